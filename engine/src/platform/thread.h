@@ -1,0 +1,20 @@
+// Starting a thread for a job.
+#ifndef CORDANE_PLATFORM_THREAD_H
+#define CORDANE_PLATFORM_THREAD_H
+
+#include <cstdint>
+#include <functional>
+
+#include "cordane/platform.h"
+
+namespace cordane {
+
+// Runs body on a new detached thread and returns a handle to it, or null when no thread could be
+// started. Without an object the caller owns the handle and closes it; with one the object holds
+// it (in m_hThread) and closes it when deleted.
+// When the thread ends with the object's m_bAutoDelete set, the thread deletes the object.
+HANDLE StartThread(std::function<uint32_t()> body, CWinThread* object);
+
+}  // namespace cordane
+
+#endif
