@@ -1,0 +1,19 @@
+// Subcommands of the cordane program. Each one takes its own argument list (argv[0] is the
+// subcommand's name), prints its own messages and returns the process exit code.
+#ifndef CORDANE_TOOLS_COMMANDS_H
+#define CORDANE_TOOLS_COMMANDS_H
+
+namespace cordane::tools {
+
+// Exit codes shared by every subcommand.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitBadInput =
+    1;                                // an input file refused or unreadable, or no output written
+inline constexpr int kExitUsage = 2;  // bad command line
+
+// cordane convert [--window LO:HI] [--capacity N] INPUT.sre OUTPUT.bin
+int RunConvert(int argc, char** argv);
+
+}  // namespace cordane::tools
+
+#endif

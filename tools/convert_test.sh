@@ -1,0 +1,76 @@
+#!/bin/bash
+# Checks "cordane convert" as a user meets it: the sample's image, windows, refused files (exit
+# code, message, no output left behind), long inputs and command-line mistakes.
+# Usage: convert_test.sh CORDANE_PROGRAM SAMPLES_DIR
+set -u
+cordane=$1
+samples=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $what" >&2
+    fi
+}
+
+run() {  # run ARGS...: sets $rc, $out, $err
+    "$cordane" "$@" >"$work/out" 2>"$work/err"
+    rc=$?
+    out=$(cat "$work/out")
+    err=$(cat "$work/err")
+}
+
+# The sample's image is the one objcopy made.
+run convert "$samples/demo64.sre" "$work/demo.bin"
+check "sample converts" test "$rc" -eq 0
+check "sample image" cmp -s "$work/demo.bin" "$samples/demo64.bin"
+check "banner and summary" test "$out" = $'\nConversion fichier ...     wrote 7168 bytes (0x2000-0x3BFF) to '"$work/demo.bin"
+
+# A window picks addresses [0x2100, 0x2200): bytes 0x100 to 0x1FF of the plain image.
+run convert --window 0x2100:8704 "$samples/demo64.sre" "$work/window.bin"
+check "window converts" test "$rc" -eq 0
+check "window image" cmp -s -i 256:0 -n 256 "$samples/demo64.bin" "$work/window.bin"
+check "window length" test "$(stat -c %s "$work/window.bin")" -eq 256
+
+# A refused file: exit 1, the record's place and address, the existing output untouched, no
+# temporary file left behind.
+printf 'S206002000AABB00\r\nS206002001CCDD00\r\n' >"$work/bad.sre"
+echo "old" >"$work/keep.bin"
+run convert "$work/bad.sre" "$work/keep.bin"
+check "refusal exit code" test "$rc" -eq 1
+check "refusal names file, byte and address" \
+    grep -q "bad.sre: record at byte 18 (address 0x002001) overlaps" <<<"$err"
+check "refusal leaves output alone" test "$(cat "$work/keep.bin")" = "old"
+run convert --capacity 1 "$work/bad.sre" "$work/new.bin"
+check "capacity refusal" test "$rc" -eq 1 -a ! -e "$work/new.bin"
+check "no temporary file left" test -z "$(find "$work" -name '*.bin.*')"
+run convert "$work/missing.sre" "$work/new.bin"
+check "missing input" test "$rc" -eq 1 -a ! -e "$work/new.bin"
+
+# Longer than the engine reads: converted whole, with a warning.
+{ head -c 300000 /dev/zero | tr '\0' '\n'; printf 'S2050020007700\r\n'; } >"$work/long.sre"
+run convert "$work/long.sre" "$work/long.bin"
+check "long input converts" test "$rc" -eq 0 -a "$(od -An -tx1 "$work/long.bin")" = " 77"
+check "long input warns" grep -q "reads only the first 262144 bytes" <<<"$err"
+
+# Command-line mistakes: exit 2.
+for args in "" "convert" "convert only-one.sre" "convert --window 0x10:0x5 a b" \
+    "convert --window 010 a b" "convert --frob a b" "convert a b c" "frobnicate"; do
+    run $args
+    check "usage error: cordane $args" test "$rc" -eq 2
+done
+run --version
+check "version" test "$rc" -eq 0 -a -n "$out"
+run convert --help
+check "convert help" grep -q "Exit codes" <<<"$out"
+
+echo "$passed passed, $failed failed"
+test "$failed" -eq 0

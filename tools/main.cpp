@@ -1,0 +1,85 @@
+// cordane: command-line access to the download system. One subcommand per task; the table below
+// is the only place that lists them.
+#include <cstdio>
+#include <cstring>
+
+#include "commands.h"
+
+namespace {
+
+using cordane::tools::kExitOk;
+using cordane::tools::kExitUsage;
+
+struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
+
+constexpr Command kCommands[] = {
+    {"convert", cordane::tools::RunConvert,
+     "turn an S-record file into the memory image the engine would send"},
+};
+
+void PrintUsage(FILE* out) {
+    std::fputs(
+        "usage: cordane COMMAND [ARGS...]\n"
+        "       cordane help COMMAND | --help | --version\n"
+        "\n"
+        "Commands:\n",
+        out);
+    for (const Command& command : kCommands) {
+        std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+    }
+    std::fputs(
+        "\n"
+        "Run \"cordane COMMAND --help\" for a command's options and exit codes.\n",
+        out);
+}
+
+const Command* FindCommand(const char* name) {
+    for (const Command& command : kCommands) {
+        if (std::strcmp(command.name, name) == 0) return &command;
+    }
+    return nullptr;
+}
+
+int UnknownCommand(const char* name) {
+    std::fprintf(stderr,
+                 "cordane: unknown command \"%s\"; run \"cordane --help\" for the list of "
+                 "commands\n",
+                 name);
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return kExitUsage;
+    }
+    const char* first = argv[1];
+    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
+        PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (std::strcmp(first, "--version") == 0) {
+        std::printf("cordane %s\n", CORDANE_VERSION);
+        return kExitOk;
+    }
+    if (std::strcmp(first, "help") == 0) {
+        if (argc < 3) {
+            PrintUsage(stdout);
+            return kExitOk;
+        }
+        const Command* command = FindCommand(argv[2]);
+        if (command == nullptr) return UnknownCommand(argv[2]);
+        char help[] = "--help";
+        char* helpArgs[] = {argv[2], help, nullptr};
+        return command->run(2, helpArgs);
+    }
+    const Command* command = FindCommand(first);
+    if (command == nullptr) return UnknownCommand(first);
+    return command->run(argc - 1, argv + 1);
+}
