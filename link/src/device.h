@@ -1,0 +1,79 @@
+// One open serial device: the descriptor, its settings, the frame decoder of what it delivered,
+// and the frame writer. Several links of one process on the same port share one Device.
+#ifndef KORVEL_LINK_DEVICE_H
+#define KORVEL_LINK_DEVICE_H
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wire.h"
+
+namespace korvel::link {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest a ZrGetMessage call waits before answering "nothing yet".
+inline constexpr std::chrono::milliseconds kPollSlice{20};
+
+enum class WaitResult {
+    kFrame,     // the frame asked for arrived
+    kTimedOut,  // the deadline passed first
+    kFailed,    // the device hung up or failed
+};
+
+class Device {
+  public:
+    // Opens path for the port named label, locks it and puts it into raw mode. On failure,
+    // nullptr and a message naming the device and what to do.
+    static std::unique_ptr<Device> Open(const std::string& path, const std::string& label,
+                                        std::string* error);
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    const std::string& label() const { return label_; }
+
+    // Writes one frame with a single write (more only after a short write). False on failure.
+    bool Send(wire::Kind kind, const uint8_t* payload, size_t size);
+
+    // Waits until deadline for a frame of kind want; frames of other kinds are dropped. Even with
+    // a deadline already past, what the device has delivered is looked at once.
+    WaitResult Await(wire::Kind want, Clock::time_point deadline, wire::Frame& frame);
+
+    // Drops every frame already received: nothing that arrived before a request answers it.
+    void DropReceived();
+    // Forgets everything received so far, in the decoder and in the device (a new session).
+    void DiscardInput();
+
+    // Damaged frames dropped since the device was opened.
+    uint64_t bad_frames();
+
+  private:
+    Device(int fd, std::string label);
+
+    enum class ReadResult { kData, kNothing, kFailed };
+    // Waits up to timeout_ms for input and feeds one read of it to the decoder.
+    ReadResult ReadSome(int timeout_ms);
+    bool WriteAll(const uint8_t* data, size_t size);
+
+    const int fd_;
+    const std::string label_;
+    std::mutex read_mutex_;  // decoder_ and reads
+    wire::Decoder decoder_;
+    std::mutex write_mutex_;  // tx_ and writes
+    std::vector<uint8_t> tx_;
+};
+
+// The speed KORVEL_BAUD asks for (115200 when unset), as a termios speed; false with a message
+// when the value is not a rate the system supports.
+bool BaudFromEnvironment(speed_t* speed, std::string* error);
+
+}  // namespace korvel::link
+
+#endif

@@ -1,0 +1,235 @@
+// Helpers of the link tests: a temporary directory, environment settings undone at scope end, and
+// a small reader on a pseudo-terminal that answers the link's frames from a script.
+#ifndef KORVEL_TESTS_LINK_TEST_SUPPORT_H
+#define KORVEL_TESTS_LINK_TEST_SUPPORT_H
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wire.h"
+
+namespace korvel::testing {
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "korvel-link-XXXXXX");
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Makes the entry name in this directory a symbolic link to target.
+    void Link(const std::string& name, const std::string& target) const {
+        std::filesystem::create_symlink(target, path_ + "/" + name);
+    }
+
+  private:
+    std::string path_;
+};
+
+// Sets (or with nullopt unsets) an environment variable until the end of the scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old;
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A reader stand-in on the master side of a pseudo-terminal, served by its own thread.
+class PtyReader {
+  public:
+    // What the reader does; set before the link talks to it or under the lock of Lock().
+    struct Script {
+        uint8_t reset_status = 0;  // LoaderReady status
+        uint8_t loader_kind = 0;   // LoaderReady loader kind for a 64 Kb reset
+        int resets_to_ignore = 0;  // ResetLoader frames dropped before the first answer
+        bool answer_resets = true;
+        bool answer_messages = true;
+        uint8_t erase_status = 0;
+        // Answer to a Message; by default the status byte 0 followed by the request.
+        std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer;
+        // Raw bytes written just before each answer (noise, damaged frames).
+        std::vector<uint8_t> noise_before_answer;
+    };
+
+    PtyReader() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        slave_path_ = ptsname(master_);
+        // Held so that the master never sees a hang-up while no link has the port open.
+        keep_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~PtyReader() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        HangUp();
+        if (keep_slave_ >= 0) close(keep_slave_);
+    }
+    PtyReader(const PtyReader&) = delete;
+    PtyReader& operator=(const PtyReader&) = delete;
+
+    bool ok() const { return master_ >= 0 && keep_slave_ >= 0; }
+    const std::string& device() const { return slave_path_; }
+
+    void SetScript(Script script) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        script_ = std::move(script);
+    }
+    // Frames received so far, in order.
+    std::vector<wire::Frame> Received() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+    size_t CountReceived(wire::Kind kind) {
+        size_t count = 0;
+        for (const wire::Frame& frame : Received()) count += frame.kind == kind;
+        return count;
+    }
+    // Waits (briefly) until n frames of kind have arrived.
+    bool WaitForReceived(wire::Kind kind, size_t n) {
+        for (int i = 0; i < 200; ++i) {
+            if (CountReceived(kind) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    // Waits (briefly) until n messages have been answered.
+    bool WaitForAnswered(int n) {
+        for (int i = 0; i < 200 && answered_ < n; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return answered_ >= n;
+    }
+    // Closes the master side: the link sees a hang-up.
+    void HangUp() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+        if (keep_slave_ >= 0) close(keep_slave_);
+        keep_slave_ = -1;
+    }
+    // Writes raw bytes to the link.
+    void WriteRaw(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        WriteLocked(bytes);
+    }
+
+  private:
+    void WriteLocked(const std::vector<uint8_t>& bytes) {
+        size_t done = 0;
+        while (done < bytes.size() && master_ >= 0) {
+            const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else {
+                struct pollfd entry = {master_, POLLOUT, 0};
+                poll(&entry, 1, 5);
+            }
+        }
+    }
+    void Reply(wire::Kind kind, std::vector<uint8_t> payload) {
+        WriteLocked(wire::Encode(kind, payload.data(), payload.size()));
+    }
+    void Handle(const wire::Frame& frame) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back(frame);
+        switch (frame.kind) {
+            case wire::Kind::ResetLoader:
+                in_loader_ = true;
+                if (!script_.answer_resets) break;
+                if (script_.resets_to_ignore > 0) {
+                    --script_.resets_to_ignore;
+                    break;
+                }
+                Reply(wire::Kind::LoaderReady, {script_.reset_status, script_.loader_kind});
+                break;
+            case wire::Kind::Message:
+                if (!in_loader_ || !script_.answer_messages) break;
+                WriteLocked(script_.noise_before_answer);
+                if (script_.answer) {
+                    Reply(wire::Kind::Message, script_.answer(frame.payload));
+                } else {
+                    std::vector<uint8_t> answer{0};
+                    answer.insert(answer.end(), frame.payload.begin(), frame.payload.end());
+                    Reply(wire::Kind::Message, answer);
+                }
+                ++answered_;
+                break;
+            case wire::Kind::LeaveLoader:
+                in_loader_ = false;
+                break;
+            case wire::Kind::EraseData:
+                Reply(wire::Kind::EraseDataDone, {script_.erase_status});
+                break;
+            default:
+                break;
+        }
+    }
+    void Serve() {
+        wire::Decoder decoder;
+        wire::Frame frame;
+        uint8_t chunk[512];
+        while (!stop_) {
+            struct pollfd entry = {master_, POLLIN, 0};
+            if (poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN)) continue;
+            const ssize_t n = read(master_, chunk, sizeof chunk);
+            if (n <= 0) continue;
+            decoder.Feed(chunk, static_cast<size_t>(n));
+            while (decoder.Next(frame)) Handle(frame);
+        }
+    }
+
+    int master_ = -1;
+    int keep_slave_ = -1;
+    std::string slave_path_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    Script script_;
+    bool in_loader_ = false;
+    std::atomic<int> answered_{0};
+    std::vector<wire::Frame> received_;
+    std::thread thread_;
+};
+
+}  // namespace korvel::testing
+
+#endif

@@ -1,0 +1,129 @@
+#include "ports.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "link_test_support.h"
+
+namespace korvel::ports {
+namespace {
+
+using korvel::testing::PtyReader;
+using korvel::testing::ScopedEnv;
+using korvel::testing::TempDir;
+
+TEST(PortIdentifiers, ConvertBetweenIdentifierWordAndSignWidenedForm) {
+    EXPECT_EQ(IdToWord(0x80000007u), 0x8007);
+    EXPECT_EQ(WordToId(0x8007), 0x80000007u);
+    EXPECT_EQ(WordToSignedId(0x8007), 0xFFFF8007u);
+    EXPECT_EQ(IdToWord(0xFFFF8007u), 0x8007);
+    EXPECT_EQ(Canonical(0xFFFF8007u), 0x80000007u);
+    EXPECT_EQ(PortNumber(0xFFFF8007u), 7u);
+
+    EXPECT_EQ(IdToWord(3), 3);
+    EXPECT_EQ(WordToId(3), 3u);
+    EXPECT_EQ(WordToSignedId(256), 256u);
+    EXPECT_EQ(Canonical(256), 256u);
+    EXPECT_EQ(WordToId(IdToWord(0x80000000u + 98)), 0x80000000u + 98);
+}
+
+TEST(PortNames, ShowAndParseComAndVirtualPorts) {
+    EXPECT_EQ(DisplayName(3), "COM3");
+    EXPECT_EQ(DisplayName(256), "COM256");
+    EXPECT_EQ(DisplayName(0x80000007u), "KORVEL07");
+    EXPECT_EQ(DisplayName(0xFFFF8007u), "KORVEL07");
+    EXPECT_EQ(EntryName(0x80000000u), "Korvel_reader_00");
+    EXPECT_EQ(EntryName(12), "COM12");
+
+    const auto korvel = ParsePortName("KORVEL07");
+    ASSERT_TRUE(korvel);
+    EXPECT_EQ(korvel->id, 0x80000007u);
+    EXPECT_EQ(korvel->text, "KORVEL07");
+    const auto com = ParsePortName("com12");
+    ASSERT_TRUE(com);
+    EXPECT_EQ(com->id, 12u);
+    EXPECT_EQ(com->text, "COM12");
+    const auto path = ParsePortName("/dev/ttyUSB0");
+    ASSERT_TRUE(path);
+    EXPECT_EQ(path->id, 0u);
+    EXPECT_EQ(path->device, "/dev/ttyUSB0");
+
+    for (const char* bad : {"COM0", "COM257", "KORVEL99", "COM", "COM1x", "LPT1", "", "COM-1"}) {
+        std::string error;
+        EXPECT_FALSE(ParsePortName(bad, &error)) << bad;
+        EXPECT_NE(error.find("COM1..COM256"), std::string::npos) << bad;
+    }
+}
+
+TEST(PortsDirectory, FollowsTheEnvironmentInOrder) {
+    ScopedEnv home("HOME", "/home/op");
+    {
+        ScopedEnv dir("KORVEL_PORTS_DIR", "/srv/ports");
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(PortsDirectory(), "/srv/ports");
+    }
+    ScopedEnv no_dir("KORVEL_PORTS_DIR", std::nullopt);
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(PortsDirectory(), "/cfg/korvel/ports");
+    }
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", "relative/cfg");
+        EXPECT_EQ(PortsDirectory(), "/home/op/.config/korvel/ports");
+    }
+    ScopedEnv no_xdg("XDG_CONFIG_HOME", std::nullopt);
+    EXPECT_EQ(PortsDirectory(), "/home/op/.config/korvel/ports");
+}
+
+TEST(PortsDirectory, EntriesNameDevicesAndComPortsFallBackToTtyS) {
+    TempDir dir;
+    ScopedEnv env("KORVEL_PORTS_DIR", dir.path());
+    dir.Link("COM3", "/dev/null");
+    dir.Link("Korvel_reader_07", "/dev/null");
+
+    EXPECT_EQ(DevicePath(3), dir.path() + "/COM3");
+    EXPECT_EQ(DevicePath(4), "/dev/ttyS3");
+    EXPECT_EQ(DevicePath(0x80000007u), dir.path() + "/Korvel_reader_07");
+    EXPECT_EQ(DevicePath(0xFFFF8007u), dir.path() + "/Korvel_reader_07");
+
+    std::string error;
+    EXPECT_FALSE(DevicePath(0x80000008u, &error));
+    EXPECT_NE(error.find(dir.path() + "/Korvel_reader_08"), std::string::npos) << error;
+    EXPECT_FALSE(DevicePath(0, &error));
+}
+
+TEST(PortDiscovery, ListsOpenablePortsComFirstAndLeavesOutHeldAndMissingOnes) {
+    TempDir dir;
+    ScopedEnv env("KORVEL_PORTS_DIR", dir.path());
+    PtyReader com12, com3, korvel7, held;
+    ASSERT_TRUE(com12.ok() && com3.ok() && korvel7.ok() && held.ok());
+    dir.Link("COM12", com12.device());
+    dir.Link("COM3", com3.device());
+    dir.Link("Korvel_reader_07", korvel7.device());
+    dir.Link("Korvel_reader_08", held.device());
+    dir.Link("Korvel_reader_09", dir.path() + "/no-such-device");
+
+    // Another program holds KORVEL08.
+    const int holder = open(held.device().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    std::vector<std::string> listed;
+    for (const PortEntry& entry : ListOpenablePorts()) {
+        // COM ports without an entry are the machine's own ttyS devices: not this test's.
+        if (entry.device.rfind(dir.path(), 0) == 0) listed.push_back(entry.text);
+        if (entry.text == "KORVEL07") {
+            EXPECT_EQ(entry.id, 0x80000007u);
+        }
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"COM3", "COM12", "KORVEL07"}));
+    close(holder);
+    EXPECT_TRUE(CanOpenPort(dir.path() + "/Korvel_reader_08"));
+}
+
+}  // namespace
+}  // namespace korvel::ports

@@ -1,0 +1,181 @@
+#include "wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace korvel::wire {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Frame(Kind kind, const Bytes& payload) {
+    return Encode(kind, payload.data(), payload.size());
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::vector<wire::Frame> DecodeAll(Decoder& decoder, const Bytes& bytes, size_t chunk) {
+    std::vector<wire::Frame> frames;
+    wire::Frame frame;
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+        decoder.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
+        while (decoder.Next(frame)) frames.push_back(frame);
+    }
+    return frames;
+}
+
+TEST(WireCrc, MatchesTheX25CheckValue) {
+    const char* check = "123456789";
+    EXPECT_EQ(Crc16X25(reinterpret_cast<const uint8_t*>(check), std::strlen(check)), 0x906E);
+    EXPECT_EQ(Crc16X25(nullptr, 0), 0x0000);
+}
+
+TEST(WireEncode, LaysOutHeaderPayloadAndCrc) {
+    const Bytes frame = Frame(Kind::ResetLoader, {0x01});
+    ASSERT_EQ(frame.size(), 9u);
+    EXPECT_EQ(frame[0], 0xA5);
+    EXPECT_EQ(frame[1], 0x5A);
+    EXPECT_EQ(frame[2], 0x10);
+    EXPECT_EQ(frame[3], 0x01);  // length, low byte first
+    EXPECT_EQ(frame[4], 0x00);
+    EXPECT_EQ(frame[5], 0xFF ^ 0x10 ^ 0x01 ^ 0x00);
+    EXPECT_EQ(frame[6], 0x01);
+    const uint16_t crc = Crc16X25(frame.data() + 2, 5);
+    EXPECT_EQ(frame[7], crc & 0xFF);
+    EXPECT_EQ(frame[8], crc >> 8);
+
+    const Bytes big(300, 0x33);
+    const Bytes long_frame = Frame(Kind::Message, big);
+    EXPECT_EQ(long_frame[3], 300 & 0xFF);
+    EXPECT_EQ(long_frame[4], 300 >> 8);
+}
+
+TEST(WireEncode, RefusesPayloadAboveTheLimit) {
+    const Bytes too_big(kMaxPayload + 1, 0);
+    EXPECT_TRUE(Encode(Kind::Message, too_big.data(), too_big.size()).empty());
+    Bytes out{1, 2};
+    EXPECT_FALSE(EncodeInto(out, Kind::Message, too_big.data(), too_big.size()));
+    EXPECT_EQ(out, (Bytes{1, 2}));
+    EXPECT_EQ(Encode(Kind::Message, too_big.data(), kMaxPayload).size(), kMaxFrame);
+}
+
+TEST(WireDecoder, RoundTripsEveryKindAndSizeWholeOrByteByByte) {
+    Bytes max_payload(kMaxPayload);
+    for (size_t i = 0; i < max_payload.size(); ++i) max_payload[i] = static_cast<uint8_t>(i * 7);
+    const std::vector<std::pair<Kind, Bytes>> sent = {
+        {Kind::Message, {0x00, 0x00, 0x08, 0x00}},
+        {Kind::ResetLoader, {3}},
+        {Kind::LoaderReady, {0, 1}},
+        {Kind::LeaveLoader, {}},
+        {Kind::EraseData, {}},
+        {Kind::EraseDataDone, {0}},
+        {Kind::Message, max_payload},
+        {Kind::Message, {kSync1, kSync2, kSync1}},  // sync bytes inside a payload are data
+    };
+    Bytes stream;
+    for (const auto& [kind, payload] : sent) stream = Concat({stream, Frame(kind, payload)});
+
+    for (size_t chunk : {stream.size(), size_t{1}, size_t{7}}) {
+        Decoder decoder;
+        const auto frames = DecodeAll(decoder, stream, chunk);
+        ASSERT_EQ(frames.size(), sent.size()) << "chunk " << chunk;
+        for (size_t i = 0; i < sent.size(); ++i) {
+            EXPECT_EQ(frames[i].kind, sent[i].first);
+            EXPECT_EQ(frames[i].payload, sent[i].second);
+        }
+        EXPECT_EQ(decoder.stats().dropped_bytes, 0u);
+        EXPECT_EQ(decoder.bad_frames(), 0u);
+        EXPECT_EQ(decoder.buffered(), 0u);
+    }
+}
+
+TEST(WireDecoder, FindsFramesAmidGarbageAndCountsWhatItSkipped) {
+    const Bytes garbage = {0x00, kSync1, 0x13, kSync1, kSync1, 0xFF};
+    const Bytes stream = Concat({garbage,
+                                 Frame(Kind::Message, {1, 2, 3}),
+                                 garbage,
+                                 Frame(Kind::EraseDataDone, {0}),
+                                 {kSync1}});
+    Decoder decoder;
+    const auto frames = DecodeAll(decoder, stream, 3);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].payload, (Bytes{1, 2, 3}));
+    EXPECT_EQ(frames[1].kind, Kind::EraseDataDone);
+    EXPECT_EQ(decoder.stats().dropped_bytes, 2 * garbage.size());
+    // A trailing first sync byte may start the next frame: it is kept.
+    EXPECT_EQ(decoder.buffered(), 1u);
+}
+
+TEST(WireDecoder, DropsDamagedFramesAndKeepsTheFollowingOne) {
+    const Bytes good = Frame(Kind::Message, {9, 8, 7});
+
+    Bytes bad_crc = Frame(Kind::Message, {1, 2, 3, 4});
+    bad_crc[7] ^= 0x40;
+    Bytes bad_length = Frame(Kind::Message, {1, 2, 3, 4});
+    bad_length[3] = 2;  // header check no longer matches
+    Bytes too_long = {kSync1, kSync2, 0x01, 0x01, 0x04, 0};
+    too_long[5] = 0xFF ^ 0x01 ^ 0x01 ^ 0x04;  // consistent check, but 1025 bytes
+
+    struct Case {
+        const char* name;
+        Bytes damaged;
+        uint64_t bad_headers;
+        uint64_t bad_crcs;
+    };
+    for (const Case& c : {Case{"bad crc", bad_crc, 0, 1}, Case{"bad length", bad_length, 1, 0},
+                          Case{"length above limit", too_long, 1, 0}}) {
+        Decoder decoder;
+        const auto frames = DecodeAll(decoder, Concat({c.damaged, good}), 1);
+        ASSERT_EQ(frames.size(), 1u) << c.name;
+        EXPECT_EQ(frames[0].payload, (Bytes{9, 8, 7})) << c.name;
+        EXPECT_EQ(decoder.stats().bad_headers, c.bad_headers) << c.name;
+        EXPECT_EQ(decoder.stats().bad_crcs, c.bad_crcs) << c.name;
+    }
+}
+
+TEST(WireDecoder, FindsAFrameThatACutFrameSwallowed) {
+    // The first frame breaks off after its header: its length takes in the next frame, whose
+    // bytes must still be found once the CRC of the cut frame fails.
+    const Bytes cut = Frame(Kind::Message, Bytes(40, 0x11));
+    const Bytes good = Frame(Kind::LoaderReady, {0, 1});
+    const Bytes stream = Concat({Bytes(cut.begin(), cut.begin() + 8), good, Bytes(40, 0x00)});
+    Decoder decoder;
+    const auto frames = DecodeAll(decoder, stream, stream.size());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].kind, Kind::LoaderReady);
+    EXPECT_EQ(decoder.stats().bad_crcs, 1u);
+}
+
+TEST(WireDecoder, StaysBoundedUnderAFloodAndRecovers) {
+    Decoder decoder;
+    const Bytes flood(10 * Decoder::kCapacity, kSync1);
+    decoder.Feed(flood.data(), flood.size());
+    EXPECT_LE(decoder.buffered(), Decoder::kCapacity);
+    for (int i = 0; i < 5; ++i) decoder.Feed(flood.data(), 1000);
+    EXPECT_LE(decoder.buffered(), Decoder::kCapacity);
+    EXPECT_GT(decoder.stats().evicted_bytes, 0u);
+
+    const Bytes good = Frame(Kind::Message, {5});
+    const auto frames = DecodeAll(decoder, good, good.size());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload, (Bytes{5}));
+}
+
+TEST(WireDecoder, ClearForgetsAPartialFrame) {
+    Decoder decoder;
+    const Bytes good = Frame(Kind::Message, {1, 2});
+    decoder.Feed(good.data(), 5);
+    decoder.Clear();
+    const auto frames = DecodeAll(decoder, good, good.size());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(decoder.stats().dropped_bytes, 0u);
+}
+
+}  // namespace
+}  // namespace korvel::wire
