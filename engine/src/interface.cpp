@@ -1,0 +1,241 @@
+// The engine's outside face: the client interface's defaults, the download manager, the
+// parameter block, the progress texts and the calls that start a job.
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "cordane/cordane.h"
+#include "engine_state.h"
+#include "platform/thread.h"
+#include "protocol.h"
+#include "status.h"
+#include "zr318.h"
+
+// ---- CLoadInterface: a client that overrides nothing sees nothing and cancels at once.
+
+void CLoadInterface::KvSetMessage(char*) {}
+void CLoadInterface::KvpBarSetRange(short, short) {}
+void CLoadInterface::KvpBarSetStep(int) {}
+void CLoadInterface::KvpBarStepIt() {}
+int CLoadInterface::KvpBarGetMaxRange() { return 0; }
+int CLoadInterface::KvpBarSetPos(int) { return 0; }
+void CLoadInterface::KvFinTelechargement(char*, int) {}
+bool CLoadInterface::KvIsCanceled() { return true; }
+
+namespace cordane {
+
+namespace {
+
+std::mutex g_paramMutex;
+ParamBlock g_paramBlock = [] {
+    ParamBlock block;
+    block.fill(0x11);  // the block as the library is loaded
+    return block;
+}();
+
+Progress g_progress;
+std::atomic<bool> g_jobRunning{false};
+
+void PutField(ParamBlock& block, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// Percentage of the bytes sent, in unsigned 32-bit arithmetic and unclamped, as the readers'
+// tools have always shown it.
+uint32_t PercentDone() {
+    const uint32_t total = g_progress.total.load(std::memory_order_relaxed);
+    const uint32_t done = g_progress.done.load(std::memory_order_relaxed);
+    return total == 0 ? 0 : done * 100u / total;
+}
+
+// The progress text, cut to the size the callers are told suffices.
+void FormatProgress(char* text, size_t size, const char* format, const char* zero) {
+    if (!text) return;
+    const uint32_t total = g_progress.total.load(std::memory_order_relaxed);
+    if (total == 0) {
+        std::snprintf(text, size, "%s", zero);
+    } else {
+        std::snprintf(text, size, format, static_cast<int>(PercentDone()));
+    }
+}
+
+constexpr const char* kBusyText =
+    "A download is already running in this program. Wait for its end, then start this one again.";
+
+}  // namespace
+
+ParamBlock CurrentParamBlock() {
+    std::lock_guard lock(g_paramMutex);
+    return g_paramBlock;
+}
+
+uint32_t ParamField(const ParamBlock& block, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(block[offset + i]) << (8 * i);
+    return value;
+}
+
+Progress& EngineProgress() { return g_progress; }
+
+bool TryClaimJob() {
+    bool expected = false;
+    return g_jobRunning.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
+}
+
+void ReleaseJob() { g_jobRunning.store(false, std::memory_order_release); }
+
+unsigned RefuseBusy(CLoadInterface& client) {
+    ShowError(kBusyText, client, (client.flags & KV_FLAG_SILENT) == 0);
+    client.KvFinTelechargement(nullptr, KV_NOTICE_OVER);
+    return kStatusFile;
+}
+
+}  // namespace cordane
+
+using namespace cordane;
+
+// ---- Exported functions.
+
+void UpdateParam(void* block) {
+    if (!block) return;
+    std::lock_guard lock(g_paramMutex);
+    std::memcpy(g_paramBlock.data(), block, g_paramBlock.size());
+}
+
+void UpdateDecompte(char* text) {
+    // "Progression : 100 %" and its terminator fit the 20 bytes callers provide.
+    FormatProgress(text, 20, "Progression : %d %%", "Progression : 0 %");
+}
+
+extern "C" void SDK_UpdateDecompte(char* text) {
+    FormatProgress(text, 26, "Progress per cent : %d %%", "Progress per cent : 0 %");
+}
+
+unsigned int demarrage(void* client) {
+    if (!client) return 1;
+    auto& job = *static_cast<CLoadInterface*>(client);
+    if (!TryClaimJob()) return RefuseBusy(job);
+    const unsigned code = RunJob(job);
+    ReleaseJob();
+    return code;
+}
+
+namespace {
+
+HANDLE StartJobThread(CLoadInterface* client, CWinThread* object) {
+    if (!client) return nullptr;
+    if (!TryClaimJob()) {
+        RefuseBusy(*client);
+        return nullptr;
+    }
+    HANDLE handle = StartThread(
+        [client]() -> uint32_t {
+            const unsigned code = RunJob(*client);
+            ReleaseJob();
+            return code;
+        },
+        object);
+    if (!handle) ReleaseJob();
+    return handle;
+}
+
+}  // namespace
+
+CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete) {
+    auto* object = new CWinThread;
+    object->m_bAutoDelete = autoDelete;
+    if (!StartJobThread(client, object)) {
+        delete object;
+        return nullptr;
+    }
+    return object;
+}
+
+extern "C" HANDLE SDK_BeginDownload(CLoadInterface* client) {
+    return StartJobThread(client, nullptr);
+}
+
+// ---- CDownloadManager.
+
+CDownloadManager::CDownloadManager() {
+    // The base leaves the job fields undefined; the manager starts from a clean job.
+    ownerWindow = 0;
+    flags = 0;
+    std::memset(reserved, 0, sizeof reserved);
+    portWord = 0;
+    readerType = KvTal64;
+    std::memset(applicationFile, 0, sizeof applicationFile);
+    std::memset(driverFile, 0, sizeof driverFile);
+}
+
+CDownloadManager::~CDownloadManager() = default;
+
+void CDownloadManager::KvDownloadCompleted(char*, int) {}
+
+void CDownloadManager::KvFinTelechargement(char*, int code) {
+    if (code == KV_NOTICE_SUCCESS) {
+        completionPending = 0;
+        KvDownloadCompleted(const_cast<char*>("Download completed"), 0);
+    } else if (code == KV_NOTICE_OVER && completionPending) {
+        KvDownloadCompleted(const_cast<char*>("Download Error"), 1);
+    }
+}
+
+void CDownloadManager::SetWindowHandle(HWND owner) { ownerWindow = owner; }
+
+void CDownloadManager::SetPortCom(short port, bool isVirtual) {
+    portWord = static_cast<int16_t>(isVirtual ? (static_cast<uint16_t>(port) | KV_PORT_VIRTUAL)
+                                              : static_cast<uint16_t>(port));
+}
+
+void CDownloadManager::SetReaderType(eReaderType type) { readerType = type; }
+
+void CDownloadManager::SetEraseDataflash(bool erase) { eraseDataFlash = erase ? 1 : 0; }
+
+namespace {
+
+int CopyPath(char (&field)[KV_PATH_SIZE], const char* path) {
+    if (!path) return -1;
+    const size_t length = strnlen(path, KV_PATH_SIZE);
+    if (length >= KV_PATH_SIZE) return -1;
+    std::memcpy(field, path, length + 1);
+    return 0;
+}
+
+}  // namespace
+
+int CDownloadManager::SetApplicationName(char* path) { return CopyPath(applicationFile, path); }
+
+int CDownloadManager::SetDriverName(char* path) { return CopyPath(driverFile, path); }
+
+CWinThread* CDownloadManager::StartDownload() {
+    ParamBlock block{};
+    PutField(block, KV_PARAM_KEY_SELECTOR, static_cast<uint32_t>(keySelector));
+    PutField(block, KV_PARAM_IDENTITY_CHECK, static_cast<uint32_t>(fileIdentityCheck));
+    PutField(block, KV_PARAM_EXPECTED_IDENTITY, static_cast<uint32_t>(expectedFileIdentity));
+    completionPending = 1;
+    UpdateParam(block.data());
+
+    uint32_t word = static_cast<uint32_t>(downloadType);
+    if (eraseDataFlash) word |= KV_FLAG_ERASE_DATA_FLASH;
+    if (downloadType == static_cast<int32_t>(KV_DOWNLOAD_ERASE_CODE) || eraseCode) {
+        word |= KV_FLAG_ERASE_CODE;
+    }
+    if (askQuestion) word |= KV_FLAG_ASK_QUESTION;
+    if (silent) word |= KV_FLAG_SILENT;
+    if (debugLoad) word |= KV_FLAG_DEBUG_LOAD;
+    flags = word;
+    return BeginDownload(this);
+}
+
+void CDownloadManager::CancelDownload() {
+    KvSleep(500);
+    ZrClose(-1);  // no link of its own is open yet
+    int32_t handle = -1;
+    const ZrPort port = static_cast<uint32_t>(static_cast<int32_t>(portWord));
+    ZrOpen(0, port, 60000, 20, &handle);
+    ZrKvrenReset(handle);
+    KvSleep(1500);
+    ZrClose(handle);
+}

@@ -1,0 +1,91 @@
+// The loader protocol: frame forms, command codes, status codes and the pauses and time-outs of
+// each download procedure. One place for every constant of the conversation with a reader.
+#ifndef CORDANE_PROTOCOL_H
+#define CORDANE_PROTOCOL_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace cordane {
+
+// Commands of an addressed frame (the third byte of its header).
+enum class LoaderCommand : uint8_t {
+    RunRoutine = 0,   // run a routine; its answer is the routine's result
+    LoadRoutine = 1,  // load a routine the following frames rely on
+    WriteBlock = 3,   // write 1 to 255 image bytes at the load address
+    EndSession = 8,   // leave the loader session
+};
+
+// In-memory form of the 9-byte header of an addressed frame.
+struct LoaderHeader {
+    int16_t length = 0;  // payload length, 0 to 255 in use
+    LoaderCommand command = LoaderCommand::RunRoutine;
+    uint32_t start = 0;  // start address; bits 24..31 are not sent
+    uint32_t load = 0;   // load address; bits 24..31 are not sent
+};
+
+inline constexpr size_t kHeaderSize = 9;
+inline constexpr uint32_t kRoutineAddress = 0x080000;     // start and load address of routines
+inline constexpr uint32_t kDataFlashStartLoad = 0x0800F5;  // load address of DataFlashEraseStart
+inline constexpr size_t kMaxPayload = 255;                 // largest WriteBlock payload
+
+// Status codes: a job's exit code. 0 success; 1 a file error; 3 to 6 from the serial link or the
+// client; any other value is a loader's own error code (the first byte of its answer).
+enum Status : int {
+    kStatusOk = 0,
+    kStatusFile = 1,
+    kStatusOpenFailed = 3,
+    kStatusCommunication = 4,
+    kStatusNoReply = 5,
+    kStatusCancelled = 6,
+};
+
+// Raw frames of the first 64 Kb loader: no header, each frame's kind follows from its place.
+namespace raw {
+inline constexpr size_t kBlock = 192;             // image bytes per data frame
+inline constexpr size_t kRoutineFrame = 241;      // routine bytes, then zeros
+inline constexpr size_t kDescriptorFrame = 65;    // the download descriptor
+inline constexpr size_t kSignatureFrame = 3;      // the 0 byte in front of the image, 'K', 'V'
+inline constexpr uint8_t kEndFrame = 0x08;        // the single byte of the end frame
+inline constexpr uint8_t kDescriptorTag = 0x03;   // first byte of the descriptor
+inline constexpr uint16_t kPayloadAddress = 0x2002;    // first byte after the signature
+inline constexpr uint16_t kSignatureAddress = 0x2000;  // where 'K', 'V' go
+inline constexpr uint8_t kSignatureLength = 2;
+}  // namespace raw
+
+// Addressed download to the 64 Kb readers.
+namespace framed {
+inline constexpr size_t kBlock = 255;
+inline constexpr uint32_t kImageAddress = 0x2000;
+}  // namespace framed
+
+// The image signature written last at the first address of an image.
+inline constexpr std::array<uint8_t, 2> kSignature{'K', 'V'};
+
+// Pauses (ms) before frames and time-outs (ms) set with ZrTimeOut.
+namespace timing {
+inline constexpr uint32_t kRawFirstPause = 1;        // before the first routine frame
+inline constexpr uint32_t kRawPause = 10;            // before every later raw frame
+inline constexpr uint32_t kRawAfterDescriptor = 10;  // after sending the descriptor
+inline constexpr uint32_t kRawAfterEnd = 100;        // after sending the end frame
+inline constexpr int32_t kRawEndTimeout = 20000;     // for the end frame's answer
+inline constexpr uint32_t kFramedPause = 1;          // before every addressed frame but the first
+inline constexpr int32_t kFramedRoutineTimeout = 3000;
+inline constexpr uint32_t kCompletedPause = 2000;    // after "Download completed."
+inline constexpr uint32_t kDiagnosticReopenPause = 1000;
+}  // namespace timing
+
+// Image limits of the 64 Kb readers. An image is at least its 2-byte signature; past 255 blocks of
+// 255 bytes an addressed block number would wrap onto block 0.
+inline constexpr size_t kSmallImageMin = 2;
+inline constexpr size_t kSmallImageMax = 255 * 256;  // 65,280 bytes
+
+// Engine buffers: the file text of a small reader's application, and the image with its leading
+// 0 byte.
+inline constexpr size_t kFileTextSize = 0x40000;
+inline constexpr size_t kImageBufferSize = 0x80000;
+
+}  // namespace cordane
+
+#endif

@@ -1,0 +1,269 @@
+// The worker: runs one job from the port check to the last notice.
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine_state.h"
+#include "exchange.h"
+#include "procedures.h"
+#include "protocol.h"
+#include "srec.h"
+#include "status.h"
+
+namespace cordane {
+
+namespace {
+
+constexpr uint32_t kVirtualPortBit = 0x80000000u;
+constexpr uint32_t kHighestPort = 256;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The port identifier the serial link takes for a port word.
+uint32_t PortIdentifier(int16_t word) {
+    const auto bits = static_cast<uint16_t>(word);
+    if (bits & KV_PORT_VIRTUAL) return kVirtualPortBit + (bits & 0x7FFFu);
+    return bits;
+}
+
+bool IsLargeReader(eReaderType type) { return type >= KvOrb512 && type <= KvLarge9; }
+
+// A path field as a string, even when the client left it without its terminator.
+std::string PathOf(const char (&field)[KV_PATH_SIZE]) {
+    return std::string(field, strnlen(field, KV_PATH_SIZE));
+}
+
+std::string Format(const char* format, const std::string& path) {
+    std::vector<char> text(std::strlen(format) + path.size() + 1);
+    std::snprintf(text.data(), text.size(), format, path.c_str());
+    return text.data();
+}
+
+// A file error of the worker: message and notice in the order the situation has, exit code 1.
+[[noreturn]] void FileError(Job& job, const std::string& message, bool noticeFirst) {
+    if (noticeFirst) job.Notice(KV_NOTICE_OVER);
+    ShowError(message.c_str(), job.client, job.boxesOn);
+    if (!noticeFirst) job.Notice(KV_NOTICE_OVER);
+    throw JobEnded{kStatusFile};
+}
+
+// A failed reset-and-open call: its status's message, then the last notice.
+[[noreturn]] void OpenFailed(Job& job, unsigned result) {
+    // Nothing is open after a failed reset; a result of exactly 0xFF00 carries no status and
+    // would end the job as a success, so it counts as a failed opening.
+    job.link.Release();
+    int status = static_cast<int>(result - ZR_FAIL_BASE);
+    if (status == kStatusOk) status = kStatusOpenFailed;
+    ReportStatus(status, job.client, job.boxesOn);
+    job.Notice(KV_NOTICE_OVER);
+    throw JobEnded{static_cast<unsigned>(status)};
+}
+
+bool CanOpen(const std::string& path) { return File(std::fopen(path.c_str(), "rb")) != nullptr; }
+
+// The diagnostic loader path of the large readers; its lines go to the debugger output.
+void DiagnosticLoad(Job& job, uint32_t port) {
+    // A failure here used to end the job with exit code 0 and "Download error."; it now ends
+    // with the status of what failed, so that a caller never takes it for a success.
+    auto fail = [&job](int status) {
+        ShowError(kDownloadErrorText, job.client, job.boxesOn);
+        job.Notice(KV_NOTICE_OVER);
+        throw JobEnded{static_cast<unsigned>(status)};
+    };
+    KvOutputDebugString("LOAD ENTER!!!!!!!!\n");
+    if (ZrOpen(0, port, 2, 55, job.link.Out()) != 0) {
+        job.link.Release();
+        KvOutputDebugString("LOAD SRE ERR 0\n");
+        fail(kStatusOpenFailed);
+    }
+    ExchangeLoaderFrame(job.link, nullptr, {0, LoaderCommand::EndSession, 0, 0});
+    job.link.Close();
+    KvSleep(timing::kDiagnosticReopenPause);
+    ZrOpen(0, port, 200, 87, job.link.Out());
+
+    static constexpr uint8_t kProbe = 0xC0;  // asks the loader which variant it runs
+    if (ZrSendMessage(job.link.Get(), &kProbe, 1) != 0) {
+        KvOutputDebugString("LOAD SRE ERR 1\n");
+        job.link.Close();
+        fail(kStatusCommunication);
+    }
+    std::array<uint8_t, ZR_REPLY_BUFFER> answer{};
+    int length = 0;
+    int other = 0;
+    int result;
+    do {
+        result = ZrGetMessage(job.link.Get(), answer.data(), &length, &other);
+    } while (result == ZR_PENDING);
+    if (result != ZR_OK) {
+        char line[40];
+        std::snprintf(line, sizeof line, "DBG RESPONSE = %d\n", result);
+        KvOutputDebugString(line);
+    } else if (length > 0 && answer[0] == 0) {
+        job.link.Close();
+        ZrOpen(0, port, 2000, 23, job.link.Out());
+        KvOutputDebugString("LOAD SRE ERR 2\n");
+    } else if (length > 0 && answer[0] == 1) {
+        job.link.Close();
+        ZrOpen(0, port, 2000, 55, job.link.Out());
+        KvOutputDebugString("LOAD SRE ERR 3\n");
+    } else {
+        job.link.Close();
+        KvOutputDebugString("LOAD SRE ERR 4\n");
+        fail(kStatusCommunication);
+    }
+    LargeReaderDownload(job);
+}
+
+void RunLargeReader(Job& job, uint32_t port, bool debugLoad) {
+    CLoadInterface& client = job.client;
+    if ((client.flags & KV_FLAG_ERASE_CODE) == 0) {
+        const std::string driver = PathOf(client.driverFile);
+        const std::string application = PathOf(client.applicationFile);
+        if (client.flags == 0 && !CanOpen(driver)) {
+            FileError(job, Format("Can not find the file %s", driver), true);
+        }
+        if (!CanOpen(application)) {
+            FileError(job, Format("Can not find the file %s", application), true);
+        }
+    }
+    unsigned result;
+    if (client.readerType == KvTalModem) {
+        result = ZrResetAndOpenKvTalModem(port, job.link.Out(), client.ownerWindow, 10000);
+    } else if (debugLoad) {
+        DiagnosticLoad(job, port);
+        return;
+    } else {
+        result = ZrResetAndOpen512(port, job.link.Out());
+    }
+    if (result >= ZR_FAIL_BASE) OpenFailed(job, result);
+    LargeReaderDownload(job);
+}
+
+// Reads and converts a small reader's application file into `image` (one 0 byte, then the
+// image); returns the image length. Files and images the 64 Kb readers cannot take are refused
+// here, before the reader is reset.
+size_t PrepareSmallImage(Job& job, std::vector<uint8_t>& image) {
+    const std::string path = PathOf(job.client.applicationFile);
+    std::vector<uint8_t> text;
+    size_t textLength = 0;
+    {
+        File file(std::fopen(path.c_str(), "rb"));
+        if (!file) FileError(job, Format("Can not find the file %s", path), false);
+        text.resize(kFileTextSize);
+        image.assign(kImageBufferSize, 0);
+        textLength = std::fread(text.data(), 1, text.size(), file.get());
+        if (std::ferror(file.get())) {
+            ShowError("Error reading application file.", job.client, job.boxesOn);
+        }
+    }
+
+    PrintConversionBanner();
+    const SrecResult converted =
+        ConvertSrecPlain(text.data(), textLength, image.data() + 1, image.size() - 1);
+    char detail[320];
+    if (converted.error != SrecError::None) {
+        std::snprintf(detail, sizeof detail,
+                      "The application file %s is not a valid S-record file: the record at "
+                      "byte %zu (address 0x%06" PRIX32 ") %s. Rebuild the application and try "
+                      "again.",
+                      path.c_str(), converted.offset, converted.address,
+                      SrecErrorText(converted.error));
+        FileError(job, detail, false);
+    }
+    if (converted.length < kSmallImageMin) {
+        std::snprintf(detail, sizeof detail,
+                      "The application file %s holds no data at or above address 0x2000: there "
+                      "is nothing to download. Check that it is the reader's application.",
+                      path.c_str());
+        FileError(job, detail, false);
+    }
+    if (converted.length > kSmallImageMax) {
+        std::snprintf(detail, sizeof detail,
+                      "The application file %s makes an image of %zu bytes (0x2000 to 0x%zX); a "
+                      "64 Kb reader takes at most 65280. Check the reader type and the file.",
+                      path.c_str(), converted.length, kPlainStart + converted.length - 1);
+        FileError(job, detail, false);
+    }
+    return converted.length;
+}
+
+void RunSmallReader(Job& job, uint32_t port) {
+    std::vector<uint8_t> image;
+    const size_t length = PrepareSmallImage(job, image);
+    EngineProgress().total.store(static_cast<uint32_t>(length), std::memory_order_relaxed);
+
+    const unsigned result = ZrResetAndOpen(port, job.link.Out());
+    if (result >= ZR_FAIL_BASE) OpenFailed(job, result);
+    if (result == 0) {
+        RawDownload(job, image.data(), length);
+    } else if (result == 1) {
+        FramedDownload(job, image.data(), length);
+    }
+}
+
+void Work(Job& job) {
+    CLoadInterface& client = job.client;
+    const uint32_t port = PortIdentifier(client.portWord);
+    job.boxesOn = (client.flags & KV_FLAG_SILENT) == 0;
+    const bool debugLoad = (client.flags & KV_FLAG_DEBUG_LOAD) != 0;
+    client.flags &= ~(KV_FLAG_SILENT | KV_FLAG_DEBUG_LOAD);
+    EngineProgress().total.store(0, std::memory_order_relaxed);
+
+    const uint32_t number = port & ~kVirtualPortBit;
+    if (number > kHighestPort || (number == 0 && (port & kVirtualPortBit) == 0)) {
+        job.Notice(KV_NOTICE_OVER);
+        ShowError("COM port number invalide.", client, job.boxesOn);
+        throw JobEnded{kStatusFile};
+    }
+
+    job.Notice(KV_NOTICE_STARTED, "1000");
+    client.KvpBarSetRange(0, 100);
+    client.KvpBarSetStep(1);
+    client.KvpBarStepIt();
+    job.Message(client.readerType == KvTalModem
+                    ? "Veuillez introduire le Kvprimer2 dans le lecteur..."
+                    : "Reboot && initialisation Loader...");
+
+    if (IsLargeReader(client.readerType)) {
+        RunLargeReader(job, port, debugLoad);
+    } else {
+        RunSmallReader(job, port);
+    }
+
+    job.link.Close();
+    job.Notice(KV_NOTICE_SUCCESS);
+    job.Notice(KV_NOTICE_OVER);
+}
+
+}  // namespace
+
+unsigned RunJob(CLoadInterface& client) {
+    Job job(client);
+    try {
+        Work(job);
+        return kStatusOk;
+    } catch (const JobEnded& ended) {
+        return ended.exitCode;
+    } catch (const std::bad_alloc&) {
+        // The buffers of a job could not be reserved.
+        job.link.Close();
+        ShowError("Error allocationg memory!", client, job.boxesOn);
+        client.KvFinTelechargement(nullptr, KV_NOTICE_OVER);
+        return kStatusFile;
+    } catch (...) {
+        // A client callback threw: nothing of it may leave the worker thread.
+        job.link.Close();
+        KvOutputDebugString("Cordane: a client callback threw; the job is abandoned.\n");
+        return kStatusCommunication;
+    }
+}
+
+}  // namespace cordane

@@ -1,0 +1,252 @@
+// The engine's outside face: parameter block, progress texts, the download manager, the threads
+// that run jobs, the cancel sequence and the one-job rule.
+
+#include <gmock/gmock.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <future>
+
+#include "engine_state.h"
+#include "harness.h"
+
+using ::testing::ElementsAre;
+
+namespace enginetest {
+namespace {
+
+TEST(ParamBlockDeathTest, HoldsElevenBeforeTheFirstUpdate) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, fresh library state
+    EXPECT_EXIT(
+        {
+            const auto block = cordane::CurrentParamBlock();
+            for (uint8_t byte : block) {
+                if (byte != 0x11) std::exit(1);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ParamBlock, UpdateParamReplacesAllFiftyBytes) {
+    std::array<uint8_t, 60> source{};
+    for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i);
+    UpdateParam(source.data());
+    const auto block = cordane::CurrentParamBlock();
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), source.begin()));
+    EXPECT_EQ(cordane::ParamField(block, 4), 0x07060504u);
+}
+
+TEST(ProgressText, FormatsThePercentageOfBytesSent) {
+    auto& progress = cordane::EngineProgress();
+    char text[32];
+    progress.total = 0;
+    progress.done = 5;
+    UpdateDecompte(text);
+    EXPECT_STREQ(text, "Progression : 0 %");
+    SDK_UpdateDecompte(text);
+    EXPECT_STREQ(text, "Progress per cent : 0 %");
+    progress.total = 1000;
+    progress.done = 999;
+    UpdateDecompte(text);
+    EXPECT_STREQ(text, "Progression : 99 %");
+    SDK_UpdateDecompte(text);
+    EXPECT_STREQ(text, "Progress per cent : 99 %");
+    // Never more than the 20 bytes callers are told suffice, even past 100 %.
+    progress.done = 4000000;
+    std::memset(text, 'x', sizeof text);
+    UpdateDecompte(text);
+    EXPECT_EQ(text[20], 'x');
+    EXPECT_LT(std::strlen(text), 20u);
+    progress.total = 0;
+    progress.done = 0;
+}
+
+TEST(DownloadManager, SettersFillTheJob) {
+    CDownloadManager manager;
+    manager.SetPortCom(3, true);
+    EXPECT_EQ(static_cast<uint16_t>(manager.portWord), 0x8003);
+    manager.SetPortCom(3, false);
+    EXPECT_EQ(manager.portWord, 3);
+    manager.SetEraseDataflash(true);
+    EXPECT_EQ(manager.eraseDataFlash, 1);
+
+    std::string path(255, 'a');
+    EXPECT_EQ(manager.SetApplicationName(path.data()), 0);
+    EXPECT_EQ(std::string(manager.applicationFile), path);
+    std::string tooLong(256, 'b');
+    EXPECT_EQ(manager.SetApplicationName(tooLong.data()), -1);
+    EXPECT_EQ(std::string(manager.applicationFile), path);
+    EXPECT_EQ(manager.SetDriverName(tooLong.data()), -1);
+    EXPECT_EQ(manager.driverFile[0], '\0');
+}
+
+// Clients built elsewhere rely on this layout; offsetof on a class with a virtual table is what
+// they rely on too.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+TEST(DownloadManager, LayoutIsPackedAfterTheVirtualTable) {
+    EXPECT_EQ(offsetof(CLoadInterface, ownerWindow), sizeof(void*));
+    EXPECT_EQ(offsetof(CLoadInterface, flags), sizeof(void*) + 4);
+    EXPECT_EQ(offsetof(CLoadInterface, portWord), sizeof(void*) + 108);
+    EXPECT_EQ(offsetof(CLoadInterface, readerType), sizeof(void*) + 110);
+    EXPECT_EQ(offsetof(CLoadInterface, driverFile), sizeof(void*) + 370);
+    EXPECT_EQ(sizeof(CLoadInterface), sizeof(void*) + 626);
+}
+#pragma GCC diagnostic pop
+
+// A manager that records its completions and lets a test wait for the end of its job.
+class Manager : public CDownloadManager {
+public:
+    void KvDownloadCompleted(char* text, int code) override {
+        std::lock_guard lock(mutex);
+        completions.push_back(std::string(text) + "/" + std::to_string(code));
+        completed.notify_all();
+    }
+    bool KvIsCanceled() override { return false; }
+    // Waits (real time, bounded) for the first completion.
+    bool WaitForCompletion() {
+        std::unique_lock lock(mutex);
+        return completed.wait_for(lock, std::chrono::seconds(10),
+                                  [this] { return !completions.empty(); });
+    }
+    std::mutex mutex;
+    std::condition_variable completed;
+    std::vector<std::string> completions;
+};
+
+class JobThreadTest : public EngineTest {};
+
+TEST_F(JobThreadTest, StartDownloadBuildsBlockAndFlags) {
+    Manager manager;
+    manager.downloadType = KV_DOWNLOAD_ERASE_CODE;
+    manager.keySelector = 0x01020304;
+    manager.fileIdentityCheck = 1;
+    manager.expectedFileIdentity = 0x1234;
+    manager.portWord = 0;  // refused at once: this test looks at what was handed over
+    CWinThread* thread = manager.StartDownload();
+    ASSERT_NE(thread, nullptr);  // deletes itself when the refused job ends
+    ASSERT_TRUE(manager.WaitForCompletion());
+    EXPECT_EQ(manager.flags, 0x40000003u);
+    const auto block = cordane::CurrentParamBlock();
+    EXPECT_EQ(cordane::ParamField(block, 0), 0u);
+    EXPECT_EQ(cordane::ParamField(block, 16), 0x01020304u);
+    EXPECT_EQ(cordane::ParamField(block, 20), 1u);
+    EXPECT_EQ(cordane::ParamField(block, 24), 0x1234u);
+    EXPECT_EQ(block[48], 0);
+    std::lock_guard lock(manager.mutex);
+    EXPECT_THAT(manager.completions, ElementsAre("Download Error/1"));
+}
+
+TEST_F(JobThreadTest, ManagerLearnsTheOutcomeOnce) {
+    Manager manager;
+    manager.SetPortCom(1, false);
+    manager.SetReaderType(KvOrb64);
+    const std::string app = WriteSrec("app.sre", Pattern(50));
+    manager.SetApplicationName(const_cast<char*>(app.c_str()));
+    zrfake::Script script;
+    script.resetResults.push_back(1);
+    zrfake::Reset(script);
+    manager.flags = 0;
+    EXPECT_EQ(demarrage(&manager), 0u);
+    EXPECT_FALSE(manager.CompletionPending());
+    {
+        std::lock_guard lock(manager.mutex);
+        EXPECT_THAT(manager.completions, ElementsAre("Download completed/0"));
+        manager.completions.clear();
+    }
+    // A failed job while completion is pending: exactly one error.
+    script.replies[3] = {0, 6, {}};
+    zrfake::Reset(script);
+    manager.silent = 1;
+    CWinThread* thread = BeginDownload(&manager, false);
+    ASSERT_NE(thread, nullptr);
+    static_cast<CLoadInterface&>(manager).KvFinTelechargement(nullptr, 3);  // not an outcome
+    ASSERT_TRUE(thread->Wait());
+    EXPECT_EQ(thread->ExitCode(), 5u);  // completion no longer pending: nothing reported
+    delete thread;
+    {
+        std::lock_guard lock(manager.mutex);
+        EXPECT_TRUE(manager.completions.empty());
+    }
+}
+
+TEST_F(JobThreadTest, SdkHandleGivesTheExitCode) {
+    RecordingClient client(transcript);
+    Prepare(client, KvOrb64, WriteSrec("app.sre", Pattern(50)));
+    zrfake::Script script;
+    script.resetResults.push_back(0xFF05);
+    zrfake::Reset(script);
+    HANDLE handle = SDK_BeginDownload(&client);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(WaitForSingleObject(handle, INFINITE), WAIT_OBJECT_0);
+    uint32_t code = 0;
+    EXPECT_EQ(GetExitCodeThread(handle, &code), 1);
+    EXPECT_EQ(code, 5u);
+    CloseHandle(handle);
+}
+
+TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
+    RecordingClient first(transcript);
+    Prepare(first, KvOrb64, WriteSrec("app.sre", Pattern(50)));
+    std::promise<void> inside;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    zrfake::Script script;
+    script.resetResults.push_back(1);
+    script.onFrame = [&](size_t frame) {
+        if (frame == 1) {
+            inside.set_value();
+            released.wait();
+        }
+    };
+    zrfake::Reset(script);
+    CWinThread* thread = BeginDownload(&first, false);
+    ASSERT_NE(thread, nullptr);
+    inside.get_future().wait();
+
+    Transcript other;
+    RecordingClient second(other);
+    Prepare(second, KvOrb64, WriteSrec("app2.sre", Pattern(50)));
+    EXPECT_EQ(BeginDownload(&second), nullptr);
+    EXPECT_EQ(SDK_BeginDownload(&second), nullptr);
+    EXPECT_EQ(demarrage(&second), 1u);
+    EXPECT_EQ(other.Count("KvFinTelechargement 1"), 3u);
+    EXPECT_EQ(other.Count("KvFinTelechargement 3"), 0u);
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_THAT(boxes[0], ::testing::HasSubstr("already running"));
+
+    release.set_value();
+    ASSERT_TRUE(thread->Wait());
+    EXPECT_EQ(thread->ExitCode(), 0u);
+    delete thread;
+    // Once the first has ended, the next job runs.
+    zrfake::Reset();
+    EXPECT_EQ(demarrage(&second), 0u);
+}
+
+TEST_F(JobThreadTest, CancelDownloadResetsTheReaderOnALinkOfItsOwn) {
+    CDownloadManager manager;
+    manager.SetPortCom(3, true);
+    manager.CancelDownload();
+    EXPECT_THAT(transcript.Lines(),
+                ElementsAre("Sleep 500", "ZrClose -1",
+                            "ZrOpen mode=0 port=0xFFFF8003 a=60000 b=20 -> 0",
+                            "ZrKvrenReset 257", "Sleep 1500", "ZrClose 257"));
+}
+
+TEST_F(JobThreadTest, ClientThatNeverOverridesTheCancelQueryIsCancelled) {
+    CDownloadManager manager;  // KvIsCanceled answers true
+    manager.SetPortCom(1, false);
+    const std::string app = WriteSrec("app.sre", Pattern(50));
+    manager.SetApplicationName(const_cast<char*>(app.c_str()));
+    zrfake::Script script;
+    script.resetResults.push_back(0);
+    zrfake::Reset(script);
+    EXPECT_EQ(demarrage(&manager), 6u);
+    EXPECT_THAT(boxes, ElementsAre("Download error|Download cancelled.|10|owner=0"));
+}
+
+}  // namespace
+}  // namespace enginetest
