@@ -1,0 +1,46 @@
+// The addressed loader: every frame is a 9-byte header (payload length, command, start address,
+// load address) followed by its payload.
+#ifndef KORVEL_SIM_ADDRESSED_LOADER_H
+#define KORVEL_SIM_ADDRESSED_LOADER_H
+
+#include <optional>
+
+#include "loader.h"
+#include "protocol.h"
+
+namespace korvel::sim {
+
+// Header fields as they stand on the wire; the command is left raw so that unknown codes can be
+// named.
+struct AddressedHeader {
+    uint16_t length = 0;
+    uint8_t command = 0;
+    uint32_t start = 0;
+    uint32_t load = 0;
+};
+
+// The header at the front of `frame`, or nothing when the frame is shorter than a header.
+std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> frame);
+
+class AddressedLoader final : public Loader {
+  public:
+    AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines);
+
+    FrameReport Describe(std::span<const uint8_t> frame) const override;
+    FrameReport Take(std::span<const uint8_t> frame) override;
+
+  private:
+    FrameReport TakeRoutine(const AddressedHeader& header, std::span<const uint8_t> payload,
+                            FrameReport report);
+    FrameReport TakeWrite(const AddressedHeader& header, std::span<const uint8_t> payload,
+                          FrameReport report);
+
+    FlashModel& flash_;
+    std::span<const AcceptedRoutine> routines_;
+    bool program_loaded_ = false;
+    bool ended_ = false;
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,105 @@
+#include "flash_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "loader_status.h"
+
+namespace korvel::sim {
+
+inline constexpr uint8_t kErased = 0xFF;
+
+std::string HexAddress(uint64_t address) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(address));
+    return text;
+}
+
+FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
+    banks_.reserve(layout.code.size());
+    for (const Region& region : layout.code) {
+        banks_.push_back({&region, std::vector<uint8_t>(region.end - region.start, kErased)});
+    }
+}
+
+void FlashModel::EraseCode() {
+    for (Bank& bank : banks_) {
+        if (bank.region->writable) std::fill(bank.bytes.begin(), bank.bytes.end(), kErased);
+    }
+}
+
+size_t FlashModel::Index(uint64_t address) const {
+    for (size_t i = 0; i < banks_.size(); ++i) {
+        if (address >= banks_[i].region->start && address < banks_[i].region->end) return i;
+    }
+    return banks_.size();
+}
+
+const FlashModel::Bank* FlashModel::Find(uint64_t address) const {
+    const size_t index = Index(address);
+    return index < banks_.size() ? &banks_[index] : nullptr;
+}
+
+bool FlashModel::Writable(uint64_t address, uint64_t size) const {
+    uint64_t at = address;
+    const uint64_t end = address + size;
+    while (at < end) {
+        const Bank* bank = Find(at);
+        if (bank == nullptr || !bank->region->writable) return false;
+        at = bank->region->end;  // banks may adjoin: go on in the next one
+    }
+    return true;
+}
+
+WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) {
+    // First pass checks everything so that a refused write leaves the flash as it was.
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const uint64_t at = address + i;
+        const Bank* bank = Find(at);
+        if (bank == nullptr || !bank->region->writable) {
+            std::string where = bank == nullptr ? "outside the flash"
+                                                : std::string("in the ") + bank->region->name +
+                                                      " area, which the loader does not write";
+            return {status::kOutsideFlash, static_cast<uint32_t>(at),
+                    "address " + HexAddress(at) + " lies " + where};
+        }
+        const uint8_t old = bank->bytes[at - bank->region->start];
+        if ((bytes[i] & ~old) != 0) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "writing 0x%02X over 0x%02X at %s needs an erase first", bytes[i], old,
+                          HexAddress(at).c_str());
+            return {status::kNotErased, static_cast<uint32_t>(at), text};
+        }
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const uint64_t at = address + i;
+        Bank& bank = banks_[Index(at)];
+        bank.bytes[at - bank.region->start] &= bytes[i];
+    }
+    return {};
+}
+
+std::optional<uint8_t> FlashModel::Read(uint64_t address) const {
+    const Bank* bank = Find(address);
+    if (bank == nullptr) return std::nullopt;
+    return bank->bytes[address - bank->region->start];
+}
+
+std::vector<uint8_t> FlashModel::Dump() const {
+    std::vector<uint8_t> out(layout_.dump_size, kErased);
+    for (const Bank& bank : banks_) {
+        const uint32_t start = bank.region->start;
+        if (start >= out.size()) continue;
+        const size_t count = std::min<size_t>(bank.bytes.size(), out.size() - start);
+        std::copy_n(bank.bytes.begin(), count, out.begin() + start);
+    }
+    return out;
+}
+
+bool FlashModel::Signed() const {
+    return Read(layout_.signature_address) == uint8_t{'K'} &&
+           Read(layout_.signature_address + 1) == uint8_t{'V'};
+}
+
+}  // namespace korvel::sim

@@ -1,0 +1,67 @@
+// NOR flash of an emulated reader: erasing sets every bit, programming can only clear bits.
+#ifndef KORVEL_SIM_FLASH_MODEL_H
+#define KORVEL_SIM_FLASH_MODEL_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "reader_layout.h"
+
+namespace korvel::sim {
+
+// Outcome of a write: a loader status byte, and for a refusal the first address at fault and a
+// sentence saying why.
+struct WriteResult {
+    uint8_t status = 0;
+    uint32_t address = 0;
+    std::string reason;
+};
+
+class FlashModel {
+  public:
+    // A fresh flash: every byte erased (0xFF).
+    explicit FlashModel(const ReaderLayout& layout);
+
+    // Erases every writable bank.
+    void EraseCode();
+
+    // Programs `bytes` from `address`. All or nothing: a refused write changes no byte. Refuses
+    // addresses outside the writable banks (status::kOutsideFlash) and bytes that would set a bit
+    // that is 0 (status::kNotErased).
+    [[nodiscard]] WriteResult Write(uint64_t address, std::span<const uint8_t> bytes);
+
+    // The byte at `address`, or nothing outside every bank.
+    std::optional<uint8_t> Read(uint64_t address) const;
+
+    // True when every byte of [address, address + size) lies in a writable bank.
+    bool Writable(uint64_t address, uint64_t size) const;
+
+    // Addresses 0 .. dump_size - 1; bytes outside every bank read 0xFF.
+    std::vector<uint8_t> Dump() const;
+
+    // True when 'K', 'V' stand at the layout's signature address.
+    bool Signed() const;
+
+    const ReaderLayout& layout() const { return layout_; }
+
+  private:
+    struct Bank {
+        const Region* region;
+        std::vector<uint8_t> bytes;
+    };
+    size_t Index(uint64_t address) const;  // banks_.size() when no bank holds the address
+    const Bank* Find(uint64_t address) const;
+
+    const ReaderLayout& layout_;
+    std::vector<Bank> banks_;
+};
+
+// "0x2000"-style text of an address, for messages and the transcript.
+std::string HexAddress(uint64_t address);
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,14 @@
+#include "loader.h"
+
+#include "addressed_loader.h"
+#include "raw_loader.h"
+
+namespace korvel::sim {
+
+std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
+                                   std::span<const AcceptedRoutine> routines) {
+    if (kind == LoaderKind::Raw) return std::make_unique<RawLoader>(flash, routines);
+    return std::make_unique<AddressedLoader>(flash, routines);
+}
+
+}  // namespace korvel::sim

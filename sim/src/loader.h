@@ -1,0 +1,42 @@
+// The loader a reader runs after a reset: it takes one frame at a time and answers each with a
+// status byte.
+#ifndef KORVEL_SIM_LOADER_H
+#define KORVEL_SIM_LOADER_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "flash_model.h"
+#include "loader_routines.h"
+#include "loader_status.h"
+
+namespace korvel::sim {
+
+// What a loader made of one frame.
+struct FrameReport {
+    const char* kind = "unknown";     // transcript kind: "descriptor", "write-block", ...
+    std::optional<uint32_t> address;  // reader address the frame is about, if any
+    uint8_t status = status::kAccepted;
+    std::string reason;         // why the frame was refused; empty when taken
+    bool ends_session = false;  // the session's closing frame was taken
+};
+
+class Loader {
+  public:
+    virtual ~Loader() = default;
+    // Kind and address of `frame` as the loader would take it now; changes nothing.
+    virtual FrameReport Describe(std::span<const uint8_t> frame) const = 0;
+    // Checks `frame` and, when it is right, carries it out on the flash.
+    virtual FrameReport Take(std::span<const uint8_t> frame) = 0;
+};
+
+// A fresh loader of `kind` working on `flash`, taking `routines`.
+std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
+                                   std::span<const AcceptedRoutine> routines);
+
+}  // namespace korvel::sim
+
+#endif

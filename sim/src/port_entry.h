@@ -1,0 +1,41 @@
+// The emulator's entry in the ports directory: a symbolic link named like the port ("COM3",
+// "Korvel_reader_07") to the slave device of its pseudo-terminal. A lock file next to it
+// (".<entry>.lock", holding the device the entry was made for) shows which emulator serves the
+// port, so a second emulator for the same port is refused and the leftovers of one that died are
+// recognised and replaced.
+#ifndef KORVEL_SIM_PORT_ENTRY_H
+#define KORVEL_SIM_PORT_ENTRY_H
+
+#include <memory>
+#include <string>
+
+#include "unique_fd.h"
+
+namespace korvel::sim {
+
+class PortEntry {
+  public:
+    // Takes the port `name` in `directory` (created when missing). Refuses, with a message in
+    // `error`, when another emulator serves it or the entry is somebody else's.
+    static std::unique_ptr<PortEntry> Claim(const std::string& directory, const std::string& name,
+                                            std::string* error);
+    // Removes the entry if it still leads to our device, and the lock file.
+    ~PortEntry();
+
+    // Makes the entry lead to `device`, replacing in one step whatever it led to before.
+    bool Point(const std::string& device, std::string* error);
+
+    const std::string& path() const { return path_; }
+
+  private:
+    PortEntry() = default;
+
+    std::string path_;
+    std::string lock_path_;
+    std::string device_;
+    UniqueFd lock_;
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,49 @@
+// The emulator's end of the serial line: a pseudo-terminal whose slave device the host opens as
+// its port. The emulator keeps a slave descriptor of its own, so the master never sees a lasting
+// hang-up while hosts come and go, and watches the slave device to learn when the host opens and
+// closes it.
+#ifndef KORVEL_SIM_PTY_LINE_H
+#define KORVEL_SIM_PTY_LINE_H
+
+#include <memory>
+#include <string>
+
+#include "unique_fd.h"
+
+namespace korvel::sim {
+
+class PtyLine {
+  public:
+    // A new pseudo-terminal in raw mode. On failure, nullptr and a message in `error`.
+    static std::unique_ptr<PtyLine> Open(std::string* error);
+
+    int master() const { return master_.get(); }
+    int watch() const { return watch_.get(); }  // readable when the slave was opened or closed
+    const std::string& device() const { return device_; }
+    int hosts() const { return hosts_; }  // open descriptors of the slave besides ours
+
+    enum class HostChange { None, Arrived, Left };
+    // Reads the pending open and close events of the slave: Arrived when the first host opened
+    // it, Left when the last host closed it (both may have happened; Left wins).
+    HostChange ReadWatch();
+
+    // Answers still waiting in the line for a host that left are thrown away, and the exclusive
+    // use a host claimed ends with it, so the next host can open the port.
+    void ForgetHost();
+
+    // Bytes written to the host that it has not read yet.
+    int Unread() const;
+
+  private:
+    PtyLine() = default;
+
+    UniqueFd master_;
+    UniqueFd slave_;  // ours: keeps the line up between hosts
+    UniqueFd watch_;  // inotify on the slave device
+    std::string device_;
+    int hosts_ = 0;
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,212 @@
+#include "reader_model.h"
+
+#include <cstdio>
+
+#include "loader_status.h"
+
+namespace korvel::sim {
+namespace {
+
+using wire::Kind;
+
+Reply Send(Kind kind, std::initializer_list<uint8_t> payload, bool loader_answer = false) {
+    Reply reply;
+    reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
+    reply.loader_answer = loader_answer;
+    return reply;
+}
+
+const char* ResetModeName(uint8_t mode) {
+    switch (static_cast<wire::ResetMode>(mode)) {
+        case wire::ResetMode::Small:
+            return "64 Kb reset";
+        case wire::ResetMode::Large:
+            return "large reset";
+        case wire::ResetMode::Modem:
+            return "modem reset";
+        case wire::ResetMode::Light:
+            return "light reset";
+    }
+    return "unknown reset";
+}
+
+}  // namespace
+
+const char* SessionEndName(SessionEnd why) {
+    switch (why) {
+        case SessionEnd::EndFrame:
+            return "end frame";
+        case SessionEnd::Leave:
+            return "leave loader";
+        case SessionEnd::Reset:
+            return "new reset";
+        case SessionEnd::HostClosed:
+            return "host closed the line";
+        case SessionEnd::HangUp:
+            return "hang-up";
+        case SessionEnd::Exit:
+            return "exit";
+    }
+    return "unknown";
+}
+
+ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults)
+    : layout_(layout), small_loader_(small_loader), faults_(std::move(faults)), flash_(layout) {}
+
+TranscriptEntry ReaderModel::Entry(const char* kind, size_t length) const {
+    TranscriptEntry entry;
+    entry.session = session_;
+    entry.kind = kind;
+    entry.length = length;
+    return entry;
+}
+
+void ReaderModel::Emit(const TranscriptEntry& entry) {
+    if (observer_ != nullptr) observer_->OnFrame(entry);
+}
+
+void ReaderModel::End(SessionEnd why) {
+    if (!open_) return;
+    open_ = false;
+    if (observer_ != nullptr) observer_->OnSessionEnd(why);
+}
+
+Reply ReaderModel::Take(const wire::Frame& frame) {
+    switch (frame.kind) {
+        case Kind::ResetLoader:
+            return TakeReset(frame);
+        case Kind::Message:
+            return TakeMessage(frame);
+        case Kind::LeaveLoader:
+            return TakeLeave(frame);
+        case Kind::EraseData:
+            return TakeEraseData(frame);
+        case Kind::LoaderReady:
+        case Kind::EraseDataDone:
+            break;
+    }
+    // Reader-to-host kinds, or kinds this reader does not know: ignored.
+    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    char text[80];
+    std::snprintf(text, sizeof text, "frame kind 0x%02X means nothing to a reader",
+                  static_cast<unsigned>(frame.kind));
+    entry.detail = text;
+    Emit(entry);
+    return {};
+}
+
+Reply ReaderModel::TakeReset(const wire::Frame& frame) {
+    // An untouched session (a resent reset the host did not wait for) is simply replaced; any
+    // other ends here.
+    if (open_ && index_ > 0) End(SessionEnd::Reset);
+    open_ = true;
+    ++session_;
+    index_ = 0;
+    loader_.reset();
+
+    TranscriptEntry entry = Entry("reset", frame.payload.size());
+    uint8_t status = status::kLoaderRunning;
+    uint8_t loader_byte = 0;
+    if (frame.payload.size() != 1 ||
+        frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
+        status = status::kResetMalformed;
+        entry.detail = "ResetLoader must carry one mode byte, 0 to 3";
+    } else if ((layout_.reset_modes & (1u << frame.payload[0])) == 0) {
+        status = status::kResetRefused;
+        entry.detail = std::string("a ") + ResetModeName(frame.payload[0]) +
+                       " does not start the loader of a " + layout_.name;
+    } else {
+        const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
+        const LoaderKind kind = small ? small_loader_ : LoaderKind::Addressed;
+        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind));
+        if (small)
+            loader_byte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
+    }
+    if (!loader_) idle_reason_ = "the last reset did not start the loader";
+    entry.answer = status;
+    Emit(entry);
+    return Send(Kind::LoaderReady, {status, loader_byte});
+}
+
+Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
+    ++index_;
+    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    entry.index = index_;
+    if (!loader_) {
+        entry.detail = idle_reason_;
+        Emit(entry);
+        return {};
+    }
+    const auto fault = faults_.find(index_);
+    if (fault == faults_.end()) {
+        const FrameReport report = loader_->Take(frame.payload);
+        entry.kind = report.kind;
+        entry.address = report.address;
+        entry.answer = report.status;
+        entry.detail = report.reason;
+        Emit(entry);
+        if (report.ends_session) End(SessionEnd::EndFrame);
+        return Send(Kind::Message, {report.status}, true);
+    }
+
+    const FrameReport report = loader_->Describe(frame.payload);
+    entry.kind = report.kind;
+    entry.address = report.address;
+    Reply reply;
+    switch (fault->second.kind) {
+        case FaultKind::Fail: {
+            char text[64];
+            std::snprintf(text, sizeof text, "fault injected: answered 0x%02X", fault->second.code);
+            entry.answer = fault->second.code;
+            entry.detail = text;
+            reply = Send(Kind::Message, {fault->second.code}, true);
+            break;
+        }
+        case FaultKind::Drop:
+            entry.detail = "fault injected: frame dropped, no answer";
+            break;
+        case FaultKind::HangUp:
+            entry.detail = "fault injected: line hung up";
+            reply.hang_up = true;
+            break;
+    }
+    Emit(entry);
+    if (reply.hang_up) {
+        End(SessionEnd::HangUp);
+        loader_.reset();
+        idle_reason_ = "the line was hung up; send ResetLoader first";
+    }
+    return reply;
+}
+
+Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
+    Emit(Entry("leave", frame.payload.size()));
+    End(SessionEnd::Leave);
+    loader_.reset();
+    idle_reason_ = "the reader left its loader; send ResetLoader first";
+    return {};
+}
+
+Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
+    TranscriptEntry entry = Entry("erase-data", frame.payload.size());
+    // The data flash is not kept byte by byte: its contents never reach the dump.
+    const uint8_t result =
+        layout_.data_flash_size == 0 ? status::kNoDataFlash : status::kDataErased;
+    if (result != status::kDataErased)
+        entry.detail = std::string(layout_.name) + " has no data flash";
+    entry.answer = result;
+    Emit(entry);
+    return Send(Kind::EraseDataDone, {result});
+}
+
+void ReaderModel::HostClosed() {
+    End(SessionEnd::HostClosed);
+    loader_.reset();
+    idle_reason_ = "the line was closed; send ResetLoader first";
+}
+
+void ReaderModel::Exit() {
+    End(SessionEnd::Exit);
+}
+
+}  // namespace korvel::sim

@@ -1,0 +1,100 @@
+// One emulated reader as the host sees it through the wire frames: resets start loader sessions,
+// loader frames go to the running loader, and answers come back. No I/O: the program around it
+// owns the line, the clock and the files.
+#ifndef KORVEL_SIM_READER_MODEL_H
+#define KORVEL_SIM_READER_MODEL_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "flash_model.h"
+#include "loader.h"
+#include "transcript.h"
+#include "wire.h"
+
+namespace korvel::sim {
+
+// A fault injected at one loader frame of every session.
+enum class FaultKind : uint8_t {
+    Fail,    // answer with `code` instead of taking the frame
+    Drop,    // take nothing, answer nothing
+    HangUp,  // take nothing, close the line
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::Fail;
+    uint8_t code = 0;  // the status byte of a Fail
+};
+
+// Faults by frame index within a session (the first loader frame after a reset is 1).
+using FaultPlan = std::map<uint32_t, Fault>;
+
+// Why a session ended.
+enum class SessionEnd : uint8_t {
+    EndFrame,    // the loader took its closing frame (end frame, EndSession)
+    Leave,       // LeaveLoader
+    Reset,       // a new ResetLoader
+    HostClosed,  // the host closed the line
+    HangUp,      // an injected hang-up
+    Exit,        // the emulator stops
+};
+
+const char* SessionEndName(SessionEnd why);
+
+class ReaderObserver {
+  public:
+    virtual ~ReaderObserver() = default;
+    virtual void OnFrame(const TranscriptEntry& entry) = 0;
+    virtual void OnSessionEnd(SessionEnd why) = 0;
+};
+
+// What goes back on the line for one received frame.
+struct Reply {
+    std::vector<uint8_t> bytes;  // encoded wire frame; empty when nothing is sent
+    bool loader_answer = false;  // an answer to a loader frame (subject to the answer delay)
+    bool hang_up = false;        // close the line instead of answering
+};
+
+class ReaderModel {
+  public:
+    // `layout` must be an emulated type; its loaders take the catalogue routines of that type.
+    ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults = {});
+
+    // Takes one frame from the host.
+    Reply Take(const wire::Frame& frame);
+    // The host closed the line: a session in progress ends and its loader stops.
+    void HostClosed();
+    // The emulator stops: a session in progress ends.
+    void Exit();
+
+    void set_observer(ReaderObserver* observer) { observer_ = observer; }
+    const FlashModel& flash() const { return flash_; }
+    uint32_t session() const { return session_; }
+    bool loader_running() const { return loader_ != nullptr; }
+
+  private:
+    Reply TakeReset(const wire::Frame& frame);
+    Reply TakeMessage(const wire::Frame& frame);
+    Reply TakeLeave(const wire::Frame& frame);
+    Reply TakeEraseData(const wire::Frame& frame);
+    void End(SessionEnd why);
+    void Emit(const TranscriptEntry& entry);
+    TranscriptEntry Entry(const char* kind, size_t length) const;
+
+    const ReaderLayout& layout_;
+    LoaderKind small_loader_;
+    FaultPlan faults_;
+    FlashModel flash_;
+    std::unique_ptr<Loader> loader_;
+    ReaderObserver* observer_ = nullptr;
+    uint32_t session_ = 0;
+    uint32_t index_ = 0;  // loader frames received in this session
+    bool open_ = false;   // a session started and has not ended
+    const char* idle_reason_ = "no loader runs yet; send ResetLoader first";
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,163 @@
+#include "sim_options.h"
+
+#include <charconv>
+#include <limits>
+
+#include "ports.h"
+#include "reader_layout.h"
+
+namespace korvel::sim {
+namespace {
+
+constexpr uint32_t kMaxDelayMs = 600000;  // ten minutes: longer is surely a typing error
+constexpr uint32_t kMinBaud = 50;
+constexpr uint32_t kMaxBaud = 4000000;
+
+// A decimal number, or hexadecimal after "0x", filling `text` and within [low, high].
+std::optional<uint32_t> Number(std::string_view text, uint32_t low, uint32_t high) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    if (value < low || value > high) return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+std::string Range(uint32_t low, uint32_t high) {
+    return std::to_string(low) + " to " + std::to_string(high);
+}
+
+}  // namespace
+
+const char* const kUsage =
+    "usage: korvel-sim --reader N [--loader raw|addressed] (--com N | --virtual N)\n"
+    "                  [--ports-dir DIR] [--dump FILE] [--transcript FILE] [--once]\n"
+    "                  [--fail-at K:CODE] [--drop-at K] [--hangup-at K] [--delay MS] [--baud B]\n"
+    "\n"
+    "Emulates a card reader behind a pseudo-terminal, reachable as port COM<N> or virtual reader\n"
+    "port <N> through an entry in the ports directory.\n"
+    "\n"
+    "  --reader N          reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb)\n"
+    "  --loader KIND       loader answering a 64 Kb reset: raw (default) or addressed\n"
+    "  --com N             serve COM<N> (1 to 256)\n"
+    "  --virtual N         serve virtual reader port N (0 to 98), entry Korvel_reader_<NN>\n"
+    "  --ports-dir DIR     where the port entry goes (default: $KORVEL_PORTS_DIR, else\n"
+    "                      $XDG_CONFIG_HOME/korvel/ports, else ~/.config/korvel/ports)\n"
+    "  --dump FILE         write the code flash to FILE whenever a session ends\n"
+    "  --transcript FILE   write one JSON line per received frame to FILE\n"
+    "  --once              exit after the first session; exit code 0 when the flash then holds\n"
+    "                      a signed image, 1 otherwise\n"
+    "  --fail-at K:CODE    answer loader frame K of each session with status CODE (1 to 255)\n"
+    "  --drop-at K         never answer loader frame K of each session\n"
+    "  --hangup-at K       hang the line up at loader frame K of each session\n"
+    "  --delay MS          wait MS milliseconds before every loader answer\n"
+    "  --baud B            pace the line at B baud (8N1, 10 bits a byte) both ways\n"
+    "  --help              show this text\n"
+    "\n"
+    "Fault options may be repeated for different frames.\n";
+
+ParsedOptions ParseOptions(std::span<const std::string_view> args) {
+    ParsedOptions parsed;
+    SimOptions options;
+    bool have_port = false;
+    auto fail = [&parsed](std::string message) {
+        parsed.error = std::move(message);
+        return parsed;
+    };
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view name = args[i];
+        if (name == "--help" || name == "-h") {
+            parsed.help = true;
+            return parsed;
+        }
+        if (name == "--once") {
+            options.once = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            if (name.starts_with("--")) return fail(std::string(name) + " needs a value");
+            return fail("unknown argument \"" + std::string(name) + "\"; see --help");
+        }
+        const std::string_view value = args[++i];
+        const std::string quoted = std::string(name) + " \"" + std::string(value) + "\"";
+
+        if (name == "--reader") {
+            const auto type = Number(value, 0, 9);
+            if (!type) return fail(quoted + ": the reader type is a number from 0 to 9");
+            options.reader = static_cast<int>(*type);
+        } else if (name == "--loader") {
+            if (value == "raw") {
+                options.loader = LoaderKind::Raw;
+            } else if (value == "addressed") {
+                options.loader = LoaderKind::Addressed;
+            } else {
+                return fail(quoted + ": the loader is raw or addressed");
+            }
+        } else if (name == "--com" || name == "--virtual") {
+            if (have_port) return fail(quoted + ": give one port only, --com or --virtual");
+            const bool com = name == "--com";
+            const uint32_t low = com ? ports::kFirstCom : ports::kFirstVirtual;
+            const uint32_t high = com ? ports::kLastCom : ports::kLastVirtual;
+            const auto number = Number(value, low, high);
+            if (!number) return fail(quoted + ": the port number is " + Range(low, high));
+            options.port = com ? *number : (ports::kVirtualBit | *number);
+            have_port = true;
+        } else if (name == "--ports-dir" || name == "--dump" || name == "--transcript") {
+            if (value.empty()) return fail(std::string(name) + " needs a path");
+            std::string& path = name == "--ports-dir" ? options.ports_dir
+                                : name == "--dump"    ? options.dump_path
+                                                      : options.transcript_path;
+            path = value;
+        } else if (name == "--fail-at" || name == "--drop-at" || name == "--hangup-at") {
+            Fault fault;
+            std::string_view frame_text = value;
+            if (name == "--fail-at") {
+                const size_t colon = value.find(':');
+                if (colon == std::string_view::npos) {
+                    return fail(quoted + ": write the frame and the status as K:CODE, e.g. 4:0x23");
+                }
+                frame_text = value.substr(0, colon);
+                const auto code = Number(value.substr(colon + 1), 1, 255);
+                if (!code) return fail(quoted + ": the status CODE is 1 to 255 (0 means accepted)");
+                fault = {FaultKind::Fail, static_cast<uint8_t>(*code)};
+            } else {
+                fault.kind = name == "--drop-at" ? FaultKind::Drop : FaultKind::HangUp;
+            }
+            const auto frame = Number(frame_text, 1, std::numeric_limits<uint32_t>::max());
+            if (!frame) return fail(quoted + ": the frame number K counts from 1");
+            if (!options.faults.emplace(*frame, fault).second) {
+                return fail(quoted + ": frame " + std::to_string(*frame) +
+                            " already has a fault; give one fault per frame");
+            }
+        } else if (name == "--delay") {
+            const auto delay = Number(value, 0, kMaxDelayMs);
+            if (!delay) return fail(quoted + ": the delay is " + Range(0, kMaxDelayMs) + " ms");
+            options.delay_ms = *delay;
+        } else if (name == "--baud") {
+            const auto baud = Number(value, kMinBaud, kMaxBaud);
+            if (!baud) return fail(quoted + ": the baud rate is " + Range(kMinBaud, kMaxBaud));
+            options.baud = *baud;
+        } else {
+            return fail("unknown option \"" + std::string(name) + "\"; see --help");
+        }
+    }
+
+    if (options.reader < 0) return fail("--reader is missing: give the reader type, 0 or 1");
+    const ReaderLayout* layout = FindLayout(options.reader);
+    if (layout == nullptr || !layout->emulated) {
+        return fail("reader type " + std::to_string(options.reader) + " (" +
+                    (layout ? layout->name : "unknown") +
+                    ") is not emulated yet; use 0 (KvTal (64 Kb)) or 1 (KvOrb (64 Kb))");
+    }
+    if (!have_port) return fail("no port: give --com N or --virtual N");
+    parsed.options = std::move(options);
+    return parsed;
+}
+
+}  // namespace korvel::sim

@@ -1,0 +1,43 @@
+// The emulator's command line.
+#ifndef KORVEL_SIM_OPTIONS_H
+#define KORVEL_SIM_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "loader_routines.h"
+#include "reader_model.h"
+
+namespace korvel::sim {
+
+struct SimOptions {
+    int reader = -1;
+    LoaderKind loader = LoaderKind::Raw;  // which loader answers a 64 Kb reset
+    uint32_t port = 0;                    // port identifier: COM n, or 0x80000000 + n
+    std::string ports_dir;                // empty: the default ports directory
+    std::string dump_path;
+    std::string transcript_path;
+    bool once = false;
+    FaultPlan faults;
+    uint32_t delay_ms = 0;  // added before every loader answer
+    uint32_t baud = 0;      // 0: no pacing
+};
+
+struct ParsedOptions {
+    std::optional<SimOptions> options;  // set when the command line is good and not --help
+    bool help = false;
+    std::string error;  // what is wrong, naming the option
+};
+
+// Parses the arguments that follow the program name.
+ParsedOptions ParseOptions(std::span<const std::string_view> args);
+
+// The --help text.
+extern const char* const kUsage;
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,353 @@
+#include "sim_server.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "ports.h"
+
+namespace korvel::sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kRestAfterHangUp = 100ms;  // pause before polling a master that reported hang-up
+constexpr auto kStopGrace = 2s;           // --once: longest wait for the host to read the answers
+constexpr auto kStopCheck = 5ms;          // --once: how often to look whether it has
+// The kernel hands bytes written to the master on to the slave's input queue a moment later, so
+// an empty queue means "read by the host" only some time after the last write.
+constexpr auto kHandOver = 50ms;
+constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
+constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
+constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
+constexpr int kBitsPerByte = 10;        // 8N1: start bit, 8 data bits, stop bit
+
+void Say(const std::string& text) {
+    std::fprintf(stderr, "korvel-sim: %s\n", text.c_str());
+}
+
+timespec ToTimespec(std::chrono::nanoseconds span) {
+    if (span < 0ns) span = 0ns;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
+}
+
+}  // namespace
+
+SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
+    : options_(std::move(options)),
+      layout_(layout),
+      reader_(layout, options_.loader, options_.faults) {
+    reader_.set_observer(this);
+    if (options_.baud > 0) {
+        byte_time_ = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / options_.baud));
+    }
+}
+
+SimServer::~SimServer() {
+    reader_.set_observer(nullptr);
+}
+
+bool SimServer::OpenLine(std::string* error) {
+    line_ = PtyLine::Open(error);
+    return line_ != nullptr && entry_->Point(line_->device(), error);
+}
+
+bool SimServer::Setup(std::string* error) {
+    // SIGINT, SIGTERM and SIGHUP arrive through a descriptor, so the loop handles them in turn.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) {
+        *error = std::string("cannot block the stop signals: ") + std::strerror(errno);
+        return false;
+    }
+    signals_.Reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!signals_) {
+        *error = std::string("cannot receive the stop signals: ") + std::strerror(errno);
+        return false;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!options_.transcript_path.empty()) {
+        transcript_.reset(std::fopen(options_.transcript_path.c_str(), "w"));
+        if (!transcript_) {
+            *error = "cannot write the transcript " + options_.transcript_path + ": " +
+                     std::strerror(errno) + "; give a writable path with --transcript";
+            return false;
+        }
+    }
+    const std::string directory =
+        options_.ports_dir.empty() ? ports::PortsDirectory() : options_.ports_dir;
+    entry_ = PortEntry::Claim(directory, ports::EntryName(options_.port), error);
+    if (!entry_) return false;
+    // The entry appears only now that the line is ready to answer.
+    return OpenLine(error);
+}
+
+int SimServer::Run() {
+    std::string error;
+    if (!Setup(&error)) {
+        Say(error);
+        return kExitSetup;
+    }
+    std::printf("ready %s %s\n", entry_->path().c_str(), line_->device().c_str());
+    std::fflush(stdout);
+    Say(std::string("serving a ") + layout_.name + " with the " + LoaderName(options_.loader) +
+        " loader on " + entry_->path() + " -> " + line_->device());
+
+    const bool served = Serve();
+    reader_.Exit();
+    WriteDump();
+    FlushTranscript();
+    if (!served) return kExitSetup;
+    if (!options_.once) return kExitSigned;
+    return reader_.flash().Signed() ? kExitSigned : kExitUnsigned;
+}
+
+bool SimServer::Serve() {
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        ReleaseDue(now);
+        WriteOut(now);
+        if (stopping_ && (Drained(now) || now >= stop_by_)) return true;
+
+        std::chrono::nanoseconds wait = std::chrono::nanoseconds::max();
+        if (!pending_.empty())
+            wait = std::min<std::chrono::nanoseconds>(wait, pending_.front().due - now);
+        const bool resting = now < rest_until_;
+        if (resting) wait = std::min<std::chrono::nanoseconds>(wait, rest_until_ - now);
+        if (stopping_) wait = std::min<std::chrono::nanoseconds>(wait, kStopCheck);
+        FlushTranscript();
+
+        pollfd fds[3] = {};
+        fds[0].fd = line_ && !resting ? line_->master() : -1;  // -1: not polled
+        fds[0].events = static_cast<short>(POLLIN | (out_at_ < out_.size() ? POLLOUT : 0));
+        fds[1].fd = line_ ? line_->watch() : -1;
+        fds[1].events = POLLIN;
+        fds[2].fd = signals_.get();
+        fds[2].events = POLLIN;
+        const timespec timeout = ToTimespec(wait);
+        const int ready =
+            ppoll(fds, 3, wait == std::chrono::nanoseconds::max() ? nullptr : &timeout, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            Say(std::string("waiting for the line failed: ") + std::strerror(errno));
+            return false;
+        }
+        now = Clock::now();
+        if (fds[2].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (::read(signals_.get(), &info, sizeof info) > 0) {
+                Say(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+            }
+            return true;
+        }
+        // Hosts coming and going first: a host's first bytes never meet a flush meant for the last.
+        if (line_ && (fds[1].revents & POLLIN) && line_->ReadWatch() == PtyLine::HostChange::Left) {
+            HostLeft();
+        }
+        if (line_ && fds[0].fd >= 0) {
+            if (fds[0].revents & POLLIN) {
+                ReadLine(now);
+                // An injected hang-up closed the line: a new one takes the port's entry.
+                if (!line_ && !stopping_ && !HangUp()) return false;
+            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+                Rest(now);
+            }
+        }
+    }
+}
+
+void SimServer::ReadLine(Clock::time_point now) {
+    uint8_t buffer[kReadChunk];
+    for (int round = 0; round < kReadsPerWake && line_; ++round) {
+        const ssize_t got = ::read(line_->master(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (got <= 0) {  // EIO: no slave side for the moment
+            Rest(now);
+            return;
+        }
+        if (byte_time_ > Clock::duration::zero()) {
+            rx_clock_ = std::max(rx_clock_, now) + byte_time_ * got;
+        }
+        // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
+        for (ssize_t at = 0; at < got && line_;) {
+            const size_t slice = std::min<size_t>(wire::kMaxFrame, static_cast<size_t>(got - at));
+            decoder_.Feed(buffer + at, slice);
+            at += static_cast<ssize_t>(slice);
+            wire::Frame frame;
+            while (line_ && decoder_.Next(frame)) TakeFrame(frame, now);
+        }
+        // A short read emptied the line; asking again would only cost a system call.
+        if (static_cast<size_t>(got) < sizeof buffer) return;
+    }
+}
+
+void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
+    if (stopping_) return;  // --once: the session is over; the rest goes unanswered
+    Reply reply = reader_.Take(frame);
+    if (reply.hang_up) {
+        // Closing the master hangs up the slave: the host's reads end and its polls report
+        // POLLHUP, which its link takes as a device failure.
+        Say("hanging up " + line_->device() + " (fault injected)");
+        line_.reset();
+        decoder_.Clear();
+        pending_.clear();
+        out_.clear();
+        out_at_ = 0;
+        return;
+    }
+    if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loader_answer, now);
+}
+
+bool SimServer::HangUp() {
+    std::string error;
+    if (!OpenLine(&error)) {
+        Say(error);
+        return false;
+    }
+    Say("line re-created: " + entry_->path() + " -> " + line_->device());
+    return true;
+}
+
+void SimServer::Queue(std::vector<uint8_t> bytes, bool loader_answer, Clock::time_point now) {
+    const auto delay = loader_answer ? std::chrono::milliseconds(options_.delay_ms) : 0ms;
+    const bool paced = byte_time_ > Clock::duration::zero();
+    if (!paced && delay == 0ms && pending_.empty()) {
+        out_.insert(out_.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    Clock::time_point due = std::max(now, rx_clock_) + delay;
+    if (paced) {
+        // The answer leaves once the line is free and arrives a byte time per byte later.
+        tx_clock_ = std::max(due, tx_clock_) + byte_time_ * static_cast<int64_t>(bytes.size());
+        due = tx_clock_;
+    }
+    if (!pending_.empty()) due = std::max(due, pending_.back().due);
+    pending_.push_back({due, std::move(bytes)});
+}
+
+void SimServer::ReleaseDue(Clock::time_point now) {
+    while (!pending_.empty() && pending_.front().due <= now) {
+        out_.insert(out_.end(), pending_.front().bytes.begin(), pending_.front().bytes.end());
+        pending_.pop_front();
+    }
+}
+
+void SimServer::WriteOut(Clock::time_point now) {
+    while (line_ && out_at_ < out_.size()) {
+        const ssize_t put = ::write(line_->master(), out_.data() + out_at_, out_.size() - out_at_);
+        if (put > 0) {
+            out_at_ += static_cast<size_t>(put);
+            last_write_ = now;
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Rest(now);
+        break;
+    }
+    if (out_at_ == out_.size()) {
+        out_.clear();
+        out_at_ = 0;
+    } else if (out_.size() - out_at_ > kOutLimit) {
+        Say("the host stopped reading; " + std::to_string(out_.size() - out_at_) +
+            " bytes of answers thrown away");
+        out_.clear();
+        out_at_ = 0;
+    }
+}
+
+void SimServer::HostLeft() {
+    // Whatever was meant for the host that left must not reach the next one.
+    decoder_.Clear();
+    pending_.clear();
+    out_.clear();
+    out_at_ = 0;
+    line_->ForgetHost();
+    reader_.HostClosed();
+}
+
+void SimServer::Rest(Clock::time_point now) {
+    rest_until_ = now + kRestAfterHangUp;
+}
+
+bool SimServer::Drained(Clock::time_point now) const {
+    if (!line_) return true;
+    if (out_at_ < out_.size() || !pending_.empty()) return false;
+    if (line_->hosts() == 0) return true;
+    return now - last_write_ >= kHandOver && line_->Unread() == 0;
+}
+
+void SimServer::OnFrame(const TranscriptEntry& entry) {
+    // Refusals and injected faults are worth a line even without a transcript.
+    if (!entry.detail.empty()) {
+        std::string where = "session " + std::to_string(entry.session);
+        if (entry.index > 0) where += " frame " + std::to_string(entry.index);
+        where += " (" + entry.kind;
+        if (entry.address) where += " " + HexAddress(*entry.address);
+        where += ")";
+        if (entry.answer) {
+            char code[16];
+            std::snprintf(code, sizeof code, " answered 0x%02X", *entry.answer);
+            where += code;
+        }
+        Say(where + ": " + entry.detail);
+    }
+    if (!transcript_ || transcript_failed_) return;
+    const std::string text = TranscriptLine(entry) + "\n";
+    if (std::fputs(text.c_str(), transcript_.get()) < 0) {
+        transcript_failed_ = true;
+        Say("cannot write the transcript " + options_.transcript_path + ": " +
+            std::strerror(errno) + "; it ends here");
+    }
+    transcript_dirty_ = true;
+}
+
+void SimServer::FlushTranscript() {
+    if (!transcript_dirty_ || !transcript_) return;
+    transcript_dirty_ = false;
+    if (std::fflush(transcript_.get()) != 0 && !transcript_failed_) {
+        transcript_failed_ = true;
+        Say("cannot write the transcript " + options_.transcript_path + ": " +
+            std::strerror(errno) + "; it ends here");
+    }
+}
+
+void SimServer::OnSessionEnd(SessionEnd why) {
+    Say("session " + std::to_string(reader_.session()) + " ended (" + SessionEndName(why) + "); " +
+        (reader_.flash().Signed() ? "the flash holds a signed image"
+                                  : "the flash holds no signed image"));
+    if (why != SessionEnd::Exit) WriteDump();
+    if (options_.once && !stopping_) {
+        stopping_ = true;
+        stop_by_ = Clock::now() + kStopGrace;
+    }
+}
+
+void SimServer::WriteDump() {
+    if (options_.dump_path.empty()) return;
+    // Written aside and renamed, so that a reader of the dump never sees half of it.
+    const std::string temporary = options_.dump_path + ".part";
+    const std::vector<uint8_t> image = reader_.flash().Dump();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temporary.c_str(), "wb"),
+                                                         &std::fclose);
+    bool good = file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
+    good = file && std::fclose(file.release()) == 0 && good;
+    if (!good || std::rename(temporary.c_str(), options_.dump_path.c_str()) != 0) {
+        Say("cannot write the flash dump " + options_.dump_path + ": " + std::strerror(errno) +
+            "; give a writable path with --dump");
+        std::remove(temporary.c_str());
+    }
+}
+
+}  // namespace korvel::sim

@@ -1,0 +1,87 @@
+// The emulator program's event loop: one pseudo-terminal line, the reader model behind it, the
+// port entry, the transcript and the dump. Single-threaded; waits in ppoll and never spins.
+#ifndef KORVEL_SIM_SERVER_H
+#define KORVEL_SIM_SERVER_H
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "port_entry.h"
+#include "pty_line.h"
+#include "reader_model.h"
+#include "sim_options.h"
+#include "unique_fd.h"
+#include "wire.h"
+
+namespace korvel::sim {
+
+// Exit codes of korvel-sim.
+inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed image; or stopped
+inline constexpr int kExitUnsigned = 1;  // --once: no signed image
+inline constexpr int kExitSetup = 2;     // bad command line, or the line/entry cannot be set up
+
+class SimServer final : public ReaderObserver {
+  public:
+    SimServer(SimOptions options, const ReaderLayout& layout);
+    ~SimServer() override;
+
+    // Sets everything up, prints the ready line, serves until stopped; returns the exit code.
+    int Run();
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Pending {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
+
+    bool Setup(std::string* error);
+    bool OpenLine(std::string* error);
+    bool Serve();  // false on a fatal error
+    void ReadLine(Clock::time_point now);
+    void TakeFrame(const wire::Frame& frame, Clock::time_point now);
+    void Queue(std::vector<uint8_t> bytes, bool loader_answer, Clock::time_point now);
+    void ReleaseDue(Clock::time_point now);
+    void WriteOut(Clock::time_point now);
+    bool HangUp();
+    void HostLeft();
+    void Rest(Clock::time_point now);
+    bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
+    void WriteDump();
+    void FlushTranscript();
+
+    void OnFrame(const TranscriptEntry& entry) override;
+    void OnSessionEnd(SessionEnd why) override;
+
+    SimOptions options_;
+    const ReaderLayout& layout_;
+    ReaderModel reader_;
+    wire::Decoder decoder_;
+    std::unique_ptr<PortEntry> entry_;
+    std::unique_ptr<PtyLine> line_;
+    UniqueFd signals_;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> transcript_{nullptr, &std::fclose};
+    bool transcript_dirty_ = false;
+    bool transcript_failed_ = false;
+
+    std::vector<uint8_t> out_;        // bytes for the host, written as the line takes them
+    size_t out_at_ = 0;               // first unwritten byte of out_
+    std::deque<Pending> pending_;     // answers held back by --delay or --baud
+    Clock::duration byte_time_{};     // one byte on the line at --baud; zero without pacing
+    Clock::time_point rx_clock_{};    // when the bytes received so far would have arrived
+    Clock::time_point tx_clock_{};    // when the answers sent so far would have left
+    Clock::time_point rest_until_{};  // the master hung up: do not poll it before this
+    Clock::time_point last_write_{};  // when bytes last went to the master
+
+    bool stopping_ = false;  // --once: the session ended; exit once the answers are out
+    Clock::time_point stop_by_{};
+};
+
+}  // namespace korvel::sim
+
+#endif

@@ -1,0 +1,325 @@
+// korvel-sim as a program: started on a real pseudo-terminal with its own ports directory, reached
+// through its port entry with wire frames, and stopped.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "wire.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using korvel::wire::Kind;
+
+// Failure guard only: a healthy emulator answers in well under a millisecond.
+constexpr auto kPatience = std::chrono::seconds(10);
+
+const std::string kSimulator = std::string(KORVEL_BINARY_DIR) + "/bin/korvel-sim";
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// A scratch directory removed with everything in it.
+struct TempDir {
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "korvel-sim-test-XXXXXX").string();
+        path = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+// A running korvel-sim whose standard output we read; killed and reaped if the test leaves early.
+class Simulator {
+  public:
+    explicit Simulator(std::vector<std::string> args) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        args.insert(args.begin(), kSimulator);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, kSimulator.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        stdout_ = out[0];
+    }
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0) close(stdout_);
+    }
+
+    // The next line of output, or nothing when none comes.
+    std::optional<std::string> ReadLine() {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        std::string line;
+        while (Clock::now() < deadline) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0) break;
+            char c;
+            if (read(stdout_, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        return std::nullopt;
+    }
+
+    // Waits for the exit; the exit code, or -1 on a signal or no exit.
+    int Wait() {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        int status = 0;
+        while (Clock::now() < deadline) {
+            const pid_t done = waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+    bool started() const { return pid_ > 0; }
+
+  private:
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+};
+
+// The host's side: the port opened in raw mode like the link opens it.
+class Port {
+  public:
+    explicit Port(const std::string& path)
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        termios settings;
+        if (fd_ >= 0 && tcgetattr(fd_, &settings) == 0) {
+            cfmakeraw(&settings);
+            tcsetattr(fd_, TCSANOW, &settings);
+        }
+    }
+    ~Port() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool is_open() const { return fd_ >= 0; }
+
+    bool Send(Kind kind, const Bytes& payload) {
+        const Bytes frame = korvel::wire::Encode(kind, payload.data(), payload.size());
+        return write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+    }
+
+    // The next frame; nothing when the line stays quiet. `hung_up` tells a line that failed.
+    std::optional<korvel::wire::Frame> Receive(bool* hung_up = nullptr) {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        korvel::wire::Frame frame;
+        while (!decoder_.Next(frame)) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0) return std::nullopt;
+            uint8_t buffer[512];
+            const ssize_t got = read(fd_, buffer, sizeof buffer);
+            if (got <= 0 || (p.revents & (POLLHUP | POLLERR))) {
+                if (hung_up) *hung_up = true;
+                return std::nullopt;
+            }
+            decoder_.Feed(buffer, static_cast<size_t>(got));
+        }
+        return frame;
+    }
+
+    // The status byte answering one loader frame; -1 when none came.
+    int Exchange(const Bytes& loader_frame) {
+        if (!Send(Kind::Message, loader_frame)) return -1;
+        const auto answer = Receive();
+        if (!answer || answer->kind != Kind::Message || answer->payload.size() != 1) return -1;
+        return answer->payload[0];
+    }
+
+  private:
+    int fd_;
+    korvel::wire::Decoder decoder_;
+};
+
+Bytes Header(uint8_t command, uint32_t load, size_t length) {
+    return {static_cast<uint8_t>(length >> 8),
+            static_cast<uint8_t>(length),
+            command,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(load >> 16),
+            static_cast<uint8_t>(load >> 8),
+            static_cast<uint8_t>(load)};
+}
+
+struct Ready {
+    std::string entry;
+    std::string device;
+};
+
+std::optional<Ready> ReadReady(Simulator& sim) {
+    const std::optional<std::string> line = sim.ReadLine();
+    if (!line || line->rfind("ready ", 0) != 0) return std::nullopt;
+    const size_t space = line->find(' ', 6);
+    if (space == std::string::npos) return std::nullopt;
+    return Ready{line->substr(6, space - 6), line->substr(space + 1)};
+}
+
+bool EntryExists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+TEST(SimProcessTest, AnswersAResetThroughItsEntryAndRemovesTheEntryOnSigterm) {
+    TempDir dir;
+    const std::string dump = dir.path + "/flash.bin";
+    const std::string transcript = dir.path + "/transcript.jsonl";
+    Simulator sim({"--reader", "0", "--loader", "addressed", "--com", "7", "--ports-dir", dir.path,
+                   "--dump", dump, "--transcript", transcript});
+    ASSERT_TRUE(sim.started());
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->entry, dir.path + "/COM7");
+    EXPECT_EQ(fs::read_symlink(ready->entry).string(), ready->device);
+
+    {
+        // A port prober opening and closing the port must not disturb the line.
+        for (int i = 0; i < 3; ++i) Port probe(ready->entry);
+        Port port(ready->entry);
+        ASSERT_TRUE(port.is_open());
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->kind, Kind::LoaderReady);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x01}));  // running, addressed loader
+        Bytes write = Header(3, 0x2000, 1);
+        write.push_back(0x00);
+        EXPECT_EQ(port.Exchange(write), 0x21);  // a write before the program routine
+    }
+    // The host closed the port: the same entry serves the next host.
+    {
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x01}));
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);  // EndSession
+    }
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_FALSE(EntryExists(ready->entry));
+    EXPECT_EQ(fs::file_size(dump), 0x10000u);
+    std::ifstream lines(transcript);
+    std::string first;
+    std::getline(lines, first);
+    EXPECT_EQ(first,
+              R"({"session":1,"index":0,"kind":"reset","address":null,"length":1,"answer":0})");
+}
+
+TEST(SimProcessTest, OnceExitsAfterTheSessionWithTheImageVerdict) {
+    TempDir dir;
+    const std::string dump = dir.path + "/flash.bin";
+    Simulator sim({"--reader", "1", "--loader", "addressed", "--virtual", "3", "--ports-dir",
+                   dir.path, "--dump", dump, "--once"});
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->entry, dir.path + "/Korvel_reader_03");
+    {
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
+        ASSERT_TRUE(port.Receive());
+        // No erase and no program routine: the signature write is refused, and the session ends.
+        Bytes sign = Header(3, 0x2000, 2);
+        sign.push_back('K');
+        sign.push_back('V');
+        EXPECT_EQ(port.Exchange(sign), 0x21);
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);
+    }
+    EXPECT_EQ(sim.Wait(), 1);  // no signed image
+    EXPECT_FALSE(EntryExists(ready->entry));
+    std::ifstream file(dump, std::ios::binary);
+    const Bytes flash((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(flash, Bytes(0x10000, 0xFF));
+}
+
+TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
+    TempDir dir;
+    Simulator sim({"--reader", "0", "--com", "5", "--ports-dir", dir.path, "--hangup-at", "1"});
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    {
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
+        ASSERT_TRUE(port.Receive());
+        ASSERT_TRUE(port.Send(Kind::Message, Bytes(241, 0)));
+        bool hung_up = false;
+        EXPECT_FALSE(port.Receive(&hung_up));
+        EXPECT_TRUE(hung_up);
+    }
+    // A second emulator for the same port is refused while this one runs.
+    Simulator rival({"--reader", "0", "--com", "5", "--ports-dir", dir.path});
+    EXPECT_EQ(rival.Wait(), 2);
+
+    Port port(ready->entry);
+    ASSERT_TRUE(port.is_open());
+    ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
+    const auto answer = port.Receive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));  // running, raw loader
+    sim.Signal(SIGINT);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_FALSE(EntryExists(ready->entry));
+}
+
+TEST(SimProcessTest, ReplacesAStaleEntryButNeverSomebodyElses) {
+    TempDir dir;
+    const std::string entry = dir.path + "/COM4";
+    fs::create_symlink("/dev/korvel-no-such-device", entry);  // left by an emulator that died
+    Simulator sim({"--reader", "0", "--com", "4", "--ports-dir", dir.path});
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(fs::read_symlink(entry).string(), ready->device);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+
+    // An entry that leads to a device nobody emulates (a real adapter, say) is left alone.
+    fs::create_symlink("/dev/null", entry);
+    Simulator refused({"--reader", "0", "--com", "4", "--ports-dir", dir.path});
+    EXPECT_EQ(refused.Wait(), 2);
+    EXPECT_EQ(fs::read_symlink(entry).string(), "/dev/null");
+}
+
+}  // namespace
