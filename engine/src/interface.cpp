@@ -209,7 +209,7 @@ int CDownloadManager::SetApplicationName(char* path) { return CopyPath(applicati
 
 int CDownloadManager::SetDriverName(char* path) { return CopyPath(driverFile, path); }
 
-CWinThread* CDownloadManager::StartDownload() {
+CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
     ParamBlock block{};
     PutField(block, KV_PARAM_KEY_SELECTOR, static_cast<uint32_t>(keySelector));
     PutField(block, KV_PARAM_IDENTITY_CHECK, static_cast<uint32_t>(fileIdentityCheck));
@@ -226,7 +226,7 @@ CWinThread* CDownloadManager::StartDownload() {
     if (silent) word |= KV_FLAG_SILENT;
     if (debugLoad) word |= KV_FLAG_DEBUG_LOAD;
     flags = word;
-    return BeginDownload(this);
+    return BeginDownload(this, autoDelete);
 }
 
 void CDownloadManager::CancelDownload() {

@@ -122,8 +122,9 @@ public:
     int SetApplicationName(char* path);
     int SetDriverName(char* path);
 
-    // Builds the parameter block and the flags word from the fields and starts the job.
-    CWinThread* StartDownload();
+    // Builds the parameter block and the flags word from the fields and starts the job; as
+    // BeginDownload, autoDelete false keeps the thread object for its exit code.
+    CWinThread* StartDownload(bool autoDelete = true);
     // Resets the reader through a link of its own while the worker runs.
     void CancelDownload();
 

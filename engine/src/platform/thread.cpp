@@ -37,13 +37,16 @@ HANDLE StartThread(std::function<uint32_t()> body, CWinThread* object) {
             // them by its default 50 us timer slack.
             prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
             const uint32_t code = body();
+            // Decided before the end is published: once it is, a caller that kept the object
+            // may delete it at any moment.
+            const bool deleteObject = object && object->m_bAutoDelete;
             {
                 std::lock_guard lock(state->mutex);
                 state->exitCode = code;
                 state->done = true;
             }
             state->ended.notify_all();
-            if (object && object->m_bAutoDelete) delete object;
+            if (deleteObject) delete object;
             state->Release();
         }).detach();
     } catch (const std::system_error&) {
