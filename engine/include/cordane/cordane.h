@@ -26,21 +26,17 @@ enum eReaderType : int32_t {
 };
 
 // Flags word: the download type in the low bits, options in the high bits.
-enum : uint32_t {
-    KV_FLAG_ERASE_DATA_FLASH = 0x80000000u,
-    KV_FLAG_ERASE_CODE = 0x40000000u,
-    KV_FLAG_ASK_QUESTION = 0x20000000u,
-    KV_FLAG_SILENT = 0x10000000u,
-    KV_FLAG_DEBUG_LOAD = 0x08000000u
-};
+inline constexpr uint32_t KV_FLAG_ERASE_DATA_FLASH = 0x80000000u;
+inline constexpr uint32_t KV_FLAG_ERASE_CODE = 0x40000000u;
+inline constexpr uint32_t KV_FLAG_ASK_QUESTION = 0x20000000u;
+inline constexpr uint32_t KV_FLAG_SILENT = 0x10000000u;
+inline constexpr uint32_t KV_FLAG_DEBUG_LOAD = 0x08000000u;
 
 // Download types.
-enum : uint32_t {
-    KV_DOWNLOAD_NORMAL = 0,          // application (and driver) S-record files
-    KV_DOWNLOAD_AUTO_BINARY = 1,     // binary image whose first application bytes are enciphered
-    KV_DOWNLOAD_BINARY = 2,          // binary image in plain form
-    KV_DOWNLOAD_ERASE_CODE = 3       // erase only
-};
+inline constexpr uint32_t KV_DOWNLOAD_NORMAL = 0;       // application (and driver) S-record files
+inline constexpr uint32_t KV_DOWNLOAD_AUTO_BINARY = 1;  // binary image, first bytes enciphered
+inline constexpr uint32_t KV_DOWNLOAD_BINARY = 2;       // binary image in plain form
+inline constexpr uint32_t KV_DOWNLOAD_ERASE_CODE = 3;   // erase only
 
 // End-of-download notice codes (KvFinTelechargement).
 enum : int { KV_NOTICE_SUCCESS = 0, KV_NOTICE_OVER = 1, KV_NOTICE_STARTED = 3 };
@@ -143,6 +139,11 @@ CORDANE_API CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete = 
 CORDANE_API void UpdateDecompte(char* text);
 // Copies the 50-byte download parameter block into the engine.
 CORDANE_API void UpdateParam(void* block);
+// The parameter block's 32-bit key selector cannot hold a key's address in a 64-bit process, so
+// selectors other than 0 and 1 (the built-in base keys A and B) name 8-byte base keys registered
+// here beforehand. Returns 0, or -1 for selector 0 or 1 or a null key; registering a selector
+// again replaces its key.
+CORDANE_API int RegisterBaseKey(uint32_t selector, const uint8_t key[8]);
 // The worker thread function; returns the job's exit code.
 CORDANE_API unsigned int demarrage(void* client);
 
