@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "job.h"
 
@@ -17,6 +19,11 @@ void FramedDownload(Job& job, uint8_t* buffer, size_t imageLength);
 
 // Reader types 2 to 9.
 void LargeReaderDownload(Job& job);
+
+// Reads and converts a large reader's files as the download will, without a reader: the text of
+// what stands in the way (a file that cannot be read or converted, an image too long for the
+// reader's memory, an enciphered file without its key), or nothing.
+std::optional<std::string> CheckLargeReaderFiles(const CLoadInterface& client);
 
 }  // namespace cordane
 

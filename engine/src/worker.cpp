@@ -133,6 +133,8 @@ void RunLargeReader(Job& job, uint32_t port, bool debugLoad) {
         if (!CanOpen(application)) {
             FileError(job, Format("Can not find the file %s", application), true);
         }
+        // Files the reader cannot take are refused before its flash is erased.
+        if (const auto problem = CheckLargeReaderFiles(client)) FileError(job, *problem, true);
     }
     unsigned result;
     if (client.readerType == KvTalModem) {
