@@ -26,12 +26,17 @@ struct Progress {
 };
 Progress& EngineProgress();
 
-// The one-job lock. TryClaimJob is true when no job ran and the caller now holds the lock.
-bool TryClaimJob();
-void ReleaseJob();
+// The one-job lock. TryClaimJob answers a token for the job that now holds it, or 0 while
+// another job runs. A job that has sent its last notice touches nothing shared any more, so
+// JobFinishing lets the next job start (a client may well start it from that notice); ReleaseJob
+// frees the lock unless a later job holds it.
+using JobToken = uint64_t;
+JobToken TryClaimJob();
+void JobFinishing(JobToken token);
+void ReleaseJob(JobToken token);
 
 // The job itself, on the thread that runs it, with the lock held by the caller.
-unsigned RunJob(CLoadInterface& client);
+unsigned RunJob(CLoadInterface& client, JobToken token);
 // Refuses a job while another runs: a message (unless the job is silent) and the last notice.
 unsigned RefuseBusy(CLoadInterface& client);
 

@@ -35,7 +35,10 @@ ParamBlock g_paramBlock = [] {
 }();
 
 Progress g_progress;
-std::atomic<bool> g_jobRunning{false};
+// The one-job lock: the token of the latest job, and whether it still uses what is shared.
+std::mutex g_jobMutex;
+JobToken g_jobToken = 0;
+bool g_jobActive = false;
 
 void PutField(ParamBlock& block, size_t offset, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
@@ -78,12 +81,19 @@ uint32_t ParamField(const ParamBlock& block, size_t offset) {
 
 Progress& EngineProgress() { return g_progress; }
 
-bool TryClaimJob() {
-    bool expected = false;
-    return g_jobRunning.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
+JobToken TryClaimJob() {
+    std::lock_guard lock(g_jobMutex);
+    if (g_jobActive) return 0;
+    g_jobActive = true;
+    return ++g_jobToken;
 }
 
-void ReleaseJob() { g_jobRunning.store(false, std::memory_order_release); }
+void JobFinishing(JobToken token) {
+    std::lock_guard lock(g_jobMutex);
+    if (token == g_jobToken) g_jobActive = false;
+}
+
+void ReleaseJob(JobToken token) { JobFinishing(token); }
 
 unsigned RefuseBusy(CLoadInterface& client) {
     ShowError(kBusyText, client, (client.flags & KV_FLAG_SILENT) == 0);
@@ -115,9 +125,10 @@ extern "C" void SDK_UpdateDecompte(char* text) {
 unsigned int demarrage(void* client) {
     if (!client) return 1;
     auto& job = *static_cast<CLoadInterface*>(client);
-    if (!TryClaimJob()) return RefuseBusy(job);
-    const unsigned code = RunJob(job);
-    ReleaseJob();
+    const JobToken token = TryClaimJob();
+    if (!token) return RefuseBusy(job);
+    const unsigned code = RunJob(job, token);
+    ReleaseJob(token);
     return code;
 }
 
@@ -125,18 +136,19 @@ namespace {
 
 HANDLE StartJobThread(CLoadInterface* client, CWinThread* object) {
     if (!client) return nullptr;
-    if (!TryClaimJob()) {
+    const JobToken token = TryClaimJob();
+    if (!token) {
         RefuseBusy(*client);
         return nullptr;
     }
     HANDLE handle = StartThread(
-        [client]() -> uint32_t {
-            const unsigned code = RunJob(*client);
-            ReleaseJob();
+        [client, token]() -> uint32_t {
+            const unsigned code = RunJob(*client, token);
+            ReleaseJob(token);
             return code;
         },
         object);
-    if (!handle) ReleaseJob();
+    if (!handle) ReleaseJob(token);
     return handle;
 }
 

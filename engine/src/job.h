@@ -45,12 +45,12 @@ struct Job {
     CLoadInterface& client;
     LinkHandle link;
     bool boxesOn = true;
+    uint64_t token = 0;  // the job's hold on the one-job lock
 
-    explicit Job(CLoadInterface& c) : client(c) {}
+    Job(CLoadInterface& c, uint64_t t) : client(c), token(t) {}
 
-    void Notice(int code, const char* text = nullptr) {
-        client.KvFinTelechargement(const_cast<char*>(text), code);
-    }
+    // The last notice (code 1) also tells the engine that the job is done with what is shared.
+    void Notice(int code, const char* text = nullptr);
     void Message(const char* text) { client.KvSetMessage(const_cast<char*>(text)); }
 
     // The usual end of a failed exchange: close the link, show the message (boxes on), send the

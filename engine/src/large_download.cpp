@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "binary_image.h"
 #include "cipher.h"
 #include "engine_state.h"
 #include "exchange.h"
@@ -85,11 +86,6 @@ Error Convert(const std::string& path, const std::vector<uint8_t>& text, size_t 
 struct BinaryFile {
     std::vector<uint8_t> bytes;
     size_t size = 0;
-
-    size_t AppRegionLength() const {
-        return size <= kFileUpper ? size - (kFileApp - kAppBlankHead) : kAppRegionMax;
-    }
-    size_t UpperLength() const { return size > kFileUpper ? size - kFileUpper : 0; }
 };
 
 Error ReadBinary(const std::string& path, uint32_t downloadType, uint32_t keySelector,
@@ -100,23 +96,8 @@ Error ReadBinary(const std::string& path, uint32_t downloadType, uint32_t keySel
     const long size = std::ftell(handle.get());
     if (size < 0 || std::fseek(handle.get(), 0, SEEK_SET) != 0) return kReadApp;
     file.size = static_cast<size_t>(size);
-    // The layout fixes what a download file holds; anything else would be sent wrongly or not
-    // fit the image buffer.
+    if (auto problem = CheckBinarySize(path, file.size)) return problem;
     char text[384];
-    if (file.size < kFileApp) {
-        std::snprintf(text, sizeof text,
-                      "The binary file %s is %zu bytes long: a download file holds at least %zu "
-                      "bytes (2 key bytes and the 40960-byte driver library). Check the file.",
-                      path.c_str(), file.size, kFileApp);
-        return std::string(text);
-    }
-    if (file.size > kFileUpper + kImageCapacity) {
-        std::snprintf(text, sizeof text,
-                      "The binary file %s is %zu bytes long: a download file holds at most %zu "
-                      "bytes (its upper part ends at 0x17FFFF). Check the file.",
-                      path.c_str(), file.size, kFileUpper + kImageCapacity);
-        return std::string(text);
-    }
     try {
         file.bytes.assign(file.size + kFileSlack, 0);
     } catch (const std::bad_alloc&) {
@@ -264,9 +245,7 @@ void LargeDownload::ApplicationChecks() {
 void LargeDownload::IdentityCheck() {
     BinaryFile file;
     Check(ReadBinary(AppPath(), downloadType_, ParamField(params_, KV_PARAM_KEY_SELECTOR), file));
-    const uint32_t identity =
-        file.bytes[kFileIdentity] + 256u * file.bytes[kFileIdentity + 1];
-    if (identity != ParamField(params_, KV_PARAM_EXPECTED_IDENTITY)) {
+    if (FileIdentity(file.bytes.data()) != ParamField(params_, KV_PARAM_EXPECTED_IDENTITY)) {
         if (job_.boxesOn) {
             KvMessageBox(client_.ownerWindow, "Fichier à télécharger incorrect!",
                          "Erreur au chargement", MB_OK | MB_ICONERROR);
@@ -281,11 +260,7 @@ void LargeDownload::NumberCheck() {
     BinaryFile file;
     Check(ReadBinary(AppPath(), downloadType_, ParamField(params_, KV_PARAM_KEY_SELECTOR), file));
     const uint8_t* digits = file.bytes.data() + kFileAppNumber;
-    uint32_t number = 0;
-    for (size_t i = 0; i < 3 && digits[i] >= '0' && digits[i] <= '9'; ++i) {
-        number = number * 10 + (digits[i] - '0');
-    }
-    if (number != ParamField(params_, KV_PARAM_APP_NUMBER)) {
+    if (FileAppNumber(file.bytes.data()) != ParamField(params_, KV_PARAM_APP_NUMBER)) {
         KvSleep(1);
         const auto endSession = BuildLoaderHeader({0, LoaderCommand::EndSession, 0, 0});
         if (ZrSendMessage(job_.link.Get(), endSession.data(), endSession.size()) != 0) {
@@ -334,8 +309,7 @@ void LargeDownload::PrepareTotal() {
     } else {
         Check(ReadBinary(AppPath(), downloadType_, ParamField(params_, KV_PARAM_KEY_SELECTOR),
                          binary_));
-        std::memcpy(Image(), binary_.bytes.data() + kFileDriver, kDriverLength);
-        driverLowLength_ = kDriverLength;
+        driverLowLength_ = BuildDriverImage(binary_.bytes.data(), Image());
         total_ = binary_.size - 2;
     }
 }
@@ -360,10 +334,7 @@ void LargeDownload::Transfer() {
         ReadSrec(false);
         appLength = ConvertInto(Image(), kImageCapacity, kAppStart, kAppEnd, false);
     } else {
-        appLength = binary_.AppRegionLength();
-        std::memset(Image(), 0xFF, kAppImageFill);
-        std::memcpy(Image() + kAppBlankHead, binary_.bytes.data() + kFileApp,
-                    appLength - kAppBlankHead);
+        appLength = BuildAppImage(binary_.bytes.data(), binary_.size, Image());
     }
     job_.Message("Downloading the application...");
     SendRegion(Region::Application, appLength);
@@ -372,8 +343,7 @@ void LargeDownload::Transfer() {
     if (downloadType_ == KV_DOWNLOAD_NORMAL) {
         upperLength = ConvertInto(Image(), kImageCapacity, kUpperStart, kUpperEnd, false);
     } else {
-        upperLength = binary_.UpperLength();
-        std::memcpy(Image(), binary_.bytes.data() + kFileUpper, upperLength);
+        upperLength = BuildUpperImage(binary_.bytes.data(), binary_.size, Image());
     }
     if (upperLength > 0) SendRegion(Region::Upper, upperLength);
     CheckCancel(job_);

@@ -247,8 +247,13 @@ void Work(Job& job) {
 
 }  // namespace
 
-unsigned RunJob(CLoadInterface& client) {
-    Job job(client);
+void Job::Notice(int code, const char* text) {
+    if (code == KV_NOTICE_OVER) JobFinishing(token);
+    client.KvFinTelechargement(const_cast<char*>(text), code);
+}
+
+unsigned RunJob(CLoadInterface& client, JobToken token) {
+    Job job(client, token);
     try {
         Work(job);
         return kStatusOk;
@@ -258,7 +263,7 @@ unsigned RunJob(CLoadInterface& client) {
         // The buffers of a job could not be reserved.
         job.link.Close();
         ShowError("Error allocationg memory!", client, job.boxesOn);
-        client.KvFinTelechargement(nullptr, KV_NOTICE_OVER);
+        job.Notice(KV_NOTICE_OVER);
         return kStatusFile;
     } catch (...) {
         // A client callback threw: nothing of it may leave the worker thread.

@@ -226,6 +226,39 @@ TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
     EXPECT_EQ(demarrage(&second), 0u);
 }
 
+// A client may start its next job from the last notice of the previous one.
+class ChainingClient : public RecordingClient {
+public:
+    using RecordingClient::RecordingClient;
+    void KvFinTelechargement(char* text, int code) override {
+        RecordingClient::KvFinTelechargement(text, code);
+        if (code == KV_NOTICE_OVER && next) {
+            nextHandle = SDK_BeginDownload(next);
+            next = nullptr;
+        }
+    }
+    CLoadInterface* next = nullptr;
+    HANDLE nextHandle = nullptr;
+};
+
+TEST_F(JobThreadTest, NextJobMayStartFromTheLastNotice) {
+    ChainingClient first(transcript);
+    RecordingClient second(transcript);
+    const std::string app = WriteSrec("app.sre", Pattern(50));
+    Prepare(first, KvOrb64, app);
+    Prepare(second, KvOrb64, app);
+    first.next = &second;
+    EXPECT_EQ(demarrage(&first), 0u);
+    ASSERT_NE(first.nextHandle, nullptr);
+    EXPECT_EQ(WaitForSingleObject(first.nextHandle, INFINITE), WAIT_OBJECT_0);
+    uint32_t code = 99;
+    GetExitCodeThread(first.nextHandle, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(first.nextHandle);
+    EXPECT_EQ(transcript.Count("KvFinTelechargement 0"), 2u);
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(JobThreadTest, CancelDownloadResetsTheReaderOnALinkOfItsOwn) {
     CDownloadManager manager;
     manager.SetPortCom(3, true);
