@@ -14,6 +14,16 @@ inline constexpr int kExitUsage = 2;  // bad command line
 // cordane convert [--window LO:HI] [--capacity N] INPUT.sre OUTPUT.bin
 int RunConvert(int argc, char** argv);
 
+// cordane download --port PORT --reader N [options] APPFILE
+int RunDownload(int argc, char** argv);
+
+// cordane ports [--json]
+int RunPorts(int argc, char** argv);
+
+// cordane encipher|decipher (--key-selector 0|1 | --key HEX16) IN.bin OUT.bin
+int RunEncipher(int argc, char** argv);
+int RunDecipher(int argc, char** argv);
+
 }  // namespace cordane::tools
 
 #endif

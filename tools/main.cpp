@@ -19,6 +19,14 @@ struct Command {
 constexpr Command kCommands[] = {
     {"convert", cordane::tools::RunConvert,
      "turn an S-record file into the memory image the engine would send"},
+#ifdef CORDANE_WITH_ENGINE
+    {"download", cordane::tools::RunDownload, "download an application into a reader"},
+#endif
+    {"ports", cordane::tools::RunPorts, "list the ports through which a reader can be reached"},
+    {"encipher", cordane::tools::RunEncipher,
+     "encipher a binary download file's enciphered region"},
+    {"decipher", cordane::tools::RunDecipher,
+     "decipher a binary download file's enciphered region"},
 };
 
 void PrintUsage(FILE* out) {

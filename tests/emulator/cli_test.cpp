@@ -1,0 +1,354 @@
+// The cordane program against korvel-sim, as a script or an operator runs it: a download that
+// succeeds, its JSON events, a loader that refuses a frame, Ctrl-C, and the port list.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Failure guard only: each run here ends within a few seconds.
+constexpr auto kPatience = std::chrono::seconds(20);
+
+const std::string kBin = std::string(KORVEL_BINARY_DIR) + "/bin/";
+const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/demo64.sre";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A scratch directory removed with everything in it.
+struct TempDir {
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "cordane-cli-test-XXXXXX").string();
+        path = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+// A program started with extra environment variables, its output going to two files. Killed and
+// reaped if the test leaves early.
+class Process {
+  public:
+    Process(const std::string& program, std::vector<std::string> args,
+            const std::map<std::string, std::string>& env, const std::string& out,
+            const std::string& err) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (!env.contains(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+        }
+        for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void Signal(int signal) { kill(pid_, signal); }
+
+    // The exit code; -1 for a signal or no exit in time.
+    int Wait() {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        while (pid_ > 0 && Clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Waits until `path` holds `text`.
+bool WaitForText(const std::string& path, const std::string& text) {
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    while (Clock::now() < deadline) {
+        if (ReadFile(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// An emulated reader on virtual port 1 of its own ports directory.
+class Reader {
+  public:
+    Reader(const TempDir& dir, std::vector<std::string> options) : dir_(dir.path) {
+        std::vector<std::string> args = {"--virtual", "1", "--ports-dir", dir.path, "--once"};
+        args.insert(args.end(), options.begin(), options.end());
+        sim_.emplace(kBin + "korvel-sim", args, std::map<std::string, std::string>{},
+                     dir.path + "/sim.out", dir.path + "/sim.err");
+        ready_ = sim_->started() && WaitForText(dir.path + "/sim.out", "\n") &&
+                 ReadFile(dir.path + "/sim.out").rfind("ready ", 0) == 0;
+    }
+    bool ready() const { return ready_; }
+    // The pseudo-terminal behind the entry, from "ready ENTRY DEVICE".
+    std::string Device() const {
+        const std::string line = ReadFile(dir_ + "/sim.out");
+        const size_t space = line.rfind(' ');
+        return line.substr(space + 1, line.find('\n') - space - 1);
+    }
+    int Wait() { return sim_->Wait(); }
+
+  private:
+    std::string dir_;
+    std::optional<Process> sim_;
+    bool ready_ = false;
+};
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Outcome Cordane(const TempDir& dir, std::vector<std::string> args) {
+    Process cordane(kBin + "cordane", std::move(args),
+                    {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}},
+                    dir.path + "/cordane.out", dir.path + "/cordane.err");
+    const int code = cordane.Wait();
+    return {code, ReadFile(dir.path + "/cordane.out"), ReadFile(dir.path + "/cordane.err")};
+}
+
+// A strict reader of one JSON object whose values are strings, numbers, booleans or null, as the
+// download's events are. Gives the members (strings unescaped, the rest as written), or nothing
+// when the text is not exactly such an object.
+class FlatJson {
+  public:
+    static std::optional<std::map<std::string, std::string>> Parse(const std::string& text) {
+        FlatJson parser(text);
+        std::map<std::string, std::string> members;
+        if (!parser.Eat('{')) return std::nullopt;
+        if (!parser.Eat('}')) {
+            do {
+                std::string key;
+                std::string value;
+                if (!parser.String(key) || !parser.Eat(':') || !parser.Value(value)) {
+                    return std::nullopt;
+                }
+                if (!members.emplace(key, value).second) return std::nullopt;
+            } while (parser.Eat(','));
+            if (!parser.Eat('}')) return std::nullopt;
+        }
+        if (parser.at_ != text.size()) return std::nullopt;
+        return members;
+    }
+
+  private:
+    explicit FlatJson(const std::string& text) : text_(text) {}
+
+    bool Eat(char c) {
+        if (at_ < text_.size() && text_[at_] == c) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+
+    bool String(std::string& out) {
+        if (!Eat('"')) return false;
+        while (at_ < text_.size()) {
+            const char c = text_[at_++];
+            if (c == '"') return true;
+            if (static_cast<unsigned char>(c) < 0x20) return false;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (at_ >= text_.size()) return false;
+            const char escaped = text_[at_++];
+            const std::string simple = "\"\\/bfnrt";
+            const std::string meaning = "\"\\/\b\f\n\r\t";
+            if (const size_t k = simple.find(escaped); k != std::string::npos) {
+                out += meaning[k];
+            } else if (escaped == 'u' && at_ + 4 <= text_.size() &&
+                       text_.substr(at_, 4).find_first_not_of("0123456789abcdefABCDEF") ==
+                           std::string::npos) {
+                out += '?';
+                at_ += 4;
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool Value(std::string& out) {
+        if (at_ < text_.size() && text_[at_] == '"') return String(out);
+        for (const char* literal : {"true", "false", "null"}) {
+            if (text_.compare(at_, std::strlen(literal), literal) == 0) {
+                out = literal;
+                at_ += std::strlen(literal);
+                return true;
+            }
+        }
+        const size_t start = at_;
+        Eat('-');
+        const size_t digits = at_;
+        while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_]))) ++at_;
+        if (at_ == digits || (text_[digits] == '0' && at_ - digits > 1)) return false;
+        out = text_.substr(start, at_ - start);
+        return true;
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+};
+
+TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
+    TempDir dir;
+    Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    const Outcome run =
+        Cordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(reader.Wait(), 0) << "the reader's flash holds no signed image";
+
+    std::vector<std::map<std::string, std::string>> events;
+    for (const std::string& line : Lines(run.out)) {
+        const auto event = FlatJson::Parse(line);
+        ASSERT_TRUE(event && event->contains("event")) << "not a JSON event: " << line;
+        events.push_back(*event);
+    }
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.back(),
+              (std::map<std::string, std::string>{{"event", "exit"}, {"code", "0"}}));
+    // One outcome, the success; the job's last notice closes the events before the exit.
+    std::vector<std::map<std::string, std::string>> completions;
+    for (const auto& event : events) {
+        if (event.at("event") == "completion") completions.push_back(event);
+    }
+    EXPECT_EQ(completions,
+              (std::vector<std::map<std::string, std::string>>{
+                  {{"event", "completion"}, {"text", "Download completed"}, {"code", "0"}}}));
+    EXPECT_EQ(
+        events[events.size() - 2],
+        (std::map<std::string, std::string>{{"event", "notice"}, {"code", "1"}, {"text", "null"}}));
+    // The bar reaches the whole image, in bytes as well.
+    bool whole = false;
+    for (const auto& event : events) {
+        if (event.at("event") == "position" && event.at("percent") == "100") {
+            whole = event.at("bytes") == "7168";
+        }
+    }
+    EXPECT_TRUE(whole);
+}
+
+TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
+    TempDir dir;
+    // The fourth frame of the raw loader is the first data frame.
+    Reader reader(dir, {"--reader", "0", "--fail-at", "4:0x23"});
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    const Outcome run =
+        Cordane(dir, {"download", "--port", reader.Device(), "--reader", "0", kSample});
+    EXPECT_EQ(run.code, 0x23) << run.err;
+    EXPECT_NE(run.err.find("Download error: Download error."), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("error code 35 (0x23)"), std::string::npos) << run.err;
+    // The temporary ports directory that named the device is gone.
+    for (const auto& entry : fs::directory_iterator(dir.path)) {
+        EXPECT_EQ(entry.path().filename().string().rfind("cordane-port-", 0), std::string::npos);
+    }
+}
+
+TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
+    TempDir dir;
+    // Slow answers keep the download running long enough to be interrupted.
+    Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    Process cordane(
+        kBin + "cordane", {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample},
+        {{"KORVEL_PORTS_DIR", dir.path}}, dir.path + "/cordane.out", dir.path + "/cordane.err");
+    ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
+    cordane.Signal(SIGINT);
+    EXPECT_EQ(cordane.Wait(), 6) << ReadFile(dir.path + "/cordane.err");
+    const std::vector<std::string> lines = Lines(ReadFile(dir.path + "/cordane.out"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), R"({"event":"exit","code":6})");
+    EXPECT_NE(ReadFile(dir.path + "/cordane.out").find(R"("text":"Download cancelled.")"),
+              std::string::npos);
+    EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
+}
+
+TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
+    TempDir dir;
+    Reader reader(dir, {"--reader", "0"});
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    const Outcome run = Cordane(dir, {"ports"});
+    EXPECT_EQ(run.code, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "KORVEL01  " + reader.Device()), lines.end())
+        << run.out;
+    const Outcome json = Cordane(dir, {"ports", "--json"});
+    EXPECT_NE(json.out.find(R"({"port":"KORVEL01","device":")" + reader.Device() + R"("})"),
+              std::string::npos)
+        << json.out;
+}
+
+}  // namespace

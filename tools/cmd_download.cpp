@@ -1,0 +1,838 @@
+// cordane download: runs one download job through the engine and shows its progress, on a
+// terminal as a live bar, in a log as plain lines, or for scripts as JSON lines.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "cordane/cordane.h"
+#include "ports.h"
+#include "progress.h"
+#include "srec.h"
+
+namespace cordane::tools {
+
+namespace {
+
+// Exit codes of a download, besides kExitOk, kExitBadInput (a file error or a refused port) and
+// kExitUsage; any other value is the loader's own error code.
+constexpr int kExitOpenFailed = 3;
+constexpr int kExitCommunication = 4;
+constexpr int kExitNoResponse = 5;
+constexpr int kExitCancelled = 6;
+constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, as shells report it
+
+constexpr int kLastReaderType = 9;
+constexpr int kLastDownloadType = 3;
+constexpr int kEraseCodeType = 3;                  // erase only: no application file
+constexpr size_t kSmallReaderTextLimit = 0x40000;  // what the engine reads of the file
+constexpr size_t kEngineImageCapacity = 0x7FFFF;   // its image buffer, less the leading 0 byte
+constexpr int kIdleMilliseconds = 200;             // refresh of the bar's estimate while idle
+
+constexpr char kHelp[] =
+    "usage: cordane download --port PORT --reader N [--type T] [--driver FILE] [--erase-data]\n"
+    "                        [--ask] [--silent] [--json] [--yes|--no] APPFILE\n"
+    "\n"
+    "Downloads APPFILE (and, for the large readers, the driver library) into the flash of the\n"
+    "reader on PORT.\n"
+    "\n"
+    "  --port PORT       COM1..COM256, KORVEL00..KORVEL98, or a device path such as\n"
+    "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened)\n"
+    "  --reader N        reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb), 2 KvOrb (512Kb),\n"
+    "                    3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb), 7 KvTalModem,\n"
+    "                    8 and 9 the readers found by detection\n"
+    "  --type T          0 normal download (default), 1 automatic binary loading, 2 binary\n"
+    "                    loading, 3 erase the code only (no APPFILE needed)\n"
+    "  --driver FILE     the driver library (large readers, type 0)\n"
+    "  --erase-data      erase the reader's data flash as well (large readers)\n"
+    "  --ask             ask before erasing the data flash (answered by --yes or --no)\n"
+    "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
+    "  --json            one JSON object per event on standard output (below)\n"
+    "  --yes, --no       the answer to the engine's questions (default --no)\n"
+    "\n"
+    "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
+    "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
+    "6); a second Ctrl-C quits at once (exit code 130).\n"
+    "\n"
+    "--json: one JSON object per line, flushed at once; step and position carry \"bytes\" too\n"
+    "when the image size is known:\n"
+    "  {\"event\":\"message\",\"text\":T}                    a progress message\n"
+    "  {\"event\":\"range\",\"lower\":L,\"upper\":U}           the range of the bar\n"
+    "  {\"event\":\"step-size\",\"step\":S}                  the step of the bar\n"
+    "  {\"event\":\"step\",\"position\":P,\"percent\":N}       the bar moved one step\n"
+    "  {\"event\":\"position\",\"position\":P,\"percent\":N}   the bar was set\n"
+    "  {\"event\":\"notice\",\"code\":C,\"text\":T}            3 started (\"1000\"), 0 succeeded,\n"
+    "                                                  1 over (text null)\n"
+    "  {\"event\":\"completion\",\"text\":T,\"code\":C}        \"Download completed\" 0, or\n"
+    "                                                  \"Download Error\" 1\n"
+    "  {\"event\":\"messagebox\",\"caption\":T,\"text\":T,     a message of the engine; "
+    "\"answer\"\n"
+    "   \"question\":false}                              \"yes\"/\"no\" for a question\n"
+    "  {\"event\":\"output\",\"text\":T}                     what the engine wrote to its output\n"
+    "  {\"event\":\"cancelling\"}                          Ctrl-C was pressed\n"
+    "  {\"event\":\"error\",\"text\":T}                      refused before the download began\n"
+    "  {\"event\":\"exit\",\"code\":N}                       the last line: the exit code\n"
+    "\n"
+    "Exit codes: 0 success; 1 file error or refused port; 2 bad command line; 3 the download\n"
+    "session could not be opened; 4 communication error; 5 no response from the reader;\n"
+    "6 cancelled; 130 quit at once by a second Ctrl-C; any other value is the error code of the\n"
+    "reader's loader.\n";
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr,
+                 "cordane download: %s\nusage: cordane download --port PORT --reader N [options] "
+                 "APPFILE (\"cordane download --help\" tells more)\n",
+                 problem.c_str());
+    return kExitUsage;
+}
+
+// An open file descriptor, closed when it goes out of scope.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+void WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;  // a closed pipe or a full disk: the download goes on regardless
+        text.remove_prefix(static_cast<size_t>(put));
+    }
+}
+
+// A download refused before it starts: the message, and with --json its events as well, so that
+// a script reading them still finds the exit code.
+int Refuse(bool json, const std::string& message, int code) {
+    std::fprintf(stderr, "cordane download: %s\n", message.c_str());
+    if (json) {
+        const std::string events = R"({"event":"error","text":)" + JsonString(message) + "}\n" +
+                                   R"({"event":"exit","code":)" + std::to_string(code) + "}\n";
+        std::fputs(events.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return code;
+}
+
+double NowSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int TerminalColumns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// ---- Command line
+
+struct Options {
+    std::string port;
+    int reader = -1;
+    int type = 0;
+    std::string driver;
+    std::string application;
+    bool eraseData = false;
+    bool ask = false;
+    bool silent = false;
+    bool json = false;
+    std::optional<bool> answerYes;
+};
+
+bool ParseSmallNumber(const std::string& text, int max, int& value) {
+    if (text.empty() || text.size() > 3) return false;
+    int number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
+    }
+    if (number > max) return false;
+    value = number;
+    return true;
+}
+
+// Parses the arguments into options; on a mistake, returns the usage exit code's message.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& options, bool& help) {
+    bool positional = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        // "--name VALUE" or "--name=VALUE".
+        auto value = [&](const char* name, std::string& out) -> bool {
+            const std::string prefix = std::string(name) + "=";
+            if (arg.rfind(prefix, 0) == 0) {
+                out = arg.substr(prefix.size());
+                return true;
+            }
+            if (arg != name || i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (!positional && (arg == "--help" || arg == "-h")) {
+            help = true;
+            return std::nullopt;
+        } else if (!positional && arg == "--") {
+            positional = true;
+        } else if (!positional && value("--port", text)) {
+            options.port = text;
+        } else if (!positional && value("--reader", text)) {
+            if (!ParseSmallNumber(text, kLastReaderType, options.reader)) {
+                return "bad reader type \"" + text + "\": give 0 to 9 (see --help)";
+            }
+        } else if (!positional && value("--type", text)) {
+            if (!ParseSmallNumber(text, kLastDownloadType, options.type)) {
+                return "bad download type \"" + text + "\": give 0, 1, 2 or 3";
+            }
+        } else if (!positional && value("--driver", text)) {
+            options.driver = text;
+        } else if (!positional && arg == "--erase-data") {
+            options.eraseData = true;
+        } else if (!positional && arg == "--ask") {
+            options.ask = true;
+        } else if (!positional && arg == "--silent") {
+            options.silent = true;
+        } else if (!positional && arg == "--json") {
+            options.json = true;
+        } else if (!positional && (arg == "--yes" || arg == "--no")) {
+            const bool yes = arg == "--yes";
+            if (options.answerYes && *options.answerYes != yes)
+                return "give --yes or --no, not both";
+            options.answerYes = yes;
+        } else if (!positional && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--port" || arg == "--reader" || arg == "--type" || arg == "--driver") {
+                return arg + " needs a value";
+            }
+            return "unknown option " + arg;
+        } else if (options.application.empty()) {
+            options.application = arg;
+        } else {
+            return "one argument too many: " + arg;
+        }
+    }
+    if (options.port.empty()) return "give the reader's port with --port (e.g. --port COM3)";
+    if (options.reader < 0) return "give the reader type with --reader (0 to 9, see --help)";
+    if (options.application.empty() && options.type != kEraseCodeType) {
+        return "give the application file to download";
+    }
+    if (options.application.size() >= KV_PATH_SIZE || options.driver.size() >= KV_PATH_SIZE) {
+        return "file paths may be at most 255 characters long: move the file or give a shorter "
+               "(relative) path";
+    }
+    return std::nullopt;
+}
+
+// ---- The port
+
+struct PortChoice {
+    int16_t number = 0;
+    bool isVirtual = false;
+    std::string text;          // how the user named it
+    std::string device;        // what the link will open
+    bool throughPath = false;  // a device path, reached through a temporary ports directory
+};
+
+// Why a port cannot be used for the download right now; nothing when it can.
+std::optional<std::string> PortProblem(const PortChoice& port) {
+    const std::string name = port.throughPath ? port.device : port.text + " (" + port.device + ")";
+    struct stat info {};
+    if (::stat(port.device.c_str(), &info) != 0) {
+        return "port " + name +
+               " does not exist: plug in the reader's adapter, or run \"cordane ports\" to "
+               "list the ports that can be opened now";
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return "port " + name + " is not a serial device: give the reader's tty device";
+    }
+    if (korvel::ports::CanOpenPort(port.device)) return std::nullopt;
+    // Find out why, to say what to do about it.
+    const UniqueFd probe(::open(port.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int error = errno;
+    if (probe.get() < 0 && (error == EACCES || error == EPERM)) {
+        return "no permission to open port " + name +
+               ": add the user to the dialout group (usermod -aG dialout $USER) and log in "
+               "again";
+    }
+    if (probe.get() >= 0 || error == EBUSY) {
+        return "port " + name +
+               " is held by another program: close that program (or wait for its download to "
+               "end) and try again";
+    }
+    if (error == ENXIO || error == ENODEV || error == ENOENT) {
+        return "port " + name +
+               " has no device behind it: plug in the reader's adapter, or run \"cordane "
+               "ports\" to list the ports that can be opened now";
+    }
+    return "port " + name + " cannot be opened: " + std::strerror(error);
+}
+
+// A ports directory of our own that names a device path as COM1 for the engine, which takes
+// only port numbers. Removed when it goes out of scope.
+class TemporaryPortsDirectory {
+  public:
+    TemporaryPortsDirectory() = default;
+    ~TemporaryPortsDirectory() {
+        RestoreEnvironment();
+        RemoveFiles();
+    }
+    TemporaryPortsDirectory(const TemporaryPortsDirectory&) = delete;
+    TemporaryPortsDirectory& operator=(const TemporaryPortsDirectory&) = delete;
+
+    // Creates the directory with an entry for `device` and points the link at it.
+    bool Create(const std::string& device, std::string& error) {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/cordane-port-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            error = "cannot create a temporary ports directory (" + pattern +
+                    "): " + std::strerror(errno) + "; set TMPDIR to a writable directory";
+            return false;
+        }
+        directory_ = pattern;
+        entry_ = directory_ + "/" + korvel::ports::EntryName(1);
+        if (::symlink(device.c_str(), entry_.c_str()) != 0) {
+            error = "cannot create the port entry " + entry_ + ": " + std::strerror(errno);
+            return false;
+        }
+        const char* previous = std::getenv("KORVEL_PORTS_DIR");
+        if (previous != nullptr) previous_ = previous;
+        ::setenv("KORVEL_PORTS_DIR", directory_.c_str(), 1);
+        pointed_ = true;
+        return true;
+    }
+
+    // Gives the link its ports directory back; only once no other thread may read it.
+    void RestoreEnvironment() {
+        if (!pointed_) return;
+        if (previous_) {
+            ::setenv("KORVEL_PORTS_DIR", previous_->c_str(), 1);
+        } else {
+            ::unsetenv("KORVEL_PORTS_DIR");
+        }
+        pointed_ = false;
+    }
+
+    // Removes the entry and the directory.
+    void RemoveFiles() {
+        if (!entry_.empty()) ::unlink(entry_.c_str());
+        if (!directory_.empty()) ::rmdir(directory_.c_str());
+        entry_.clear();
+        directory_.clear();
+    }
+
+  private:
+    std::string directory_;
+    std::string entry_;
+    std::optional<std::string> previous_;
+    bool pointed_ = false;
+};
+
+// Resolves --port; on a mistake, false with the message and the exit code to use.
+bool ChoosePort(const std::string& name, PortChoice& port, std::string& error, int& exitCode) {
+    std::string problem;
+    const std::optional<korvel::ports::PortSpec> spec =
+        korvel::ports::ParsePortName(name, &problem);
+    if (!spec) {
+        error = problem;
+        exitCode = kExitUsage;
+        return false;
+    }
+    port.text = spec->text;
+    if (spec->id == 0) {
+        port.throughPath = true;
+        port.number = 1;
+        port.device = spec->device;
+    } else {
+        port.isVirtual = korvel::ports::IsVirtual(spec->id);
+        port.number = static_cast<int16_t>(korvel::ports::PortNumber(spec->id));
+        const std::optional<std::string> device = korvel::ports::DevicePath(spec->id, &problem);
+        if (!device) {
+            error = problem;
+            exitCode = kExitBadInput;
+            return false;
+        }
+        port.device = *device;
+    }
+    if (const std::optional<std::string> refused = PortProblem(port)) {
+        error = *refused;
+        exitCode = kExitBadInput;
+        return false;
+    }
+    return true;
+}
+
+// ---- The image size, for the bytes shown beside the bar
+
+// The size of the image the engine will send to a 64 Kb reader, converted the way the engine
+// converts it; 0 when the file cannot be read or converted (the bar then shows percent only, and
+// the engine itself reports what is wrong).
+uint64_t SmallReaderImageSize(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return 0;
+    std::vector<uint8_t> text(kSmallReaderTextLimit);
+    size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t got = ::read(fd.get(), text.data() + length, text.size() - length);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return 0;
+        if (got == 0) break;
+        length += static_cast<size_t>(got);
+    }
+    std::vector<uint8_t> image(kEngineImageCapacity);
+    const SrecResult result = ConvertSrecPlain(text.data(), length, image.data(), image.size());
+    return result.error == SrecError::None ? result.length : 0;
+}
+
+bool IsLargeReader(int reader) {
+    return reader >= KvOrb512 && reader <= KvLarge9;
+}
+
+// ---- The job
+
+// The engine's client: every callback becomes an event for the main thread.
+class DownloadJob : public CDownloadManager {
+  public:
+    explicit DownloadJob(EventQueue& queue) : queue_(queue) {}
+
+    std::atomic<bool> cancelled{false};
+    // Set before the job starts; cleared by the success notice or the failure's completion.
+    std::atomic<bool> outcomePending{false};
+
+    void KvSetMessage(char* text) override { Push(EventKind::Message, text); }
+    void KvpBarSetRange(short lower, short upper) override {
+        Event event;
+        event.kind = EventKind::Range;
+        event.value = lower;
+        event.upper = upper;
+        queue_.Push(std::move(event));
+    }
+    void KvpBarSetStep(int step) override { Push(EventKind::StepSize, nullptr, step); }
+    void KvpBarStepIt() override { Push(EventKind::StepIt, nullptr); }
+    int KvpBarSetPos(int position) override {
+        Push(EventKind::Position, nullptr, position);
+        return 0;
+    }
+    bool KvIsCanceled() override { return cancelled.load(); }
+    void KvDownloadCompleted(char* text, int code) override {
+        Push(EventKind::Completion, text, code);
+    }
+
+  private:
+    // The manager's own notice handler is private to it, so this one reports every notice and
+    // keeps the manager's rule itself: one completion per job, "Download completed" or
+    // "Download Error".
+    void KvFinTelechargement(char* text, int code) override {
+        Push(EventKind::Notice, text, code);
+        if (code == KV_NOTICE_SUCCESS) {
+            outcomePending = false;
+            KvDownloadCompleted(const_cast<char*>("Download completed"), 0);
+        } else if (code == KV_NOTICE_OVER && outcomePending.exchange(false)) {
+            KvDownloadCompleted(const_cast<char*>("Download Error"), 1);
+        }
+    }
+
+    void Push(EventKind kind, const char* text, int value = 0) noexcept {
+        try {
+            Event event;
+            event.kind = kind;
+            event.value = value;
+            event.hasText = text != nullptr;  // a notice without text
+            if (text != nullptr) event.text = text;
+            queue_.Push(std::move(event));
+        } catch (...) {
+            // Out of memory for the text: the event is lost, the download goes on.
+        }
+    }
+
+    EventQueue& queue_;
+};
+
+// The engine's message boxes, answered without asking: the answer comes from --yes / --no.
+struct MessageBoxAnswers {
+    EventQueue* queue;
+    bool yes;
+};
+
+int AnswerMessageBox(HWND, const char* text, const char* caption, unsigned style, void* context) {
+    const auto& answers = *static_cast<const MessageBoxAnswers*>(context);
+    const bool question = (style & 0xF) == MB_YESNO;
+    try {
+        Event event;
+        event.kind = EventKind::MessageBox;
+        event.caption = caption != nullptr ? caption : "";
+        event.text = text != nullptr ? text : "";
+        event.question = question;
+        event.answeredYes = question && answers.yes;
+        answers.queue->Push(std::move(event));
+    } catch (...) {
+        // Out of memory for the text: the message is lost, the answer is not.
+    }
+    if (!question) return IDOK;
+    return answers.yes ? IDYES : IDNO;
+}
+
+// Installs the message-box handler for the job's lifetime.
+class MessageBoxScope {
+  public:
+    explicit MessageBoxScope(MessageBoxAnswers* answers) {
+        KvSetMessageBoxHandler(AnswerMessageBox, answers);
+    }
+    ~MessageBoxScope() { KvSetMessageBoxHandler(nullptr, nullptr); }
+    MessageBoxScope(const MessageBoxScope&) = delete;
+    MessageBoxScope& operator=(const MessageBoxScope&) = delete;
+};
+
+// While it runs, what is written to standard output (the engine's conversion banner) goes into a
+// pipe the main thread reads, so that it neither breaks the bar nor mixes into the JSON lines.
+class StdoutCapture {
+  public:
+    StdoutCapture() = default;
+    ~StdoutCapture() { Stop(); }
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+    bool Start() {
+        // Without an open standard output the pipe could take its number: leave it alone.
+        if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) return false;
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+        read_.Reset(ends[0]);
+        ::fcntl(read_.get(), F_SETFL, ::fcntl(read_.get(), F_GETFL) | O_NONBLOCK);
+        std::fflush(stdout);
+        saved_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (saved_ < 0 || ::dup2(ends[1], STDOUT_FILENO) < 0) {
+            ::close(ends[1]);
+            if (saved_ >= 0) ::close(saved_);
+            saved_ = -1;
+            read_.Reset();
+            return false;
+        }
+        ::close(ends[1]);
+        active_ = true;
+        return true;
+    }
+
+    int fd() const { return read_.get(); }
+
+    // What has been written so far.
+    std::string Take() {
+        std::string text;
+        char buffer[512];
+        for (;;) {
+            const ssize_t got = ::read(read_.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            text.append(buffer, static_cast<size_t>(got));
+        }
+        return text;
+    }
+
+    // Gives standard output back; the pipe can still be read to its end.
+    void Stop() {
+        if (!active_) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+        active_ = false;
+    }
+
+  private:
+    UniqueFd read_;
+    int saved_ = -1;
+    bool active_ = false;
+};
+
+// SIGINT, SIGTERM and SIGHUP arrive through a descriptor the main thread polls, never as a
+// handler: the engine's worker thread inherits the mask when it starts.
+class SignalCatcher {
+  public:
+    SignalCatcher() {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGHUP);
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
+        if (blocked_) fd_.Reset(::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
+        if (blocked_ && fd_.get() < 0) {
+            // Nobody would hear them: let the signals act as they usually do.
+            ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+            blocked_ = false;
+        }
+        // A reader of --json that goes away must not kill the program before it cleans up.
+        previousPipe_ = ::signal(SIGPIPE, SIG_IGN);
+    }
+    ~SignalCatcher() {
+        ::signal(SIGPIPE, previousPipe_);
+        fd_.Reset();
+        if (blocked_) ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SignalCatcher(const SignalCatcher&) = delete;
+    SignalCatcher& operator=(const SignalCatcher&) = delete;
+
+    int fd() const { return fd_.get(); }
+    // The number of signals received since the last call.
+    int Take() {
+        int count = 0;
+        signalfd_siginfo info;
+        while (::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            ++count;
+        }
+        return count;
+    }
+
+  private:
+    sigset_t set_{};
+    sigset_t previous_{};
+    bool blocked_ = false;
+    UniqueFd fd_;
+    void (*previousPipe_)(int) = SIG_DFL;
+};
+
+// What the exit code means and what to do next, for the last line on a terminal or in a log.
+std::string Verdict(int code, const Options& options, const PortChoice& port) {
+    const std::string where = port.throughPath ? port.device : port.text;
+    char text[512];
+    switch (code) {
+        case kExitOk:
+            if (options.type == kEraseCodeType) {
+                std::snprintf(text, sizeof text, "the code of the reader on %s is erased",
+                              where.c_str());
+            } else {
+                std::snprintf(text, sizeof text, "download completed: %s is in the reader on %s",
+                              options.application.c_str(), where.c_str());
+            }
+            break;
+        case kExitBadInput:
+            std::snprintf(text, sizeof text, "%s",
+                          options.silent ? "download refused: the file or the port was refused "
+                                           "(exit code 1); run without --silent to see why"
+                                         : "download refused: check the file or the port named "
+                                           "above (exit code 1)");
+            break;
+        case kExitOpenFailed:
+            std::snprintf(text, sizeof text,
+                          "the download session could not be opened on %s: check that the "
+                          "reader is connected and powered and that --reader %d is its type "
+                          "(exit code 3)",
+                          where.c_str(), options.reader);
+            break;
+        case kExitCommunication:
+            std::snprintf(text, sizeof text,
+                          "communication with the reader on %s failed: check the cable and the "
+                          "adapter, then download again (exit code 4)",
+                          where.c_str());
+            break;
+        case kExitNoResponse:
+            std::snprintf(text, sizeof text,
+                          "the reader on %s stopped answering: check that it is connected and "
+                          "powered, then download again (exit code 5)",
+                          where.c_str());
+            break;
+        case kExitCancelled:
+            std::snprintf(text, sizeof text,
+                          "download cancelled: the reader on %s holds no valid application "
+                          "until a download completes (exit code 6)",
+                          where.c_str());
+            break;
+        default:
+            std::snprintf(text, sizeof text,
+                          "the reader's loader refused the download with error code %d (0x%02X): "
+                          "check the reader type (--reader %d) and the application file, then "
+                          "download again",
+                          code, static_cast<unsigned>(code), options.reader);
+            break;
+    }
+    return std::string("cordane download: ") + text + "\n";
+}
+
+}  // namespace
+
+int RunDownload(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    if (const std::optional<std::string> problem = ParseOptions(argc, argv, options, help)) {
+        return Usage(*problem);
+    }
+    if (help) {
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+
+    PortChoice port;
+    std::string problem;
+    int refusedCode = kExitBadInput;
+    if (!ChoosePort(options.port, port, problem, refusedCode)) {
+        return Refuse(options.json, problem, refusedCode);
+    }
+    const uint64_t imageBytes = !IsLargeReader(options.reader) && !options.application.empty()
+                                    ? SmallReaderImageSize(options.application)
+                                    : 0;
+
+    // From here on a signal is only noted: every path below reaches the clean-up.
+    SignalCatcher signals;
+    TemporaryPortsDirectory portsDirectory;
+    if (port.throughPath && !portsDirectory.Create(port.device, problem)) {
+        return Refuse(options.json, problem, kExitBadInput);
+    }
+
+    const UniqueFd jsonOut(options.json ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1);
+    const int viewFd = options.json ? jsonOut.get() : STDERR_FILENO;
+    Sink sink = [viewFd](std::string_view text) { WriteAll(viewFd, text); };
+    std::unique_ptr<ProgressView> view;
+    const char* term = std::getenv("TERM");
+    if (options.json) {
+        view = MakeJsonView(sink, imageBytes);
+    } else if (::isatty(STDERR_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
+        view = MakeTerminalView(sink, imageBytes, TerminalColumns);
+    } else {
+        view = MakePlainView(sink, imageBytes);
+    }
+
+    EventQueue queue;
+    if (!queue.ok()) {
+        return Refuse(options.json,
+                      std::string("cannot set up the progress queue: ") + std::strerror(errno),
+                      kExitBadInput);
+    }
+    DownloadJob job(queue);
+    job.SetPortCom(port.number, port.isVirtual);
+    job.SetReaderType(static_cast<eReaderType>(options.reader));
+    job.downloadType = options.type;
+    job.SetEraseDataflash(options.eraseData);
+    job.askQuestion = options.ask ? 1 : 0;
+    job.silent = options.silent ? 1 : 0;
+    job.SetApplicationName(options.application.data());
+    job.SetDriverName(options.driver.data());
+
+    MessageBoxAnswers answers{&queue, options.answerYes.value_or(false)};
+    const MessageBoxScope boxes(&answers);
+    StdoutCapture capture;
+    const bool capturing = capture.Start();
+
+    std::thread canceller;
+    std::atomic<bool> cancellerDone{false};
+    bool over = false;  // the job's last notice has been seen
+    // The queue first: the engine's output comes after the events it follows, and before any
+    // later one could have been queued (the next event waits for an answer from the reader).
+    auto showAll = [&] {
+        for (const Event& event : queue.Drain()) {
+            if (event.kind == EventKind::Notice && event.value == KV_NOTICE_OVER) over = true;
+            view->Show(event, NowSeconds());
+        }
+        if (capturing) {
+            std::string text = capture.Take();
+            if (!text.empty()) {
+                Event event;
+                event.kind = EventKind::Output;
+                event.text = std::move(text);
+                view->Show(event, NowSeconds());
+            }
+        }
+    };
+    // A second Ctrl-C: the worker and the canceller still run and cannot be joined, so the
+    // program cleans up what it made and leaves without running the destructors they might race.
+    auto quitAtOnce = [&] {
+        capture.Stop();
+        view->Finish(kExitInterrupted);
+        if (!options.json) {
+            std::fputs(
+                "cordane download: quit at once; the reader may still be in its loader: "
+                "download again to leave it with a valid application\n",
+                stderr);
+        }
+        portsDirectory.RemoveFiles();
+        std::fflush(nullptr);
+        ::_exit(kExitInterrupted);
+    };
+
+    job.outcomePending = true;
+    const std::unique_ptr<CWinThread> thread(job.StartDownload(false));
+    if (!thread) {
+        capture.Stop();
+        showAll();
+        view->Finish(kExitBadInput);
+        std::fputs("cordane download: the download could not be started\n", stderr);
+        return kExitBadInput;
+    }
+
+    int interrupts = 0;
+    // After the last notice the worker only returns: wait for that instead of polling on.
+    while (!thread->Wait(over ? 1000 : 0)) {
+        std::vector<pollfd> fds{{queue.fd(), POLLIN, 0}};
+        if (signals.fd() >= 0) fds.push_back({signals.fd(), POLLIN, 0});
+        if (capturing) fds.push_back({capture.fd(), POLLIN, 0});
+        ::poll(fds.data(), fds.size(), kIdleMilliseconds);
+        showAll();
+        view->Tick(NowSeconds());
+        const int received = signals.fd() >= 0 ? signals.Take() : 0;
+        if (received == 0) continue;
+        interrupts += received;
+        if (interrupts > 1) quitAtOnce();
+        // The procedures stop at their next cancel query; the reset through a link of the
+        // canceller's own makes sure the reader leaves its loader. It takes two seconds, so it
+        // runs beside this loop, which keeps showing progress and hears a second Ctrl-C.
+        job.cancelled = true;
+        Event event;
+        event.kind = EventKind::Cancelling;
+        view->Show(event, NowSeconds());
+        try {
+            canceller = std::thread([&job, &cancellerDone] {
+                try {
+                    job.CancelDownload();
+                } catch (...) {
+                    // Nothing leaves this thread; the job ends at its next cancel query anyway.
+                }
+                cancellerDone = true;
+            });
+        } catch (const std::system_error&) {
+            // No thread for the reset: the job still ends at its next cancel query.
+        }
+    }
+    // The reader's reset finishes before the program leaves; a second Ctrl-C still quits.
+    while (canceller.joinable() && !cancellerDone) {
+        pollfd fd{signals.fd(), POLLIN, 0};
+        ::poll(&fd, signals.fd() >= 0 ? 1 : 0, kIdleMilliseconds);
+        if (signals.fd() >= 0 && signals.Take() > 0) quitAtOnce();
+    }
+    if (canceller.joinable()) canceller.join();
+
+    uint32_t code = thread->ExitCode();
+    capture.Stop();
+    showAll();
+    // Exit codes are one byte: a code the engine never gives must not read as success.
+    if (code > 255) code = 255;
+    view->Finish(static_cast<int>(code));
+    if (!options.json) std::fputs(Verdict(static_cast<int>(code), options, port).c_str(), stderr);
+    return static_cast<int>(code);
+}
+
+}  // namespace cordane::tools
