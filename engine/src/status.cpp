@@ -28,8 +28,12 @@ const char* StatusMessage(int status) {
     return kDownloadErrorText;
 }
 
+void ShowErrorTo(HWND owner, const char* text, bool boxesOn) {
+    if (boxesOn) KvMessageBox(owner, text, kErrorCaption, MB_OK | MB_ICONERROR);
+}
+
 void ShowError(const char* text, const CLoadInterface& client, bool boxesOn) {
-    if (boxesOn) KvMessageBox(client.ownerWindow, text, kErrorCaption, MB_OK | MB_ICONERROR);
+    ShowErrorTo(client.ownerWindow, text, boxesOn);
 }
 
 void ReportStatus(int status, const CLoadInterface& client, bool boxesOn) {

@@ -19,6 +19,9 @@ void ReportStatus(int status, const CLoadInterface& client, bool boxesOn);
 
 // Shows a message with the engine's caption and error icon, when boxes are on.
 void ShowError(const char* text, const CLoadInterface& client, bool boxesOn);
+// The same for a message that follows the job's last notice: after that notice the client may
+// be gone, so its owner window is taken before the notice is sent.
+void ShowErrorTo(HWND owner, const char* text, bool boxesOn);
 
 }  // namespace cordane
 

@@ -49,8 +49,9 @@ std::string Format(const char* format, const std::string& path) {
 
 // A file error of the worker: message and notice in the order the situation has, exit code 1.
 [[noreturn]] void FileError(Job& job, const std::string& message, bool noticeFirst) {
+    const HWND owner = job.client.ownerWindow;
     if (noticeFirst) job.Notice(KV_NOTICE_OVER);
-    ShowError(message.c_str(), job.client, job.boxesOn);
+    ShowErrorTo(owner, message.c_str(), job.boxesOn);
     if (!noticeFirst) job.Notice(KV_NOTICE_OVER);
     throw JobEnded{kStatusFile};
 }
@@ -221,9 +222,7 @@ void Work(Job& job) {
 
     const uint32_t number = port & ~kVirtualPortBit;
     if (number > kHighestPort || (number == 0 && (port & kVirtualPortBit) == 0)) {
-        job.Notice(KV_NOTICE_OVER);
-        ShowError("COM port number invalide.", client, job.boxesOn);
-        throw JobEnded{kStatusFile};
+        FileError(job, "COM port number invalide.", true);
     }
 
     job.Notice(KV_NOTICE_STARTED, "1000");

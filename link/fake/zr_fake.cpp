@@ -204,7 +204,7 @@ int ZrGetMessage(int32_t handle, unsigned char* buffer, int* length, int* other)
     }
     const size_t count = std::min<size_t>(reply.bytes.size(), ZR_REPLY_BUFFER);
     if (reply.result == ZR_OK) {
-        std::memcpy(buffer, reply.bytes.data(), count);
+        if (count > 0) std::memcpy(buffer, reply.bytes.data(), count);
         *length = static_cast<int>(count);
     }
     const std::string line = "ZrGetMessage -> " + std::to_string(reply.result) +

@@ -68,9 +68,9 @@ TEST(DownloadManager, SettersFillTheJob) {
     manager.SetPortCom(3, true);
     EXPECT_EQ(static_cast<uint16_t>(manager.portWord), 0x8003);
     manager.SetPortCom(3, false);
-    EXPECT_EQ(manager.portWord, 3);
+    EXPECT_EQ(int{manager.portWord}, 3);  // packed fields are read by value
     manager.SetEraseDataflash(true);
-    EXPECT_EQ(manager.eraseDataFlash, 1);
+    EXPECT_EQ(int32_t{manager.eraseDataFlash}, 1);
 
     std::string path(255, 'a');
     EXPECT_EQ(manager.SetApplicationName(path.data()), 0);
@@ -128,7 +128,7 @@ TEST_F(JobThreadTest, StartDownloadBuildsBlockAndFlags) {
     CWinThread* thread = manager.StartDownload();
     ASSERT_NE(thread, nullptr);  // deletes itself when the refused job ends
     ASSERT_TRUE(manager.WaitForCompletion());
-    EXPECT_EQ(manager.flags, 0x40000003u);
+    EXPECT_EQ(uint32_t{manager.flags}, 0x40000003u);
     const auto block = cordane::CurrentParamBlock();
     EXPECT_EQ(cordane::ParamField(block, 0), 0u);
     EXPECT_EQ(cordane::ParamField(block, 16), 0x01020304u);
