@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "routines.h"
+
 namespace korvel::sim {
 namespace {
 
@@ -25,10 +27,37 @@ const char* CommandKind(uint8_t command) {
     return "unknown";
 }
 
+const char* CommandName(LoaderCommand command) {
+    return command == LoaderCommand::RunRoutine ? "RunRoutine" : "LoadRoutine";
+}
+
+// Transcript kind of a recognised routine frame. The erase and program routines keep the kind of
+// their command, as on the 64 Kb readers; the large readers' other routines are named.
+const char* RoutineKind(RoutineRole role) {
+    switch (role) {
+        case RoutineRole::AppNumberCheck:
+            return "app-number-check";
+        case RoutineRole::DataFlashCore:
+            return "data-flash-erase-core";
+        case RoutineRole::DataFlashStart:
+            return "data-flash-erase-start";
+        case RoutineRole::Erase:
+        case RoutineRole::Program:
+            break;
+    }
+    return nullptr;
+}
+
 FrameReport Refuse(FrameReport report, uint8_t status, std::string reason) {
     report.status = status;
     report.reason = std::move(reason);
     return report;
+}
+
+std::string ThreeDigits(uint32_t number) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u", number);
+    return text;
 }
 
 }  // namespace
@@ -43,15 +72,23 @@ std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> fra
     return header;
 }
 
-AddressedLoader::AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines)
-    : flash_(flash), routines_(routines) {}
+AddressedLoader::AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,
+                                 AppNumber* app_number)
+    : flash_(flash), routines_(routines), app_number_(app_number) {}
 
 FrameReport AddressedLoader::Describe(std::span<const uint8_t> frame) const {
     FrameReport report;
-    if (const auto header = ParseAddressedHeader(frame)) {
-        report.kind = CommandKind(header->command);
-        if (header->command != static_cast<uint8_t>(LoaderCommand::EndSession)) {
-            report.address = header->load;
+    const auto header = ParseAddressedHeader(frame);
+    if (!header) return report;
+    report.kind = CommandKind(header->command);
+    const auto command = static_cast<LoaderCommand>(header->command);
+    if (command != LoaderCommand::EndSession) report.address = header->load;
+    const std::span<const uint8_t> payload = frame.subspan(cordane::kHeaderSize);
+    if ((command == LoaderCommand::RunRoutine || command == LoaderCommand::LoadRoutine) &&
+        payload.size() >= header->length) {
+        const AcceptedRoutine* routine = FindRoutine(routines_, payload.first(header->length));
+        if (routine != nullptr && routine->command == command && RoutineKind(routine->role)) {
+            report.kind = RoutineKind(routine->role);
         }
     }
     return report;
@@ -101,11 +138,11 @@ FrameReport AddressedLoader::Take(std::span<const uint8_t> frame) {
 FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
                                          std::span<const uint8_t> payload, FrameReport report) {
     const auto command = static_cast<LoaderCommand>(header.command);
-    const char* command_name = command == LoaderCommand::RunRoutine ? "RunRoutine" : "LoadRoutine";
-    if (header.start != cordane::kRoutineAddress || header.load != cordane::kRoutineAddress) {
+    const std::string command_name = CommandName(command);
+    if (header.start != cordane::kRoutineAddress) {
         return Refuse(std::move(report), status::kBadFrame,
-                      std::string(command_name) + " must name " +
-                          HexAddress(cordane::kRoutineAddress) + " as start and load address");
+                      command_name + " must name " + HexAddress(cordane::kRoutineAddress) +
+                          " as start address; got " + HexAddress(header.start));
     }
     const AcceptedRoutine* routine = FindRoutine(routines_, payload);
     if (routine == nullptr) {
@@ -124,8 +161,65 @@ FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
         return Refuse(std::move(report), status::kUnknownRoutine,
                       std::string(routine->name) + " is not taken with " + command_name);
     }
-    if (routine->role == RoutineRole::Erase) flash_.EraseCode();
-    if (routine->role == RoutineRole::Program) program_loaded_ = true;
+    if (header.load != routine->load) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      std::string(routine->name) + " must name " + HexAddress(routine->load) +
+                          " as load address; got " + HexAddress(header.load));
+    }
+    switch (routine->role) {
+        case RoutineRole::Erase:
+            flash_.EraseCode();
+            break;
+        case RoutineRole::Program:
+        case RoutineRole::DataFlashCore:
+            // Both go to the same place: the one loaded last is the one in place.
+            loaded_ = routine->role;
+            break;
+        case RoutineRole::AppNumberCheck:
+            return JudgeAppNumber(payload, std::move(report));
+        case RoutineRole::DataFlashStart:
+            if (loaded_ != RoutineRole::DataFlashCore) {
+                return Refuse(std::move(report), status::kBadFrame,
+                              "DataFlashEraseStart runs the erase code that DataFlashEraseCore "
+                              "loads; load DataFlashEraseCore first");
+            }
+            // The reader erases its data flash and leaves the session without a word.
+            flash_.EraseData();
+            ended_ = true;
+            report.ends_session = true;
+            report.answered = false;
+            break;
+    }
+    return report;
+}
+
+FrameReport AddressedLoader::JudgeAppNumber(std::span<const uint8_t> payload, FrameReport report) {
+    // The new number, then the two numbers it may replace besides itself.
+    uint32_t numbers[3] = {};
+    for (size_t group = 0; group < 3; ++group) {
+        for (const size_t at : cordane::routines::kAppNumberDigits[group]) {
+            const uint8_t digit = payload[at];
+            if (digit < '0' || digit > '9') {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "AppNumberCheck byte %zu is 0x%02X, not a digit: the application "
+                              "numbers travel as three ASCII digits each",
+                              at, digit);
+                return Refuse(std::move(report), status::kBadFrame, text);
+            }
+            numbers[group] = numbers[group] * 10 + (digit - '0');
+        }
+    }
+    const AppNumber current = app_number_ != nullptr ? *app_number_ : AppNumber{};
+    if (current && *current != numbers[0] && *current != numbers[1] && *current != numbers[2]) {
+        return Refuse(std::move(report), status::kAppNumberRefused,
+                      "the reader holds application number " + ThreeDigits(*current) +
+                          "; application " + ThreeDigits(numbers[0]) + " may replace only " +
+                          ThreeDigits(numbers[0]) + ", " + ThreeDigits(numbers[1]) + " or " +
+                          ThreeDigits(numbers[2]));
+    }
+    // The reader has agreed to the change: the number it now answers for is the new one.
+    if (app_number_ != nullptr) *app_number_ = numbers[0];
     return report;
 }
 
@@ -140,7 +234,7 @@ FrameReport AddressedLoader::TakeWrite(const AddressedHeader& header,
         return Refuse(std::move(report), status::kBadFrame,
                       "WriteBlock must name start address 0; got " + HexAddress(header.start));
     }
-    if (!program_loaded_) {
+    if (loaded_ != RoutineRole::Program) {
         return Refuse(
             std::move(report), status::kWriteBeforeProgram,
             "WriteBlock to " + HexAddress(header.load) + " before the program routine was loaded");

@@ -1,5 +1,7 @@
 // The addressed loader: every frame is a 9-byte header (payload length, command, start address,
-// load address) followed by its payload.
+// load address) followed by its payload. The KvOrb (64 Kb) runs it after a 64 Kb reset when it is
+// chosen, and every large reader after its large or modem reset; which routines it takes is the
+// reader's.
 #ifndef KORVEL_SIM_ADDRESSED_LOADER_H
 #define KORVEL_SIM_ADDRESSED_LOADER_H
 
@@ -24,7 +26,8 @@ std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> fra
 
 class AddressedLoader final : public Loader {
   public:
-    AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines);
+    AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,
+                    AppNumber* app_number = nullptr);
 
     FrameReport Describe(std::span<const uint8_t> frame) const override;
     FrameReport Take(std::span<const uint8_t> frame) override;
@@ -34,10 +37,12 @@ class AddressedLoader final : public Loader {
                             FrameReport report);
     FrameReport TakeWrite(const AddressedHeader& header, std::span<const uint8_t> payload,
                           FrameReport report);
+    FrameReport JudgeAppNumber(std::span<const uint8_t> payload, FrameReport report);
 
     FlashModel& flash_;
     std::span<const AcceptedRoutine> routines_;
-    bool program_loaded_ = false;
+    AppNumber* app_number_;
+    std::optional<RoutineRole> loaded_;  // the routine LoadRoutine last put in place
     bool ended_ = false;
 };
 

@@ -20,6 +20,15 @@ FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
     for (const Region& region : layout.code) {
         banks_.push_back({&region, std::vector<uint8_t>(region.end - region.start, kErased)});
     }
+    constexpr size_t kFillLength = sizeof kDataFlashFill - 1;
+    data_.resize(layout.data_flash_size);
+    for (size_t i = 0; i < data_.size(); ++i) {
+        data_[i] = static_cast<uint8_t>(kDataFlashFill[i % kFillLength]);
+    }
+}
+
+void FlashModel::EraseData() {
+    std::fill(data_.begin(), data_.end(), kErased);
 }
 
 void FlashModel::EraseCode() {

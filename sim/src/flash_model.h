@@ -1,4 +1,5 @@
-// NOR flash of an emulated reader: erasing sets every bit, programming can only clear bits.
+// NOR flash of an emulated reader: erasing sets every bit, programming can only clear bits. The
+// large readers also have a data flash, which the loaders only ever erase as a whole.
 #ifndef KORVEL_SIM_FLASH_MODEL_H
 #define KORVEL_SIM_FLASH_MODEL_H
 
@@ -22,7 +23,8 @@ struct WriteResult {
 
 class FlashModel {
   public:
-    // A fresh flash: every byte erased (0xFF).
+    // A fresh code flash: every byte erased (0xFF). The data flash starts filled with
+    // kDataFlashFill, so that an erase shows in its dump.
     explicit FlashModel(const ReaderLayout& layout);
 
     // Erases every writable bank.
@@ -45,6 +47,11 @@ class FlashModel {
     // True when 'K', 'V' stand at the layout's signature address.
     bool Signed() const;
 
+    // Sets every byte of the data flash to 0xFF.
+    void EraseData();
+    // The data flash, its offset 0 first; empty when the reader has none.
+    const std::vector<uint8_t>& Data() const { return data_; }
+
     const ReaderLayout& layout() const { return layout_; }
 
   private:
@@ -57,7 +64,11 @@ class FlashModel {
 
     const ReaderLayout& layout_;
     std::vector<Bank> banks_;
+    std::vector<uint8_t> data_;
 };
+
+// What a data flash holds until it is erased, repeated over its whole size.
+inline constexpr char kDataFlashFill[] = "data flash kept\n";
 
 // "0x2000"-style text of an address, for messages and the transcript.
 std::string HexAddress(uint64_t address);

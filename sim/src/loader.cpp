@@ -6,9 +6,10 @@
 namespace korvel::sim {
 
 std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
-                                   std::span<const AcceptedRoutine> routines) {
+                                   std::span<const AcceptedRoutine> routines,
+                                   AppNumber* app_number) {
     if (kind == LoaderKind::Raw) return std::make_unique<RawLoader>(flash, routines);
-    return std::make_unique<AddressedLoader>(flash, routines);
+    return std::make_unique<AddressedLoader>(flash, routines, app_number);
 }
 
 }  // namespace korvel::sim

@@ -1,5 +1,6 @@
 // The loader a reader runs after a reset: it takes one frame at a time and answers each with a
-// status byte.
+// status byte (all but the frame that starts the data-flash erase, which the reader never
+// answers).
 #ifndef KORVEL_SIM_LOADER_H
 #define KORVEL_SIM_LOADER_H
 
@@ -22,7 +23,12 @@ struct FrameReport {
     uint8_t status = status::kAccepted;
     std::string reason;         // why the frame was refused; empty when taken
     bool ends_session = false;  // the session's closing frame was taken
+    bool answered = true;       // false: the loader sends nothing back for this frame
 };
+
+// The number of the application in a large reader's flash, as AppNumberCheck judges it; kept by
+// the reader from session to session. Nothing: no number known, any change is accepted.
+using AppNumber = std::optional<uint32_t>;
 
 class Loader {
   public:
@@ -33,9 +39,11 @@ class Loader {
     virtual FrameReport Take(std::span<const uint8_t> frame) = 0;
 };
 
-// A fresh loader of `kind` working on `flash`, taking `routines`.
+// A fresh loader of `kind` working on `flash`, taking `routines`. `app_number` is the reader's
+// application number that AppNumberCheck judges and updates; nullptr judges as "none known".
 std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
-                                   std::span<const AcceptedRoutine> routines);
+                                   std::span<const AcceptedRoutine> routines,
+                                   AppNumber* app_number = nullptr);
 
 }  // namespace korvel::sim
 

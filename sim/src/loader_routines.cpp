@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "reader_layout.h"
 #include "routines.h"
 
 namespace korvel::sim {
@@ -39,7 +40,35 @@ const std::array<AcceptedRoutine, 2> kOrbAddressed{{
      routines::kProgramOrb64.size()},
 }};
 
+// The large readers' addressed loader. Every large model erases, programs and judges application
+// numbers with the same routines; the data-flash routines are taken only by the models that
+// erase their data flash through the loader (the others answer the link's EraseData request).
+constexpr size_t kLargeRoutines = 5;
+const std::array<AcceptedRoutine, kLargeRoutines> kLarge{{
+    {RoutineRole::Erase, "FlashErase", LoaderCommand::RunRoutine, routines::kFlashErase,
+     routines::kFlashErase.size()},
+    {RoutineRole::Program, "ProgramLarge", LoaderCommand::LoadRoutine, routines::kProgramLarge,
+     routines::kProgramLarge.size()},
+    {RoutineRole::AppNumberCheck, "AppNumberCheck", LoaderCommand::RunRoutine,
+     routines::kAppNumberCheck, routines::kAppNumberCheck.size()},
+    {RoutineRole::DataFlashCore, "DataFlashEraseCore", LoaderCommand::LoadRoutine,
+     routines::kDataFlashEraseCore, routines::kDataFlashEraseCore.size()},
+    {RoutineRole::DataFlashStart, "DataFlashEraseStart", LoaderCommand::RunRoutine,
+     routines::kDataFlashEraseStart, routines::kDataFlashEraseStart.size(),
+     cordane::kDataFlashStartLoad},
+}};
+constexpr size_t kLargeWithoutDataFlash = 3;  // the first three of kLarge
+
 }  // namespace
+
+bool IsAppNumberDigit(size_t offset) {
+    for (const auto& group : routines::kAppNumberDigits) {
+        for (const size_t at : group) {
+            if (at == offset) return true;
+        }
+    }
+    return false;
+}
 
 const char* LoaderName(LoaderKind kind) {
     return kind == LoaderKind::Raw ? "raw" : "addressed";
@@ -47,19 +76,20 @@ const char* LoaderName(LoaderKind kind) {
 
 std::span<const AcceptedRoutine> AcceptedRoutines(int type, LoaderKind loader) {
     const bool raw = loader == LoaderKind::Raw;
-    switch (type) {
-        case 0:
-            return raw ? std::span<const AcceptedRoutine>(kTalRaw) : kTalAddressed;
-        case 1:
-            return raw ? std::span<const AcceptedRoutine>(kOrbRaw) : kOrbAddressed;
-        default:
-            return {};
-    }
+    if (type == 0) return raw ? std::span<const AcceptedRoutine>(kTalRaw) : kTalAddressed;
+    if (type == 1) return raw ? std::span<const AcceptedRoutine>(kOrbRaw) : kOrbAddressed;
+    const ReaderLayout* layout = FindLayout(type);
+    if (raw || layout == nullptr || !layout->large) return {};
+    if (layout->data_erase == DataErase::Routines) return kLarge;
+    return std::span<const AcceptedRoutine>(kLarge).first(kLargeWithoutDataFlash);
 }
 
 bool Matches(const AcceptedRoutine& routine, std::span<const uint8_t> payload) {
     if (payload.size() != routine.frame_length) return false;
-    if (!std::equal(routine.bytes.begin(), routine.bytes.end(), payload.begin())) return false;
+    const bool digits_free = routine.role == RoutineRole::AppNumberCheck;
+    for (size_t i = 0; i < routine.bytes.size(); ++i) {
+        if (payload[i] != routine.bytes[i] && !(digits_free && IsAppNumberDigit(i))) return false;
+    }
     return std::all_of(payload.begin() + routine.bytes.size(), payload.end(),
                        [](uint8_t b) { return b == 0; });
 }

@@ -1,5 +1,6 @@
 // Facts about each reader type the emulator knows: its name, which resets start its loader, its
-// flash banks and where a complete image carries its signature. One table, in reader_layout.cpp.
+// flash banks, its data flash and where a complete image carries its signature. One table, in
+// reader_layout.cpp.
 #ifndef KORVEL_SIM_READER_LAYOUT_H
 #define KORVEL_SIM_READER_LAYOUT_H
 
@@ -22,16 +23,23 @@ inline constexpr uint8_t kResetLarge = 1u << 1;  // large reset
 inline constexpr uint8_t kResetModem = 1u << 2;  // modem reset
 inline constexpr uint8_t kResetLight = 1u << 3;  // light reset of reader detection
 
+// How a reader's data flash is erased.
+enum class DataErase : uint8_t {
+    None,      // no data flash
+    Request,   // the link-level EraseData request, answered by EraseDataDone
+    Routines,  // the loader routines DataFlashEraseCore, then DataFlashEraseStart
+};
+
 struct ReaderLayout {
     int type;                      // reader type index 0..9
     const char* name;              // as the terminal-type list shows it
-    bool emulated;                 // the emulator runs this type's loaders
+    bool large;                    // a large reader: addressed frames after a large/modem reset
     uint8_t reset_modes;           // kReset... bits of the resets that start its loader
-    bool raw_loader;               // a 64 Kb reset can answer with the raw loader
     std::span<const Region> code;  // code flash banks, lowest first, not overlapping
     uint32_t dump_size;            // a dump holds addresses 0 .. dump_size - 1
     uint32_t signature_address;    // 'K', 'V' here mark a complete image
     uint32_t data_flash_size;      // bytes of data flash, 0 when the reader has none
+    DataErase data_erase;
 };
 
 // The layout of reader type `type`, or nullptr when no such type exists.

@@ -50,8 +50,13 @@ const char* SessionEndName(SessionEnd why) {
     return "unknown";
 }
 
-ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults)
-    : layout_(layout), small_loader_(small_loader), faults_(std::move(faults)), flash_(layout) {}
+ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults,
+                         AppNumber app_number)
+    : layout_(layout),
+      small_loader_(small_loader),
+      faults_(std::move(faults)),
+      flash_(layout),
+      app_number_(app_number) {}
 
 TranscriptEntry ReaderModel::Entry(const char* kind, size_t length) const {
     TranscriptEntry entry;
@@ -118,7 +123,7 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     } else {
         const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
         const LoaderKind kind = small ? small_loader_ : LoaderKind::Addressed;
-        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind));
+        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &app_number_);
         if (small)
             loader_byte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
     }
@@ -142,10 +147,11 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         const FrameReport report = loader_->Take(frame.payload);
         entry.kind = report.kind;
         entry.address = report.address;
-        entry.answer = report.status;
+        if (report.answered) entry.answer = report.status;
         entry.detail = report.reason;
         Emit(entry);
         if (report.ends_session) End(SessionEnd::EndFrame);
+        if (!report.answered) return {};
         return Send(Kind::Message, {report.status}, true);
     }
 
@@ -188,12 +194,32 @@ Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
 }
 
 Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
+    // Not a loader frame: it is answered whether a loader runs or not, and starts or ends no
+    // session.
     TranscriptEntry entry = Entry("erase-data", frame.payload.size());
-    // The data flash is not kept byte by byte: its contents never reach the dump.
-    const uint8_t result =
-        layout_.data_flash_size == 0 ? status::kNoDataFlash : status::kDataErased;
-    if (result != status::kDataErased)
-        entry.detail = std::string(layout_.name) + " has no data flash";
+    uint8_t result = status::kDataErased;
+    if (!frame.payload.empty()) {
+        result = status::kDataEraseMalformed;
+        entry.detail = "EraseData carries no payload; got " + std::to_string(frame.payload.size()) +
+                       " bytes, nothing erased";
+    } else {
+        switch (layout_.data_erase) {
+            case DataErase::Request:
+                flash_.EraseData();
+                break;
+            case DataErase::Routines:
+                result = status::kDataEraseByLoader;
+                entry.detail =
+                    std::string("a ") + layout_.name +
+                    " erases its data flash through its loader (DataFlashEraseCore, then "
+                    "DataFlashEraseStart), not on EraseData";
+                break;
+            case DataErase::None:
+                result = status::kNoDataFlash;
+                entry.detail = std::string(layout_.name) + " has no data flash";
+                break;
+        }
+    }
     entry.answer = result;
     Emit(entry);
     return Send(Kind::EraseDataDone, {result});

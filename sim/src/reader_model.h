@@ -59,8 +59,11 @@ struct Reply {
 
 class ReaderModel {
   public:
-    // `layout` must be an emulated type; its loaders take the catalogue routines of that type.
-    ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults = {});
+    // The reader of `layout`; its loaders take the catalogue routines of that type. A 64 Kb
+    // reset starts `small_loader`. `app_number` is the number of the application a large reader
+    // holds at the start (nothing: none known, AppNumberCheck accepts any).
+    ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults = {},
+                AppNumber app_number = {});
 
     // Takes one frame from the host.
     Reply Take(const wire::Frame& frame);
@@ -71,6 +74,7 @@ class ReaderModel {
 
     void set_observer(ReaderObserver* observer) { observer_ = observer; }
     const FlashModel& flash() const { return flash_; }
+    const AppNumber& app_number() const { return app_number_; }
     uint32_t session() const { return session_; }
     bool loader_running() const { return loader_ != nullptr; }
 
@@ -87,6 +91,7 @@ class ReaderModel {
     LoaderKind small_loader_;
     FaultPlan faults_;
     FlashModel flash_;
+    AppNumber app_number_;
     std::unique_ptr<Loader> loader_;
     ReaderObserver* observer_ = nullptr;
     uint32_t session_ = 0;

@@ -12,6 +12,7 @@ namespace {
 constexpr uint32_t kMaxDelayMs = 600000;  // ten minutes: longer is surely a typing error
 constexpr uint32_t kMinBaud = 50;
 constexpr uint32_t kMaxBaud = 4000000;
+constexpr uint32_t kMaxAppNumber = 999;  // three decimal digits
 
 // A decimal number, or hexadecimal after "0x", filling `text` and within [low, high].
 std::optional<uint32_t> Number(std::string_view text, uint32_t low, uint32_t high) {
@@ -36,22 +37,29 @@ std::string Range(uint32_t low, uint32_t high) {
 
 const char* const kUsage =
     "usage: korvel-sim --reader N [--loader raw|addressed] (--com N | --virtual N)\n"
-    "                  [--ports-dir DIR] [--dump FILE] [--transcript FILE] [--once]\n"
-    "                  [--fail-at K:CODE] [--drop-at K] [--hangup-at K] [--delay MS] [--baud B]\n"
+    "                  [--ports-dir DIR] [--dump FILE] [--dump-data FILE] [--transcript FILE]\n"
+    "                  [--once] [--app-number N] [--fail-at K:CODE] [--drop-at K]\n"
+    "                  [--hangup-at K] [--delay MS] [--baud B]\n"
     "\n"
     "Emulates a card reader behind a pseudo-terminal, reachable as port COM<N> or virtual reader\n"
     "port <N> through an entry in the ports directory.\n"
     "\n"
-    "  --reader N          reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb)\n"
+    "  --reader N          reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb), 2 KvOrb (512Kb),\n"
+    "                      3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb),\n"
+    "                      7 KvTalModem, 8 and 9 the types found only by reader detection\n"
     "  --loader KIND       loader answering a 64 Kb reset: raw (default) or addressed\n"
     "  --com N             serve COM<N> (1 to 256)\n"
     "  --virtual N         serve virtual reader port N (0 to 98), entry Korvel_reader_<NN>\n"
     "  --ports-dir DIR     where the port entry goes (default: $KORVEL_PORTS_DIR, else\n"
     "                      $XDG_CONFIG_HOME/korvel/ports, else ~/.config/korvel/ports)\n"
     "  --dump FILE         write the code flash to FILE whenever a session ends\n"
+    "  --dump-data FILE    large readers: write the data flash to FILE whenever a session ends\n"
     "  --transcript FILE   write one JSON line per received frame to FILE\n"
     "  --once              exit after the first session; exit code 0 when the flash then holds\n"
     "                      a signed image, 1 otherwise\n"
+    "  --app-number N      large readers: the application number (0 to 999) the reader holds;\n"
+    "                      AppNumberCheck then accepts only N or a change from it (default:\n"
+    "                      none, any number is accepted)\n"
     "  --fail-at K:CODE    answer loader frame K of each session with status CODE (1 to 255)\n"
     "  --drop-at K         never answer loader frame K of each session\n"
     "  --hangup-at K       hang the line up at loader frame K of each session\n"
@@ -108,12 +116,20 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
             if (!number) return fail(quoted + ": the port number is " + Range(low, high));
             options.port = com ? *number : (ports::kVirtualBit | *number);
             have_port = true;
-        } else if (name == "--ports-dir" || name == "--dump" || name == "--transcript") {
+        } else if (name == "--ports-dir" || name == "--dump" || name == "--dump-data" ||
+                   name == "--transcript") {
             if (value.empty()) return fail(std::string(name) + " needs a path");
-            std::string& path = name == "--ports-dir" ? options.ports_dir
-                                : name == "--dump"    ? options.dump_path
-                                                      : options.transcript_path;
+            std::string& path = name == "--ports-dir"   ? options.ports_dir
+                                : name == "--dump"      ? options.dump_path
+                                : name == "--dump-data" ? options.data_dump_path
+                                                        : options.transcript_path;
             path = value;
+        } else if (name == "--app-number") {
+            const auto number = Number(value, 0, kMaxAppNumber);
+            if (!number) {
+                return fail(quoted + ": the application number is " + Range(0, kMaxAppNumber));
+            }
+            options.app_number = *number;
         } else if (name == "--fail-at" || name == "--drop-at" || name == "--hangup-at") {
             Fault fault;
             std::string_view frame_text = value;
@@ -148,12 +164,16 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
         }
     }
 
-    if (options.reader < 0) return fail("--reader is missing: give the reader type, 0 or 1");
-    const ReaderLayout* layout = FindLayout(options.reader);
-    if (layout == nullptr || !layout->emulated) {
-        return fail("reader type " + std::to_string(options.reader) + " (" +
-                    (layout ? layout->name : "unknown") +
-                    ") is not emulated yet; use 0 (KvTal (64 Kb)) or 1 (KvOrb (64 Kb))");
+    if (options.reader < 0) return fail("--reader is missing: give the reader type, 0 to 9");
+    const ReaderLayout& layout = *FindLayout(options.reader);
+    if (!options.data_dump_path.empty() && layout.data_flash_size == 0) {
+        return fail(std::string("--dump-data: a ") + layout.name +
+                    " has no data flash; leave the option out or choose a large reader (2 to 9)");
+    }
+    if (options.app_number && !layout.large) {
+        return fail(std::string("--app-number: a ") + layout.name +
+                    " does not check application numbers; leave the option out or choose a "
+                    "large reader (2 to 9)");
     }
     if (!have_port) return fail("no port: give --com N or --virtual N");
     parsed.options = std::move(options);

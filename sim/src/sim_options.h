@@ -19,11 +19,13 @@ struct SimOptions {
     uint32_t port = 0;                    // port identifier: COM n, or 0x80000000 + n
     std::string ports_dir;                // empty: the default ports directory
     std::string dump_path;
+    std::string data_dump_path;  // large readers: the data flash goes here
     std::string transcript_path;
     bool once = false;
     FaultPlan faults;
     uint32_t delay_ms = 0;  // added before every loader answer
     uint32_t baud = 0;      // 0: no pacing
+    AppNumber app_number;   // large readers: the application number the reader holds
 };
 
 struct ParsedOptions {

@@ -42,7 +42,7 @@ timespec ToTimespec(std::chrono::nanoseconds span) {
 SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
     : options_(std::move(options)),
       layout_(layout),
-      reader_(layout, options_.loader, options_.faults) {
+      reader_(layout, options_.loader, options_.faults, options_.app_number) {
     reader_.set_observer(this);
     if (options_.baud > 0) {
         byte_time_ = std::chrono::duration_cast<Clock::duration>(
@@ -101,8 +101,10 @@ int SimServer::Run() {
     }
     std::printf("ready %s %s\n", entry_->path().c_str(), line_->device().c_str());
     std::fflush(stdout);
-    Say(std::string("serving a ") + layout_.name + " with the " + LoaderName(options_.loader) +
-        " loader on " + entry_->path() + " -> " + line_->device());
+    const std::string loader = layout_.large ? std::string("large reader's addressed")
+                                             : std::string(LoaderName(options_.loader));
+    Say(std::string("serving a ") + layout_.name + " with the " + loader + " loader on " +
+        entry_->path() + " -> " + line_->device());
 
     const bool served = Serve();
     reader_.Exit();
@@ -335,17 +337,25 @@ void SimServer::OnSessionEnd(SessionEnd why) {
 }
 
 void SimServer::WriteDump() {
-    if (options_.dump_path.empty()) return;
+    if (!options_.dump_path.empty()) {
+        WriteImage(options_.dump_path, reader_.flash().Dump(), "--dump");
+    }
+    if (!options_.data_dump_path.empty()) {
+        WriteImage(options_.data_dump_path, reader_.flash().Data(), "--dump-data");
+    }
+}
+
+void SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
+                           const char* option) {
     // Written aside and renamed, so that a reader of the dump never sees half of it.
-    const std::string temporary = options_.dump_path + ".part";
-    const std::vector<uint8_t> image = reader_.flash().Dump();
+    const std::string temporary = path + ".part";
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temporary.c_str(), "wb"),
                                                          &std::fclose);
     bool good = file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
     good = file && std::fclose(file.release()) == 0 && good;
-    if (!good || std::rename(temporary.c_str(), options_.dump_path.c_str()) != 0) {
-        Say("cannot write the flash dump " + options_.dump_path + ": " + std::strerror(errno) +
-            "; give a writable path with --dump");
+    if (!good || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        Say("cannot write the flash dump " + path + ": " + std::strerror(errno) +
+            "; give a writable path with " + option);
         std::remove(temporary.c_str());
     }
 }

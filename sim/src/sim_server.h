@@ -52,7 +52,8 @@ class SimServer final : public ReaderObserver {
     void HostLeft();
     void Rest(Clock::time_point now);
     bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
-    void WriteDump();
+    void WriteDump();  // the code flash to --dump, the data flash to --dump-data
+    void WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
     void FlushTranscript();
 
     void OnFrame(const TranscriptEntry& entry) override;

@@ -38,13 +38,24 @@ TEST(SimOptionsTest, ReadsAFullCommandLine) {
     EXPECT_EQ(plain.options->loader, LoaderKind::Raw);
     EXPECT_EQ(plain.options->port, 3u);
     EXPECT_TRUE(Parse({"--reader", "0", "--help"}).help);
+
+    const ParsedOptions large =
+        Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A", "--dump-data", "data.bin"});
+    ASSERT_TRUE(large.options) << large.error;
+    EXPECT_EQ(large.options->app_number, AppNumber{42});
+    EXPECT_EQ(large.options->data_dump_path, "data.bin");
+    EXPECT_FALSE(plain.options->app_number.has_value());
 }
 
 TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {
     const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases{
         {{"--com", "3"}, "--reader is missing"},
         {{"--reader", "0"}, "no port"},
-        {{"--reader", "4", "--com", "3"}, "KvQuin3"},
+        {{"--reader", "10", "--com", "3"}, "0 to 9"},
+        {{"--reader", "0", "--com", "3", "--dump-data", "d.bin"},
+         "KvTal (64 Kb) has no data flash"},
+        {{"--reader", "1", "--com", "3", "--app-number", "5"}, "does not check application"},
+        {{"--reader", "5", "--com", "3", "--app-number", "1000"}, "0 to 999"},
         {{"--reader", "0", "--com", "3", "--virtual", "2"}, "one port only"},
         {{"--reader", "0", "--com", "0"}, "--com \"0\""},
         {{"--reader", "0", "--com", "3", "--loader", "framed"}, "raw or addressed"},

@@ -4,7 +4,9 @@
 #define KORVEL_TESTS_SIM_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "protocol.h"
@@ -13,6 +15,26 @@
 namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
+
+// "" when `got` equals `want`; else where they first differ and how many bytes do, so that a
+// failing comparison of whole flash images stays readable.
+inline std::string Difference(const Bytes& got, const Bytes& want) {
+    if (got.size() != want.size()) {
+        return std::to_string(got.size()) + " bytes, expected " + std::to_string(want.size());
+    }
+    size_t first = got.size();
+    size_t count = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (got[i] == want[i]) continue;
+        if (count++ == 0) first = i;
+    }
+    if (count == 0) return "";
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "%zu bytes differ, the first at 0x%zX: 0x%02X, expected 0x%02X", count, first,
+                  got[first], want[first]);
+    return text;
+}
 
 inline Bytes Padded(std::span<const uint8_t> routine, size_t length) {
     Bytes out(routine.begin(), routine.end());
@@ -130,6 +152,42 @@ inline std::vector<Bytes> AddressedSession(int type, Bytes image) {
     frames.push_back(Write(0x2000, signature));
     frames.push_back(EndSession());
     return frames;
+}
+
+// ---- The large readers' frames.
+
+inline Bytes Routine(cordane::LoaderCommand command, std::span<const uint8_t> routine,
+                     uint32_t load = 0x080000) {
+    return Addressed(command, 0x080000, load, routine);
+}
+
+inline Bytes FlashErase() {
+    return Routine(cordane::LoaderCommand::RunRoutine, cordane::routines::kFlashErase);
+}
+
+inline Bytes ProgramLarge() {
+    return Routine(cordane::LoaderCommand::LoadRoutine, cordane::routines::kProgramLarge);
+}
+
+inline Bytes DataFlashEraseCore() {
+    return Routine(cordane::LoaderCommand::LoadRoutine, cordane::routines::kDataFlashEraseCore);
+}
+
+inline Bytes DataFlashEraseStart(uint32_t load = 0x0800F5) {
+    return Routine(cordane::LoaderCommand::RunRoutine, cordane::routines::kDataFlashEraseStart,
+                   load);
+}
+
+// AppNumberCheck with its three digit groups filled from three-character texts.
+inline Bytes AppNumberCheck(const char* number, const char* previous1, const char* previous2) {
+    auto routine = cordane::routines::kAppNumberCheck;
+    const char* groups[3] = {number, previous1, previous2};
+    for (size_t g = 0; g < 3; ++g) {
+        for (size_t i = 0; i < 3; ++i) {
+            routine[cordane::routines::kAppNumberDigits[g][i]] = static_cast<uint8_t>(groups[g][i]);
+        }
+    }
+    return Routine(cordane::LoaderCommand::RunRoutine, routine);
 }
 
 }  // namespace simtest

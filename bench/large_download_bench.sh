@@ -1,0 +1,220 @@
+#!/bin/bash
+# Times "cordane download" of a 1 Mb reader's binary download file (download type 2, 0xC0000
+# bytes: driver library, application, and an upper part of 0x43FFE bytes) into korvel-sim playing
+# a KvOrb1Mb (reader type 5) over its pseudo-terminal, and compares the time with what the
+# large-reader procedure itself asks for.
+#
+# A quarter of the file is blank (0xFF), spread as every fourth 255-byte block of each region on
+# the block grid the engine cuts it into, so that the application's and the upper part's blank
+# blocks are skipped (the driver library's are sent all the same).
+#
+#   frames    loader frames the emulator received (its transcript)
+#   pauses    the 1 ms waits the procedure makes before ProgramLarge, every driver block, the
+#             application's last block, every upper block it sends, the signature and
+#             EndSession, counted from the frames actually sent, plus the final 2000 ms
+#   per frame (wall - pauses) / frames: what the engine, the link and the emulator add
+#   CPU       user + system time of the cordane process
+#   memory    peak resident set of the cordane process
+# Goals: per frame <= 250 us; wall / pauses <= 1.15; CPU / wall <= 5 %; memory <= 12 MB.
+# The first run's flash dump is compared with the image the file must give.
+#
+# Usage: bench/large_download_bench.sh BUILD_DIR [RUNS]   (RUNS default 5; medians printed)
+set -uo pipefail
+build=${1:?usage: $0 BUILD_DIR [RUNS]}
+runs=${2:-5}
+cordane=$build/bin/cordane
+sim=$build/bin/korvel-sim
+timer=/usr/bin/time
+for program in "$cordane" "$sim"; do
+    if [ ! -x "$program" ]; then
+        echo "$0: $program is missing; build the targets cordane-cli and korvel-sim" >&2
+        exit 2
+    fi
+done
+if [ ! -x "$timer" ]; then
+    echo "$0: $timer is missing; install the package \"time\" (apt-get install time)" >&2
+    exit 2
+fi
+
+# Binary download file and reader memory map.
+file_size=$((0xC0000))
+driver_at=2 driver_length=$((0xA000))            # file offset, length; to 0x4000
+app_at=$((0xA002)) upper_at=$((0x7C002))         # file offsets of the application's two parts
+app_start=$((0xD000)) app_end=$((0x80000))       # the application region's blocks start here
+upper_start=$((0x100000))
+block=255
+dump_size=$((0x180000))
+port=42
+patience=60  # seconds a run may take before it counts as hung
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/large-download-bench-XXXXXX")
+sim_pid=
+cleanup() {
+    if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+        kill "$sim_pid" 2>/dev/null
+        wait "$sim_pid" 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# put SRC SRC_OFFSET COUNT DEST DEST_OFFSET: copies COUNT bytes in place.
+put() {
+    dd if="$1" of="$4" bs=64K iflag=skip_bytes,count_bytes oflag=seek_bytes skip="$2" \
+        count="$3" seek="$5" conv=notrunc status=none
+}
+
+# The file: decimal text (never 0xFF), then every fourth block of each region blanked.
+image=$work/app1mb.bin
+seq -w 0 999999 | tr '\n' ' ' | head -c $file_size >"$image"
+head -c $block /dev/zero | tr '\0' '\377' >"$work/blank"
+blanks=0
+blank_block() {  # blank_block FILE_OFFSET
+    put "$work/blank" 0 $block "$image" "$1"
+    blanks=$((blanks + 1))
+}
+for ((k = 0; (k + 1) * block <= driver_length; k += 4)); do
+    blank_block $((driver_at + k * block))
+done
+# Application blocks 49 on lie at 0xD000 + 255 n, file offset address - 0xE000 + 0xA002.
+for ((n = 52; app_start + (n + 1) * block <= app_end; n += 4)); do
+    blank_block $((app_start + n * block - 0xE000 + app_at))
+done
+for ((k = 1; upper_at + (k + 1) * block <= file_size; k += 4)); do
+    blank_block $((upper_at + k * block))
+done
+
+# The flash the download must leave: driver at 0x4000 under the signature, the application
+# from 0xE000 without 0xF000-0xFFFF, the upper part at 0x100000.
+expected=$work/expected.bin
+head -c $dump_size /dev/zero | tr '\0' '\377' >"$expected"
+put "$image" $driver_at $driver_length "$expected" $((0x4000))
+put "$image" $app_at $((0x1000)) "$expected" $((0xE000))
+put "$image" $((app_at + 0x2000)) $((upper_at - app_at - 0x2000)) "$expected" $((0x10000))
+put "$image" $upper_at $((file_size - upper_at)) "$expected" $upper_start
+printf 'KV' | dd of="$expected" bs=1 seek=$((0x4000)) conv=notrunc status=none
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+column() { printf '%s\n' "${@:2}" | awk -v c="$1" '{ print $c }'; }
+verdict() { awk -v v="$1" -v g="$2" 'BEGIN { print (v <= g ? "ok" : "MISSED") }'; }
+
+# run_once CHECK: one download into a fresh emulator; sets result to
+# "wall_ms cpu_ms rss_kb frames pauses_ms". CHECK=1 compares the dump with the expected flash.
+run_once() {
+    local check=$1 dir=$work/run
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    "$sim" --reader 5 --virtual $port --ports-dir "$dir" --once --transcript "$dir/frames.jsonl" \
+        --dump "$dir/flash.bin" >"$dir/sim.out" 2>"$dir/sim.err" &
+    sim_pid=$!
+    for ((tenth = 0; tenth < 100; tenth++)); do
+        grep -q '^ready ' "$dir/sim.out" && break
+        sleep 0.1
+    done
+    if ! grep -q '^ready ' "$dir/sim.out"; then
+        echo "$0: the emulator did not start:" >&2
+        cat "$dir/sim.err" >&2
+        return 1
+    fi
+
+    local start end code
+    start=$(date +%s%N)
+    KORVEL_PORTS_DIR="$dir" timeout $patience "$timer" -v -o "$dir/time.txt" "$cordane" download \
+        --port KORVEL$port --reader 5 --type 2 "$image" >/dev/null 2>"$dir/cordane.err"
+    code=$?
+    end=$(date +%s%N)
+    if [ "$code" -ne 0 ]; then
+        echo "$0: cordane download ended with exit code $code:" >&2
+        cat "$dir/cordane.err" >&2
+        return 1
+    fi
+    for ((tenth = 0; tenth < patience * 10; tenth++)); do
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    wait "$sim_pid"
+    code=$?
+    sim_pid=
+    if [ "$code" -ne 0 ]; then
+        echo "$0: the emulator holds no signed image after the download:" >&2
+        cat "$dir/sim.err" >&2
+        return 1
+    fi
+    if [ "$check" = 1 ] && ! cmp -s "$dir/flash.bin" "$expected"; then
+        echo "$0: the flash differs from the file's image (offset = address):" >&2
+        cmp -l "$dir/flash.bin" "$expected" | head -5 >&2
+        return 1
+    fi
+
+    # Pauses from the frames sent: ProgramLarge, every driver block (below 0xE000; the
+    # application's first block is never there in a binary download), the application's last
+    # block (its last frame), every upper block, the signature (2 bytes at 0x4000) and EndSession.
+    local pauses frames
+    read -r frames pauses < <(awk '
+        function hex(s,    v, i, c) {
+            v = 0
+            for (i = 3; i <= length(s); i++) {
+                c = index("0123456789ABCDEF", toupper(substr(s, i, 1))) - 1
+                v = v * 16 + c
+            }
+            return v
+        }
+        function field(name,    v) {
+            v = $0; sub(".*\"" name "\":", "", v); sub(/[,}].*/, "", v); gsub(/"/, "", v)
+            return v
+        }
+        field("index") > 0 {
+            frames++
+            kind = field("kind")
+            if (kind == "load-routine" || kind == "end-session") pauses++
+            if (kind != "write-block") next
+            a = hex(field("address"))
+            if (a == 16384 && field("length") == 11) { pauses++; next }   # the signature
+            if (a < 57344) pauses++                                       # driver
+            else if (a >= 1048576) pauses++                               # upper part
+            if (a >= 57344 && a < 524288) app_frames++
+        }
+        END { printf "%d %d\n", frames, pauses + (app_frames > 0 ? 1 : 0) + 2000 }
+    ' "$dir/frames.jsonl")
+
+    local cpu rss
+    cpu=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%d", s * 1000 }' \
+        "$dir/time.txt")
+    rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$dir/time.txt")
+    result="$(((end - start) / 1000000)) $cpu $rss $frames $pauses"
+}
+
+printf 'file: %d bytes (download type 2, %d blank blocks of 255 bytes) to a KvOrb1Mb (reader\n' \
+    $file_size $blanks
+printf 'type 5); %d runs, medians\n\n' "$runs"
+results=()
+for ((i = 0; i < runs; i++)); do
+    run_once $((i == 0)) || exit 1
+    results+=("$result")
+done
+wall=$(column 1 "${results[@]}" | median)
+cpu=$(column 2 "${results[@]}" | median)
+rss=$(column 3 "${results[@]}" | median)
+frames=$(column 4 "${results[@]}" | median)
+pauses=$(column 5 "${results[@]}" | median)
+per_frame=$(awk -v w="$wall" -v p="$pauses" -v f="$frames" 'BEGIN { printf "%.0f", (w - p) * 1000 / f }')
+ratio=$(awk -v w="$wall" -v p="$pauses" 'BEGIN { printf "%.3f", w / p }')
+share=$(awk -v c="$cpu" -v w="$wall" 'BEGIN { printf "%.1f", 100 * c / w }')
+rss_mb=$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')
+
+printf 'frames     %6d loader frames (the flash matched the file'"'"'s image)\n' "$frames"
+printf 'pauses     %6d ms mandated (%d x 1 ms + 2000 ms)\n' "$pauses" $((pauses - 2000))
+printf 'wall       %6d ms\n' "$wall"
+printf 'per frame  %6d us beyond the pauses (goal <= 250: %s)\n' "$per_frame" \
+    "$(verdict "$per_frame" 250)"
+printf 'ratio      %6s wall / pauses (goal <= 1.15: %s)\n' "$ratio" "$(verdict "$ratio" 1.15)"
+printf 'CPU        %6d ms, %s %% of wall (goal <= 5 %%: %s)\n' "$cpu" "$share" \
+    "$(verdict "$share" 5)"
+printf 'memory     %6s MB peak resident (goal <= 12: %s)\n' "$rss_mb" "$(verdict "$rss_mb" 12)"
+missed=0
+for ok in "$(verdict "$per_frame" 250)" "$(verdict "$ratio" 1.15)" "$(verdict "$share" 5)" \
+    "$(verdict "$rss_mb" 12)"; do
+    [ "$ok" = ok ] || missed=$((missed + 1))
+done
+[ "$missed" -eq 0 ] && echo "all goals met" || echo "$missed goal(s) missed"
