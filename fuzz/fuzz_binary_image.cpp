@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < fileSize; ++i) file[i] = body[i % bodySize];
     if (!(mode & 2)) {
         uint8_t key[8];
-        Require(cordane::BaseKeyFor(mode & 1, key));
+        Require(cordane::BuiltInBaseKey(mode & 1, key));
         Require(cordane::DecipherImageRegion(file.data(), file.size(), kFileApp, kEnciphered, key));
     }
     Require(FileIdentity(file.data()) <= 0xFFFF);

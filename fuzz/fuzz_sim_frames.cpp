@@ -1,8 +1,9 @@
 // Fuzz target for the reader emulator: whatever a host sends, the reader model answers without
 // crashing, reading or writing out of bounds.
 //
-// Input: byte 0 chooses the reader (bit 0: type 0 or 1; bit 1: raw or addressed loader; bit 3:
-// faults injected at frames 2, 3 and 5 of each session); bit 2 chooses how the rest is read:
+// Input: byte 0 chooses the reader (bit 0: type 0 or 1; bits 4-7, when not 0, a large reader
+// type 2 to 9 instead; bit 1: raw or addressed loader; bit 3: faults injected at frames 2, 3 and
+// 5 of each session); bit 2 chooses how the rest is read:
 //   set:   raw bytes off the line, through the wire decoder, every frame handed to the reader;
 //   clear: records [tag][length, 16 bits little-endian][payload], each one frame handed to the
 //          reader directly (tag 0, 6, 7: Message; 1: ResetLoader; 2: LeaveLoader; 3: EraseData;
@@ -57,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         faults = {
             {2, {FaultKind::Fail, 0x44}}, {3, {FaultKind::Drop, 0}}, {5, {FaultKind::HangUp, 0}}};
     }
-    const ReaderLayout& layout = *FindLayout(config & 0x01);
+    const unsigned large = config >> 4;
+    const ReaderLayout& layout = *FindLayout(large == 0 ? (config & 0x01) : 2 + (large - 1) % 8);
     ReaderModel reader(layout, (config & 0x02) ? LoaderKind::Addressed : LoaderKind::Raw, faults);
 
     // The frame parsers on their own, over the whole input.

@@ -4,28 +4,8 @@
 # Usage: cipher_test.sh CORDANE_PROGRAM
 set -u
 cordane=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
-
-run() {  # run ARGS...: sets $rc, $out, $err
-    "$cordane" "$@" >"$work/out" 2>"$work/err"
-    rc=$?
-    out=$(cat "$work/out")
-    err=$(cat "$work/err")
-}
+# shellcheck source=test_support.sh
+source "$(dirname "$0")/test_support.sh"
 
 # A download file of 0xB002 + 100 bytes, the same on every run, with the application number "007"
 # at 0xA013.
@@ -77,5 +57,4 @@ check "missing OUT" test "$rc" -eq 2
 run decipher --help
 check "help" test "$rc" -eq 0
 
-echo "$passed passed, $failed failed"
-test "$failed" -eq 0
+finish

@@ -1,20 +1,15 @@
 // cordane encipher / cordane decipher: the enciphered region of a binary download file for
 // automatic binary loading, enciphered for the engine or deciphered for a look at it.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <new>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "cipher.h"
 #include "commands.h"
 #include "large_layout.h"
+#include "tool_support.h"
 
 namespace cordane::tools {
 
@@ -49,39 +44,6 @@ constexpr char kHelpFormat[] =
     "Exit codes: 0 OUT written; 1 IN unreadable or too short, or OUT not written;\n"
     "2 bad command line.\n";
 
-// An open file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded (a failed close may mean lost data).
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-  private:
-    int fd_;
-};
-
-// A temporary file next to the destination, removed unless it has been moved into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : path_(std::move(path)) {}
-    ~TempFile() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return path_; }
-    void Release() { path_.clear(); }
-
-  private:
-    std::string path_;
-};
-
 class Cipher {
   public:
     explicit Cipher(Direction direction) : direction_(direction) {}
@@ -90,8 +52,6 @@ class Cipher {
   private:
     const char* Name() const { return direction_ == Direction::Encipher ? "encipher" : "decipher"; }
     int Usage(const std::string& problem) const;
-    bool ReadInput(const char* path, std::vector<uint8_t>& bytes) const;
-    bool WriteOutput(const char* path, const std::vector<uint8_t>& bytes) const;
 
     Direction direction_;
 };
@@ -104,118 +64,14 @@ int Cipher::Usage(const std::string& problem) const {
     return kExitUsage;
 }
 
-// 16 hexadecimal digits, optionally after 0x, into 8 bytes.
-bool ParseKey(std::string text, uint8_t key[kBaseKeySize]) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
-    if (text.size() != 2 * kBaseKeySize) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        if (digit < 0) return false;
-        key[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? digit << 4 : key[i / 2] | digit);
-    }
-    return true;
-}
-
-bool Cipher::ReadInput(const char* path, std::vector<uint8_t>& bytes) const {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
-        std::fprintf(stderr, "cordane %s: cannot open %s: %s; check the file's name\n", Name(),
-                     path, std::strerror(errno));
-        return false;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "cordane %s: %s is a directory; give a binary download file\n", Name(),
-                     path);
-        return false;
-    }
-    try {
-        bytes.resize(info.st_size > 0 ? static_cast<size_t>(info.st_size) + 1 : 0x10000);
-        size_t size = 0;
-        for (;;) {
-            if (size == bytes.size()) bytes.resize(bytes.size() * 2);
-            const ssize_t got = ::read(fd.get(), bytes.data() + size, bytes.size() - size);
-            if (got == 0) break;
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                std::fprintf(stderr, "cordane %s: cannot read %s: %s\n", Name(), path,
-                             std::strerror(errno));
-                return false;
-            }
-            size += static_cast<size_t>(got);
-        }
-        bytes.resize(size);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "cordane %s: %s is too large to read into memory\n", Name(), path);
-        return false;
-    }
-    return true;
-}
-
-// Writes through a temporary file in the same directory, renamed into place once complete, so
-// that a failure never leaves a partial output.
-bool Cipher::WriteOutput(const char* path, const std::vector<uint8_t>& bytes) const {
-    std::string pattern = std::string(path) + ".XXXXXX";
-    UniqueFd fd(::mkstemp(pattern.data()));
-    if (fd.get() < 0) {
-        std::fprintf(stderr,
-                     "cordane %s: cannot create a file next to %s: %s; check that its directory "
-                     "exists and is writable\n",
-                     Name(), path, std::strerror(errno));
-        return false;
-    }
-    TempFile temp(pattern);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd.get(), 0666 & ~mask);  // mkstemp creates 0600; give the usual mode of a new file
-
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            std::fprintf(stderr, "cordane %s: cannot write %s: %s; check the free space\n", Name(),
-                         path, put < 0 ? std::strerror(errno) : "nothing written");
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    if (!fd.Close() || ::rename(temp.path().c_str(), path) != 0) {
-        std::fprintf(stderr, "cordane %s: cannot write %s: %s\n", Name(), path,
-                     std::strerror(errno));
-        return false;
-    }
-    temp.Release();
-    return true;
-}
-
-// The application number's three characters, as plain text (a character that is not printable
-// shows as '?'), and whether all three are digits.
-std::string AppNumberText(const std::vector<uint8_t>& bytes, bool& digits) {
-    std::string text;
-    digits = true;
-    for (size_t i = 0; i < 3; ++i) {
-        const uint8_t c = bytes[kFileAppNumber + i];
-        digits = digits && c >= '0' && c <= '9';
-        text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    }
-    return text;
-}
-
 int Cipher::Run(int argc, char** argv) {
     const char* input = nullptr;
     const char* output = nullptr;
-    std::string selectorText;
-    std::string keyText;
-    bool haveSelector = false;
-    bool haveKey = false;
+    KeyChoice choice;
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        std::optional<std::string> problem;
         if (options && (arg == "--help" || arg == "-h")) {
             std::printf(kHelpFormat, Name(),
                         direction_ == Direction::Encipher ? "Enciphers" : "Deciphers");
@@ -223,22 +79,8 @@ int Cipher::Run(int argc, char** argv) {
         }
         if (options && arg == "--") {
             options = false;
-        } else if (options && (arg == "--key-selector" || arg.rfind("--key-selector=", 0) == 0)) {
-            if (arg == "--key-selector") {
-                if (i + 1 >= argc) return Usage("--key-selector needs 0 or 1");
-                selectorText = argv[++i];
-            } else {
-                selectorText = arg.substr(15);
-            }
-            haveSelector = true;
-        } else if (options && (arg == "--key" || arg.rfind("--key=", 0) == 0)) {
-            if (arg == "--key") {
-                if (i + 1 >= argc) return Usage("--key needs 16 hexadecimal digits");
-                keyText = argv[++i];
-            } else {
-                keyText = arg.substr(6);
-            }
-            haveKey = true;
+        } else if (options && TakeKeyOption(argc, argv, i, choice, problem)) {
+            if (problem) return Usage(*problem);
         } else if (options && arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown option " + arg);
         } else if (input == nullptr) {
@@ -252,34 +94,33 @@ int Cipher::Run(int argc, char** argv) {
 
     uint8_t base[kBaseKeySize] = {};
     std::string keyName;
-    if (haveSelector == haveKey) {
-        return Usage(haveKey ? "give either --key-selector or --key, not both"
-                             : "give the base key: --key-selector 0|1 or --key HEX16");
+    if (choice.selector.has_value() == choice.key.has_value()) {
+        return Usage(choice.key ? "give either --key-selector or --key, not both"
+                                : "give the base key: --key-selector 0|1 or --key HEX16");
     }
-    if (haveSelector) {
-        if (selectorText != "0" && selectorText != "1") {
-            return Usage("key selector \"" + selectorText +
-                         "\" is not built in: only 0 (base key A) and 1 (base key B) are; give "
+    if (choice.selector) {
+        const uint32_t selector = *choice.selector;
+        if (selector != kBaseKeyA && selector != kBaseKeyB) {
+            return Usage("key selector " + std::to_string(selector) +
+                         " is not built in: only 0 (base key A) and 1 (base key B) are; give "
                          "any other base key with --key HEX16");
         }
-        const uint32_t selector = selectorText == "0" ? kBaseKeyA : kBaseKeyB;
-        if (!BaseKeyFor(selector, base)) return Usage("no base key for selector " + selectorText);
+        if (!BuiltInBaseKey(selector, base)) {
+            return Usage("no base key for selector " + std::to_string(selector));
+        }
         keyName = selector == kBaseKeyA ? "base key A" : "base key B";
     } else {
-        if (!ParseKey(keyText, base)) {
-            return Usage("bad key \"" + keyText +
-                         "\": give exactly 16 hexadecimal digits (8 bytes), e.g. "
-                         "0123456789ABCDEF");
-        }
+        std::copy(choice.key->begin(), choice.key->end(), base);
         keyName = "the base key given";
     }
     if (output == nullptr) return Usage("give both an IN.bin and an OUT.bin file");
 
-    std::vector<uint8_t> bytes;
-    if (!ReadInput(input, bytes)) {
+    InputFile file;
+    if (!ReadInput(Name(), input, "a binary download file", file)) {
         std::fprintf(stderr, "  %s was not written.\n", output);
         return kExitBadInput;
     }
+    std::vector<uint8_t>& bytes = file.bytes;
     if (bytes.size() < kMinimumSize) {
         std::fprintf(stderr,
                      "cordane %s: %s is %zu bytes long; its enciphered region, %zu bytes at offset "
@@ -292,7 +133,7 @@ int Cipher::Run(int argc, char** argv) {
 
     bool digits = false;
     if (direction_ == Direction::Encipher) {
-        const std::string number = AppNumberText(bytes, digits);
+        const std::string number = AppNumberText(bytes.data(), digits);
         if (!digits) {
             std::fprintf(stderr,
                          "cordane encipher: warning: the application number at 0x%zX of %s reads "
@@ -314,7 +155,7 @@ int Cipher::Run(int argc, char** argv) {
 
     std::string plainFacts;
     if (direction_ == Direction::Decipher) {
-        const std::string number = AppNumberText(bytes, digits);
+        const std::string number = AppNumberText(bytes.data(), digits);
         char facts[96];
         std::snprintf(facts, sizeof facts, " (application number \"%s\", identity 0x%04X)",
                       number.c_str(), bytes[kFileIdentity] | (bytes[kFileIdentity + 1] << 8));
@@ -328,7 +169,7 @@ int Cipher::Run(int argc, char** argv) {
         }
     }
 
-    if (!WriteOutput(output, bytes)) {
+    if (!WriteFileAtomically(Name(), output, bytes.data(), bytes.size())) {
         std::fprintf(stderr, "  %s was not written.\n", output);
         return kExitBadInput;
     }

@@ -1,23 +1,18 @@
 // cordane convert: turns an S-record file into the memory image the engine builds from it, as a
 // binary file whose byte 0 stands for the image's first address.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <utility>
 
 #include "commands.h"
 #include "srec.h"
+#include "tool_support.h"
 
 namespace cordane::tools {
 
@@ -51,43 +46,6 @@ constexpr char kHelp[] =
     "Exit codes: 0 image written; 1 input unreadable or refused, or output not written;\n"
     "2 bad command line.\n";
 
-// An open file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports whether the close succeeded (a failed close may mean lost data).
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
-
-// A temporary file next to the destination, removed unless it has been moved into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : path_(std::move(path)) {}
-    ~TempFile() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return path_; }
-    void Release() { path_.clear(); }
-
-  private:
-    std::string path_;
-};
-
 int Usage(const char* problem) {
     std::fprintf(stderr,
                  "cordane convert: %s\nusage: cordane convert [--window LO:HI] [--capacity N] "
@@ -96,32 +54,14 @@ int Usage(const char* problem) {
     return kExitUsage;
 }
 
-// A number in decimal or, with 0x, in hexadecimal; nothing else around it.
-bool ParseNumber(const char* text, unsigned long long max, unsigned long long& value) {
-    int base = 10;
-    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text += 2;
-    }
-    if (*text == '\0') return false;
-    for (const char* c = text; *c != '\0'; ++c) {
-        const bool digit = base == 16 ? std::isxdigit(static_cast<unsigned char>(*c)) != 0
-                                      : (*c >= '0' && *c <= '9');
-        if (!digit) return false;
-    }
-    errno = 0;
-    value = std::strtoull(text, nullptr, base);
-    return errno == 0 && value <= max;
-}
-
 bool ParseWindow(const std::string& text, uint32_t& lower, uint32_t& upper) {
     const size_t colon = text.find(':');
     if (colon == std::string::npos) return false;
     const std::string lo = text.substr(0, colon);
     const std::string hi = text.substr(colon + 1);
-    unsigned long long l = 0;
-    unsigned long long h = 0;
-    if (!ParseNumber(lo.c_str(), UINT32_MAX, l) || !ParseNumber(hi.c_str(), UINT32_MAX, h)) {
+    uint64_t l = 0;
+    uint64_t h = 0;
+    if (!ParseNumber(lo, UINT32_MAX, l) || !ParseNumber(hi, UINT32_MAX, h)) {
         return false;
     }
     lower = static_cast<uint32_t>(l);
@@ -138,17 +78,6 @@ class PageBuffer {
     ~PageBuffer() { Free(); }
     PageBuffer(const PageBuffer&) = delete;
     PageBuffer& operator=(const PageBuffer&) = delete;
-    PageBuffer(PageBuffer&& other) noexcept { *this = std::move(other); }
-    PageBuffer& operator=(PageBuffer&& other) noexcept {
-        if (this != &other) {
-            Free();
-            data_ = std::exchange(other.data_, nullptr);
-            capacity_ = std::exchange(other.capacity_, 0);
-            size = std::exchange(other.size, 0);
-        }
-        return *this;
-    }
-
     // Replaces the buffer with `capacity` zeroed bytes (at least one); false when out of memory.
     bool Allocate(size_t capacity) {
         Free();
@@ -168,18 +97,12 @@ class PageBuffer {
     uint8_t* data() const {
         return data_;
     }
-    size_t capacity() const {
-        return capacity_;
-    }
-
-    size_t size = 0;  // bytes in use
 
   private:
     void Free() {
         if (data_ != nullptr) ::munmap(data_, capacity_);
         data_ = nullptr;
         capacity_ = 0;
-        size = 0;
     }
 
     uint8_t* data_ = nullptr;
@@ -198,18 +121,9 @@ class InputText {
     InputText& operator=(const InputText&) = delete;
 
     bool Load(const char* path) {
-        UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+        UniqueFd fd;
         struct stat info {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
-            std::fprintf(stderr, "cordane convert: cannot open %s: %s; check the file's name\n",
-                         path, std::strerror(errno));
-            return false;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            std::fprintf(stderr, "cordane convert: %s is a directory; give an S-record file\n",
-                         path);
-            return false;
-        }
+        if (!OpenInput("convert", path, "an S-record file", fd, info)) return false;
         if (S_ISREG(info.st_mode) && info.st_size > 0) {
             const size_t size = static_cast<size_t>(info.st_size);
             void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
@@ -219,47 +133,18 @@ class InputText {
                 return true;
             }
         }
-        return ReadAll(fd.get(), path, info.st_size > 0 ? static_cast<size_t>(info.st_size) : 0);
+        return ReadOpenInput("convert", path, fd.get(), info, SIZE_MAX, read_);
     }
 
     const uint8_t* data() const {
-        return mapped_ != nullptr ? static_cast<const uint8_t*>(mapped_) : read_.data();
+        return mapped_ != nullptr ? static_cast<const uint8_t*>(mapped_) : read_.bytes.data();
     }
-    size_t size() const { return mapped_ != nullptr ? size_ : read_.size; }
-    bool mapped() const { return mapped_ != nullptr; }
+    size_t size() const { return mapped_ != nullptr ? size_ : read_.bytes.size(); }
 
   private:
-    bool ReadAll(int fd, const char* path, size_t sizeHint) {
-        // One byte more than the expected size lets the read that meets the end of the file
-        // return 0 without first growing the buffer.
-        bool ok = read_.Allocate(sizeHint > 0 ? sizeHint + 1 : 0x10000);
-        while (ok) {
-            if (read_.size == read_.capacity()) {
-                PageBuffer grown;
-                ok = grown.Allocate(read_.capacity() * 2);
-                if (!ok) break;
-                std::memcpy(grown.data(), read_.data(), read_.size);
-                grown.size = read_.size;
-                read_ = std::move(grown);
-            }
-            const ssize_t got =
-                ::read(fd, read_.data() + read_.size, read_.capacity() - read_.size);
-            if (got == 0) return true;
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                std::fprintf(stderr, "cordane convert: cannot read %s: %s\n", path,
-                             std::strerror(errno));
-                return false;
-            }
-            read_.size += static_cast<size_t>(got);
-        }
-        std::fprintf(stderr, "cordane convert: %s is too large to read into memory\n", path);
-        return false;
-    }
-
     void* mapped_ = nullptr;
     size_t size_ = 0;
-    PageBuffer read_;
+    InputFile read_;
 };
 
 // A mapped file cut shorter while it is being converted makes the lost pages raise SIGBUS. While a
@@ -298,42 +183,6 @@ class InputChangeGuard {
     bool installed_ = false;
 };
 
-// Writes `data` to `path` through a temporary file in the same directory, renamed into place once
-// it is complete, so that a failure never leaves a partial output.
-bool WriteFileAtomically(const char* path, const uint8_t* data, size_t size) {
-    std::string pattern = std::string(path) + ".XXXXXX";
-    UniqueFd fd(::mkstemp(pattern.data()));
-    if (fd.get() < 0) {
-        std::fprintf(stderr,
-                     "cordane convert: cannot create a file next to %s: %s; check that its "
-                     "directory exists and is writable\n",
-                     path, std::strerror(errno));
-        return false;
-    }
-    TempFile temp(pattern);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd.get(), 0666 & ~mask);  // mkstemp creates 0600; give the usual mode of a new file
-
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t put = ::write(fd.get(), data + done, size - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            std::fprintf(stderr, "cordane convert: cannot write %s: %s; check the free space\n",
-                         path, put < 0 ? std::strerror(errno) : "nothing written");
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    if (!fd.Close() || ::rename(temp.path().c_str(), path) != 0) {
-        std::fprintf(stderr, "cordane convert: cannot write %s: %s\n", path, std::strerror(errno));
-        return false;
-    }
-    temp.Release();
-    return true;
-}
-
 // What the user can do about a refused file.
 const char* Advice(SrecError error) {
     switch (error) {
@@ -365,20 +214,25 @@ int RunConvert(int argc, char** argv) {
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        std::string value;
         if (options && (arg == "--help" || arg == "-h")) {
             std::fputs(kHelp, stdout);
             return kExitOk;
         }
+        const OptionMatch window =
+            options ? MatchOption(argc, argv, i, "--window", value) : OptionMatch::No;
+        const OptionMatch capacityGiven = options && window == OptionMatch::No
+                                              ? MatchOption(argc, argv, i, "--capacity", value)
+                                              : OptionMatch::No;
+        if (window == OptionMatch::Missing) {
+            return Usage("--window needs LO:HI, e.g. 0xD000:0x80000");
+        }
+        if (capacityGiven == OptionMatch::Missing) {
+            return Usage("--capacity needs a number of bytes");
+        }
         if (options && arg == "--") {
             options = false;
-        } else if (options && (arg == "--window" || arg.rfind("--window=", 0) == 0)) {
-            std::string value;
-            if (arg == "--window") {
-                if (i + 1 >= argc) return Usage("--window needs LO:HI, e.g. 0xD000:0x80000");
-                value = argv[++i];
-            } else {
-                value = arg.substr(9);
-            }
+        } else if (window == OptionMatch::Value) {
             if (!ParseWindow(value, lower, upper)) {
                 return Usage(("bad window \"" + value +
                               "\": give LO:HI, two addresses in decimal or 0x hexadecimal")
@@ -388,16 +242,9 @@ int RunConvert(int argc, char** argv) {
                 return Usage(("empty window \"" + value + "\": LO must be below HI").c_str());
             }
             windowed = true;
-        } else if (options && (arg == "--capacity" || arg.rfind("--capacity=", 0) == 0)) {
-            std::string value;
-            if (arg == "--capacity") {
-                if (i + 1 >= argc) return Usage("--capacity needs a number of bytes");
-                value = argv[++i];
-            } else {
-                value = arg.substr(11);
-            }
-            unsigned long long number = 0;
-            if (!ParseNumber(value.c_str(), kCapacityLimit, number)) {
+        } else if (capacityGiven == OptionMatch::Value) {
+            uint64_t number = 0;
+            if (!ParseNumber(value, kCapacityLimit, number)) {
                 return Usage(("bad capacity \"" + value +
                               "\": give a number of bytes up to 0x1000100, in decimal or 0x "
                               "hexadecimal")
@@ -444,14 +291,8 @@ int RunConvert(int argc, char** argv) {
     if (result.error != SrecError::None) {
         std::fputc('\n', stdout);
         std::fflush(stdout);
-        std::string where = "record at byte " + std::to_string(result.offset);
-        if (result.address != 0 || result.error != SrecError::Truncated) {
-            char address[32];
-            std::snprintf(address, sizeof address, " (address 0x%06X)", result.address);
-            where += address;
-        }
-        std::fprintf(stderr, "cordane convert: %s: %s %s. %s\n", input, where.c_str(),
-                     SrecErrorText(result.error), Advice(result.error));
+        std::fprintf(stderr, "cordane convert: %s: %s. %s\n", input,
+                     DescribeSrecRefusal(result).c_str(), Advice(result.error));
         if (result.error == SrecError::ImageTooLarge) {
             std::fprintf(stderr,
                          "  The image from address 0x%X may be at most %zu (0x%zX) bytes long.\n",
@@ -461,7 +302,7 @@ int RunConvert(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    if (!WriteFileAtomically(output, image.data(), result.length)) {
+    if (!WriteFileAtomically("convert", output, image.data(), result.length)) {
         std::fputc('\n', stdout);
         return kExitBadInput;
     }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,13 +20,17 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "cipher.h"
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "job_settings.h"
 #include "ports.h"
 #include "progress.h"
 #include "srec.h"
+#include "tool_support.h"
 
 namespace cordane::tools {
 
@@ -41,6 +46,10 @@ constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, as shel
 
 constexpr int kLastReaderType = 9;
 constexpr int kLastDownloadType = 3;
+constexpr int kLastAppNumber = 999;  // application numbers have three digits
+// The key selector that --key is registered under when --key-selector does not name one; any
+// selector but 0 and 1 (the built-in keys) would do.
+constexpr uint32_t kToolKeySelector = 0x434F5244;  // "CORD"
 constexpr int kEraseCodeType = 3;                  // erase only: no application file
 constexpr size_t kSmallReaderTextLimit = 0x40000;  // what the engine reads of the file
 constexpr size_t kEngineImageCapacity = 0x7FFFF;   // its image buffer, less the leading 0 byte
@@ -48,7 +57,9 @@ constexpr int kIdleMilliseconds = 200;             // refresh of the bar's estim
 
 constexpr char kHelp[] =
     "usage: cordane download --port PORT --reader N [--type T] [--driver FILE] [--erase-data]\n"
-    "                        [--ask] [--silent] [--json] [--yes|--no] APPFILE\n"
+    "                        [--ask] [--silent] [--json] [--yes|--no]\n"
+    "                        [--key-selector N] [--key HEX16] [--identity X]\n"
+    "                        [--check-app-number N --previous A,B] APPFILE\n"
     "\n"
     "Downloads APPFILE (and, for the large readers, the driver library) into the flash of the\n"
     "reader on PORT.\n"
@@ -66,6 +77,21 @@ constexpr char kHelp[] =
     "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
     "  --json            one JSON object per event on standard output (below)\n"
     "  --yes, --no       the answer to the engine's questions (default --no)\n"
+    "\n"
+    "Checks and key of an enciphered image. These act only in download type 1 (--type 1) on the\n"
+    "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n"
+    "  --key-selector N  the base key that deciphers APPFILE: 0 base key A (default), 1 base\n"
+    "                    key B, or the selector under which --key registers its key\n"
+    "  --key HEX16       an 8-byte base key as 16 hexadecimal digits, registered for this job\n"
+    "                    under --key-selector N (2 or more) or a selector of this program's own\n"
+    "  --identity X      check the file's 16-bit identity (at offset 0xA042) before anything is\n"
+    "                    erased: X in decimal or 0x hexadecimal; another identity ends the\n"
+    "                    download with exit code 1\n"
+    "  --check-app-number N --previous A,B\n"
+    "                    check that the file's application number (offset 0xA013) is N, then\n"
+    "                    let the reader judge the change from its previous numbers A and B;\n"
+    "                    N, A and B are 0 to 999. A wrong number ends the download with exit\n"
+    "                    code 4, a refusal by the reader with the reader's error code\n"
     "\n"
     "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
     "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
@@ -102,23 +128,6 @@ int Usage(const std::string& problem) {
                  problem.c_str());
     return kExitUsage;
 }
-
-// An open file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 void WriteAll(int fd, std::string_view text) {
     while (!text.empty()) {
@@ -166,6 +175,11 @@ struct Options {
     bool silent = false;
     bool json = false;
     std::optional<bool> answerYes;
+    // The parameter block's checks and key: download type 1 on the large readers only.
+    KeyChoice key;
+    std::optional<int> appNumber;                 // --check-app-number
+    std::optional<std::pair<int, int>> previous;  // --previous A,B
+    std::optional<uint32_t> identity;             // --identity
 };
 
 bool ParseSmallNumber(const std::string& text, int max, int& value) {
@@ -180,40 +194,64 @@ bool ParseSmallNumber(const std::string& text, int max, int& value) {
     return true;
 }
 
+// "A,B": two application numbers from 0 to 999.
+bool ParsePrevious(const std::string& text, std::pair<int, int>& previous) {
+    const size_t comma = text.find(',');
+    return comma != std::string::npos &&
+           ParseSmallNumber(text.substr(0, comma), kLastAppNumber, previous.first) &&
+           ParseSmallNumber(text.substr(comma + 1), kLastAppNumber, previous.second);
+}
+
 // Parses the arguments into options; on a mistake, returns the usage exit code's message.
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options, bool& help) {
     bool positional = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        // "--name VALUE" or "--name=VALUE".
-        auto value = [&](const char* name, std::string& out) -> bool {
-            const std::string prefix = std::string(name) + "=";
-            if (arg.rfind(prefix, 0) == 0) {
-                out = arg.substr(prefix.size());
-                return true;
-            }
-            if (arg != name || i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
+        // "--name VALUE" or "--name=VALUE"; a missing value is reported below.
         std::string text;
+        auto value = [&](const char* name) {
+            return !positional && MatchOption(argc, argv, i, name, text) == OptionMatch::Value;
+        };
+        std::optional<std::string> problem;
         if (!positional && (arg == "--help" || arg == "-h")) {
             help = true;
             return std::nullopt;
         } else if (!positional && arg == "--") {
             positional = true;
-        } else if (!positional && value("--port", text)) {
+        } else if (value("--port")) {
             options.port = text;
-        } else if (!positional && value("--reader", text)) {
+        } else if (value("--reader")) {
             if (!ParseSmallNumber(text, kLastReaderType, options.reader)) {
                 return "bad reader type \"" + text + "\": give 0 to 9 (see --help)";
             }
-        } else if (!positional && value("--type", text)) {
+        } else if (value("--type")) {
             if (!ParseSmallNumber(text, kLastDownloadType, options.type)) {
                 return "bad download type \"" + text + "\": give 0, 1, 2 or 3";
             }
-        } else if (!positional && value("--driver", text)) {
+        } else if (value("--driver")) {
             options.driver = text;
+        } else if (value("--check-app-number")) {
+            int number = 0;
+            if (!ParseSmallNumber(text, kLastAppNumber, number)) {
+                return "bad application number \"" + text + "\": give 0 to 999";
+            }
+            options.appNumber = number;
+        } else if (value("--previous")) {
+            std::pair<int, int> previous;
+            if (!ParsePrevious(text, previous)) {
+                return "bad previous application numbers \"" + text +
+                       "\": give two numbers from 0 to 999 separated by a comma, e.g. 5,120";
+            }
+            options.previous = previous;
+        } else if (value("--identity")) {
+            uint64_t identity = 0;
+            if (!ParseNumber(text, UINT16_MAX, identity)) {
+                return "bad file identity \"" + text +
+                       "\": give a 16-bit value, 0 to 65535 or 0x0000 to 0xFFFF";
+            }
+            options.identity = static_cast<uint32_t>(identity);
+        } else if (!positional && TakeKeyOption(argc, argv, i, options.key, problem)) {
+            if (problem) return problem;
         } else if (!positional && arg == "--erase-data") {
             options.eraseData = true;
         } else if (!positional && arg == "--ask") {
@@ -228,8 +266,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options,
                 return "give --yes or --no, not both";
             options.answerYes = yes;
         } else if (!positional && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--port" || arg == "--reader" || arg == "--type" || arg == "--driver") {
-                return arg + " needs a value";
+            for (const char* name : {"--port", "--reader", "--type", "--driver",
+                                     "--check-app-number", "--previous", "--identity"}) {
+                if (arg == name) return arg + " needs a value";
             }
             return "unknown option " + arg;
         } else if (options.application.empty()) {
@@ -247,7 +286,68 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options,
         return "file paths may be at most 255 characters long: move the file or give a shorter "
                "(relative) path";
     }
+    if (options.appNumber.has_value() != options.previous.has_value()) {
+        return options.appNumber ? "--check-app-number needs --previous A,B: the two previous "
+                                   "application numbers the reader judges the change by"
+                                 : "--previous goes with --check-app-number N";
+    }
+    return CheckKeyChoice(options.key);
+}
+
+// The parameter block's options do nothing outside download type 1 on a large reader: said once,
+// so that nobody believes a check ran.
+void WarnUnusedChecks(const Options& options) {
+    const bool given =
+        options.appNumber || options.identity || options.key.selector || options.key.key;
+    const bool used = options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
+    if (given && !used) {
+        std::fputs(
+            "cordane download: note: --check-app-number, --identity, --key-selector and --key "
+            "act only in download type 1 (--type 1) on the large readers (--reader 2 to 9); "
+            "they are ignored for this download\n",
+            stderr);
+    }
+}
+
+// The key selector and checks of the job, with the options of the flags word.
+JobSettings SettingsOf(const Options& options) {
+    JobSettings settings;
+    settings.downloadType = static_cast<uint32_t>(options.type);
+    settings.eraseDataFlash = options.eraseData;
+    settings.askQuestion = options.ask;
+    settings.silent = options.silent;
+    settings.keySelector = options.key.selector.value_or(options.key.key ? kToolKeySelector : 0);
+    if (options.appNumber) {
+        settings.checkAppNumber = true;
+        settings.appNumber = static_cast<uint32_t>(*options.appNumber);
+        settings.previousApp1 = static_cast<uint32_t>(options.previous->first);
+        settings.previousApp2 = static_cast<uint32_t>(options.previous->second);
+    }
+    if (options.identity) {
+        settings.identityCheck = true;
+        settings.expectedIdentity = *options.identity;
+    }
+    return settings;
+}
+
+// Registers --key with the engine for this job.
+std::optional<std::string> RegisterEngineKey(uint32_t selector,
+                                             const std::array<uint8_t, kBaseKeySize>& key) {
+    if (RegisterBaseKey(selector, key.data()) != 0) {
+        return "the base key given with --key could not be handed to the download engine (key "
+               "selector " +
+               std::to_string(selector) + ")";
+    }
     return std::nullopt;
+}
+
+// Starts the job: the flags word into the job object, the parameter block into the engine, then
+// the worker thread. The one way every download starts.
+CWinThread* StartJob(CLoadInterface& job, const JobSettings& settings) {
+    job.flags = JobFlags(settings);
+    ParamBlock block = JobParamBlock(settings);
+    UpdateParam(block.data());
+    return BeginDownload(&job, false);
 }
 
 // ---- The port
@@ -621,6 +721,8 @@ class SignalCatcher {
 std::string Verdict(int code, const Options& options, const PortChoice& port) {
     const std::string where = port.throughPath ? port.device : port.text;
     char text[512];
+    const bool appNumberChecked =
+        options.appNumber && options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
     switch (code) {
         case kExitOk:
             if (options.type == kEraseCodeType) {
@@ -646,6 +748,15 @@ std::string Verdict(int code, const Options& options, const PortChoice& port) {
                           where.c_str(), options.reader);
             break;
         case kExitCommunication:
+            if (appNumberChecked) {
+                // The engine ends a wrong application number with this code too.
+                std::snprintf(text, sizeof text,
+                              "%s does not carry application number %d, or communication with "
+                              "the reader on %s failed (the message above tells which): check "
+                              "--check-app-number, or the cable and the adapter (exit code 4)",
+                              options.application.c_str(), *options.appNumber, where.c_str());
+                break;
+            }
             std::snprintf(text, sizeof text,
                           "communication with the reader on %s failed: check the cable and the "
                           "adapter, then download again (exit code 4)",
@@ -666,9 +777,12 @@ std::string Verdict(int code, const Options& options, const PortChoice& port) {
         default:
             std::snprintf(text, sizeof text,
                           "the reader's loader refused the download with error code %d (0x%02X): "
-                          "check the reader type (--reader %d) and the application file, then "
+                          "check the reader type (--reader %d) and the application file%s, then "
                           "download again",
-                          code, static_cast<unsigned>(code), options.reader);
+                          code, static_cast<unsigned>(code), options.reader,
+                          appNumberChecked ? ", and whether the reader takes this application "
+                                             "number after --previous"
+                                           : "");
             break;
     }
     return std::string("cordane download: ") + text + "\n";
@@ -687,11 +801,19 @@ int RunDownload(int argc, char** argv) {
         return kExitOk;
     }
 
+    WarnUnusedChecks(options);
+    const JobSettings settings = SettingsOf(options);
+
     PortChoice port;
     std::string problem;
     int refusedCode = kExitBadInput;
     if (!ChoosePort(options.port, port, problem, refusedCode)) {
         return Refuse(options.json, problem, refusedCode);
+    }
+    if (options.key.key) {
+        if (const auto refused = RegisterEngineKey(settings.keySelector, *options.key.key)) {
+            return Refuse(options.json, *refused, kExitBadInput);
+        }
     }
     const uint64_t imageBytes = !IsLargeReader(options.reader) && !options.application.empty()
                                     ? SmallReaderImageSize(options.application)
@@ -726,10 +848,6 @@ int RunDownload(int argc, char** argv) {
     DownloadJob job(queue);
     job.SetPortCom(port.number, port.isVirtual);
     job.SetReaderType(static_cast<eReaderType>(options.reader));
-    job.downloadType = options.type;
-    job.SetEraseDataflash(options.eraseData);
-    job.askQuestion = options.ask ? 1 : 0;
-    job.silent = options.silent ? 1 : 0;
     job.SetApplicationName(options.application.data());
     job.SetDriverName(options.driver.data());
 
@@ -775,7 +893,7 @@ int RunDownload(int argc, char** argv) {
     };
 
     job.outcomePending = true;
-    const std::unique_ptr<CWinThread> thread(job.StartDownload(false));
+    const std::unique_ptr<CWinThread> thread(StartJob(job, settings));
     if (!thread) {
         capture.Stop();
         showAll();

@@ -5,28 +5,8 @@
 set -u
 cordane=$1
 samples=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
-
-run() {  # run ARGS...: sets $rc, $out, $err
-    "$cordane" "$@" >"$work/out" 2>"$work/err"
-    rc=$?
-    out=$(cat "$work/out")
-    err=$(cat "$work/err")
-}
+# shellcheck source=test_support.sh
+source "$(dirname "$0")/test_support.sh"
 
 # The sample's image is the one objcopy made.
 run convert "$samples/demo64.sre" "$work/demo.bin"
@@ -72,5 +52,4 @@ check "version" test "$rc" -eq 0 -a -n "$out"
 run convert --help
 check "convert help" grep -q "Exit codes" <<<"$out"
 
-echo "$passed passed, $failed failed"
-test "$failed" -eq 0
+finish

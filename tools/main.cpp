@@ -22,6 +22,7 @@ constexpr Command kCommands[] = {
 #ifdef CORDANE_WITH_ENGINE
     {"download", cordane::tools::RunDownload, "download an application into a reader"},
 #endif
+    {"info", cordane::tools::RunInfo, "show what a download would see in a file"},
     {"ports", cordane::tools::RunPorts, "list the ports through which a reader can be reached"},
     {"encipher", cordane::tools::RunEncipher,
      "encipher a binary download file's enciphered region"},

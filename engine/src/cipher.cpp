@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <exception>
-#include <map>
-#include <mutex>
 
 namespace cordane {
 
@@ -310,23 +308,6 @@ const volatile uint64_t kBuiltInKeySeeds[2] = {
     0xE3917A4C0B6D2F85,  // base key B
 };
 
-void BuiltInBaseKey(uint32_t selector, uint8_t out[kBaseKeySize]) {
-    uint64_t z = kBuiltInKeySeeds[selector] + 0x9E3779B97F4A7C15;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
-    Store64(z ^ (z >> 31), out);
-}
-
-struct BaseKeyRegistry {
-    std::mutex mutex;
-    std::map<uint32_t, std::array<uint8_t, kBaseKeySize>> keys;
-};
-
-BaseKeyRegistry& Registry() {
-    static BaseKeyRegistry registry;
-    return registry;
-}
-
 }  // namespace
 
 void DesEncrypt(const uint8_t key[kDesKeySize], const uint8_t in[kDesBlockSize],
@@ -369,38 +350,13 @@ bool EncipherImageRegion(uint8_t* image, size_t imageSize, size_t offset, size_t
     return TransformRegion(image, imageSize, offset, length, base, false);
 }
 
-bool BaseKeyFor(uint32_t selector, uint8_t out[kBaseKeySize]) {
-    if (out == nullptr) return false;
-    if (selector == kBaseKeyA || selector == kBaseKeyB) {
-        BuiltInBaseKey(selector, out);
-        return true;
-    }
-    try {
-        BaseKeyRegistry& registry = Registry();
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        const auto found = registry.keys.find(selector);
-        if (found == registry.keys.end()) return false;
-        std::copy(found->second.begin(), found->second.end(), out);
-        return true;
-    } catch (const std::exception&) {
-        return false;  // a mutex that cannot be locked: no key
-    }
+bool BuiltInBaseKey(uint32_t selector, uint8_t out[kBaseKeySize]) {
+    if (out == nullptr || (selector != kBaseKeyA && selector != kBaseKeyB)) return false;
+    uint64_t z = kBuiltInKeySeeds[selector] + 0x9E3779B97F4A7C15;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+    Store64(z ^ (z >> 31), out);
+    return true;
 }
 
 }  // namespace cordane
-
-int RegisterBaseKey(uint32_t selector, const uint8_t key[8]) {
-    using namespace cordane;
-    if (key == nullptr || selector == kBaseKeyA || selector == kBaseKeyB) return -1;
-    try {
-        std::array<uint8_t, kBaseKeySize> copy{};
-        std::copy(key, key + kBaseKeySize, copy.begin());
-        BaseKeyRegistry& registry = Registry();
-        const std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.keys.insert_or_assign(selector, copy);
-        explicit_bzero(copy.data(), copy.size());
-        return 0;
-    } catch (const std::exception&) {
-        return -1;  // out of memory, or a mutex that cannot be locked: nothing registered
-    }
-}

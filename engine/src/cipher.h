@@ -63,16 +63,10 @@ constexpr size_t CipherBlocks(size_t length) {
 [[nodiscard]] bool EncipherImageRegion(uint8_t* image, size_t imageSize, size_t offset,
                                        size_t length, const uint8_t base[kBaseKeySize]);
 
-// The base key that a key selector names: base key A for 0, B for 1, otherwise the key registered
-// for that selector with RegisterBaseKey. False, with `out` untouched, when none is registered.
-[[nodiscard]] bool BaseKeyFor(uint32_t selector, uint8_t out[kBaseKeySize]);
+// Base key A (selector 0) or B (selector 1), the keys built into the engine. False, with `out`
+// untouched, for any other selector: those name keys a client registers with the engine.
+[[nodiscard]] bool BuiltInBaseKey(uint32_t selector, uint8_t out[kBaseKeySize]);
 
 }  // namespace cordane
-
-// Registers the 8-byte base key that key selector `selector` names, replacing any key registered
-// for it before. Returns 0, or -1 for selectors 0 and 1 (the built-in keys) and for a null key.
-// Exported from the engine library (declared in cordane/cordane.h as well); this library is built
-// with hidden visibility, hence the attribute.
-__attribute__((visibility("default"))) int RegisterBaseKey(uint32_t selector, const uint8_t key[8]);
 
 #endif

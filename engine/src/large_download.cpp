@@ -13,6 +13,7 @@
 
 #include "binary_image.h"
 #include "cipher.h"
+#include "key_registry.h"
 #include "engine_state.h"
 #include "exchange.h"
 #include "large_layout.h"

@@ -126,7 +126,7 @@ Bytes BinaryFile(size_t size, const char* number) {
 // `plain` as an image for automatic binary loading: its head enciphered with base key A.
 Bytes Enciphered(Bytes plain) {
     uint8_t key[cordane::kBaseKeySize];
-    EXPECT_TRUE(cordane::BaseKeyFor(cordane::kBaseKeyA, key));
+    EXPECT_TRUE(cordane::BuiltInBaseKey(cordane::kBaseKeyA, key));
     EXPECT_TRUE(
         cordane::EncipherImageRegion(plain.data(), plain.size(), kFileApp, kEnciphered, key));
     return plain;

@@ -135,7 +135,7 @@ TEST_F(LargeDownloadTest, EncipheredImageIsDecipheredBeforeItIsSent) {
     Bytes plain = BinaryFile(0xA002 + 0x2000);
     Bytes file = plain;
     uint8_t key[8];
-    ASSERT_TRUE(cordane::BaseKeyFor(1, key));
+    ASSERT_TRUE(cordane::BuiltInBaseKey(1, key));
     ASSERT_TRUE(cordane::EncipherImageRegion(file.data(), file.size(), 0xA002, 4096, key));
     ASSERT_NE(file, plain);
     SetParam(KV_PARAM_KEY_SELECTOR, 1);
@@ -310,7 +310,7 @@ TEST_F(LargeDownloadTest, IdentityCheck) {
     // The identity is read after decipherment: encipher a file whose plain identity is 0x1234.
     Bytes file = BinaryFile(0xB002, "123", 0x1234);
     uint8_t key[8];
-    ASSERT_TRUE(cordane::BaseKeyFor(0, key));
+    ASSERT_TRUE(cordane::BuiltInBaseKey(0, key));
     ASSERT_TRUE(cordane::EncipherImageRegion(file.data(), file.size(), 0xA002, 4096, key));
     Write("app.kor", file);
     EXPECT_EQ(Download(KV_DOWNLOAD_AUTO_BINARY, path), 0u);
@@ -331,7 +331,7 @@ TEST_F(LargeDownloadTest, IdentityCheck) {
 TEST_F(LargeDownloadTest, ApplicationNumberCheck) {
     Bytes file = BinaryFile(0xB002, "007");
     uint8_t key[8];
-    ASSERT_TRUE(cordane::BaseKeyFor(0, key));
+    ASSERT_TRUE(cordane::BuiltInBaseKey(0, key));
     ASSERT_TRUE(cordane::EncipherImageRegion(file.data(), file.size(), 0xA002, 4096, key));
     const std::string path = Write("app.kor", file);
     SetParam(KV_PARAM_CHECK_APP_NUMBER, 1);

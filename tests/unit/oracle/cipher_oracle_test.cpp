@@ -98,7 +98,7 @@ TEST(CipherOracle, ImageRegionMatchesOpenSslWithTheDerivedKey) {
         std::vector<uint8_t> image(kRegionEnd + 13);
         for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
         std::array<uint8_t, 8> base{};
-        ASSERT_TRUE(BaseKeyFor(selector, base.data()));
+        ASSERT_TRUE(BuiltInBaseKey(selector, base.data()));
         std::array<uint8_t, 16> key{};
         DeriveImageKey(base.data(), image[0], image[1], key.data());
         const std::vector<uint8_t> region(image.begin() + kRegionOffset,

@@ -1,0 +1,131 @@
+// What the cordane subcommands share: owned descriptors and temporary files, reading an input
+// file and writing an output file with messages that say what to do, parsing numbers, keys and
+// option values. Every function that can fail prints its own message to standard error, starting
+// with "cordane COMMAND: ", and reports the failure in its result.
+#ifndef CORDANE_TOOLS_TOOL_SUPPORT_H
+#define CORDANE_TOOLS_TOOL_SUPPORT_H
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cipher.h"
+#include "srec.h"
+
+namespace cordane::tools {
+
+// An open file descriptor, closed when it goes out of scope.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    // Closes the descriptor held, if any, and holds `fd` instead.
+    void Reset(int fd = -1) noexcept;
+    // Closes now and reports whether the close succeeded (a failed close may mean lost data).
+    [[nodiscard]] bool Close() noexcept;
+
+  private:
+    int fd_;
+};
+
+// A temporary file next to a destination, removed unless it has been moved into place.
+class TempFile {
+  public:
+    explicit TempFile(std::string path) : path_(std::move(path)) {}
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const std::string& path() const { return path_; }
+    // The file has been renamed into place: nothing is left to remove.
+    void Release() { path_.clear(); }
+
+  private:
+    std::string path_;
+};
+
+// Opens `path` for reading and reports what it is. False, with a message, when it cannot be
+// opened or is a directory; `wanted` names what to give instead ("an S-record file").
+[[nodiscard]] bool OpenInput(std::string_view command, const char* path, const char* wanted,
+                             UniqueFd& fd, struct stat& info);
+
+// An input file read into memory: at most the limit asked for. `size` is the file's whole size
+// (for a pipe cut at the limit, the bytes seen, one more than the limit).
+struct InputFile {
+    std::vector<uint8_t> bytes;
+    uint64_t size = 0;
+    bool cut = false;  // the file is longer than the limit: `bytes` holds its beginning
+};
+
+// Reads the rest of the open `fd` (a regular file of `info.st_size` bytes, a pipe, a device) into
+// `file`, at most `limit` bytes of it. False, with a message naming `path`, on a read error or
+// when memory runs out.
+[[nodiscard]] bool ReadOpenInput(std::string_view command, const char* path, int fd,
+                                 const struct stat& info, size_t limit, InputFile& file);
+
+// OpenInput, then ReadOpenInput.
+[[nodiscard]] bool ReadInput(std::string_view command, const char* path, const char* wanted,
+                             InputFile& file, size_t limit = SIZE_MAX);
+
+// Writes `size` bytes to `path` through a temporary file in the same directory, renamed into
+// place once complete (with the mode of a new file), so that a failure never leaves a partial
+// output and an existing file is replaced only by a whole new one.
+[[nodiscard]] bool WriteFileAtomically(std::string_view command, const char* path,
+                                       const uint8_t* data, size_t size);
+
+// A number in decimal or, with 0x, in hexadecimal, at most `max`; nothing else around it.
+[[nodiscard]] bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
+
+// An 8-byte base key from 16 hexadecimal digits, optionally after 0x.
+[[nodiscard]] bool ParseKey(std::string_view text, uint8_t key[kBaseKeySize]);
+
+// Whether argv[i] is the option `name`, as "--name VALUE" or "--name=VALUE".
+enum class OptionMatch {
+    No,       // another argument
+    Value,    // `value` holds the option's value; i is moved past it
+    Missing,  // "--name" is the last argument
+};
+OptionMatch MatchOption(int argc, char** argv, int& i, std::string_view name, std::string& value);
+
+// A refused conversion as the user reads it: "record at byte 18 (address 0x002001) overlaps or
+// comes before the previous record" (no address for a record cut off before it).
+std::string DescribeSrecRefusal(const SrecResult& result);
+
+// The application number's three characters in a (deciphered) binary download file, as plain text
+// (a character that is not printable shows as '?'), and whether all three are digits.
+std::string AppNumberText(const uint8_t* file, bool& digits);
+
+// The base key chosen on a command line with --key-selector N and --key HEX16.
+struct KeyChoice {
+    std::optional<uint32_t> selector;
+    std::optional<std::array<uint8_t, kBaseKeySize>> key;
+};
+
+// Takes argv[i] when it is --key-selector or --key. True when it was one of them; `problem` then
+// holds what is wrong with its value, if anything.
+bool TakeKeyOption(int argc, char** argv, int& i, KeyChoice& choice,
+                   std::optional<std::string>& problem);
+
+// What is wrong with the pair for a command that registers --key under the selector given (or a
+// selector of its own): a key given for a built-in selector (0 or 1), or a selector of a
+// registered key without the key, which this program cannot know otherwise. Nothing when usable.
+std::optional<std::string> CheckKeyChoice(const KeyChoice& choice);
+
+}  // namespace cordane::tools
+
+#endif
