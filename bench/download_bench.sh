@@ -30,17 +30,8 @@ frame_overhead=8  # wire bytes around every payload: 2 sync, kind, 2 length, hea
 baud=115200
 patience=30  # seconds a run may take before it counts as hung
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench-XXXXXX")
-sim_pid=
-cleanup() {
-    if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-        kill "$sim_pid" 2>/dev/null
-        wait "$sim_pid" 2>/dev/null
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+. "$(dirname "$0")/../tools/sim_scratch.sh"
+korvel_scratch download-bench
 
 "$make_srec" --bytes $image_bytes --start 0x2000 "$work/app.sre" || exit 1
 

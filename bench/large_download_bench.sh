@@ -47,17 +47,8 @@ dump_size=$((0x180000))
 port=42
 patience=60  # seconds a run may take before it counts as hung
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/large-download-bench-XXXXXX")
-sim_pid=
-cleanup() {
-    if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-        kill "$sim_pid" 2>/dev/null
-        wait "$sim_pid" 2>/dev/null
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+. "$(dirname "$0")/../tools/sim_scratch.sh"
+korvel_scratch large-download-bench
 
 # put SRC SRC_OFFSET COUNT DEST DEST_OFFSET: copies COUNT bytes in place.
 put() {

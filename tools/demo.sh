@@ -24,17 +24,8 @@ for program in "$cordane" "$sim"; do
     fi
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-demo-XXXXXX") || exit 1
-sim_pid=
-cleanup() {
-    if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-        kill "$sim_pid" 2>/dev/null
-        wait "$sim_pid" 2>/dev/null
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+. "$(dirname "$0")/sim_scratch.sh"
+korvel_scratch korvel-demo
 
 fail() {  # fail MESSAGE: exit code 1, or $fail_code when set for the call
     echo "demo: FAILED: $*" >&2
