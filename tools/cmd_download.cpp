@@ -53,7 +53,7 @@ constexpr uint32_t kToolKeySelector = 0x434F5244;  // "CORD"
 constexpr int kEraseCodeType = 3;                  // erase only: no application file
 constexpr size_t kSmallReaderTextLimit = 0x40000;  // what the engine reads of the file
 constexpr size_t kEngineImageCapacity = 0x7FFFF;   // its image buffer, less the leading 0 byte
-constexpr int kIdleMilliseconds = 200;             // refresh of the bar's estimate while idle
+constexpr int kIdleMilliseconds = 100;             // refresh of the bar and its estimate
 
 constexpr char kHelp[] =
     "usage: cordane download --port PORT --reader N [--type T] [--driver FILE] [--erase-data]\n"

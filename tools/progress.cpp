@@ -20,12 +20,17 @@ EventQueue::~EventQueue() {
 }
 
 void EventQueue::Push(Event event) noexcept {
+    // The bar moves once a block, a thousand times a second at best: those events wait for the
+    // consumer's next look (it looks at least every refresh period) instead of waking it each
+    // time; everything else wakes it at once.
+    const bool wake = event.kind != EventKind::StepIt && event.kind != EventKind::Position;
     try {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
     } catch (...) {
         return;  // out of memory: this event is lost, the download itself is not
     }
+    if (!wake) return;
     const uint64_t one = 1;
     ssize_t written;
     do {

@@ -52,6 +52,7 @@ class EventQueue {
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     // Never throws: an event that cannot be stored is dropped (the job goes on regardless).
+    // Bar movements do not make fd() readable; the consumer picks them up at its next look.
     void Push(Event event) noexcept;
     // Every event waiting, oldest first.
     std::vector<Event> Drain();

@@ -123,8 +123,15 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
     ASSERT_TRUE(queue.ok());
     pollfd fd{queue.fd(), POLLIN, 0};
     EXPECT_EQ(poll(&fd, 1, 0), 0);
+    // Bar movements wait for the next look without waking the consumer.
+    for (int i = 0; i < 10; ++i) queue.Push(Make(EventKind::Position, i));
+    EXPECT_EQ(poll(&fd, 1, 0), 0);
+    EXPECT_EQ(queue.Drain().size(), 10u);
+
     std::thread worker([&queue] {
-        for (int i = 0; i < 1000; ++i) queue.Push(Make(EventKind::Position, i));
+        for (int i = 0; i < 1000; ++i) {
+            queue.Push(Make(i % 10 == 9 ? EventKind::Message : EventKind::Position, i));
+        }
     });
     std::vector<Event> received;
     while (received.size() < 1000) {
