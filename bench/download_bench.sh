@@ -50,11 +50,7 @@ run_once() {
     [ "$rate" = none ] || sim_args+=(--baud "$rate")
     "$sim" "${sim_args[@]}" >"$dir/sim.out" 2>"$dir/sim.err" &
     sim_pid=$!
-    for ((tenth = 0; tenth < 100; tenth++)); do
-        grep -q '^ready ' "$dir/sim.out" && break
-        sleep 0.1
-    done
-    if ! grep -q '^ready ' "$dir/sim.out"; then
+    if ! korvel_wait_ready 10 "$dir/sim.out"; then
         echo "$0: the emulator did not start" >&2
         cat "$dir/sim.err" >&2
         return 1
@@ -71,13 +67,8 @@ run_once() {
         cat "$dir/cordane.err" >&2
         return 1
     fi
-    for ((tenth = 0; tenth < patience * 10; tenth++)); do
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    wait "$sim_pid"
+    korvel_wait_sim "$patience"
     code=$?
-    sim_pid=
     if [ "$code" -ne 0 ]; then
         echo "$0: the emulator holds no signed image after the $loader download" >&2
         return 1

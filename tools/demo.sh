@@ -36,12 +36,7 @@ fail() {  # fail MESSAGE: exit code 1, or $fail_code when set for the call
 "$sim" --reader 1 --loader addressed --virtual 1 --ports-dir "$work" --once \
     --dump "$work/flash.bin" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
-for ((tenth = 0; tenth < patience * 10; tenth++)); do
-    grep -q '^ready ' "$work/sim.out" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if ! grep -q '^ready ' "$work/sim.out"; then
+if ! korvel_wait_ready "$patience" "$work/sim.out"; then
     cat "$work/sim.err" >&2
     fail "the emulator did not come up within ${patience}s"
 fi
@@ -53,14 +48,8 @@ code=$?
 [ "$code" -eq 0 ] || fail_code=$code fail "cordane download ended with exit code $code"
 
 # The emulator leaves once the session is over: 0 when its flash holds a signed image.
-for ((tenth = 0; tenth < patience * 10; tenth++)); do
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-done
-kill -0 "$sim_pid" 2>/dev/null && fail "the emulator did not finish within ${patience}s"
-wait "$sim_pid"
+korvel_wait_sim "$patience"
 sim_code=$?
-sim_pid=
 if [ "$sim_code" -ne 0 ]; then
     cat "$work/sim.err" >&2
     fail "the emulator reports no signed image in its flash (exit code $sim_code)"
