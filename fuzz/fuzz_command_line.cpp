@@ -1,0 +1,55 @@
+// Fuzz target for the command lines: those of "cordane download" and of korvel-sim. The input is
+// a list of arguments separated by NUL bytes; each parser must answer options or a usage message,
+// never crash, and stay within what it promises (valid reader types, numbers in range).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download_options.h"
+#include "sim_options.h"
+
+namespace {
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    constexpr size_t kMostArguments = 24;
+    std::vector<std::string> arguments{"download"};
+    std::string current;
+    for (size_t i = 0; i < size && arguments.size() < kMostArguments; ++i) {
+        if (data[i] == 0) {
+            arguments.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(data[i]);
+        }
+    }
+    if (!current.empty()) arguments.push_back(current);
+
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    cordane::tools::DownloadOptions options;
+    bool help = false;
+    const auto problem = cordane::tools::ParseDownloadOptions(static_cast<int>(arguments.size()),
+                                                              argv.data(), options, help);
+    if (!problem && !help) {
+        Require(options.reader >= 0 && options.reader <= cordane::tools::kLastReaderType);
+        Require(options.type >= 0 && options.type <= cordane::tools::kLastDownloadType);
+        Require(!options.port.empty());
+        Require(options.application.size() < 256 && options.driver.size() < 256);
+        if (options.appNumber) Require(*options.appNumber <= cordane::tools::kLastAppNumber);
+        if (options.identity) Require(*options.identity <= 0xFFFF);
+    }
+
+    std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());
+    (void)korvel::sim::ParseOptions(simArguments);
+    return 0;
+}

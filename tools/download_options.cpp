@@ -1,0 +1,123 @@
+#include "download_options.h"
+
+#include "cordane/cordane.h"
+
+namespace cordane::tools {
+
+namespace {
+
+bool ParseSmallNumber(const std::string& text, int max, int& value) {
+    if (text.empty() || text.size() > 3) return false;
+    int number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
+    }
+    if (number > max) return false;
+    value = number;
+    return true;
+}
+
+// "A,B": two application numbers from 0 to 999.
+bool ParsePrevious(const std::string& text, std::pair<int, int>& previous) {
+    const size_t comma = text.find(',');
+    return comma != std::string::npos &&
+           ParseSmallNumber(text.substr(0, comma), kLastAppNumber, previous.first) &&
+           ParseSmallNumber(text.substr(comma + 1), kLastAppNumber, previous.second);
+}
+
+}  // namespace
+
+std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadOptions& options,
+                                                bool& help) {
+    bool positional = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        // "--name VALUE" or "--name=VALUE"; a missing value is reported below.
+        std::string text;
+        auto value = [&](const char* name) {
+            return !positional && MatchOption(argc, argv, i, name, text) == OptionMatch::Value;
+        };
+        std::optional<std::string> problem;
+        if (!positional && (arg == "--help" || arg == "-h")) {
+            help = true;
+            return std::nullopt;
+        } else if (!positional && arg == "--") {
+            positional = true;
+        } else if (value("--port")) {
+            options.port = text;
+        } else if (value("--reader")) {
+            if (!ParseSmallNumber(text, kLastReaderType, options.reader)) {
+                return "bad reader type \"" + text + "\": give 0 to 9 (see --help)";
+            }
+        } else if (value("--type")) {
+            if (!ParseSmallNumber(text, kLastDownloadType, options.type)) {
+                return "bad download type \"" + text + "\": give 0, 1, 2 or 3";
+            }
+        } else if (value("--driver")) {
+            options.driver = text;
+        } else if (value("--check-app-number")) {
+            int number = 0;
+            if (!ParseSmallNumber(text, kLastAppNumber, number)) {
+                return "bad application number \"" + text + "\": give 0 to 999";
+            }
+            options.appNumber = number;
+        } else if (value("--previous")) {
+            std::pair<int, int> previous;
+            if (!ParsePrevious(text, previous)) {
+                return "bad previous application numbers \"" + text +
+                       "\": give two numbers from 0 to 999 separated by a comma, e.g. 5,120";
+            }
+            options.previous = previous;
+        } else if (value("--identity")) {
+            uint64_t identity = 0;
+            if (!ParseNumber(text, UINT16_MAX, identity)) {
+                return "bad file identity \"" + text +
+                       "\": give a 16-bit value, 0 to 65535 or 0x0000 to 0xFFFF";
+            }
+            options.identity = static_cast<uint32_t>(identity);
+        } else if (!positional && TakeKeyOption(argc, argv, i, options.key, problem)) {
+            if (problem) return problem;
+        } else if (!positional && arg == "--erase-data") {
+            options.eraseData = true;
+        } else if (!positional && arg == "--ask") {
+            options.ask = true;
+        } else if (!positional && arg == "--silent") {
+            options.silent = true;
+        } else if (!positional && arg == "--json") {
+            options.json = true;
+        } else if (!positional && (arg == "--yes" || arg == "--no")) {
+            const bool yes = arg == "--yes";
+            if (options.answerYes && *options.answerYes != yes)
+                return "give --yes or --no, not both";
+            options.answerYes = yes;
+        } else if (!positional && arg.size() > 1 && arg[0] == '-') {
+            for (const char* name : {"--port", "--reader", "--type", "--driver",
+                                     "--check-app-number", "--previous", "--identity"}) {
+                if (arg == name) return arg + " needs a value";
+            }
+            return "unknown option " + arg;
+        } else if (options.application.empty()) {
+            options.application = arg;
+        } else {
+            return "one argument too many: " + arg;
+        }
+    }
+    if (options.port.empty()) return "give the reader's port with --port (e.g. --port COM3)";
+    if (options.reader < 0) return "give the reader type with --reader (0 to 9, see --help)";
+    if (options.application.empty() && options.type != kEraseCodeType) {
+        return "give the application file to download";
+    }
+    if (options.application.size() >= KV_PATH_SIZE || options.driver.size() >= KV_PATH_SIZE) {
+        return "file paths may be at most 255 characters long: move the file or give a shorter "
+               "(relative) path";
+    }
+    if (options.appNumber.has_value() != options.previous.has_value()) {
+        return options.appNumber ? "--check-app-number needs --previous A,B: the two previous "
+                                   "application numbers the reader judges the change by"
+                                 : "--previous goes with --check-app-number N";
+    }
+    return CheckKeyChoice(options.key);
+}
+
+}  // namespace cordane::tools
