@@ -27,7 +27,9 @@ size_t AppRegionLength(size_t size) {
     return size <= kFileUpper ? size - (kFileApp - kAppBlankHead) : kAppRegionMax;
 }
 
-size_t UpperRegionLength(size_t size) { return size > kFileUpper ? size - kFileUpper : 0; }
+size_t UpperRegionLength(size_t size) {
+    return size > kFileUpper ? size - kFileUpper : 0;
+}
 
 uint32_t FileIdentity(const uint8_t* file) {
     return file[kFileIdentity] + 256u * file[kFileIdentity + 1];

@@ -106,7 +106,9 @@ void Job::Fail(int status, const char* message) {
     throw JobEnded{static_cast<unsigned>(status)};
 }
 
-void Job::FailStatus(int status) { Fail(status, StatusMessage(status)); }
+void Job::FailStatus(int status) {
+    Fail(status, StatusMessage(status));
+}
 
 void CheckCancel(Job& job) {
     if (job.client.KvIsCanceled()) job.FailStatus(kStatusCancelled);

@@ -32,7 +32,7 @@ int DetectionExchange(int32_t handle, const uint8_t* payload, const LoaderHeader
 // comes in time, 6 when the client cancels at a checked step, the loader's error code (shown as
 // "Download error.") when the answer's status byte is not 0.
 class InlineExchange {
-public:
+  public:
     explicit InlineExchange(Job& job) : job_(job) {}
 
     void Send(const uint8_t* frame, size_t length);
@@ -47,7 +47,7 @@ public:
     // An addressed frame: header and payload sent as one message, then Await.
     void ExchangeAddressed(const LoaderHeader& record, const uint8_t* payload, bool cancelCheck);
 
-private:
+  private:
     Job& job_;
     std::array<uint8_t, ZR_REPLY_BUFFER> answer_{};
     std::array<uint8_t, kHeaderSize + kMaxPayload> frame_{};

@@ -18,10 +18,16 @@ void CLoadInterface::KvSetMessage(char*) {}
 void CLoadInterface::KvpBarSetRange(short, short) {}
 void CLoadInterface::KvpBarSetStep(int) {}
 void CLoadInterface::KvpBarStepIt() {}
-int CLoadInterface::KvpBarGetMaxRange() { return 0; }
-int CLoadInterface::KvpBarSetPos(int) { return 0; }
+int CLoadInterface::KvpBarGetMaxRange() {
+    return 0;
+}
+int CLoadInterface::KvpBarSetPos(int) {
+    return 0;
+}
 void CLoadInterface::KvFinTelechargement(char*, int) {}
-bool CLoadInterface::KvIsCanceled() { return true; }
+bool CLoadInterface::KvIsCanceled() {
+    return true;
+}
 
 namespace cordane {
 
@@ -79,7 +85,9 @@ uint32_t ParamField(const ParamBlock& block, size_t offset) {
     return value;
 }
 
-Progress& EngineProgress() { return g_progress; }
+Progress& EngineProgress() {
+    return g_progress;
+}
 
 JobToken TryClaimJob() {
     std::lock_guard lock(g_jobMutex);
@@ -93,7 +101,9 @@ void JobFinishing(JobToken token) {
     if (token == g_jobToken) g_jobActive = false;
 }
 
-void ReleaseJob(JobToken token) { JobFinishing(token); }
+void ReleaseJob(JobToken token) {
+    JobFinishing(token);
+}
 
 unsigned RefuseBusy(CLoadInterface& client) {
     ShowError(kBusyText, client, (client.flags & KV_FLAG_SILENT) == 0);
@@ -194,16 +204,22 @@ void CDownloadManager::KvFinTelechargement(char*, int code) {
     }
 }
 
-void CDownloadManager::SetWindowHandle(HWND owner) { ownerWindow = owner; }
+void CDownloadManager::SetWindowHandle(HWND owner) {
+    ownerWindow = owner;
+}
 
 void CDownloadManager::SetPortCom(short port, bool isVirtual) {
     portWord = static_cast<int16_t>(isVirtual ? (static_cast<uint16_t>(port) | KV_PORT_VIRTUAL)
                                               : static_cast<uint16_t>(port));
 }
 
-void CDownloadManager::SetReaderType(eReaderType type) { readerType = type; }
+void CDownloadManager::SetReaderType(eReaderType type) {
+    readerType = type;
+}
 
-void CDownloadManager::SetEraseDataflash(bool erase) { eraseDataFlash = erase ? 1 : 0; }
+void CDownloadManager::SetEraseDataflash(bool erase) {
+    eraseDataFlash = erase ? 1 : 0;
+}
 
 namespace {
 
@@ -217,9 +233,13 @@ int CopyPath(char (&field)[KV_PATH_SIZE], const char* path) {
 
 }  // namespace
 
-int CDownloadManager::SetApplicationName(char* path) { return CopyPath(applicationFile, path); }
+int CDownloadManager::SetApplicationName(char* path) {
+    return CopyPath(applicationFile, path);
+}
 
-int CDownloadManager::SetDriverName(char* path) { return CopyPath(driverFile, path); }
+int CDownloadManager::SetDriverName(char* path) {
+    return CopyPath(driverFile, path);
+}
 
 CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
     ParamBlock block{};

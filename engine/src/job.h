@@ -21,7 +21,7 @@ struct JobEnded {
 // A serial-link handle, closed by its owner: explicitly where the protocol closes it, and in any
 // case when the owner goes away.
 class LinkHandle {
-public:
+  public:
     LinkHandle() = default;
     LinkHandle(const LinkHandle&) = delete;
     LinkHandle& operator=(const LinkHandle&) = delete;
@@ -37,7 +37,7 @@ public:
     // Forgets the handle without closing it (a serial-link call has taken it over).
     void Release() { handle_ = -1; }
 
-private:
+  private:
     int32_t handle_ = -1;
 };
 

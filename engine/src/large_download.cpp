@@ -13,9 +13,9 @@
 
 #include "binary_image.h"
 #include "cipher.h"
-#include "key_registry.h"
 #include "engine_state.h"
 #include "exchange.h"
+#include "key_registry.h"
 #include "large_layout.h"
 #include "large_plan.h"
 #include "procedures.h"
@@ -68,14 +68,15 @@ Error Convert(const std::string& path, const std::vector<uint8_t>& text, size_t 
               uint8_t* image, size_t capacity, uint32_t lower, uint32_t upper, size_t* length,
               bool banner = true) {
     if (banner) PrintConversionBanner();
-    const SrecResult result = ConvertSrecWindow(text.data(), textLength, image, capacity, lower,
-                                                upper);
+    const SrecResult result =
+        ConvertSrecWindow(text.data(), textLength, image, capacity, lower, upper);
     if (result.error != SrecError::None) {
         char text_[384];
-        std::snprintf(text_, sizeof text_,
-                      "The file %s cannot be downloaded: the record at byte %zu (address 0x%06" PRIX32
-                      ") %s. Rebuild the file and try again.",
-                      path.c_str(), result.offset, result.address, SrecErrorText(result.error));
+        std::snprintf(
+            text_, sizeof text_,
+            "The file %s cannot be downloaded: the record at byte %zu (address 0x%06" PRIX32
+            ") %s. Rebuild the file and try again.",
+            path.c_str(), result.offset, result.address, SrecErrorText(result.error));
         return std::string(text_);
     }
     *length = result.length;
@@ -127,11 +128,11 @@ Error ReadBinary(const std::string& path, uint32_t downloadType, uint32_t keySel
 // ---- The procedure.
 
 class LargeDownload {
-public:
+  public:
     explicit LargeDownload(Job& job) : job_(job), client_(job.client) {}
     void Run();
 
-private:
+  private:
     [[noreturn]] void FileFail(const Error& error) { job_.Fail(kStatusFile, error->c_str()); }
     void Check(const Error& error) {
         if (error) FileFail(error);
@@ -169,8 +170,8 @@ private:
     size_t ConvertInto(uint8_t* image, size_t capacity, uint32_t lower, uint32_t upper,
                        bool driver) {
         size_t length = 0;
-        Check(Convert(driver ? DriverPath() : AppPath(), text_, textLength_, image, capacity,
-                      lower, upper, &length));
+        Check(Convert(driver ? DriverPath() : AppPath(), text_, textLength_, image, capacity, lower,
+                      upper, &length));
         return length;
     }
 
@@ -178,13 +179,13 @@ private:
     CLoadInterface& client_;
     ParamBlock params_ = CurrentParamBlock();
     uint32_t downloadType_ = 0;
-    std::vector<uint8_t> text_;   // S-record file text (download type 0)
+    std::vector<uint8_t> text_;  // S-record file text (download type 0)
     size_t textLength_ = 0;
     std::vector<uint8_t> image_;  // one 0 byte, then the region being sent
     BinaryFile binary_;           // the binary download file (types 1 and 2)
     size_t driverLowLength_ = 0;
-    uint64_t total_ = 0;          // progress total T
-    uint64_t count_ = 0;          // full-block bytes handled, C
+    uint64_t total_ = 0;  // progress total T
+    uint64_t count_ = 0;  // full-block bytes handled, C
 };
 
 void LargeDownload::Run() {
@@ -204,8 +205,8 @@ void LargeDownload::Run() {
 
     if (ask && eraseData) {
         // Asked whatever the message-box switch: the operator's data is at stake.
-        eraseData = KvMessageBox(0, kDataFlashQuestion, "Download", MB_YESNO | MB_ICONQUESTION) ==
-                    IDYES;
+        eraseData =
+            KvMessageBox(0, kDataFlashQuestion, "Download", MB_YESNO | MB_ICONQUESTION) == IDYES;
     }
 
     job_.Message("Erasing Flash memory...");
@@ -283,10 +284,10 @@ void LargeDownload::NumberCheck() {
         for (size_t i = 0; i < 3; ++i) routine[routines::kAppNumberDigits[group][i]] = text[i];
     }
     ZrTimeOut(job_.link.Get(), 500);
-    const int result = ExchangeLoaderFrame(
-        job_.link, routine.data(),
-        {static_cast<int16_t>(routine.size()), LoaderCommand::RunRoutine, kRoutineAddress,
-         kRoutineAddress});
+    const int result =
+        ExchangeLoaderFrame(job_.link, routine.data(),
+                            {static_cast<int16_t>(routine.size()), LoaderCommand::RunRoutine,
+                             kRoutineAddress, kRoutineAddress});
     if (result != kStatusOk) job_.Fail(result, kWrongNumber);
 }
 
@@ -350,9 +351,9 @@ void LargeDownload::Transfer() {
     CheckCancel(job_);
 
     KvSleep(1);
-    Exchange({static_cast<int16_t>(kSignature.size()), LoaderCommand::WriteBlock, 0,
-              kDriverLowStart},
-             kSignature.data());
+    Exchange(
+        {static_cast<int16_t>(kSignature.size()), LoaderCommand::WriteBlock, 0, kDriverLowStart},
+        kSignature.data());
 }
 
 void LargeDownload::SendRegion(Region region, size_t length) {
@@ -389,9 +390,9 @@ void LargeDownload::EraseDataFlash() {
     LoadRoutine(routines::kDataFlashEraseCore.data(), routines::kDataFlashEraseCore.size());
     ZrTimeOut(job_.link.Get(), 10000);
     // The reader starts erasing and answers nothing: the frame is only sent.
-    const auto header = BuildLoaderHeader({static_cast<int16_t>(routines::kDataFlashEraseStart.size()),
-                                           LoaderCommand::RunRoutine, kRoutineAddress,
-                                           kDataFlashStartLoad});
+    const auto header =
+        BuildLoaderHeader({static_cast<int16_t>(routines::kDataFlashEraseStart.size()),
+                           LoaderCommand::RunRoutine, kRoutineAddress, kDataFlashStartLoad});
     std::array<uint8_t, kHeaderSize + routines::kDataFlashEraseStart.size()> frame{};
     std::copy(header.begin(), header.end(), frame.begin());
     std::copy(routines::kDataFlashEraseStart.begin(), routines::kDataFlashEraseStart.end(),
@@ -403,7 +404,9 @@ void LargeDownload::EraseDataFlash() {
 
 }  // namespace
 
-void LargeReaderDownload(Job& job) { LargeDownload(job).Run(); }
+void LargeReaderDownload(Job& job) {
+    LargeDownload(job).Run();
+}
 
 std::optional<std::string> CheckLargeReaderFiles(const CLoadInterface& client) {
     const uint32_t type = client.flags & kDownloadTypeMask;
@@ -446,8 +449,9 @@ std::optional<std::string> CheckLargeReaderFiles(const CLoadInterface& client) {
     bool readDriver = false;
     for (const Window& window : kWindows) {
         if (window.driver != readDriver || textLength == 0) {
-            Error error = window.driver ? ReadFile(driver, text, &textLength, kOpenDriver, kReadDriver)
-                                        : ReadFile(app, text, &textLength, kOpenApp, kReadApp);
+            Error error = window.driver
+                              ? ReadFile(driver, text, &textLength, kOpenDriver, kReadDriver)
+                              : ReadFile(app, text, &textLength, kOpenApp, kReadApp);
             if (error) return error;
             readDriver = window.driver;
         }

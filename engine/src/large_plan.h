@@ -13,12 +13,12 @@ namespace cordane::large {
 enum class Region { DriverLow, DriverHigh, Application, Upper };
 
 struct PlannedBlock {
-    int percent = -1;       // bar position set before the block; -1: the bar is not moved
-    bool send = true;       // false: a blank block, skipped
-    uint32_t address = 0;   // load address
-    size_t offset = 0;      // image index of the block's first byte
-    size_t length = 0;      // payload bytes
-    uint32_t pause = 0;     // ms before sending
+    int percent = -1;      // bar position set before the block; -1: the bar is not moved
+    bool send = true;      // false: a blank block, skipped
+    uint32_t address = 0;  // load address
+    size_t offset = 0;     // image index of the block's first byte
+    size_t length = 0;     // payload bytes
+    uint32_t pause = 0;    // ms before sending
 
     bool operator==(const PlannedBlock&) const = default;
 };

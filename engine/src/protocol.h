@@ -26,7 +26,7 @@ struct LoaderHeader {
 };
 
 inline constexpr size_t kHeaderSize = 9;
-inline constexpr uint32_t kRoutineAddress = 0x080000;     // start and load address of routines
+inline constexpr uint32_t kRoutineAddress = 0x080000;      // start and load address of routines
 inline constexpr uint32_t kDataFlashStartLoad = 0x0800F5;  // load address of DataFlashEraseStart
 inline constexpr size_t kMaxPayload = 255;                 // largest WriteBlock payload
 
@@ -43,12 +43,12 @@ enum Status : int {
 
 // Raw frames of the first 64 Kb loader: no header, each frame's kind follows from its place.
 namespace raw {
-inline constexpr size_t kBlock = 192;             // image bytes per data frame
-inline constexpr size_t kRoutineFrame = 241;      // routine bytes, then zeros
-inline constexpr size_t kDescriptorFrame = 65;    // the download descriptor
-inline constexpr size_t kSignatureFrame = 3;      // the 0 byte in front of the image, 'K', 'V'
-inline constexpr uint8_t kEndFrame = 0x08;        // the single byte of the end frame
-inline constexpr uint8_t kDescriptorTag = 0x03;   // first byte of the descriptor
+inline constexpr size_t kBlock = 192;                  // image bytes per data frame
+inline constexpr size_t kRoutineFrame = 241;           // routine bytes, then zeros
+inline constexpr size_t kDescriptorFrame = 65;         // the download descriptor
+inline constexpr size_t kSignatureFrame = 3;           // the 0 byte in front of the image, 'K', 'V'
+inline constexpr uint8_t kEndFrame = 0x08;             // the single byte of the end frame
+inline constexpr uint8_t kDescriptorTag = 0x03;        // first byte of the descriptor
 inline constexpr uint16_t kPayloadAddress = 0x2002;    // first byte after the signature
 inline constexpr uint16_t kSignatureAddress = 0x2000;  // where 'K', 'V' go
 inline constexpr uint8_t kSignatureLength = 2;
@@ -72,7 +72,7 @@ inline constexpr uint32_t kRawAfterEnd = 100;        // after sending the end fr
 inline constexpr int32_t kRawEndTimeout = 20000;     // for the end frame's answer
 inline constexpr uint32_t kFramedPause = 1;          // before every addressed frame but the first
 inline constexpr int32_t kFramedRoutineTimeout = 3000;
-inline constexpr uint32_t kCompletedPause = 2000;    // after "Download completed."
+inline constexpr uint32_t kCompletedPause = 2000;  // after "Download completed."
 inline constexpr uint32_t kDiagnosticReopenPause = 1000;
 }  // namespace timing
 

@@ -34,8 +34,8 @@ extern const std::array<uint8_t, 245> kDataFlashEraseCore;
 extern const std::array<uint8_t, 131> kDataFlashEraseStart;
 
 // AppNumberCheck: the three digit groups (new number, previous 1, previous 2), three digits each.
-inline constexpr std::array<std::array<size_t, 3>, 3> kAppNumberDigits{{
-    {31, 42, 53}, {65, 76, 87}, {99, 110, 121}}};
+inline constexpr std::array<std::array<size_t, 3>, 3> kAppNumberDigits{
+    {{31, 42, 53}, {65, 76, 87}, {99, 110, 121}}};
 
 // Length of a raw routine frame and of the padded KvTal (64 Kb) routines behind the addressed
 // loader: the routine, then zeros.

@@ -42,8 +42,8 @@ std::array<uint8_t, raw::kDescriptorFrame> Descriptor(size_t imageLength) {
 
 // Bar position while an image is sent: the share already sent, at least 2 %.
 int Percent(size_t remaining, size_t imageLength) {
-    const auto percent = static_cast<uint32_t>(
-        100u - static_cast<uint32_t>(remaining) * 100u / static_cast<uint32_t>(imageLength));
+    const auto percent = static_cast<uint32_t>(100u - static_cast<uint32_t>(remaining) * 100u /
+                                                          static_cast<uint32_t>(imageLength));
     return static_cast<int>(std::max<uint32_t>(percent, 2));
 }
 
@@ -59,8 +59,7 @@ void RawDownload(Job& job, uint8_t* buffer, size_t imageLength) {
     InlineExchange exchange(job);
     const bool tal = job.client.readerType == KvTal64;
     const auto erase = tal ? Padded(routines::kEraseTal64) : Padded(routines::kEraseOrb64Raw);
-    const auto program =
-        tal ? Padded(routines::kProgramTal64) : Padded(routines::kProgramOrb64Raw);
+    const auto program = tal ? Padded(routines::kProgramTal64) : Padded(routines::kProgramOrb64Raw);
 
     KvSleep(timing::kRawFirstPause);
     exchange.Exchange(erase.data(), erase.size(), false);
@@ -150,7 +149,8 @@ void FramedDownload(Job& job, uint8_t* buffer, size_t imageLength) {
     size_t remaining = imageLength;
     auto writeBlock = [&](size_t length) {
         KvSleep(timing::kFramedPause);
-        const uint32_t address = framed::kImageAddress + static_cast<uint32_t>(block * framed::kBlock);
+        const uint32_t address =
+            framed::kImageAddress + static_cast<uint32_t>(block * framed::kBlock);
         exchange.ExchangeAddressed(
             {static_cast<int16_t>(length), LoaderCommand::WriteBlock, 0, address},
             image + block * framed::kBlock, true);

@@ -14,9 +14,9 @@ struct StatusEntry {
 // Status codes that have a message of their own.
 constexpr StatusEntry kStatusTable[] = {
     {kStatusOpenFailed, "Error opening download session."},  // reset-and-open failed
-    {kStatusCommunication, "Communication error."},           // send or fetch failed
-    {kStatusNoReply, "No response from the reader."},         // no answer in the time-out
-    {kStatusCancelled, "Download cancelled."},                // the client cancelled
+    {kStatusCommunication, "Communication error."},          // send or fetch failed
+    {kStatusNoReply, "No response from the reader."},        // no answer in the time-out
+    {kStatusCancelled, "Download cancelled."},               // the client cancelled
 };
 
 }  // namespace

@@ -34,7 +34,9 @@ uint32_t PortIdentifier(int16_t word) {
     return bits;
 }
 
-bool IsLargeReader(eReaderType type) { return type >= KvOrb512 && type <= KvLarge9; }
+bool IsLargeReader(eReaderType type) {
+    return type >= KvOrb512 && type <= KvLarge9;
+}
 
 // A path field as a string, even when the client left it without its terminator.
 std::string PathOf(const char (&field)[KV_PATH_SIZE]) {
@@ -68,7 +70,9 @@ std::string Format(const char* format, const std::string& path) {
     throw JobEnded{static_cast<unsigned>(status)};
 }
 
-bool CanOpen(const std::string& path) { return File(std::fopen(path.c_str(), "rb")) != nullptr; }
+bool CanOpen(const std::string& path) {
+    return File(std::fopen(path.c_str(), "rb")) != nullptr;
+}
 
 // The diagnostic loader path of the large readers; its lines go to the debugger output.
 void DiagnosticLoad(Job& job, uint32_t port) {
@@ -175,7 +179,8 @@ size_t PrepareSmallImage(Job& job, std::vector<uint8_t>& image) {
     if (converted.error != SrecError::None) {
         std::snprintf(detail, sizeof detail,
                       "The application file %s is not a valid S-record file: the record at "
-                      "byte %zu (address 0x%06" PRIX32 ") %s. Rebuild the application and try "
+                      "byte %zu (address 0x%06" PRIX32
+                      ") %s. Rebuild the application and try "
                       "again.",
                       path.c_str(), converted.offset, converted.address,
                       SrecErrorText(converted.error));

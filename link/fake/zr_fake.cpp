@@ -113,8 +113,7 @@ unsigned int ZrResetAndOpen512(ZrPort port, int32_t* handle) {
     return Reset("ZrResetAndOpen512", port, handle);
 }
 
-unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner,
-                                      uint32_t waitMs) {
+unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, uint32_t waitMs) {
     const unsigned result = Reset("ZrResetAndOpenKvTalModem", port, handle);
     State& s = S();
     std::unique_lock lock(s.mutex);
@@ -145,8 +144,8 @@ int ZrOpen(int mode, ZrPort port, int a, int b, int32_t* handle) {
         s.open.insert(*handle);
     }
     char line[96];
-    std::snprintf(line, sizeof line, "ZrOpen mode=%d port=0x%08X a=%d b=%d -> %d", mode, port, a,
-                  b, result);
+    std::snprintf(line, sizeof line, "ZrOpen mode=%d port=0x%08X a=%d b=%d -> %d", mode, port, a, b,
+                  result);
     Record(lock, Call{"ZrOpen", result == 0 ? *handle : -1, port, int64_t{a} * 100000 + b, {}},
            line);
     return result;

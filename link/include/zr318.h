@@ -38,9 +38,9 @@ typedef uint32_t ZrPort;
 
 enum {
     ZR_OK = 0,
-    ZR_PENDING = 5,       // ZrGetMessage: nothing yet, call again
-    ZR_TIMEOUT = 6,       // ZrGetMessage: no reply within the time-out in force
-    ZR_FAIL_BASE = 0xFF00 // reset-and-open failures: ZR_FAIL_BASE + status
+    ZR_PENDING = 5,        // ZrGetMessage: nothing yet, call again
+    ZR_TIMEOUT = 6,        // ZrGetMessage: no reply within the time-out in force
+    ZR_FAIL_BASE = 0xFF00  // reset-and-open failures: ZR_FAIL_BASE + status
 };
 
 enum {

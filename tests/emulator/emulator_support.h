@@ -38,7 +38,8 @@ inline int MillisecondsLeft(Clock::time_point deadline) {
 // A scratch directory removed with everything in it.
 struct TempDir {
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvel-sim-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "korvel-sim-test-XXXXXX").string();
         path = mkdtemp(pattern.data()) ? pattern : std::string();
     }
     ~TempDir() {

@@ -18,7 +18,7 @@ namespace {
 
 // A job that records its messages; its cancel query answers `cancel`.
 class Job : public CDownloadManager {
-public:
+  public:
     bool KvIsCanceled() override { return cancel; }
     void KvDownloadCompleted(char* text, int code) override {
         std::lock_guard lock(mutex);
@@ -30,7 +30,7 @@ public:
 };
 
 class SmallReaderEmulatorTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
         KvSetMessageBoxHandler(
@@ -63,9 +63,10 @@ protected:
     // Starts the emulator of a reader type and loader on virtual port 7.
     std::unique_ptr<Simulator> Start(int reader, const char* loader,
                                      std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--reader",    std::to_string(reader), "--loader", loader,
-                                         "--virtual",   "7",   "--ports-dir", dir.path,
-                                         "--once",      "--dump", dump};
+        std::vector<std::string> args = {
+            "--reader", std::to_string(reader), "--loader", loader,   "--virtual",
+            "7",        "--ports-dir",          dir.path,   "--once", "--dump",
+            dump};
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Simulator>(args);
         EXPECT_TRUE(sim->started());

@@ -47,7 +47,7 @@ enum : uint16_t { KV_PORT_VIRTUAL = 0x8000 };
 // Download parameter block, 50 bytes, all numbers little-endian.
 enum {
     KV_PARAM_BLOCK_SIZE = 50,
-    KV_PARAM_CHECK_APP_NUMBER = 0,   // exactly 1: check the application number
+    KV_PARAM_CHECK_APP_NUMBER = 0,  // exactly 1: check the application number
     KV_PARAM_APP_NUMBER = 4,
     KV_PARAM_PREVIOUS_APP_1 = 8,
     KV_PARAM_PREVIOUS_APP_2 = 12,
@@ -63,11 +63,11 @@ enum { KV_PATH_SIZE = 256, KV_RESERVED_SIZE = 100 };
 // The job description and callback interface. Byte-packed after the virtual-table pointer: the
 // 32-bit reader type follows the 16-bit port word directly.
 class CORDANE_API CLoadInterface {
-public:
-    HWND ownerWindow;                 // owner of every message box shown for this job
-    uint32_t flags;                   // download type and option bits
+  public:
+    HWND ownerWindow;                    // owner of every message box shown for this job
+    uint32_t flags;                      // download type and option bits
     uint8_t reserved[KV_RESERVED_SIZE];  // never read by the engine
-    int16_t portWord;                 // bit 15: virtual reader port; bits 0..14: number
+    int16_t portWord;                    // bit 15: virtual reader port; bits 0..14: number
     eReaderType readerType;
     char applicationFile[KV_PATH_SIZE];  // zero-terminated
     char driverFile[KV_PATH_SIZE];       // zero-terminated
@@ -93,7 +93,7 @@ public:
 // override KvDownloadCompleted ("Download completed", 0 on success; "Download Error", 1 on
 // failure).
 class CORDANE_API CDownloadManager : public CLoadInterface {
-public:
+  public:
     int32_t downloadType = 0;          // low part of the flags word
     int32_t debugLoad = 0;             // flags bit 0x08000000
     int32_t silent = 0;                // flags bit 0x10000000
@@ -126,7 +126,7 @@ public:
 
     bool CompletionPending() const { return completionPending != 0; }
 
-private:
+  private:
     void KvFinTelechargement(char* text, int code) override;
     int32_t completionPending = 0;  // 1 from StartDownload until a success notice
 };

@@ -77,7 +77,7 @@ CORDANE_API void KvSetDebugSink(KvDebugSinkFn sink, void* context);
 // true; a caller that keeps it must ask for that when the thread is started (BeginDownload's
 // second argument), since a short job may end before the caller could switch it off.
 class CORDANE_API CWinThread {
-public:
+  public:
     HANDLE m_hThread = nullptr;  // owned: closed when the object is deleted
     bool m_bAutoDelete = true;
 

@@ -89,7 +89,9 @@ int CloseHandle(HANDLE thread) {
 
 }  // extern "C"
 
-CWinThread::~CWinThread() { CloseHandle(m_hThread); }
+CWinThread::~CWinThread() {
+    CloseHandle(m_hThread);
+}
 
 bool CWinThread::Wait(uint32_t milliseconds) const {
     return WaitForSingleObject(m_hThread, milliseconds) == WAIT_OBJECT_0;

@@ -20,8 +20,9 @@ TEST(LoaderHeader, IsNineBigEndianBytes) {
     EXPECT_THAT(cordane::BuildLoaderHeader({255, LoaderCommand::WriteBlock, 0, 0x4000}),
                 ElementsAre(0x00, 0xFF, 0x03, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00));
     // Bits 24 to 31 of an address are dropped; the length's high byte is length / 256.
-    EXPECT_THAT(cordane::BuildLoaderHeader({0x1234, LoaderCommand::RunRoutine, 0xAB080000, 0x0800F5}),
-                ElementsAre(0x12, 0x34, 0x00, 0x08, 0x00, 0x00, 0x08, 0x00, 0xF5));
+    EXPECT_THAT(
+        cordane::BuildLoaderHeader({0x1234, LoaderCommand::RunRoutine, 0xAB080000, 0x0800F5}),
+        ElementsAre(0x12, 0x34, 0x00, 0x08, 0x00, 0x00, 0x08, 0x00, 0xF5));
 }
 
 TEST(StatusTable, MessagesOfEachStatus) {
@@ -34,7 +35,7 @@ TEST(StatusTable, MessagesOfEachStatus) {
 }
 
 class ExchangeTest : public EngineTest {
-protected:
+  protected:
     int Exchange(zrfake::Script script) {
         zrfake::Reset(std::move(script));
         cordane::LinkHandle link;
@@ -57,12 +58,9 @@ TEST_F(ExchangeTest, ResultsOfOneFrame) {
         int result;
     };
     const std::vector<Case> cases = {
-        {"accepted after waiting", {}, {25, 0, {0x00}}, 0},
-        {"send fails", {{1, 7}}, {}, 4},
-        {"no answer in time", {}, {3, 6, {}}, 5},
-        {"serial failure", {}, {0, 9, {}}, 4},
-        {"loader refuses", {}, {0, 0, {0x07, 0x01}}, 7},
-        {"empty answer", {}, {0, 0, {}}, 4},
+        {"accepted after waiting", {}, {25, 0, {0x00}}, 0}, {"send fails", {{1, 7}}, {}, 4},
+        {"no answer in time", {}, {3, 6, {}}, 5},           {"serial failure", {}, {0, 9, {}}, 4},
+        {"loader refuses", {}, {0, 0, {0x07, 0x01}}, 7},    {"empty answer", {}, {0, 0, {}}, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,11 +86,14 @@ TEST_F(ExchangeTest, DetectionVariantKeepsTheHandleAndCopiesTheAnswer) {
     uint8_t answer[8] = {};
     int length = -1;
     const LoaderHeader header{0, LoaderCommand::EndSession, 0, 0};
-    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length), 0);
+    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length),
+              0);
     EXPECT_EQ(length, 3);
     EXPECT_THAT(std::vector<uint8_t>(answer, answer + 3), ElementsAre(0x00, 0x42, 0x43));
-    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length), 6);
-    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length), 1);
+    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length),
+              6);
+    EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, sizeof answer, &length),
+              1);
     EXPECT_EQ(cordane::DetectionExchange(0x101, nullptr, header, answer, 0, &length), 4);
     EXPECT_EQ(length, 0);  // no room: nothing copied, no status byte to read
     for (const auto& call : zrfake::Calls()) EXPECT_NE(call.op, "ZrClose");

@@ -1,9 +1,9 @@
 #include "harness.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace enginetest {
 
@@ -41,15 +41,16 @@ void RecordingClient::KvpBarSetRange(short lower, short upper) {
 void RecordingClient::KvpBarSetStep(int step) {
     transcript_.Add("KvpBarSetStep " + std::to_string(step));
 }
-void RecordingClient::KvpBarStepIt() { transcript_.Add("KvpBarStepIt"); }
+void RecordingClient::KvpBarStepIt() {
+    transcript_.Add("KvpBarStepIt");
+}
 int RecordingClient::KvpBarSetPos(int position) {
     positions.push_back(position);
     transcript_.Add("KvpBarSetPos " + std::to_string(position));
     return 0;
 }
 void RecordingClient::KvFinTelechargement(char* text, int code) {
-    transcript_.Add("KvFinTelechargement " + std::to_string(code) + " " +
-                    (text ? text : "(null)"));
+    transcript_.Add("KvFinTelechargement " + std::to_string(code) + " " + (text ? text : "(null)"));
 }
 bool RecordingClient::KvIsCanceled() {
     ++queries;
@@ -73,7 +74,8 @@ void EngineTest::SetUp() {
         [](HWND owner, const char* text, const char* caption, unsigned style, void* context) {
             auto* self = static_cast<EngineTest*>(context);
             std::ostringstream line;
-            line << caption << "|" << text << "|" << std::hex << style << std::dec << "|owner=" << owner;
+            line << caption << "|" << text << "|" << std::hex << style << std::dec
+                 << "|owner=" << owner;
             self->boxes.push_back(line.str());
             self->transcript.Add("MessageBox " + line.str());
             return (style & 0xF) == MB_YESNO ? self->yesNoAnswer : IDOK;
@@ -112,8 +114,8 @@ std::string EngineTest::WriteSrec(const std::string& name, const std::vector<uin
     for (size_t i = 0; i < image.size(); i += 32) {
         const size_t n = std::min<size_t>(32, image.size() - i);
         const uint32_t at = address + static_cast<uint32_t>(i);
-        unsigned sum = static_cast<unsigned>(n + 4) + (at >> 16 & 0xFF) + (at >> 8 & 0xFF) +
-                       (at & 0xFF);
+        unsigned sum =
+            static_cast<unsigned>(n + 4) + (at >> 16 & 0xFF) + (at >> 8 & 0xFF) + (at & 0xFF);
         char field[16];
         std::snprintf(field, sizeof field, "S2%02X%06X", static_cast<unsigned>(n + 4), at);
         text += field;

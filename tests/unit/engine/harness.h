@@ -20,7 +20,7 @@ namespace enginetest {
 
 // The ordered record of everything the engine did.
 class Transcript {
-public:
+  public:
     void Add(const std::string& line) {
         std::lock_guard lock(mutex_);
         lines_.push_back(line);
@@ -39,7 +39,7 @@ public:
         lines_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -47,7 +47,7 @@ private:
 // A client that records every callback. It cancels when `cancelAtQuery` reaches the number of
 // KvIsCanceled calls made so far (0: never).
 class RecordingClient : public CLoadInterface {
-public:
+  public:
     explicit RecordingClient(Transcript& transcript);
 
     void KvSetMessage(char* text) override;
@@ -62,14 +62,14 @@ public:
     int queries = 0;
     std::vector<int> positions;
 
-private:
+  private:
     Transcript& transcript_;
 };
 
 // Installs the virtual clock, the message-box recorder, the debugger sink and the fake link's
 // log for one test; takes them away afterwards.
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -88,7 +88,7 @@ protected:
 
     Transcript transcript;
     std::atomic<uint64_t> now{0};
-    std::vector<std::string> boxes;        // "caption|text|style"
+    std::vector<std::string> boxes;  // "caption|text|style"
     int yesNoAnswer = IDNO;
     std::filesystem::path dir;
 };

@@ -98,7 +98,7 @@ TEST(DownloadManager, LayoutIsPackedAfterTheVirtualTable) {
 
 // A manager that records its completions and lets a test wait for the end of its job.
 class Manager : public CDownloadManager {
-public:
+  public:
     void KvDownloadCompleted(char* text, int code) override {
         std::lock_guard lock(mutex);
         completions.push_back(std::string(text) + "/" + std::to_string(code));
@@ -228,7 +228,7 @@ TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
 
 // A client may start its next job from the last notice of the previous one.
 class ChainingClient : public RecordingClient {
-public:
+  public:
     using RecordingClient::RecordingClient;
     void KvFinTelechargement(char* text, int code) override {
         RecordingClient::KvFinTelechargement(text, code);
@@ -263,10 +263,9 @@ TEST_F(JobThreadTest, CancelDownloadResetsTheReaderOnALinkOfItsOwn) {
     CDownloadManager manager;
     manager.SetPortCom(3, true);
     manager.CancelDownload();
-    EXPECT_THAT(transcript.Lines(),
-                ElementsAre("Sleep 500", "ZrClose -1",
-                            "ZrOpen mode=0 port=0xFFFF8003 a=60000 b=20 -> 0",
-                            "ZrKvrenReset 257", "Sleep 1500", "ZrClose 257"));
+    EXPECT_THAT(transcript.Lines(), ElementsAre("Sleep 500", "ZrClose -1",
+                                                "ZrOpen mode=0 port=0xFFFF8003 a=60000 b=20 -> 0",
+                                                "ZrKvrenReset 257", "Sleep 1500", "ZrClose 257"));
 }
 
 TEST_F(JobThreadTest, ClientThatNeverOverridesTheCancelQueryIsCancelled) {

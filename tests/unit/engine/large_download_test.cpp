@@ -48,7 +48,7 @@ std::map<uint32_t, uint8_t> Written() {
 }
 
 class LargeDownloadTest : public EngineTest {
-protected:
+  protected:
     void SetUp() override {
         EngineTest::SetUp();
         Bytes params(50, 0);
@@ -87,9 +87,9 @@ TEST_F(LargeDownloadTest, BinaryImageIsSentRegionByRegionWithTheSignatureLast) {
     ASSERT_EQ(Download(KV_DOWNLOAD_BINARY, Write("app.bin", file)), 0u);
     const auto frames = Frames();
     ASSERT_GE(frames.size(), 10u);
-    EXPECT_EQ(frames[0], "0@0x80000+59");    // FlashErase
-    EXPECT_EQ(frames[1], "1@0x80000+100");   // ProgramLarge
-    EXPECT_EQ(frames[2], "3@0x4000+255");    // the driver library from file offset 2
+    EXPECT_EQ(frames[0], "0@0x80000+59");   // FlashErase
+    EXPECT_EQ(frames[1], "1@0x80000+100");  // ProgramLarge
+    EXPECT_EQ(frames[2], "3@0x4000+255");   // the driver library from file offset 2
     EXPECT_EQ(frames[161], "3@0xDE61+255");
     EXPECT_EQ(frames[162], "3@0xDF60+160");  // its last block
     EXPECT_EQ(frames[163], "3@0xE000+239");  // blocks 0-15 blank, block 16 from 0xE000
@@ -122,8 +122,8 @@ TEST_F(LargeDownloadTest, BinaryImageIsSentRegionByRegionWithTheSignatureLast) {
 TEST_F(LargeDownloadTest, PausesAndTimeOutsOfTheSession) {
     // An application region of 0x1500 bytes: 21 full blocks and a last one of 21 bytes.
     ASSERT_EQ(Download(KV_DOWNLOAD_BINARY, Write("app.bin", BinaryFile(0xA002 + 0x500))), 0u);
-    EXPECT_EQ(transcript.Only("ZrTimeOut"), (std::vector<std::string>{"ZrTimeOut 30000",
-                                                                       "ZrTimeOut 3000"}));
+    EXPECT_EQ(transcript.Only("ZrTimeOut"),
+              (std::vector<std::string>{"ZrTimeOut 30000", "ZrTimeOut 3000"}));
     // 1 ms before the program routine, each driver block, the application's last block, the
     // signature and the end of the session; none between the application's full blocks.
     const auto pauses = Pauses();
@@ -218,8 +218,10 @@ TEST_F(LargeDownloadTest, EraseOnlyJobs) {
                KV_FLAG_ERASE_CODE | KV_FLAG_ERASE_DATA_FLASH,
                KvOrb512,
                {"0@0x80000+59", "1@0x80000+245", "0@0x800F5+131"}},
-          Case{"data flash through the link", KV_FLAG_ERASE_CODE | KV_FLAG_ERASE_DATA_FLASH,
-               KvTal1Mb, {"0@0x80000+59"}}}) {
+          Case{"data flash through the link",
+               KV_FLAG_ERASE_CODE | KV_FLAG_ERASE_DATA_FLASH,
+               KvTal1Mb,
+               {"0@0x80000+59"}}}) {
         SCOPED_TRACE(c.name);
         transcript.Clear();
         client.readerType = c.type;

@@ -12,7 +12,9 @@ using cordane::large::PlannedBlock;
 using cordane::large::PlanRegion;
 using cordane::large::Region;
 
-std::vector<uint8_t> Filled(size_t n, uint8_t value = 0x5A) { return std::vector<uint8_t>(n, value); }
+std::vector<uint8_t> Filled(size_t n, uint8_t value = 0x5A) {
+    return std::vector<uint8_t>(n, value);
+}
 
 // Sent blocks as (address, length) pairs.
 std::vector<std::pair<uint32_t, size_t>> Sent(const cordane::large::RegionPlan& plan) {

@@ -39,10 +39,15 @@ Bytes Padded(const uint8_t* routine, size_t n) {
 }
 
 Bytes Header(uint16_t length, uint8_t command, uint32_t start, uint32_t load) {
-    return {static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), command,
-            static_cast<uint8_t>(start >> 16), static_cast<uint8_t>(start >> 8),
-            static_cast<uint8_t>(start),       static_cast<uint8_t>(load >> 16),
-            static_cast<uint8_t>(load >> 8),   static_cast<uint8_t>(load)};
+    return {static_cast<uint8_t>(length >> 8),
+            static_cast<uint8_t>(length),
+            command,
+            static_cast<uint8_t>(start >> 16),
+            static_cast<uint8_t>(start >> 8),
+            static_cast<uint8_t>(start),
+            static_cast<uint8_t>(load >> 16),
+            static_cast<uint8_t>(load >> 8),
+            static_cast<uint8_t>(load)};
 }
 
 Bytes Cat(Bytes a, const Bytes& b) {
@@ -51,7 +56,7 @@ Bytes Cat(Bytes a, const Bytes& b) {
 }
 
 class SmallDownloadTest : public EngineTest {
-protected:
+  protected:
     // Runs a download of `image` to a reader of `type` whose loader answers `loader`.
     unsigned Download(eReaderType type, const Bytes& image, unsigned loader,
                       zrfake::Script script = {}) {
@@ -68,27 +73,25 @@ TEST_F(SmallDownloadTest, RawDownloadOfThreeFramesIsByteExact) {
     const Bytes image = Pattern(2 + 385);
     ASSERT_EQ(Download(KvTal64, image, 0), 0u);
 
-    EXPECT_THAT(Outline(transcript), ElementsAre(
-        "KvFinTelechargement 3 1000", "KvpBarSetRange 0 100", "KvpBarSetStep 1", "KvpBarStepIt",
-        "KvSetMessage Reboot && initialisation Loader...",
-        "ZrResetAndOpen port=0x00000001 -> 0x0",
-        "Sleep 1", "ZrSendMessage #1 [241]", "ZrGetMessage -> 0 [00]",
-        "Sleep 10", "ZrSendMessage #2 [241]", "ZrGetMessage -> 0 [00]",
-        "KvSetMessage Downloading the application...", "KvpBarStepIt",
-        "Sleep 10", "ZrSendMessage #3 [65]", "Sleep 10", "ZrGetMessage -> 0 [00]",
-        "KvIsCanceled false",
-        "Sleep 10", "ZrSendMessage #4 [193]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "KvpBarStepIt", "KvpBarSetPos 50", "KvIsCanceled false",
-        "Sleep 10", "ZrSendMessage #5 [193]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "KvpBarStepIt", "KvpBarSetPos 100", "KvIsCanceled false",
-        "Sleep 10", "ZrSendMessage #6 [2]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "KvpBarSetPos 100",
-        "KvIsCanceled false",
-        "Sleep 10", "ZrSendMessage #7 [3]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "Sleep 10", "ZrTimeOut 20000", "ZrSendMessage #8 [1]", "Sleep 100",
-        "ZrGetMessage -> 0 [00]",
-        "KvpBarSetPos 100", "KvSetMessage Download completed.", "Sleep 2000",
-        "ZrClose 257", "KvFinTelechargement 0 (null)", "KvFinTelechargement 1 (null)"));
+    EXPECT_THAT(
+        Outline(transcript),
+        ElementsAre("KvFinTelechargement 3 1000", "KvpBarSetRange 0 100", "KvpBarSetStep 1",
+                    "KvpBarStepIt", "KvSetMessage Reboot && initialisation Loader...",
+                    "ZrResetAndOpen port=0x00000001 -> 0x0", "Sleep 1", "ZrSendMessage #1 [241]",
+                    "ZrGetMessage -> 0 [00]", "Sleep 10", "ZrSendMessage #2 [241]",
+                    "ZrGetMessage -> 0 [00]", "KvSetMessage Downloading the application...",
+                    "KvpBarStepIt", "Sleep 10", "ZrSendMessage #3 [65]", "Sleep 10",
+                    "ZrGetMessage -> 0 [00]", "KvIsCanceled false", "Sleep 10",
+                    "ZrSendMessage #4 [193]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
+                    "KvpBarStepIt", "KvpBarSetPos 50", "KvIsCanceled false", "Sleep 10",
+                    "ZrSendMessage #5 [193]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
+                    "KvpBarStepIt", "KvpBarSetPos 100", "KvIsCanceled false", "Sleep 10",
+                    "ZrSendMessage #6 [2]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
+                    "KvpBarSetPos 100", "KvIsCanceled false", "Sleep 10", "ZrSendMessage #7 [3]",
+                    "ZrGetMessage -> 0 [00]", "KvIsCanceled false", "Sleep 10", "ZrTimeOut 20000",
+                    "ZrSendMessage #8 [1]", "Sleep 100", "ZrGetMessage -> 0 [00]",
+                    "KvpBarSetPos 100", "KvSetMessage Download completed.", "Sleep 2000",
+                    "ZrClose 257", "KvFinTelechargement 0 (null)", "KvFinTelechargement 1 (null)"));
 
     const auto frames = zrfake::SentFrames();
     ASSERT_EQ(frames.size(), 8u);
@@ -145,22 +148,21 @@ TEST_F(SmallDownloadTest, FramedDownloadOfTwoBlocksIsByteExact) {
     Bytes image = Pattern(300);
     ASSERT_EQ(Download(KvOrb64, image, 1), 0u);
 
-    EXPECT_THAT(Outline(transcript), ElementsAre(
-        "KvFinTelechargement 3 1000", "KvpBarSetRange 0 100", "KvpBarSetStep 1", "KvpBarStepIt",
-        "KvSetMessage Reboot && initialisation Loader...",
-        "ZrResetAndOpen port=0x00000001 -> 0x1",
-        "KvSetMessage Erasing Flash memory...", "KvpBarStepIt",
-        "ZrTimeOut 3000", "ZrSendMessage #1 [68]", "ZrGetMessage -> 0 [00]",
-        "ZrTimeOut 3000", "Sleep 1", "ZrSendMessage #2 [87]", "ZrGetMessage -> 0 [00]",
-        "KvpBarStepIt", "KvSetMessage Downloading the application...",
-        "KvpBarSetPos 2",
-        "Sleep 1", "ZrSendMessage #3 [264]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "Sleep 1", "ZrSendMessage #4 [54]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "KvIsCanceled false",
-        "Sleep 1", "ZrSendMessage #5 [12]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
-        "Sleep 1", "ZrSendMessage #6 [9]", "ZrGetMessage -> 0 [00]",
-        "KvpBarSetPos 100", "KvSetMessage Download completed.", "Sleep 2000",
-        "ZrClose 257", "KvFinTelechargement 0 (null)", "KvFinTelechargement 1 (null)"));
+    EXPECT_THAT(
+        Outline(transcript),
+        ElementsAre(
+            "KvFinTelechargement 3 1000", "KvpBarSetRange 0 100", "KvpBarSetStep 1", "KvpBarStepIt",
+            "KvSetMessage Reboot && initialisation Loader...",
+            "ZrResetAndOpen port=0x00000001 -> 0x1", "KvSetMessage Erasing Flash memory...",
+            "KvpBarStepIt", "ZrTimeOut 3000", "ZrSendMessage #1 [68]", "ZrGetMessage -> 0 [00]",
+            "ZrTimeOut 3000", "Sleep 1", "ZrSendMessage #2 [87]", "ZrGetMessage -> 0 [00]",
+            "KvpBarStepIt", "KvSetMessage Downloading the application...", "KvpBarSetPos 2",
+            "Sleep 1", "ZrSendMessage #3 [264]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
+            "Sleep 1", "ZrSendMessage #4 [54]", "ZrGetMessage -> 0 [00]", "KvIsCanceled false",
+            "KvIsCanceled false", "Sleep 1", "ZrSendMessage #5 [12]", "ZrGetMessage -> 0 [00]",
+            "KvIsCanceled false", "Sleep 1", "ZrSendMessage #6 [9]", "ZrGetMessage -> 0 [00]",
+            "KvpBarSetPos 100", "KvSetMessage Download completed.", "Sleep 2000", "ZrClose 257",
+            "KvFinTelechargement 0 (null)", "KvFinTelechargement 1 (null)"));
 
     const auto frames = zrfake::SentFrames();
     using namespace cordane::routines;
@@ -199,7 +201,8 @@ TEST_F(SmallDownloadTest, FramedBlockBoundaries) {
     for (const Case& c :
          {Case{255, {{255, 0x2000}}, {100}}, Case{256, {{255, 0x2000}, {1, 0x20FF}}, {2, 100}},
           Case{510, {{255, 0x2000}, {255, 0x20FF}}, {2, 100}},
-          Case{766, {{255, 0x2000}, {255, 0x20FF}, {255, 0x21FE}, {1, 0x22FD}}, {2, 34, 67, 100}}}) {
+          Case{
+              766, {{255, 0x2000}, {255, 0x20FF}, {255, 0x21FE}, {1, 0x22FD}}, {2, 34, 67, 100}}}) {
         SCOPED_TRACE(c.length);
         client.positions.clear();
         ASSERT_EQ(Download(KvOrb64, Pattern(c.length), 1), 0u);
@@ -242,10 +245,8 @@ TEST_P(SmallDownloadFailureTest, EachFailureEndsTheJobOnceWithItsStatus) {
         {"send fails", sendFails, 4, "Communication error."},
         {"fetch fails", reply(4, 9), 4, "Communication error."},
         {"no answer in time", reply(2, 6), 5, "No response from the reader."},
-        {"loader refuses the erase routine", reply(1, 0, {0x21}), 0x21,
-         "Download error."},
-        {"loader status 5 is still a loader error", reply(4, 0, {0x05}), 5,
-         "Download error."},
+        {"loader refuses the erase routine", reply(1, 0, {0x21}), 0x21, "Download error."},
+        {"loader status 5 is still a loader error", reply(4, 0, {0x05}), 5, "Download error."},
         {"empty answer", reply(3, 0, {}), 4, "Communication error."},
     };
     for (const Failure& failure : failures) {
@@ -309,8 +310,8 @@ TEST_P(SmallDownloadFailureTest, CancelAtEachCheckedStepLeavesNoSignature) {
         EXPECT_EQ(transcript.Count("KvFinTelechargement 0"), 0u);
         bool signed_ = false;
         for (const Bytes& frame : zrfake::SentFrames()) {
-            signed_ |= loader == 0 ? frame == Bytes{0, 'K', 'V'}
-                                   : frame.size() == 12 && frame[9] == 'K';
+            signed_ |=
+                loader == 0 ? frame == Bytes{0, 'K', 'V'} : frame.size() == 12 && frame[9] == 'K';
         }
         EXPECT_EQ(signed_, query == queries);
         EXPECT_EQ(zrfake::OpenHandles(), 0u);

@@ -11,7 +11,7 @@ namespace enginetest {
 namespace {
 
 class WorkerTest : public EngineTest {
-protected:
+  protected:
     RecordingClient client{transcript};
     std::string app;
     void SetUp() override {
@@ -27,10 +27,10 @@ TEST_F(WorkerTest, PortWordsAcceptedAndRefused) {
         bool accepted;
         uint32_t identifier;
     };
-    for (const Case& c : {Case{static_cast<int16_t>(0x8000), true, 0x80000000u},
-                          Case{256, true, 256}, Case{static_cast<int16_t>(0x8062), true, 0x80000062u},
-                          Case{0, false, 0}, Case{257, false, 0},
-                          Case{static_cast<int16_t>(0x8101), false, 0}}) {
+    for (const Case& c :
+         {Case{static_cast<int16_t>(0x8000), true, 0x80000000u}, Case{256, true, 256},
+          Case{static_cast<int16_t>(0x8062), true, 0x80000062u}, Case{0, false, 0},
+          Case{257, false, 0}, Case{static_cast<int16_t>(0x8101), false, 0}}) {
         SCOPED_TRACE(c.word);
         transcript.Clear();
         boxes.clear();
@@ -91,8 +91,8 @@ TEST_F(WorkerTest, ImagesASmallReaderCannotTakeAreRefusedBeforeTheSession) {
         transcript.Clear();
         boxes.clear();
         zrfake::Reset();
-        const std::string path = c.text.empty() ? WriteSrec("big.sre", Pattern(65281))
-                                                : WriteText("bad.sre", c.text);
+        const std::string path =
+            c.text.empty() ? WriteSrec("big.sre", Pattern(65281)) : WriteText("bad.sre", c.text);
         Prepare(client, KvOrb64, path);
         EXPECT_EQ(Run(client), 1u);
         ASSERT_EQ(boxes.size(), 1u);
@@ -118,12 +118,12 @@ TEST_F(WorkerTest, FailedResetAndOpen) {
         unsigned code;
         const char* message;
     };
-    for (const Case& c : {Case{0xFF03, 3, "Error opening download session."},
-                          Case{0xFF05, 5, "No response from the reader."},
-                          Case{0xFF06, 6, "Download cancelled."},
-                          Case{0xFF21, 0x21, "Download error."},
-                          // 0xFF00 carries no status; it must not end as a success.
-                          Case{0xFF00, 3, "Error opening download session."}}) {
+    for (const Case& c :
+         {Case{0xFF03, 3, "Error opening download session."},
+          Case{0xFF05, 5, "No response from the reader."}, Case{0xFF06, 6, "Download cancelled."},
+          Case{0xFF21, 0x21, "Download error."},
+          // 0xFF00 carries no status; it must not end as a success.
+          Case{0xFF00, 3, "Error opening download session."}}) {
         SCOPED_TRACE(c.result);
         transcript.Clear();
         boxes.clear();
@@ -145,9 +145,9 @@ TEST_F(WorkerTest, UnknownLoaderDownloadsNothingAndSucceeds) {
     EXPECT_EQ(Run(client), 0u);
     EXPECT_TRUE(zrfake::SentFrames().empty());
     const auto lines = transcript.Lines();
-    EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
-                ElementsAre("ZrClose 257", "KvFinTelechargement 0 (null)",
-                            "KvFinTelechargement 1 (null)"));
+    EXPECT_THAT(
+        std::vector<std::string>(lines.end() - 3, lines.end()),
+        ElementsAre("ZrClose 257", "KvFinTelechargement 0 (null)", "KvFinTelechargement 1 (null)"));
 }
 
 TEST_F(WorkerTest, ReaderTypesOutsideTheTableAreSmallReaders) {
@@ -176,17 +176,16 @@ TEST_F(WorkerTest, LargeReaderFileChecks) {
         const char* refusal;  // null: the session opens
     };
     const std::string driver = WriteSrec("driver.sre", Pattern(600), 0x4000);
-    for (const Case& c : {
-             Case{"flags 0 look for the driver", 0, false, true, "Can not find the file "},
-             // The driver is not looked for with another bit set; reading it before the
-             // session still finds it missing, before anything is erased.
-             Case{"another bit set", KV_FLAG_ERASE_DATA_FLASH, false, true,
-                  "Error opening driver file."},
-             Case{"the application is always looked for", KV_DOWNLOAD_BINARY, true, false,
-                  "Can not find the file "},
-             Case{"both present", KV_FLAG_ERASE_DATA_FLASH, true, true, nullptr},
-             Case{"erase code: no file is looked for", KV_FLAG_ERASE_CODE, false, false,
-                  nullptr}}) {
+    for (const Case& c :
+         {Case{"flags 0 look for the driver", 0, false, true, "Can not find the file "},
+          // The driver is not looked for with another bit set; reading it before the
+          // session still finds it missing, before anything is erased.
+          Case{"another bit set", KV_FLAG_ERASE_DATA_FLASH, false, true,
+               "Error opening driver file."},
+          Case{"the application is always looked for", KV_DOWNLOAD_BINARY, true, false,
+               "Can not find the file "},
+          Case{"both present", KV_FLAG_ERASE_DATA_FLASH, true, true, nullptr},
+          Case{"erase code: no file is looked for", KV_FLAG_ERASE_CODE, false, false, nullptr}}) {
         SCOPED_TRACE(c.name);
         transcript.Clear();
         boxes.clear();
@@ -223,20 +222,36 @@ TEST_F(WorkerTest, DiagnosticLoaderPath) {
         bool reachesProcedure;
     };
     const std::vector<Case> cases = {
-        {"reply 0", {}, {0, 0, {0x00}},
+        {"reply 0",
+         {},
+         {0, 0, {0x00}},
          {"Debug LOAD ENTER!!!!!!!!\n", "Debug LOAD SRE ERR 2\n"},
-         {2 * 100000 + 55, 200 * 100000 + 87, 2000 * 100000 + 23}, true},
-        {"reply 1", {}, {0, 0, {0x01}},
+         {2 * 100000 + 55, 200 * 100000 + 87, 2000 * 100000 + 23},
+         true},
+        {"reply 1",
+         {},
+         {0, 0, {0x01}},
          {"Debug LOAD ENTER!!!!!!!!\n", "Debug LOAD SRE ERR 3\n"},
-         {2 * 100000 + 55, 200 * 100000 + 87, 2000 * 100000 + 55}, true},
-        {"no reply", {}, {0, 6, {}},
+         {2 * 100000 + 55, 200 * 100000 + 87, 2000 * 100000 + 55},
+         true},
+        {"no reply",
+         {},
+         {0, 6, {}},
          {"Debug LOAD ENTER!!!!!!!!\n", "Debug DBG RESPONSE = 6\n"},
-         {2 * 100000 + 55, 200 * 100000 + 87}, true},
-        {"another reply", {}, {0, 0, {0x07}},
+         {2 * 100000 + 55, 200 * 100000 + 87},
+         true},
+        {"another reply",
+         {},
+         {0, 0, {0x07}},
          {"Debug LOAD ENTER!!!!!!!!\n", "Debug LOAD SRE ERR 4\n"},
-         {2 * 100000 + 55, 200 * 100000 + 87}, false},
-        {"first open fails", {1}, {}, {"Debug LOAD ENTER!!!!!!!!\n", "Debug LOAD SRE ERR 0\n"},
-         {2 * 100000 + 55}, false},
+         {2 * 100000 + 55, 200 * 100000 + 87},
+         false},
+        {"first open fails",
+         {1},
+         {},
+         {"Debug LOAD ENTER!!!!!!!!\n", "Debug LOAD SRE ERR 0\n"},
+         {2 * 100000 + 55},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
