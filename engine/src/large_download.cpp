@@ -15,6 +15,7 @@
 #include "cipher.h"
 #include "engine_state.h"
 #include "exchange.h"
+#include "job_fields.h"
 #include "key_registry.h"
 #include "large_layout.h"
 #include "large_plan.h"
@@ -29,11 +30,6 @@ namespace {
 
 using namespace large;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr const char* kOpenApp = "Error opening application file.";
 constexpr const char* kReadApp = "Error reading application file.";
 constexpr const char* kOpenDriver = "Error opening driver file.";
@@ -43,10 +39,6 @@ constexpr const char* kWrongNumber = "Trying to download incorrect application n
 constexpr const char* kDataFlashQuestion = "Do you really want to erase the data flash memory?";
 
 constexpr uint32_t kDownloadTypeMask = ~(KV_FLAG_ERASE_DATA_FLASH | KV_FLAG_ASK_QUESTION);
-
-std::string PathOf(const char (&field)[KV_PATH_SIZE]) {
-    return std::string(field, strnlen(field, KV_PATH_SIZE));
-}
 
 // ---- Reading files and building region images. Each step answers an error text or nothing,
 // so that the same steps serve the check before the session and the download itself.
@@ -374,9 +366,7 @@ void LargeDownload::EraseDataFlash() {
     client_.KvpBarStepIt();
     const eReaderType type = client_.readerType;
     if (type == KvQuin3 || type == KvOrb1Mb || type == KvTal1Mb) {
-        const auto word = static_cast<uint16_t>(client_.portWord);
-        const uint32_t port = (word & KV_PORT_VIRTUAL) ? 0x80000000u + (word & 0x7FFFu) : word;
-        const unsigned result = ZrEraseData1M(port, job_.link.Out());
+        const unsigned result = ZrEraseData1M(PortIdentifier(client_.portWord), job_.link.Out());
         if (result >= ZR_FAIL_BASE) {
             // The link is the serial link's own during the call: it is left as it returned it.
             const int status = static_cast<int>(result - ZR_FAIL_BASE);

@@ -10,6 +10,7 @@
 
 #include "engine_state.h"
 #include "exchange.h"
+#include "job_fields.h"
 #include "procedures.h"
 #include "protocol.h"
 #include "srec.h"
@@ -19,28 +20,10 @@ namespace cordane {
 
 namespace {
 
-constexpr uint32_t kVirtualPortBit = 0x80000000u;
 constexpr uint32_t kHighestPort = 256;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The port identifier the serial link takes for a port word.
-uint32_t PortIdentifier(int16_t word) {
-    const auto bits = static_cast<uint16_t>(word);
-    if (bits & KV_PORT_VIRTUAL) return kVirtualPortBit + (bits & 0x7FFFu);
-    return bits;
-}
 
 bool IsLargeReader(eReaderType type) {
     return type >= KvOrb512 && type <= KvLarge9;
-}
-
-// A path field as a string, even when the client left it without its terminator.
-std::string PathOf(const char (&field)[KV_PATH_SIZE]) {
-    return std::string(field, strnlen(field, KV_PATH_SIZE));
 }
 
 std::string Format(const char* format, const std::string& path) {
