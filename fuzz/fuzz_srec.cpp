@@ -7,8 +7,9 @@
 //   bytes 4-6   upper bound, 24-bit, most significant first
 //   bytes 7-8   image capacity in bytes, 16-bit, most significant first
 //
-// Each conversion is checked against a plain re-statement of the algorithm, and the image bytes
-// from the result's length on must be left untouched.
+// Each conversion is checked against a plain re-statement of the algorithm (checksums, end
+// record, window bounds and all), and the image bytes from the result's length on must be left
+// untouched.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,33 +45,53 @@ Expected Reference(const uint8_t* text, size_t n, size_t capacity, uint32_t lowe
         e.address = address;
         return e;
     };
+    static const size_t kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+    auto byteAt = [&](size_t pos) { return Digit(text[pos]) * 16 + Digit(text[pos + 1]); };
     uint64_t next = lower;
     size_t pos = 0;
+    int lastType = -1;
     while (pos < n) {
         const size_t record = pos;
         if (text[pos++] != 'S') continue;
         if (pos >= n) return fail(SrecError::Truncated, record, 0);
-        if (text[pos++] != '2') continue;
-        if (n - pos < 8) return fail(SrecError::Truncated, record, 0);
-        uint32_t value[8];
-        for (int i = 0; i < 8; ++i) value[i] = Digit(text[pos + i]);
-        pos += 8;
-        const uint32_t count = value[0] * 16 + value[1];
+        if (text[pos] < '0' || text[pos] > '9') continue;
+        const int type = text[pos++] - '0';
+        if (n - pos < 2) return fail(SrecError::Truncated, record, 0);
+        const uint32_t count = byteAt(pos);
+        pos += 2;
+        const size_t addressBytes = kAddressBytes[type];
         uint32_t address = 0;
-        for (int i = 2; i < 8; ++i) address = address * 16 + value[i];
-        if (address < lower || address >= upper) continue;
-        if (count < 4) return fail(SrecError::ShortCount, record, address);
+        if ((n - pos) / 2 >= addressBytes) {
+            for (size_t i = 0; i < addressBytes; ++i) address = address * 256 + byteAt(pos + 2 * i);
+        }
+        if (count < addressBytes + 1) return fail(SrecError::ShortCount, record, address);
+        if ((n - pos) / 2 < count) return fail(SrecError::Truncated, record, address);
+        uint32_t sum = count;
+        std::vector<uint8_t> bytes;
+        for (size_t i = 0; i < count; ++i, pos += 2) {
+            bytes.push_back(static_cast<uint8_t>(byteAt(pos)));
+            sum += bytes.back();
+        }
+        if (sum % 256 != 255) return fail(SrecError::BadChecksum, record, address);
+        lastType = type;
+        if (type != 2) continue;
+        const uint64_t data = count - 4;
+        const uint64_t dataEnd = address + data;
+        const bool inside = address >= lower && address < upper;
+        if ((address < lower && dataEnd > lower) || (inside && dataEnd > upper)) {
+            return fail(SrecError::CrossesWindow, record, address);
+        }
+        if (!inside) continue;
         if (address < next) return fail(SrecError::OutOfOrder, record, address);
-        const size_t data = count - 4;
-        if (n - pos < 2 * data) return fail(SrecError::Truncated, record, address);
         if (address - lower + data > capacity) {
             return fail(SrecError::ImageTooLarge, record, address);
         }
         e.image.resize(address - lower, 0xFF);
-        for (size_t i = 0; i < data; ++i, pos += 2) {
-            e.image.push_back(static_cast<uint8_t>(Digit(text[pos]) * 16 + Digit(text[pos + 1])));
-        }
-        next = address + data;
+        e.image.insert(e.image.end(), bytes.begin() + 3, bytes.end() - 1);
+        next = dataEnd;
+    }
+    if (lastType >= 0 && lastType != 7 && lastType != 8 && lastType != 9) {
+        return fail(SrecError::MissingEnd, n, 0);
     }
     return e;
 }
@@ -115,6 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(result.address == expected.address);
     Check(result.length == expected.image.size());
     for (size_t i = 0; i < result.length; ++i) Check(image[i] == expected.image[i]);
-    if (result.error != SrecError::None) Check(text[result.offset] == 'S');
+    if (result.error != SrecError::None && result.error != SrecError::MissingEnd) {
+        Check(text[result.offset] == 'S');
+    }
     return 0;
 }

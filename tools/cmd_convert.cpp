@@ -12,6 +12,7 @@
 
 #include "commands.h"
 #include "srec.h"
+#include "protocol.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
@@ -19,8 +20,7 @@ namespace cordane::tools {
 namespace {
 
 constexpr size_t kEngineImageCapacity = 0x7FFFF;   // image buffer of 0x80000 bytes, less byte 0
-constexpr size_t kSmallReaderTextLimit = 0x40000;  // text the engine reads of a small reader's file
-constexpr size_t kLargeReaderTextLimit = 0x400000;  // text it reads of a large reader's file
+constexpr size_t kEngineTextLimit = kFileTextSize;  // the longest S-record file the engine reads
 constexpr size_t kCapacityLimit = 0x1000100;  // beyond any 24-bit address plus one record's data
 
 constexpr char kHelp[] =
@@ -38,9 +38,9 @@ constexpr char kHelp[] =
     "                   engine's image buffer; a larger value converts images it would refuse)\n"
     "Numbers are decimal or hexadecimal with 0x.\n"
     "\n"
-    "The whole input is converted. The engine reads at most 262,144 bytes (0x40000) of a small\n"
-    "reader's application file and at most 4 MB of a large reader's file, and would convert\n"
-    "only that part: a longer input is converted whole, with a warning.\n"
+    "The whole input is converted, and every record's checksum is checked; the last record must\n"
+    "be an end record (S7, S8 or S9). The engine reads files of up to 64 MiB whole and refuses\n"
+    "longer ones: a longer input is converted, with a warning.\n"
     "OUTPUT is written only when the conversion succeeds; it is replaced if it exists.\n"
     "\n"
     "Exit codes: 0 image written; 1 input unreadable or refused, or output not written;\n"
@@ -196,6 +196,13 @@ const char* Advice(SrecError error) {
         case SrecError::ImageTooLarge:
             return "Check the record addresses, convert a part with --window, or raise "
                    "--capacity if the image is not meant for the engine.";
+        case SrecError::BadChecksum:
+            return "The file is damaged or was edited by hand: copy it again, or build it again.";
+        case SrecError::CrossesWindow:
+            return "Part of the record would be lost: convert a window that holds it whole, or "
+                   "build the file so that no record crosses a region boundary.";
+        case SrecError::MissingEnd:
+            return "The file is incomplete: copy it again, or build it again.";
         case SrecError::None:
             break;
     }
@@ -265,13 +272,11 @@ int RunConvert(int argc, char** argv) {
 
     InputText text;
     if (!text.Load(input)) return kExitBadInput;
-    const size_t engineLimit = windowed ? kLargeReaderTextLimit : kSmallReaderTextLimit;
-    if (text.size() > engineLimit) {
+    if (text.size() > kEngineTextLimit) {
         std::fprintf(stderr,
-                     "cordane convert: warning: %s is %zu bytes long; the engine reads only the "
-                     "first %zu bytes of a %s reader's file and would convert less than this "
-                     "image\n",
-                     input, text.size(), engineLimit, windowed ? "large" : "small");
+                     "cordane convert: warning: %s is %zu bytes long; the engine refuses S-record "
+                     "files longer than %zu bytes\n",
+                     input, text.size(), kEngineTextLimit);
     }
 
     PageBuffer image;

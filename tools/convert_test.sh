@@ -22,7 +22,7 @@ check "window length" test "$(stat -c %s "$work/window.bin")" -eq 256
 
 # A refused file: exit 1, the record's place and address, the existing output untouched, no
 # temporary file left behind.
-printf 'S206002000AABB00\r\nS206002001CCDD00\r\n' >"$work/bad.sre"
+printf 'S206002000AABB74\r\nS206002001CCDD2F\r\nS804002000DB\r\n' >"$work/bad.sre"
 echo "old" >"$work/keep.bin"
 run convert "$work/bad.sre" "$work/keep.bin"
 check "refusal exit code" test "$rc" -eq 1
@@ -35,11 +35,20 @@ check "no temporary file left" test -z "$(find "$work" -name '*.bin.*')"
 run convert "$work/missing.sre" "$work/new.bin"
 check "missing input" test "$rc" -eq 1 -a ! -e "$work/new.bin"
 
-# Longer than the engine reads: converted whole, with a warning.
-{ head -c 300000 /dev/zero | tr '\0' '\n'; printf 'S2050020007700\r\n'; } >"$work/long.sre"
+# Longer than the engine once read: converted whole, without a warning.
+{ head -c 300000 /dev/zero | tr '\0' '\n'; printf 'S20500200077 63\r\nS804002000DB\r\n' | tr -d ' '; } >"$work/long.sre"
 run convert "$work/long.sre" "$work/long.bin"
 check "long input converts" test "$rc" -eq 0 -a "$(od -An -tx1 "$work/long.bin")" = " 77"
-check "long input warns" grep -q "reads only the first 262144 bytes" <<<"$err"
+check "long input does not warn" test -z "$err"
+
+# A damaged record or a file cut short at a line end: refused.
+printf 'S206002000AABB75\r\nS804002000DB\r\n' >"$work/damaged.sre"
+run convert "$work/damaged.sre" "$work/damaged.bin"
+check "wrong checksum refused" test "$rc" -eq 1 -a ! -e "$work/damaged.bin"
+check "wrong checksum named" grep -q "wrong checksum" <<<"$err"
+printf 'S206002000AABB74\r\n' >"$work/cut.sre"
+run convert "$work/cut.sre" "$work/cut.bin"
+check "file without end record refused" test "$rc" -eq 1 -a ! -e "$work/cut.bin"
 
 # Command-line mistakes: exit 2.
 for args in "" "convert" "convert only-one.sre" "convert --window 0x10:0x5 a b" \

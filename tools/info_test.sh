@@ -21,6 +21,10 @@ srec() {  # srec ADDRESS HEXDATA: one S2 record with its checksum
     printf 'S2%02X%06X%s%02X\r\n' "$count" "$address" "$data" $((~sum & 0xFF))
 }
 
+end() {  # the end record every S-record file closes with
+    printf 'S804000000FB\r\n'
+}
+
 repeat() {  # repeat N TEXT
     local text=""
     for ((i = 0; i < $1; i++)); do text+=$2; done
@@ -37,7 +41,7 @@ check "sample: no application region" grep -qE "^  application +0xD000-0x7FFFF +
 
 # A large reader's driver library: a driver-high image of 256 bytes whose first 255 are blank
 # sends one block of 1 byte.
-{ srec 0x70000 "$(repeat 128 FF)"; srec 0x70080 "$(repeat 127 FF)00"; } >"$work/driver.sre"
+{ srec 0x70000 "$(repeat 128 FF)"; srec 0x70080 "$(repeat 127 FF)00"; end; } >"$work/driver.sre"
 run info "$work/driver.sre"
 check "driver: exit 0" test "$rc" -eq 0
 check "driver: high part" has "0x70000-0x700FF, 256 bytes; 2 blocks: 1 sent, 1 skipped as blank"
@@ -48,6 +52,7 @@ check "driver: high part" has "0x70000-0x700FF, 256 bytes; 2 blocks: 1 sent, 1 s
     srec 0x10000 "$(repeat 4 11)"
     srec 0x100000 "$(repeat 150 22)"
     srec 0x100096 "$(repeat 150 33)"
+    end
 } >"$work/large.sre"
 run info "$work/large.sre"
 check "large: exit 0" test "$rc" -eq 0
@@ -63,13 +68,13 @@ check "large: json" grep -qF '"region":"upper","from":1048576,"to":1572863,"star
 check "large: json verdicts" grep -qF '"large":{"takes":true' <<<"$out"
 
 # Data in 0xF000-0xFFFF is never written: said.
-srec 0xF800 "AA" >"$work/dropped.sre"
+{ srec 0xF800 "AA"; end; } >"$work/dropped.sre"
 run info "$work/dropped.sre"
 check "dropped range noted" has "holds data at 0xF000-0xFFFF, which a download never writes"
 
 # Overlapping records: the regions that hold them refused with byte and address, the others
 # shown; refused by every reader: exit 1.
-{ srec 0xD000 "AABB"; srec 0xD001 "CC"; srec 0x70000 "01"; } >"$work/bad.sre"
+{ srec 0xD000 "AABB"; srec 0xD001 "CC"; srec 0x70000 "01"; end; } >"$work/bad.sre"
 run info "$work/bad.sre"
 check "refusal: exit 1" test "$rc" -eq 1
 check "refusal: record named" \

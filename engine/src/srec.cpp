@@ -1,6 +1,7 @@
 #include "srec.h"
 
 #include <array>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -12,9 +13,16 @@ constexpr char kBanner[] = "\nConversion fichier ...     ";  // shown before eac
 
 // Characters of a record, as the parser reads them.
 constexpr uint8_t kRecordStart = 'S';   // every other character outside a record is skipped
-constexpr uint8_t kTypeS2 = '2';        // the only record type taken
-constexpr size_t kHeaderDigits = 8;     // byte count (2 digits) and 24-bit address (6 digits)
-constexpr uint32_t kCountOverhead = 4;  // counted bytes that are not data: 3 address, 1 checksum
+constexpr uint8_t kTypeS2 = '2';        // the only record type taken into the image
+constexpr uint32_t kCountOverhead = 4;  // S2 bytes that are not data: 3 address, 1 checksum
+constexpr unsigned kChecksumOk = 0xFF;  // count + every byte, checksum included, modulo 256
+
+// Address bytes of each record type S0..S9. S4 is reserved and carries none.
+constexpr std::array<uint8_t, 10> kAddressBytes = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+
+bool IsEndRecord(uint8_t type) {
+    return type == '7' || type == '8' || type == '9';  // start addresses of S3, S2, S1 files
+}
 
 // Value of a character as a hexadecimal digit. Only "0"-"9" and "A"-"F" are digits; anything
 // else, lower case included, counts as 15.
@@ -45,6 +53,8 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
     const uint8_t* p = text;
     const uint8_t* const end = text + textLength;
     size_t length = 0;  // image length so far; the next address is lower + length
+    uint8_t lastType = 0;  // type digit of the last record read; 0 before the first
+    std::array<uint8_t, 256> bytes;  // one record's bytes after its count
 
     auto refuse = [&](SrecError error, const uint8_t* record, uint32_t address) {
         result.error = error;
@@ -55,8 +65,8 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
     };
 
     while (p < end) {
-        // Skip to the next "S". Between records lie a checksum and a line end, so look at a few
-        // characters in place before handing a longer stretch (a skipped record) to memchr.
+        // Skip to the next "S". Between records lie a line end at most, so look at a few
+        // characters in place before handing a longer stretch to memchr.
         if (*p != kRecordStart) {
             const uint8_t* const near = static_cast<size_t>(end - p) > 8 ? p + 8 : end;
             while (p < near && *p != kRecordStart) ++p;
@@ -68,38 +78,54 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
             continue;
         }
         const uint8_t* const record = p++;
-        // A text cut right after an "S" may have lost an S2 record: refuse rather than guess.
+        // A text cut right after an "S" may have lost a record: refuse rather than guess.
         if (p == end) return refuse(SrecError::Truncated, record, 0);
-        if (*p++ != kTypeS2) continue;
-        if (static_cast<size_t>(end - p) < kHeaderDigits) {
-            return refuse(SrecError::Truncated, record, 0);
-        }
+        const uint8_t type = *p;
+        if (type < '0' || type > '9') continue;  // not a record: an "S" in stray text
+        ++p;
+        if (end - p < 2) return refuse(SrecError::Truncated, record, 0);
         const uint32_t count = ReadByte(p);
-        const uint32_t address =
-            (uint32_t{ReadByte(p + 2)} << 16) | (uint32_t{ReadByte(p + 4)} << 8) | ReadByte(p + 6);
-        p += kHeaderDigits;
+        p += 2;
+        const size_t addressBytes = kAddressBytes[type - '0'];
+        const size_t available = static_cast<size_t>(end - p) / 2;  // whole bytes left
+        uint32_t address = 0;
+        if (available >= addressBytes) {
+            for (size_t i = 0; i < addressBytes; ++i) address = (address << 8) | ReadByte(p + 2 * i);
+        }
+        if (count < addressBytes + 1) return refuse(SrecError::ShortCount, record, address);
+        if (available < count) return refuse(SrecError::Truncated, record, address);
 
-        // Outside the window: skipped; its data characters are then passed over as characters
-        // outside a record (hex digits never contain an "S").
-        if (address < lower || address >= upper) continue;
+        unsigned sum = count;
+        for (size_t i = 0; i < count; ++i) {
+            bytes[i] = ReadByte(p + 2 * i);
+            sum += bytes[i];
+        }
+        p += 2 * size_t{count};
+        if ((sum & 0xFF) != kChecksumOk) return refuse(SrecError::BadChecksum, record, address);
+        lastType = type;
+        if (type != kTypeS2) continue;
 
-        if (count < kCountOverhead) return refuse(SrecError::ShortCount, record, address);
+        const size_t dataLength = count - kCountOverhead;
+        const uint64_t dataEnd = uint64_t{address} + dataLength;
+        // Part of a record on each side of a bound would be lost: the image would be wrong.
+        if ((address < lower && dataEnd > lower) || (address >= lower && address < upper &&
+                                                     dataEnd > upper)) {
+            return refuse(SrecError::CrossesWindow, record, address);
+        }
+        if (address < lower || address >= upper) continue;  // outside the window: skipped
+
         const size_t at = address - lower;  // image index of the record's first data byte
         if (at < length) return refuse(SrecError::OutOfOrder, record, address);
-        const size_t dataLength = count - kCountOverhead;
-        if (static_cast<size_t>(end - p) / 2 < dataLength) {
-            return refuse(SrecError::Truncated, record, address);
-        }
         if (at > capacity || dataLength > capacity - at) {
             return refuse(SrecError::ImageTooLarge, record, address);
         }
-
         // Only a real gap is filled: an empty image may have no buffer at all.
         if (at > length) std::memset(image + length, 0xFF, at - length);
-        uint8_t* out = image + at;
-        for (size_t i = 0; i < dataLength; ++i) out[i] = ReadByte(p + 2 * i);
-        p += 2 * dataLength;
+        if (dataLength > 0) std::memcpy(image + at, bytes.data() + 3, dataLength);
         length = at + dataLength;
+    }
+    if (lastType != 0 && !IsEndRecord(lastType)) {
+        return refuse(SrecError::MissingEnd, end, 0);
     }
     result.length = length;
     return result;
@@ -129,13 +155,33 @@ const char* SrecErrorText(SrecError error) {
         case SrecError::OutOfOrder:
             return "overlaps or comes before the previous record";
         case SrecError::ShortCount:
-            return "has a byte count below 4, too short for its address and checksum";
+            return "has a byte count too small for its address and checksum";
         case SrecError::Truncated:
             return "is cut off by the end of the file";
         case SrecError::ImageTooLarge:
             return "would make the image longer than its buffer";
+        case SrecError::BadChecksum:
+            return "has a wrong checksum (the file is damaged or was edited by hand)";
+        case SrecError::CrossesWindow:
+            return "runs across the boundary of the memory region it belongs to";
+        case SrecError::MissingEnd:
+            return "is missing: the file has no end record (S7, S8 or S9) and may have been cut "
+                   "short";
     }
     return "has an unknown fault";
+}
+
+std::string SrecRefusal(const std::string& what, const std::string& path,
+                        const SrecResult& result) {
+    char place[96];
+    if (result.error == SrecError::MissingEnd) {
+        std::snprintf(place, sizeof place, "the end record after byte %zu", result.offset);
+    } else {
+        std::snprintf(place, sizeof place, "the record at byte %zu (address 0x%06" PRIX32 ")",
+                      result.offset, result.address);
+    }
+    return "The " + what + " " + path + " is not a valid S-record file: " + place + " " +
+           SrecErrorText(result.error) + ". Rebuild the file and try again.";
 }
 
 }  // namespace cordane

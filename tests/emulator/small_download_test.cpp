@@ -46,15 +46,19 @@ class SmallReaderEmulatorTest : public ::testing::Test {
         char field[16];
         for (size_t i = 0; i < image.size(); i += 32) {
             const size_t n = std::min<size_t>(32, image.size() - i);
-            std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4),
-                          0x2000 + i);
+            const size_t at = 0x2000 + i;
+            unsigned sum = static_cast<unsigned>(n + 4 + (at >> 8) + (at & 0xFF));
+            std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4), at);
             text += field;
             for (size_t j = 0; j < n; ++j) {
                 std::snprintf(field, sizeof field, "%02X", image[i + j]);
                 text += field;
+                sum += image[i + j];
             }
-            text += "00\n";
+            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
+            text += field;
         }
+        text += "S804002000DB\n";
         app = dir.path + "/app.sre";
         std::ofstream(app) << text;
     }

@@ -41,7 +41,7 @@ std::string S2(uint32_t address, const std::vector<uint8_t>& data, const char* l
 }
 
 const std::string kHeader = "S00600004844521B\r\n";  // S0 record, skipped by the parser
-const std::string kEnd = "S804002000D3\r\n";         // S8 end record, skipped as well
+const std::string kEnd = "S804002000DB\r\n";         // S8 end record
 
 // Runs a conversion on a copy of `text` in a heap block of exactly its size, into a heap image of
 // exactly `capacity` bytes preset to the canary, so that the address sanitizer catches any access
@@ -71,13 +71,34 @@ struct Conversion {
     }
 };
 
+// A whole file: the records given, then an end record.
 Conversion Plain(const std::string& text, size_t capacity = 0x7FFFF) {
-    return Conversion::Run(text, capacity);
+    return Conversion::Run(text + kEnd, capacity);
 }
 
 Conversion Window(const std::string& text, uint32_t lower, uint32_t upper,
                   size_t capacity = 0x7FFFF) {
-    return Conversion::Run(text, capacity, true, lower, upper);
+    return Conversion::Run(text + kEnd, capacity, true, lower, upper);
+}
+
+// The text exactly as given.
+Conversion PlainText(const std::string& text) {
+    return Conversion::Run(text, 0x7FFFF);
+}
+
+// A record from its characters after "S" and the type, with the checksum the digits need as the
+// parser reads them (every character that is not 0-9 or A-F counting as 15).
+std::string AsRead(const std::string& typeAndDigits) {
+    auto digit = [](char c) -> unsigned {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return 15;
+    };
+    unsigned sum = 0;
+    for (size_t i = 1; i + 1 < typeAndDigits.size(); i += 2) {
+        sum += digit(typeAndDigits[i]) * 16 + digit(typeAndDigits[i + 1]);
+    }
+    return "S" + typeAndDigits + Hex(~sum & 0xFF, 2) + "\n";
 }
 
 std::vector<uint8_t> Fill(size_t count, uint8_t value = 0xFF) {
@@ -92,10 +113,11 @@ std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& 
 // --- Conversion of valid files ---------------------------------------------------------------
 
 TEST(SrecPlain, TextWithoutDataGivesEmptyImage) {
-    EXPECT_EQ(Plain("").result.length, 0u);
-    EXPECT_EQ(Plain(kHeader + kEnd).result.length, 0u);
-    EXPECT_EQ(Plain("no records here\r\n\r\n").result.length, 0u);
-    EXPECT_EQ(Plain(kHeader + kEnd).result.error, SrecError::None);
+    EXPECT_EQ(PlainText("").result.length, 0u);
+    EXPECT_EQ(PlainText(kHeader + kEnd).result.length, 0u);
+    EXPECT_EQ(PlainText(kHeader + kEnd).result.error, SrecError::None);
+    // No record at all: nothing to refuse, an empty image the callers report.
+    EXPECT_EQ(PlainText("no records here\r\n\r\n").result.error, SrecError::None);
 }
 
 TEST(SrecPlain, RecordsBecomeBytesFromAddress0x2000WithHolesOf0xFF) {
@@ -117,7 +139,7 @@ TEST(SrecPlain, FirstRecordAbove0x2000IsPrecededByFF) {
 
 TEST(SrecPlain, OnlyS2RecordsAreTaken) {
     // S1 and S3 records whose addresses read as 0x2000 hold data the plain form must not take.
-    const std::string text = "S107200011223344FF\r\n" + Record('3', 0x2000, {0x99, 0x88}) +
+    const std::string text = "S1072000112233442E\r\n" + Record('3', 0x2000, {0x99, 0x88}) +
                              S2(0x2000, {0x42}) + "S5030001FB\r\n" + kEnd;
     const Conversion c = Plain(text);
     EXPECT_THAT(c.image, ElementsAre(0x42));
@@ -130,18 +152,44 @@ TEST(SrecPlain, CharactersOutsideRecordsAreSkipped) {
     EXPECT_THAT(Plain(text).image, ElementsAre(0x10, 0x20, 0x30));
 }
 
-TEST(SrecPlain, ChecksumIsNeitherVerifiedNorNeeded) {
-    EXPECT_THAT(Plain("S20600200012340\r\n").image, ElementsAre(0x12, 0x34));  // bad checksum
-    EXPECT_THAT(Plain("S2060020001234").image, ElementsAre(0x12, 0x34));  // none at end of text
+TEST(SrecPlain, EveryRecordIsCheckedAndTheFileMustEnd) {
+    // A wrong checksum, in a data record or in one that is not taken, refuses the file.
+    const std::string first = S2(0x2000, {1, 2});
+    for (const std::string& bad : {std::string("S20600200212340F\r\n"),
+                                   std::string("S00600004844521C\r\n")}) {
+        const Conversion c = Plain(first + bad);
+        EXPECT_EQ(c.result.error, SrecError::BadChecksum) << bad;
+        EXPECT_EQ(c.result.offset, first.size());
+        EXPECT_THAT(c.image, ElementsAre(1, 2));
+    }
+    EXPECT_EQ(Plain("S20600200212340F\r\n").result.address, 0x2002u);
+    // A data record whose checksum is missing at the end of the text.
+    EXPECT_EQ(PlainText("S2060020001234").result.error, SrecError::Truncated);
+    // Records without an end record after them: a file cut short at a line end.
+    for (const std::string& text : {first, kEnd + first, first + kHeader}) {
+        const Conversion c = PlainText(text);
+        EXPECT_EQ(c.result.error, SrecError::MissingEnd);
+        EXPECT_EQ(c.result.offset, text.size());
+    }
+    // Any of the three end records ends a file.
+    for (const char* end : {"S5030001FB\r\nS70500002000DA\r\n", "S804002000DB\r\n",
+                            "S9032000DC\r\n"}) {
+        EXPECT_THAT(PlainText(first + end).image, ElementsAre(1, 2)) << end;
+    }
 }
 
 TEST(SrecPlain, LowerCaseAndOtherNonDigitsCountAs15) {
     // Data: "a1" -> 0xF1, "1a" -> 0x1F, "fG" -> 0xFF. Address "00200a" -> 0x200F.
-    EXPECT_THAT(Plain("S207002000a11afG00\n").image, ElementsAre(0xF1, 0x1F, 0xFF));
-    EXPECT_THAT(Plain("S20500200a7700\n").image, ElementsAreArray(Concat(Fill(15), {0x77})));
+    EXPECT_THAT(Plain(AsRead("207002000a11afG")).image, ElementsAre(0xF1, 0x1F, 0xFF));
+    EXPECT_THAT(Plain(AsRead("20500200a77")).image, ElementsAreArray(Concat(Fill(15), {0x77})));
     // Byte count "0a" -> 0x0F: eleven data bytes.
-    const std::string text = "S20a002000" + std::string(22, '3') + "00";
-    EXPECT_THAT(Plain(text).image, ElementsAreArray(Fill(11, 0x33)));
+    EXPECT_THAT(Plain(AsRead("20a002000" + std::string(22, '3'))).image,
+                ElementsAreArray(Fill(11, 0x33)));
+    // A lower-case file whose checksums were made from the digits' hexadecimal values reads
+    // differently, so its checksums do not hold: refused rather than flashed as other bytes.
+    const Conversion c = Plain("S2060020001a2b94\r\n");
+    EXPECT_EQ(c.result.error, SrecError::BadChecksum);
+    EXPECT_EQ(c.result.address, 0x2000u);
 }
 
 TEST(SrecPlain, RecordWithoutDataStillFillsTheGapInFront) {
@@ -165,10 +213,22 @@ TEST(SrecWindow, TakesRecordsInsideTheWindowOnly) {
     EXPECT_EQ(c.image[0x41F], 0x04);
 }
 
-TEST(SrecWindow, RecordStartingInsideIsTakenWhole) {
-    const Conversion c = Window(S2(0x70000 - 2, {1, 2, 3, 4}), 0x4000, 0x70000);
-    EXPECT_EQ(c.image.size(), 0x6C000u + 2);
-    EXPECT_THAT(std::vector<uint8_t>(c.image.end() - 4, c.image.end()), ElementsAre(1, 2, 3, 4));
+TEST(SrecWindow, RecordAcrossABoundIsRefused) {
+    // Starting inside and running past the upper bound, or starting below and running into the
+    // window: part of it would be lost.
+    for (uint32_t address : {0x70000u - 2, 0x4000u - 2}) {
+        const std::string first = S2(0x5000, {9});
+        const Conversion c =
+            Window((address < 0x5000 ? "" : first) + S2(address, {1, 2, 3, 4}), 0x4000, 0x70000);
+        EXPECT_EQ(c.result.error, SrecError::CrossesWindow);
+        EXPECT_EQ(c.result.address, address);
+    }
+    // Ending exactly at a bound is no crossing.
+    EXPECT_EQ(Window(S2(0x4000 - 4, {1, 2, 3, 4}) + S2(0x70000 - 4, {5, 6, 7, 8}), 0x4000, 0x70000)
+                  .result.length,
+              0x6C000u);
+    // The plain form's lower bound is 0x2000.
+    EXPECT_EQ(Plain(S2(0x1FFF, {1, 2})).result.error, SrecError::CrossesWindow);
 }
 
 TEST(SrecWindow, LowerBoundIsImageByteZero) {
@@ -176,8 +236,8 @@ TEST(SrecWindow, LowerBoundIsImageByteZero) {
                 ElementsAre(0x7E, 0xFF, 0x7F));
     // The loader image form: records with no separators, a window that starts mid-record run.
     const std::string text =
-        kHeader + S2(0x80009, {1, 2}, "") + S2(0x8000B, {3}, "") + "S804080009EE";
-    EXPECT_THAT(Window(text, 0x80009, 0x83000).image, ElementsAre(1, 2, 3));
+        kHeader + S2(0x80009, {1, 2}, "") + S2(0x8000B, {3}, "") + "S804080009EA";
+    EXPECT_THAT(Conversion::Run(text, 0x7FFFF, true, 0x80009, 0x83000).image, ElementsAre(1, 2, 3));
 }
 
 TEST(SrecWindow, WindowAtTheTopOfTheAddressRange) {
@@ -203,14 +263,19 @@ TEST(SrecRefusal, RecordBelowThePreviousEndIsOutOfOrder) {
     EXPECT_EQ(w.result.address, 0x4300u);
 }
 
-TEST(SrecRefusal, SkippedRecordsAreNeverRefused) {
-    // Out of order, short count or cut off: a record outside the window is passed over.
-    const std::string text =
-        S2(0x2000, {1, 2}) + S2(0x1000, {3}) + "S2020010000\r\n" + "S2010010\r\n" + S2(0x2002, {4});
+TEST(SrecRefusal, SkippedRecordsAreCheckedButNotOrdered) {
+    // Records outside the window may come in any order.
+    const std::string text = S2(0x2000, {1, 2}) + S2(0x1000, {3}) + S2(0x2002, {4});
     EXPECT_THAT(Plain(text).image, ElementsAre(1, 2, 4));
     const std::string windowed = S2(0x5000, {1}) + S2(0x4000, {2}) + S2(0x6000, {3}) +
-                                 "S2030060000000\r\n" + S2(0x5001, {4}) + "S20800700012";
+                                 S2(0x5001, {4}) + S2(0x700000, {5});
     EXPECT_THAT(Window(windowed, 0x5000, 0x6000).image, ElementsAre(1, 4));
+    // A damaged record is refused wherever it lies.
+    EXPECT_EQ(Window(S2(0x5000, {1}) + "S2020010000\r\n", 0x5000, 0x6000).result.error,
+              SrecError::ShortCount);
+    EXPECT_EQ(Conversion::Run(S2(0x5000, {1}) + "S20800700012", 0x7FFFF, true, 0x5000, 0x6000)
+                  .result.error,
+              SrecError::Truncated);
 }
 
 TEST(SrecRefusal, ByteCountBelowFourIsRefused) {
@@ -228,24 +293,29 @@ TEST(SrecRefusal, ByteCountBelowFourIsRefused) {
 TEST(SrecRefusal, RecordCutOffByTheEndOfTheTextIsRefusedAtEveryPosition) {
     const std::string first = kHeader + S2(0x4400, {0xC0, 0xDE});
     const std::string record = S2(0x4410, {0x10, 0x20, 0x30});  // S2 07 004410 102030 cs CRLF
-    const size_t dataEnd = 2 + 2 + 6 + 6;
+    const size_t recordEnd = 2 + 2 + 6 + 6 + 2;
     for (bool windowed : {false, true}) {
         for (size_t cut = 1; cut < record.size(); ++cut) {
             const std::string text = first + record.substr(0, cut);
-            const Conversion c = windowed ? Window(text, 0x4300, 0x4720) : Plain(text);
+            const Conversion c = windowed ? Conversion::Run(text, 0x7FFFF, true, 0x4300, 0x4720)
+                                          : PlainText(text);
             SCOPED_TRACE(testing::Message() << (windowed ? "windowed" : "plain") << ", cut at "
                                             << cut << ": " << text.substr(first.size()));
-            if (cut < dataEnd) {
+            if (cut < recordEnd) {
                 EXPECT_EQ(c.result.error, SrecError::Truncated);
                 EXPECT_EQ(c.result.offset, first.size());
                 // The address is known once the header is complete.
                 EXPECT_EQ(c.result.address, cut < 10 ? 0u : 0x4410u);
-                ASSERT_GE(c.image.size(), 2u);
-                EXPECT_EQ(c.image[c.image.size() - 2], 0xC0);
-                EXPECT_EQ(c.image[c.image.size() - 1], 0xDE);
-            } else {  // only the checksum or the line end is missing
-                EXPECT_EQ(c.result.error, SrecError::None);
-                EXPECT_EQ(c.image.back(), 0x30);
+            } else {  // the record is whole, but no end record follows
+                EXPECT_EQ(c.result.error, SrecError::MissingEnd);
+            }
+            // What came before stays converted.
+            ASSERT_GE(c.image.size(), 3u);
+            const std::vector<uint8_t> tail(c.image.end() - 3, c.image.end());
+            if (cut < recordEnd) {
+                EXPECT_THAT(tail, ElementsAre(0xFF, 0xC0, 0xDE));
+            } else {
+                EXPECT_THAT(tail, ElementsAre(0x10, 0x20, 0x30));
             }
         }
     }
