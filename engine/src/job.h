@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "cordane/cordane.h"
+#include "engine_state.h"
 #include "zr318.h"
 
 namespace cordane {
@@ -46,12 +47,15 @@ struct Job {
     LinkHandle link;
     bool boxesOn = true;
     uint64_t token = 0;  // the job's hold on the one-job lock
+    // The parameter block as the job started: a later UpdateParam belongs to the next job.
+    ParamBlock params = CurrentParamBlock();
 
     Job(CLoadInterface& c, uint64_t t) : client(c), token(t) {}
 
     // The last notice (code 1) also tells the engine that the job is done with what is shared.
     void Notice(int code, const char* text = nullptr);
-    void Message(const char* text) { client.KvSetMessage(const_cast<char*>(text)); }
+    // The client gets a writable copy of the text, never the engine's constant.
+    void Message(const char* text);
 
     // The usual end of a failed exchange: close the link, show the message (boxes on), send the
     // last notice and end the job with the status.

@@ -76,14 +76,15 @@ inline constexpr uint32_t kCompletedPause = 2000;  // after "Download completed.
 inline constexpr uint32_t kDiagnosticReopenPause = 1000;
 }  // namespace timing
 
-// Image limits of the 64 Kb readers. An image is at least its 2-byte signature; past 255 blocks of
-// 255 bytes an addressed block number would wrap onto block 0.
+// Image limits of the 64 Kb readers. An image is at least its 2-byte signature, and it ends with
+// the reader's flash at 0xFFFF (which also keeps an addressed block number from wrapping).
 inline constexpr size_t kSmallImageMin = 2;
-inline constexpr size_t kSmallImageMax = 255 * 256;  // 65,280 bytes
+inline constexpr size_t kSmallImageMax = 0x10000 - 0x2000;  // 57,344 bytes, 0x2000-0xFFFF
 
-// Engine buffers: the file text of a small reader's application, and the image with its leading
-// 0 byte.
-inline constexpr size_t kFileTextSize = 0x40000;
+// The longest S-record file the engine reads. Files are read whole, never cut: a file longer than
+// this is refused. A full 1.5 MB flash written as S-records of one data byte each stays below it.
+inline constexpr size_t kFileTextSize = 64u << 20;
+// The image buffer of a small reader's download: one 0 byte, then the image.
 inline constexpr size_t kImageBufferSize = 0x80000;
 
 }  // namespace cordane

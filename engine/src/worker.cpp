@@ -10,9 +10,11 @@
 
 #include "engine_state.h"
 #include "exchange.h"
+#include "file_read.h"
 #include "job_fields.h"
 #include "procedures.h"
 #include "protocol.h"
+#include "reader_types.h"
 #include "srec.h"
 #include "status.h"
 
@@ -21,10 +23,6 @@ namespace cordane {
 namespace {
 
 constexpr uint32_t kHighestPort = 256;
-
-bool IsLargeReader(eReaderType type) {
-    return type >= KvOrb512 && type <= KvLarge9;
-}
 
 std::string Format(const char* format, const std::string& path) {
     std::vector<char> text(std::strlen(format) + path.size() + 1);
@@ -53,12 +51,15 @@ std::string Format(const char* format, const std::string& path) {
     throw JobEnded{static_cast<unsigned>(status)};
 }
 
-bool CanOpen(const std::string& path) {
-    return File(std::fopen(path.c_str(), "rb")) != nullptr;
+// "Can not find the file %s" for a missing file; for any other reason, the reason follows.
+std::string CannotFind(const std::string& path, const FileBytes& file) {
+    std::string text = Format("Can not find the file %s", path);
+    if (file.fault != FileFault::Missing) text += ": " + FileFaultReason(file, kFileTextSize) + ".";
+    return text;
 }
 
 // The diagnostic loader path of the large readers; its lines go to the debugger output.
-void DiagnosticLoad(Job& job, uint32_t port) {
+void DiagnosticLoad(Job& job, uint32_t port, const LargeFiles* files) {
     // A failure here used to end the job with exit code 0 and "Download error."; it now ends
     // with the status of what failed, so that a caller never takes it for a success.
     auto fail = [&job](int status) {
@@ -107,34 +108,38 @@ void DiagnosticLoad(Job& job, uint32_t port) {
         KvOutputDebugString("LOAD SRE ERR 4\n");
         fail(kStatusCommunication);
     }
-    LargeReaderDownload(job);
+    LargeReaderDownload(job, files);
 }
 
 void RunLargeReader(Job& job, uint32_t port, bool debugLoad) {
     CLoadInterface& client = job.client;
+    std::unique_ptr<LargeFiles> files;
     if ((client.flags & KV_FLAG_ERASE_CODE) == 0) {
         const std::string driver = PathOf(client.driverFile);
         const std::string application = PathOf(client.applicationFile);
-        if (client.flags == 0 && !CanOpen(driver)) {
-            FileError(job, Format("Can not find the file %s", driver), true);
+        if (client.flags == 0) {
+            const FileBytes probe = ProbeFile(driver);
+            if (probe.fault != FileFault::None) FileError(job, CannotFind(driver, probe), true);
         }
-        if (!CanOpen(application)) {
-            FileError(job, Format("Can not find the file %s", application), true);
-        }
-        // Files the reader cannot take are refused before its flash is erased.
-        if (const auto problem = CheckLargeReaderFiles(client)) FileError(job, *problem, true);
+        const FileBytes probe = ProbeFile(application);
+        if (probe.fault != FileFault::None) FileError(job, CannotFind(application, probe), true);
+        // The whole download is read, built and checked before the reader is reset, so that a
+        // file the reader cannot take never costs it its flash.
+        auto prepared = PrepareLargeFiles(job);
+        if (auto* problem = std::get_if<std::string>(&prepared)) FileError(job, *problem, true);
+        files = std::move(std::get<std::unique_ptr<LargeFiles>>(prepared));
     }
     unsigned result;
     if (client.readerType == KvTalModem) {
         result = ZrResetAndOpenKvTalModem(port, job.link.Out(), client.ownerWindow, 10000);
     } else if (debugLoad) {
-        DiagnosticLoad(job, port);
+        DiagnosticLoad(job, port, files.get());
         return;
     } else {
         result = ZrResetAndOpen512(port, job.link.Out());
     }
     if (result >= ZR_FAIL_BASE) OpenFailed(job, result);
-    LargeReaderDownload(job);
+    LargeReaderDownload(job, files.get());
 }
 
 // Reads and converts a small reader's application file into `image` (one 0 byte, then the
@@ -142,33 +147,23 @@ void RunLargeReader(Job& job, uint32_t port, bool debugLoad) {
 // here, before the reader is reset.
 size_t PrepareSmallImage(Job& job, std::vector<uint8_t>& image) {
     const std::string path = PathOf(job.client.applicationFile);
-    std::vector<uint8_t> text;
-    size_t textLength = 0;
-    {
-        File file(std::fopen(path.c_str(), "rb"));
-        if (!file) FileError(job, Format("Can not find the file %s", path), false);
-        text.resize(kFileTextSize);
-        image.assign(kImageBufferSize, 0);
-        textLength = std::fread(text.data(), 1, text.size(), file.get());
-        if (std::ferror(file.get())) {
-            ShowError("Error reading application file.", job.client, job.boxesOn);
-        }
+    // The whole file is read: a file is never cut, and a longer one is refused.
+    FileBytes file = ReadWholeFile(path, kFileTextSize);
+    if (file.fault == FileFault::TooLarge || file.fault == FileFault::Unreadable) {
+        FileError(job, "Error reading application file. " + path + ": " +
+                           FileFaultReason(file, kFileTextSize) + ".",
+                  false);
     }
+    if (file.fault != FileFault::None) FileError(job, CannotFind(path, file), false);
+    image.assign(kImageBufferSize, 0);
 
     PrintConversionBanner();
     const SrecResult converted =
-        ConvertSrecPlain(text.data(), textLength, image.data() + 1, image.size() - 1);
-    char detail[320];
+        ConvertSrecPlain(file.bytes.data(), file.bytes.size(), image.data() + 1, image.size() - 1);
     if (converted.error != SrecError::None) {
-        std::snprintf(detail, sizeof detail,
-                      "The application file %s is not a valid S-record file: the record at "
-                      "byte %zu (address 0x%06" PRIX32
-                      ") %s. Rebuild the application and try "
-                      "again.",
-                      path.c_str(), converted.offset, converted.address,
-                      SrecErrorText(converted.error));
-        FileError(job, detail, false);
+        FileError(job, SrecRefusal("application file", path, converted), false);
     }
+    char detail[400];
     if (converted.length < kSmallImageMin) {
         std::snprintf(detail, sizeof detail,
                       "The application file %s holds no data at or above address 0x2000: there "
@@ -178,9 +173,10 @@ size_t PrepareSmallImage(Job& job, std::vector<uint8_t>& image) {
     }
     if (converted.length > kSmallImageMax) {
         std::snprintf(detail, sizeof detail,
-                      "The application file %s makes an image of %zu bytes (0x2000 to 0x%zX); a "
-                      "64 Kb reader takes at most 65280. Check the reader type and the file.",
-                      path.c_str(), converted.length, kPlainStart + converted.length - 1);
+                      "The application file %s makes an image from 0x2000 to 0x%zX, but a %s "
+                      "reader's flash ends at 0xFFFF. Check the reader type and the file.",
+                      path.c_str(), kPlainStart + converted.length - 1,
+                      ReaderName(job.client.readerType).c_str());
         FileError(job, detail, false);
     }
     return converted.length;
@@ -236,7 +232,14 @@ void Work(Job& job) {
 
 void Job::Notice(int code, const char* text) {
     if (code == KV_NOTICE_OVER) JobFinishing(token);
-    client.KvFinTelechargement(const_cast<char*>(text), code);
+    // The callback takes a writable text: it gets a copy, never the engine's constant.
+    std::string copy = text ? text : "";
+    client.KvFinTelechargement(text ? copy.data() : nullptr, code);
+}
+
+void Job::Message(const char* text) {
+    std::string copy = text;
+    client.KvSetMessage(copy.data());
 }
 
 unsigned RunJob(CLoadInterface& client, JobToken token) {

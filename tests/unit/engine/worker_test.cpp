@@ -80,11 +80,14 @@ TEST_F(WorkerTest, ImagesASmallReaderCannotTakeAreRefusedBeforeTheSession) {
         const char* says;
     };
     const std::vector<Case> cases = {
-        {"no data at or above 0x2000", "S00600004844521B\nS2080010000102030400\nS9030000FC\n",
+        {"no data at or above 0x2000", "S00600004844521B\nS20800100001020304DD\nS9030000FC\n",
          "holds no data at or above address 0x2000"},
-        {"one byte only", "S2050020000011\n", "holds no data"},
-        {"records out of order", "S2060020100102C4\nS206002000030406\n", "not a valid S-record"},
-        {"too long for a 64 Kb reader", "", "takes at most 65280"},
+        {"one byte only", "S20500200000DA\nS804002000DB\n", "holds no data"},
+        {"records out of order", "S2060020100102C6\nS2060020000304D2\nS804002000DB\n",
+         "overlaps or comes before the previous record"},
+        {"a record with a wrong checksum", "S2060020000102D0\nS804002000DB\n", "wrong checksum"},
+        {"cut short at a line end", "S2060020000102D6\n", "no end record"},
+        {"past the end of a 64 Kb reader's flash", "", "flash ends at 0xFFFF"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,7 +95,7 @@ TEST_F(WorkerTest, ImagesASmallReaderCannotTakeAreRefusedBeforeTheSession) {
         boxes.clear();
         zrfake::Reset();
         const std::string path =
-            c.text.empty() ? WriteSrec("big.sre", Pattern(65281)) : WriteText("bad.sre", c.text);
+            c.text.empty() ? WriteSrec("big.sre", Pattern(57345)) : WriteText("bad.sre", c.text);
         Prepare(client, KvOrb64, path);
         EXPECT_EQ(Run(client), 1u);
         ASSERT_EQ(boxes.size(), 1u);
@@ -104,12 +107,13 @@ TEST_F(WorkerTest, ImagesASmallReaderCannotTakeAreRefusedBeforeTheSession) {
 }
 
 TEST_F(WorkerTest, LargestSmallImageIsAccepted) {
-    Prepare(client, KvOrb64, WriteSrec("max.sre", Pattern(65280)));
+    // 0x2000-0xFFFF: 225 blocks of the addressed loader, the last one of 224 bytes.
+    Prepare(client, KvOrb64, WriteSrec("max.sre", Pattern(57344)));
     zrfake::Script script;
     script.resetResults.push_back(1);
     zrfake::Reset(script);
     EXPECT_EQ(Run(client), 0u);
-    EXPECT_EQ(zrfake::SentFrames().size(), 2u + 256u + 2u);
+    EXPECT_EQ(zrfake::SentFrames().size(), 2u + 225u + 2u);
 }
 
 TEST_F(WorkerTest, FailedResetAndOpen) {
@@ -176,6 +180,7 @@ TEST_F(WorkerTest, LargeReaderFileChecks) {
         const char* refusal;  // null: the session opens
     };
     const std::string driver = WriteSrec("driver.sre", Pattern(600), 0x4000);
+    const std::string largeApp = WriteSrec("large-app.sre", Pattern(300), 0xE000);
     for (const Case& c :
          {Case{"flags 0 look for the driver", 0, false, true, "Can not find the file "},
           // The driver is not looked for with another bit set; reading it before the
@@ -195,7 +200,7 @@ TEST_F(WorkerTest, LargeReaderFileChecks) {
         std::snprintf(client.driverFile, sizeof client.driverFile, "%s",
                       c.driverPresent ? driver.c_str() : (dir / "nodriver").c_str());
         std::snprintf(client.applicationFile, sizeof client.applicationFile, "%s",
-                      c.appPresent ? app.c_str() : (dir / "noapp").c_str());
+                      c.appPresent ? largeApp.c_str() : (dir / "noapp").c_str());
         const unsigned code = Run(client);
         if (c.refusal) {
             EXPECT_EQ(code, 1u);
