@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "cordane/cordane.h"
 #include "engine_state.h"
@@ -144,13 +145,8 @@ unsigned int demarrage(void* client) {
 
 namespace {
 
-HANDLE StartJobThread(CLoadInterface* client, CWinThread* object) {
-    if (!client) return nullptr;
-    const JobToken token = TryClaimJob();
-    if (!token) {
-        RefuseBusy(*client);
-        return nullptr;
-    }
+// Starts the worker for a job that already holds the one-job lock.
+HANDLE StartClaimedJob(CLoadInterface* client, CWinThread* object, JobToken token) {
     HANDLE handle = StartThread(
         [client, token]() -> uint32_t {
             const unsigned code = RunJob(*client, token);
@@ -162,16 +158,39 @@ HANDLE StartJobThread(CLoadInterface* client, CWinThread* object) {
     return handle;
 }
 
-}  // namespace
+HANDLE StartJobThread(CLoadInterface* client, CWinThread* object) {
+    if (!client) return nullptr;
+    const JobToken token = TryClaimJob();
+    if (!token) {
+        RefuseBusy(*client);
+        return nullptr;
+    }
+    return StartClaimedJob(client, object, token);
+}
 
-CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete) {
+CWinThread* StartWithObject(CLoadInterface* client, bool autoDelete, JobToken token) {
+    // The thread objects this thread started before have had their chance to be kept.
+    DeleteObjectsSetAside(std::this_thread::get_id());
     auto* object = new CWinThread;
-    object->m_bAutoDelete = autoDelete;
-    if (!StartJobThread(client, object)) {
+    if (!autoDelete) object->m_bAutoDelete = false;
+    const HANDLE handle =
+        token ? StartClaimedJob(client, object, token) : StartJobThread(client, object);
+    if (!handle) {
+        object->m_bAutoDelete = false;
         delete object;
         return nullptr;
     }
     return object;
+}
+
+}  // namespace
+
+CWinThread* BeginDownload(CLoadInterface* client) {
+    return StartWithObject(client, true, 0);
+}
+
+CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete) {
+    return StartWithObject(client, autoDelete, 0);
 }
 
 extern "C" HANDLE SDK_BeginDownload(CLoadInterface* client) {
@@ -196,11 +215,14 @@ CDownloadManager::~CDownloadManager() = default;
 void CDownloadManager::KvDownloadCompleted(char*, int) {}
 
 void CDownloadManager::KvFinTelechargement(char*, int code) {
+    // The client gets writable copies of the texts.
     if (code == KV_NOTICE_SUCCESS) {
         completionPending = 0;
-        KvDownloadCompleted(const_cast<char*>("Download completed"), 0);
+        char text[] = "Download completed";
+        KvDownloadCompleted(text, 0);
     } else if (code == KV_NOTICE_OVER && completionPending) {
-        KvDownloadCompleted(const_cast<char*>("Download Error"), 1);
+        char text[] = "Download Error";
+        KvDownloadCompleted(text, 1);
     }
 }
 
@@ -241,7 +263,20 @@ int CDownloadManager::SetDriverName(char* path) {
     return CopyPath(driverFile, path);
 }
 
+CWinThread* CDownloadManager::StartDownload() {
+    return StartDownload(true);
+}
+
 CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
+    // The lock comes first: while another job runs, its parameter block and this object's job
+    // fields stay as they are.
+    const JobToken token = TryClaimJob();
+    if (!token) {
+        ShowError(kBusyText, *this, silent == 0);
+        char text[] = "Download Error";
+        KvDownloadCompleted(text, 1);
+        return nullptr;
+    }
     ParamBlock block{};
     PutField(block, KV_PARAM_KEY_SELECTOR, static_cast<uint32_t>(keySelector));
     PutField(block, KV_PARAM_IDENTITY_CHECK, static_cast<uint32_t>(fileIdentityCheck));
@@ -258,7 +293,7 @@ CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
     if (silent) word |= KV_FLAG_SILENT;
     if (debugLoad) word |= KV_FLAG_DEBUG_LOAD;
     flags = word;
-    return BeginDownload(this, autoDelete);
+    return StartWithObject(this, autoDelete, token);
 }
 
 void CDownloadManager::CancelDownload() {

@@ -119,8 +119,11 @@ class CORDANE_API CDownloadManager : public CLoadInterface {
     int SetDriverName(char* path);
 
     // Builds the parameter block and the flags word from the fields and starts the job; as
-    // BeginDownload, autoDelete false keeps the thread object for its exit code.
-    CWinThread* StartDownload(bool autoDelete = true);
+    // BeginDownload, autoDelete false keeps the thread object for its exit code. While another
+    // job runs, nothing of the manager or the engine is changed: null, a message (unless silent)
+    // and KvDownloadCompleted("Download Error", 1).
+    CWinThread* StartDownload();
+    CWinThread* StartDownload(bool autoDelete);
     // Resets the reader through a link of its own while the worker runs.
     void CancelDownload();
 
@@ -132,9 +135,11 @@ class CORDANE_API CDownloadManager : public CLoadInterface {
 };
 #pragma pack(pop)
 
-// Starts the job's worker thread. Returns null, with a message, when a job already runs. With
-// autoDelete false the thread object stays after the thread ends and the caller deletes it.
-CORDANE_API CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete = true);
+// Starts the job's worker thread. Returns null, with a message, when a job already runs. The
+// thread object deletes itself after the thread ends unless the caller switches m_bAutoDelete off
+// right after the call, or passes autoDelete false; then the caller deletes it.
+CORDANE_API CWinThread* BeginDownload(CLoadInterface* client);
+CORDANE_API CWinThread* BeginDownload(CLoadInterface* client, bool autoDelete);
 // Writes the current progress: "Progression : %d %%".
 CORDANE_API void UpdateDecompte(char* text);
 // Copies the 50-byte download parameter block into the engine.

@@ -73,13 +73,36 @@ CORDANE_API void KvSetDebugSink(KvDebugSinkFn sink, void* context);
 #ifdef __cplusplus
 }
 
-// The thread object of a job. It deletes itself when its thread ends while m_bAutoDelete is
-// true; a caller that keeps it must ask for that when the thread is started (BeginDownload's
-// second argument), since a short job may end before the caller could switch it off.
+#include <atomic>
+
+// Whether a thread object deletes itself once its thread has ended. Reads and writes are atomic,
+// and a client may switch it off right after BeginDownload, whatever the job's length: an object
+// whose thread ends while the switch is still on is not deleted at once but set aside, and only
+// deleted when the thread that started it starts another job, or when the library is unloaded.
+// By then the client has had its chance; switching it off while the object is set aside takes
+// it back.
+class CORDANE_API KvAutoDelete {
+  public:
+    KvAutoDelete() = default;
+    KvAutoDelete(const KvAutoDelete&) = delete;
+    KvAutoDelete& operator=(const KvAutoDelete&) = delete;
+
+    KvAutoDelete& operator=(bool on);
+    operator bool() const;
+
+  private:
+    friend class KvThreadObjects;
+    std::atomic<int> state_{1};  // 0 off, 1 on, 2 ended and set aside
+};
+
+// The thread object of a job. It deletes itself after its thread ends while m_bAutoDelete is on
+// (see KvAutoDelete); a caller that keeps it switches m_bAutoDelete off, or asks for that when
+// the thread is started (BeginDownload's second argument), then waits, reads the exit code and
+// deletes it.
 class CORDANE_API CWinThread {
   public:
     HANDLE m_hThread = nullptr;  // owned: closed when the object is deleted
-    bool m_bAutoDelete = true;
+    KvAutoDelete m_bAutoDelete;
 
     CWinThread() = default;
     CWinThread(const CWinThread&) = delete;

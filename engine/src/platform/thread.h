@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "cordane/platform.h"
 
@@ -12,8 +13,12 @@ namespace cordane {
 // Runs body on a new detached thread and returns a handle to it, or null when no thread could be
 // started. Without an object the caller owns the handle and closes it; with one the object holds
 // it (in m_hThread) and closes it when deleted.
-// When the thread ends with the object's m_bAutoDelete set, the thread deletes the object.
+// When the thread ends with the object's m_bAutoDelete on, the object is set aside for deletion
+// (KvAutoDelete).
 HANDLE StartThread(std::function<uint32_t()> body, CWinThread* object);
+
+// Deletes the thread objects that `starter` started and that were set aside.
+void DeleteObjectsSetAside(std::thread::id starter);
 
 }  // namespace cordane
 
