@@ -11,15 +11,15 @@
 #include <string>
 
 #include "commands.h"
-#include "srec.h"
 #include "protocol.h"
+#include "srec.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
 
 namespace {
 
-constexpr size_t kEngineImageCapacity = 0x7FFFF;   // image buffer of 0x80000 bytes, less byte 0
+constexpr size_t kEngineImageCapacity = 0x7FFFF;    // image buffer of 0x80000 bytes, less byte 0
 constexpr size_t kEngineTextLimit = kFileTextSize;  // the longest S-record file the engine reads
 constexpr size_t kCapacityLimit = 0x1000100;  // beyond any 24-bit address plus one record's data
 

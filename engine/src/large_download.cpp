@@ -15,12 +15,12 @@
 #include "cipher.h"
 #include "engine_state.h"
 #include "exchange.h"
+#include "file_read.h"
 #include "job_fields.h"
 #include "key_registry.h"
+#include "large_images.h"
 #include "large_layout.h"
 #include "large_plan.h"
-#include "file_read.h"
-#include "large_images.h"
 #include "procedures.h"
 #include "routines.h"
 #include "srec.h"
@@ -56,8 +56,8 @@ Error ReadText(const std::string& path, bool driver, FileBytes& file) {
     file = ReadWholeFile(path, kFileTextSize);
     if (file.fault == FileFault::None) return std::nullopt;
     const bool opening = file.fault != FileFault::TooLarge && file.fault != FileFault::Unreadable;
-    const char* message = driver ? (opening ? kOpenDriver : kReadDriver)
-                                 : (opening ? kOpenApp : kReadApp);
+    const char* message =
+        driver ? (opening ? kOpenDriver : kReadDriver) : (opening ? kOpenApp : kReadApp);
     return ReadFailure(message, path, file, kFileTextSize);
 }
 
@@ -330,8 +330,8 @@ std::variant<std::unique_ptr<LargeFiles>, std::string> PrepareLargeFiles(const J
                                       ParamField(params, KV_PARAM_KEY_SELECTOR), files->binary)) {
             return *problem;
         }
-        inputs.binary = std::span<const uint8_t>(files->binary.data(),
-                                                 files->binary.size() - kFileSlack);
+        inputs.binary =
+            std::span<const uint8_t>(files->binary.data(), files->binary.size() - kFileSlack);
     }
     auto built = BuildImages(inputs);
     if (auto* problem = std::get_if<std::string>(&built)) return std::move(*problem);

@@ -80,7 +80,8 @@ std::string Banks(const ReaderFacts& facts) {
 }
 
 std::string Capitalised(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 32);
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 32);
     return text;
 }
 
@@ -112,8 +113,9 @@ std::variant<DownloadImages, std::string> BuildImages(const Inputs& inputs) {
             if (problem) return *problem;
         }
         const size_t driverLength = driverLow.size();
-        images.driverHasData = (driverLength > 2 && HasData(driverLow.data() + 2, driverLength - 2)) ||
-                               HasData(driverHigh.data(), driverHigh.size());
+        images.driverHasData =
+            (driverLength > 2 && HasData(driverLow.data() + 2, driverLength - 2)) ||
+            HasData(driverHigh.data(), driverHigh.size());
         images.appHasData = HasData(application.data(), application.size()) ||
                             HasData(upper.data(), upper.size()) ||
                             HasData(overlay.data(), overlay.size());

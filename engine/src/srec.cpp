@@ -52,8 +52,8 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
 
     const uint8_t* p = text;
     const uint8_t* const end = text + textLength;
-    size_t length = 0;  // image length so far; the next address is lower + length
-    uint8_t lastType = 0;  // type digit of the last record read; 0 before the first
+    size_t length = 0;               // image length so far; the next address is lower + length
+    uint8_t lastType = 0;            // type digit of the last record read; 0 before the first
     std::array<uint8_t, 256> bytes;  // one record's bytes after its count
 
     auto refuse = [&](SrecError error, const uint8_t* record, uint32_t address) {
@@ -90,7 +90,8 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
         const size_t available = static_cast<size_t>(end - p) / 2;  // whole bytes left
         uint32_t address = 0;
         if (available >= addressBytes) {
-            for (size_t i = 0; i < addressBytes; ++i) address = (address << 8) | ReadByte(p + 2 * i);
+            for (size_t i = 0; i < addressBytes; ++i)
+                address = (address << 8) | ReadByte(p + 2 * i);
         }
         if (count < addressBytes + 1) return refuse(SrecError::ShortCount, record, address);
         if (available < count) return refuse(SrecError::Truncated, record, address);
@@ -108,8 +109,8 @@ SrecResult Convert(const uint8_t* text, size_t textLength, uint8_t* image, size_
         const size_t dataLength = count - kCountOverhead;
         const uint64_t dataEnd = uint64_t{address} + dataLength;
         // Part of a record on each side of a bound would be lost: the image would be wrong.
-        if ((address < lower && dataEnd > lower) || (address >= lower && address < upper &&
-                                                     dataEnd > upper)) {
+        if ((address < lower && dataEnd > lower) ||
+            (address >= lower && address < upper && dataEnd > upper)) {
             return refuse(SrecError::CrossesWindow, record, address);
         }
         if (address < lower || address >= upper) continue;  // outside the window: skipped

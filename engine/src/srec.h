@@ -86,8 +86,7 @@ const char* SrecErrorText(SrecError error);
 // The one text for a refused S-record file: "The file F is not a valid S-record file: the record
 // at byte N (address 0x...) has a wrong checksum. Rebuild the file and try again." `what` names
 // the file's role ("application file", "driver file", "file").
-std::string SrecRefusal(const std::string& what, const std::string& path,
-                        const SrecResult& result);
+std::string SrecRefusal(const std::string& what, const std::string& path, const SrecResult& result);
 
 }  // namespace cordane
 

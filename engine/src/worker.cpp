@@ -150,8 +150,9 @@ size_t PrepareSmallImage(Job& job, std::vector<uint8_t>& image) {
     // The whole file is read: a file is never cut, and a longer one is refused.
     FileBytes file = ReadWholeFile(path, kFileTextSize);
     if (file.fault == FileFault::TooLarge || file.fault == FileFault::Unreadable) {
-        FileError(job, "Error reading application file. " + path + ": " +
-                           FileFaultReason(file, kFileTextSize) + ".",
+        FileError(job,
+                  "Error reading application file. " + path + ": " +
+                      FileFaultReason(file, kFileTextSize) + ".",
                   false);
     }
     if (file.fault != FileFault::None) FileError(job, CannotFind(path, file), false);

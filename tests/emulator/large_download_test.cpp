@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -372,6 +373,61 @@ TEST_F(LargeReaderEmulatorTest, RefusedApplicationNumbersLeaveTheFlashAlone) {
     const auto kinds = TranscriptField(transcript, "kind");
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "run-routine"), 1);
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "app-number-check"), 2);
+}
+
+TEST_F(LargeReaderEmulatorTest, FilesTheReaderCannotTakeLeaveItsApplication) {
+    // The reader gets a good driver and application; then every file it cannot take is offered
+    // and refused before the reset, so the flash still holds that application.
+    auto sim = Start(2, {}, false);
+    const std::map<uint32_t, Bytes> driver{{0x4000, Pattern(0x800, 1)}};
+    const std::map<uint32_t, Bytes> application{{0xE000, Pattern(0x900, 2)}};
+    std::map<uint32_t, Bytes> flash = driver;
+    flash[0xE000] = application.at(0xE000);
+    const std::string drv = Write("driver.sre", Srecords(driver));
+    const std::string app = Write("app.sre", Srecords(application));
+    Job good;
+    Prepare(good, 2, app, drv);
+    ASSERT_EQ(Download(good), 0u) << ::testing::PrintToString(Boxes());
+
+    std::string damaged = Srecords(application);
+    damaged[damaged.find("S2") + 12] ^= 1;  // one data digit changed
+    const std::string cut = Srecords(application);
+    std::filesystem::create_directory(dir.path + "/folder");
+    struct Offer {
+        const char* name;
+        int type;  // download type
+        std::string app, driver;
+    };
+    const std::vector<Offer> offers = {
+        {"record across 0x7FFFF", 0,
+         Write("cross.sre", Srecords({{0xE000, Pattern(0x100, 3)}, {0x7FFF0, Pattern(32, 4)}})),
+         drv},
+        {"application over the driver's high part", 0,
+         Write("over.sre", Srecords({{0xE000, Pattern(0x100, 3)}, {0x70000, Pattern(0x100, 5)}})),
+         Write("drv-high.sre", Srecords({{0x4000, Pattern(0x100, 6)}, {0x70000, Pattern(16, 7)}}))},
+        {"a 64 Kb reader's application", 0,
+         Write("small.sre", Srecords({{0x2000, Pattern(64, 8)}})), drv},
+        {"a damaged record", 0, Write("damaged.sre", damaged), drv},
+        {"a file cut short", 0, Write("cut.sre", cut.substr(0, cut.rfind("S8"))), drv},
+        {"a binary file for a 1 Mb reader", 2, Write("big.bin", Pattern(0xC0000, 9)), ""},
+        {"a directory", 2, dir.path + "/folder", ""},
+    };
+    for (const Offer& offer : offers) {
+        SCOPED_TRACE(offer.name);
+        Job job;
+        Prepare(job, 2, offer.app, offer.driver);
+        job.downloadType = offer.type;
+        job.silent = 0;
+        EXPECT_EQ(Download(job), 1u) << ::testing::PrintToString(Boxes());
+    }
+    EXPECT_EQ(Boxes().size(), offers.size());
+
+    sim->Signal(SIGTERM);
+    EXPECT_EQ(sim->Wait(), 0);
+    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(flash)), "");
+    // The flash was erased once, for the good download.
+    const auto kinds = TranscriptField(transcript, "kind");
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "run-routine"), 1);
 }
 
 }  // namespace

@@ -85,9 +85,10 @@ class KvThreadObjects {
         std::thread::id starter;
     };
     void Forget(KvAutoDelete* flag) {
-        aside_.erase(std::remove_if(aside_.begin(), aside_.end(),
-                                    [flag](const Entry& e) { return &e.object->m_bAutoDelete == flag; }),
-                     aside_.end());
+        aside_.erase(
+            std::remove_if(aside_.begin(), aside_.end(),
+                           [flag](const Entry& e) { return &e.object->m_bAutoDelete == flag; }),
+            aside_.end());
     }
     static void Delete(CWinThread* object) {
         object->m_bAutoDelete.state_.store(kOff);

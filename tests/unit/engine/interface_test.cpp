@@ -280,5 +280,119 @@ TEST_F(JobThreadTest, ClientThatNeverOverridesTheCancelQueryIsCancelled) {
     EXPECT_THAT(boxes, ElementsAre("Download error|Download cancelled.|10|owner=0"));
 }
 
+// The pattern a client follows to keep a thread object: start, switch self-deletion off at once,
+// wait, read the exit code, delete. A refused port ends the job at once, so the thread often ends
+// before the switch; under the address sanitizer any use of a freed object fails the test. Every
+// other round leaves the object to delete itself.
+TEST_F(JobThreadTest, ThreadObjectIsNeverFreedUnderItsClient) {
+    RecordingClient client(transcript);
+    Prepare(client, KvOrb64, "", KV_FLAG_SILENT);
+    for (int round = 0; round < 3000; ++round) {
+        client.portWord = 0;  // refused before anything is sent
+        client.flags = KV_FLAG_SILENT;
+        CWinThread* thread = BeginDownload(&client);
+        ASSERT_NE(thread, nullptr);
+        if (round % 2 == 1) {
+            // Left to delete itself; waiting on its handle is still allowed meanwhile.
+            while (WaitForSingleObject(thread->m_hThread, 0) != WAIT_OBJECT_0) {
+            }
+            continue;
+        }
+        thread->m_bAutoDelete = false;
+        ASSERT_TRUE(thread->Wait());
+        ASSERT_EQ(thread->ExitCode(), 1u);
+        EXPECT_FALSE(thread->m_bAutoDelete);
+        delete thread;
+        if (round % 100 == 0) transcript.Clear();
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(JobThreadTest, StartDownloadWhileAJobRunsChangesNothing) {
+    RecordingClient first(transcript);
+    Prepare(first, KvOrb64, WriteSrec("app.sre", Pattern(50)));
+    std::promise<void> inside;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    zrfake::Script script;
+    script.resetResults.push_back(1);
+    script.onFrame = [&](size_t frame) {
+        if (frame == 1) {
+            inside.set_value();
+            released.wait();
+        }
+    };
+    zrfake::Reset(script);
+    std::array<uint8_t, 50> block{};
+    block[16] = 0x5A;
+    UpdateParam(block.data());
+    CWinThread* thread = BeginDownload(&first, false);
+    ASSERT_NE(thread, nullptr);
+    inside.get_future().wait();
+
+    Manager second;
+    second.keySelector = 7;
+    second.downloadType = KV_DOWNLOAD_BINARY;
+    second.flags = 0x1234;
+    second.silent = 1;
+    EXPECT_EQ(second.StartDownload(), nullptr);
+    EXPECT_EQ(cordane::CurrentParamBlock(), block);  // the running job's block
+    EXPECT_EQ(uint32_t{second.flags}, 0x1234u);
+    EXPECT_FALSE(second.CompletionPending());
+    {
+        std::lock_guard lock(second.mutex);
+        EXPECT_THAT(second.completions, ElementsAre("Download Error/1"));
+    }
+    release.set_value();
+    ASSERT_TRUE(thread->Wait());
+    EXPECT_EQ(thread->ExitCode(), 0u);
+    delete thread;
+}
+
+// A client that writes into every text it is handed, as the interface's writable char* allows.
+class WritingClient : public RecordingClient {
+  public:
+    using RecordingClient::RecordingClient;
+    static void Touch(char* text) {
+        if (!text) return;
+        for (volatile char* p = text; *p; ++p) *p = *p;
+    }
+    void KvSetMessage(char* text) override {
+        Touch(text);
+        RecordingClient::KvSetMessage(text);
+    }
+    void KvFinTelechargement(char* text, int code) override {
+        Touch(text);
+        RecordingClient::KvFinTelechargement(text, code);
+    }
+};
+
+class WritingManager : public Manager {
+  public:
+    void KvDownloadCompleted(char* text, int code) override {
+        WritingClient::Touch(text);
+        Manager::KvDownloadCompleted(text, code);
+    }
+};
+
+TEST_F(JobThreadTest, TextsHandedToTheClientAreWritable) {
+    WritingClient client(transcript);
+    Prepare(client, KvOrb64, WriteSrec("app.sre", Pattern(50)));
+    zrfake::Script script;
+    script.resetResults.push_back(1);
+    zrfake::Reset(script);
+    EXPECT_EQ(demarrage(&client), 0u);
+    EXPECT_EQ(transcript.Count("KvFinTelechargement 3 1000"), 1u);
+
+    WritingManager manager;
+    manager.SetPortCom(1, false);
+    manager.SetApplicationName(client.applicationFile);
+    zrfake::Reset(script);
+    manager.flags = 0;
+    EXPECT_EQ(demarrage(&manager), 0u);
+    std::lock_guard lock(manager.mutex);
+    EXPECT_THAT(manager.completions, ElementsAre("Download completed/0"));
+}
+
 }  // namespace
 }  // namespace enginetest

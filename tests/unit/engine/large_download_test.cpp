@@ -284,6 +284,11 @@ TEST_F(LargeDownloadTest, FailuresOfTheSession) {
     linkErase.resetResults = {0, 0xFF05};
     EXPECT_EQ(Download(KV_DOWNLOAD_BINARY | KV_FLAG_ERASE_DATA_FLASH, path, linkErase), 5u);
     EXPECT_THAT(boxes, ElementsAre("Download error|No response from the reader.|10|owner=4660"));
+    // 0xFF00 carries no status; it must not end as a success.
+    boxes.clear();
+    linkErase.resetResults = {0, 0xFF00};
+    EXPECT_EQ(Download(KV_DOWNLOAD_BINARY | KV_FLAG_ERASE_DATA_FLASH, path, linkErase), 3u);
+    EXPECT_THAT(boxes, ElementsAre("Download error|Error opening download session.|10|owner=4660"));
 
     boxes.clear();
     client.readerType = KvOrb512;

@@ -155,8 +155,8 @@ TEST(SrecPlain, CharactersOutsideRecordsAreSkipped) {
 TEST(SrecPlain, EveryRecordIsCheckedAndTheFileMustEnd) {
     // A wrong checksum, in a data record or in one that is not taken, refuses the file.
     const std::string first = S2(0x2000, {1, 2});
-    for (const std::string& bad : {std::string("S20600200212340F\r\n"),
-                                   std::string("S00600004844521C\r\n")}) {
+    for (const std::string& bad :
+         {std::string("S20600200212340F\r\n"), std::string("S00600004844521C\r\n")}) {
         const Conversion c = Plain(first + bad);
         EXPECT_EQ(c.result.error, SrecError::BadChecksum) << bad;
         EXPECT_EQ(c.result.offset, first.size());
@@ -172,8 +172,8 @@ TEST(SrecPlain, EveryRecordIsCheckedAndTheFileMustEnd) {
         EXPECT_EQ(c.result.offset, text.size());
     }
     // Any of the three end records ends a file.
-    for (const char* end : {"S5030001FB\r\nS70500002000DA\r\n", "S804002000DB\r\n",
-                            "S9032000DC\r\n"}) {
+    for (const char* end :
+         {"S5030001FB\r\nS70500002000DA\r\n", "S804002000DB\r\n", "S9032000DC\r\n"}) {
         EXPECT_THAT(PlainText(first + end).image, ElementsAre(1, 2)) << end;
     }
 }
@@ -267,8 +267,8 @@ TEST(SrecRefusal, SkippedRecordsAreCheckedButNotOrdered) {
     // Records outside the window may come in any order.
     const std::string text = S2(0x2000, {1, 2}) + S2(0x1000, {3}) + S2(0x2002, {4});
     EXPECT_THAT(Plain(text).image, ElementsAre(1, 2, 4));
-    const std::string windowed = S2(0x5000, {1}) + S2(0x4000, {2}) + S2(0x6000, {3}) +
-                                 S2(0x5001, {4}) + S2(0x700000, {5});
+    const std::string windowed =
+        S2(0x5000, {1}) + S2(0x4000, {2}) + S2(0x6000, {3}) + S2(0x5001, {4}) + S2(0x700000, {5});
     EXPECT_THAT(Window(windowed, 0x5000, 0x6000).image, ElementsAre(1, 4));
     // A damaged record is refused wherever it lies.
     EXPECT_EQ(Window(S2(0x5000, {1}) + "S2020010000\r\n", 0x5000, 0x6000).result.error,
@@ -297,8 +297,8 @@ TEST(SrecRefusal, RecordCutOffByTheEndOfTheTextIsRefusedAtEveryPosition) {
     for (bool windowed : {false, true}) {
         for (size_t cut = 1; cut < record.size(); ++cut) {
             const std::string text = first + record.substr(0, cut);
-            const Conversion c = windowed ? Conversion::Run(text, 0x7FFFF, true, 0x4300, 0x4720)
-                                          : PlainText(text);
+            const Conversion c =
+                windowed ? Conversion::Run(text, 0x7FFFF, true, 0x4300, 0x4720) : PlainText(text);
             SCOPED_TRACE(testing::Message() << (windowed ? "windowed" : "plain") << ", cut at "
                                             << cut << ": " << text.substr(first.size()));
             if (cut < recordEnd) {
