@@ -2,14 +2,16 @@
 // enciphered region, the fields the application checks read, the region images and their block
 // plans. The input describes a file:
 //
-//   byte 0      bit 0: decipher with base key B instead of A; bit 1: leave it enciphered
+//   byte 0      bit 0: decipher with base key B instead of A; bit 1: leave it enciphered;
+//               bits 2-7: the reader type (modulo 10) the whole download is checked against
 //   bytes 1-3   file size, 24-bit, most significant first (any value: too short and too long
 //               files must be refused)
 //   the rest    the file's bytes, repeated from offset 0 (so short inputs still fill the key
 //               bytes, the numbers and the region heads)
 //
 // Every planned block must lie inside its region image, hold 1 to 255 bytes, and stay out of
-// 0xF000-0xFFFF; the count of handled bytes only grows.
+// 0xF000-0xFFFF; the count of handled bytes only grows. The whole download, built as the engine
+// builds it before a reset, must be either refused with a message or fit the reader's flash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 
 #include "binary_image.h"
 #include "cipher.h"
+#include "large_images.h"
 #include "large_layout.h"
 #include "large_plan.h"
 
@@ -74,5 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(length <= kImageCapacity);
     if (length > 0) CheckPlan(Region::Upper, image, length, count, total, kUpperStart, kUpperEnd);
     Require(image[0] == 0);
+
+    Inputs inputs;
+    inputs.downloadType = KV_DOWNLOAD_BINARY;
+    inputs.appPath = "fuzz.bin";
+    inputs.binary = std::span<const uint8_t>(file.data(), fileSize);
+    auto built = BuildImages(inputs);
+    if (auto* images = std::get_if<DownloadImages>(&built)) {
+        Require(images->total == total);
+        const auto problem =
+            CheckImages(*images, inputs, static_cast<eReaderType>((mode >> 2) % 10));
+        if (problem) Require(!problem->empty());
+    }
     return 0;
 }
