@@ -99,17 +99,6 @@ int DetectionExchange(int32_t handle, const uint8_t* payload, const LoaderHeader
     return reply[0];
 }
 
-void Job::Fail(int status, const char* message) {
-    link.Close();
-    ShowError(message, client, boxesOn);
-    Notice(KV_NOTICE_OVER);
-    throw JobEnded{static_cast<unsigned>(status)};
-}
-
-void Job::FailStatus(int status) {
-    Fail(status, StatusMessage(status));
-}
-
 void CheckCancel(Job& job) {
     if (job.client.KvIsCanceled()) job.FailStatus(kStatusCancelled);
 }

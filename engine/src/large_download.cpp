@@ -186,13 +186,7 @@ void LargeDownload::ApplicationChecks() {
 
 void LargeDownload::IdentityCheck() {
     if (FileIdentity(files_->binary.data()) != ParamField(params_, KV_PARAM_EXPECTED_IDENTITY)) {
-        if (job_.boxesOn) {
-            KvMessageBox(client_.ownerWindow, "Fichier à télécharger incorrect!",
-                         "Erreur au chargement", MB_OK | MB_ICONERROR);
-        }
-        job_.Notice(KV_NOTICE_OVER);
-        job_.link.Close();
-        throw JobEnded{kStatusFile};
+        job_.End(endings::kWrongIdentity, kStatusFile, "Fichier à télécharger incorrect!");
     }
 }
 
@@ -205,10 +199,7 @@ void LargeDownload::NumberCheck() {
             job_.FailStatus(kStatusCommunication);
         }
         KvSleep(10);
-        ShowError(kWrongNumber, client_, job_.boxesOn);
-        job_.link.Close();
-        job_.Notice(KV_NOTICE_OVER);
-        throw JobEnded{kStatusCommunication};
+        job_.End(endings::kWrongNumber, kStatusCommunication, kWrongNumber);
     }
     auto routine = routines::kAppNumberCheck;
     const uint32_t previous[2] = {ParamField(params_, KV_PARAM_PREVIOUS_APP_1),
@@ -268,12 +259,8 @@ void LargeDownload::EraseDataFlash() {
         const unsigned result = ZrEraseData1M(PortIdentifier(client_.portWord), job_.link.Out());
         if (result >= ZR_FAIL_BASE) {
             // The link is the serial link's own during the call: it is left as it returned it.
-            // A result of exactly 0xFF00 carries no status; it is a failure all the same.
-            int status = static_cast<int>(result - ZR_FAIL_BASE);
-            if (status == kStatusOk) status = kStatusOpenFailed;
-            ReportStatus(status, client_, job_.boxesOn);
-            job_.Notice(KV_NOTICE_OVER);
-            throw JobEnded{static_cast<unsigned>(status)};
+            const unsigned status = LinkFailureStatus(result);
+            job_.End(endings::kMessageFirst, status, StatusMessage(static_cast<int>(status)));
         }
         return;
     }

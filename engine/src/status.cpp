@@ -1,6 +1,7 @@
 #include "status.h"
 
 #include "protocol.h"
+#include "zr318.h"
 
 namespace cordane {
 
@@ -28,16 +29,13 @@ const char* StatusMessage(int status) {
     return kDownloadErrorText;
 }
 
-void ShowErrorTo(HWND owner, const char* text, bool boxesOn) {
-    if (boxesOn) KvMessageBox(owner, text, kErrorCaption, MB_OK | MB_ICONERROR);
+unsigned LinkFailureStatus(unsigned result) {
+    const unsigned status = result - ZR_FAIL_BASE;
+    return status == kStatusOk ? static_cast<unsigned>(kStatusOpenFailed) : status;
 }
 
 void ShowError(const char* text, const CLoadInterface& client, bool boxesOn) {
-    ShowErrorTo(client.ownerWindow, text, boxesOn);
-}
-
-void ReportStatus(int status, const CLoadInterface& client, bool boxesOn) {
-    ShowError(StatusMessage(status), client, boxesOn);
+    if (boxesOn) KvMessageBox(client.ownerWindow, text, kErrorCaption, MB_OK | MB_ICONERROR);
 }
 
 }  // namespace cordane

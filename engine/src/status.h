@@ -14,14 +14,14 @@ inline constexpr const char* kDownloadErrorText = "Download error.";
 // among them) reads "Download error.".
 const char* StatusMessage(int status);
 
-// Shows the status's message in a box owned by the client's owner window, when boxes are on.
-void ReportStatus(int status, const CLoadInterface& client, bool boxesOn);
+// The status of a failed serial-link call's result (0xFF00 or more): the result less 0xFF00. A
+// result of exactly 0xFF00 carries no status; it counts as a failed opening (3), never as a
+// success.
+unsigned LinkFailureStatus(unsigned result);
 
-// Shows a message with the engine's caption and error icon, when boxes are on.
+// Shows a message with the engine's caption and error icon, when boxes are on (a job's own
+// failures end through Job::End).
 void ShowError(const char* text, const CLoadInterface& client, bool boxesOn);
-// The same for a message that follows the job's last notice: after that notice the client may
-// be gone, so its owner window is taken before the notice is sent.
-void ShowErrorTo(HWND owner, const char* text, bool boxesOn);
 
 }  // namespace cordane
 

@@ -30,25 +30,17 @@ std::string Format(const char* format, const std::string& path) {
     return text.data();
 }
 
-// A file error of the worker: message and notice in the order the situation has, exit code 1.
+// A file error of the worker, exit code 1: a large reader's file and a refused port send the
+// notice first, a small reader's file shows the message first.
 [[noreturn]] void FileError(Job& job, const std::string& message, bool noticeFirst) {
-    const HWND owner = job.client.ownerWindow;
-    if (noticeFirst) job.Notice(KV_NOTICE_OVER);
-    ShowErrorTo(owner, message.c_str(), job.boxesOn);
-    if (!noticeFirst) job.Notice(KV_NOTICE_OVER);
-    throw JobEnded{kStatusFile};
+    job.End(noticeFirst ? endings::kRefusedFirst : endings::kMessageFirst, kStatusFile,
+            message.c_str());
 }
 
 // A failed reset-and-open call: its status's message, then the last notice.
 [[noreturn]] void OpenFailed(Job& job, unsigned result) {
-    // Nothing is open after a failed reset; a result of exactly 0xFF00 carries no status and
-    // would end the job as a success, so it counts as a failed opening.
-    job.link.Release();
-    int status = static_cast<int>(result - ZR_FAIL_BASE);
-    if (status == kStatusOk) status = kStatusOpenFailed;
-    ReportStatus(status, job.client, job.boxesOn);
-    job.Notice(KV_NOTICE_OVER);
-    throw JobEnded{static_cast<unsigned>(status)};
+    job.End(endings::kOpenFailed, LinkFailureStatus(result),
+            StatusMessage(static_cast<int>(LinkFailureStatus(result))));
 }
 
 // "Can not find the file %s" for a missing file; for any other reason, the reason follows.
@@ -63,9 +55,7 @@ void DiagnosticLoad(Job& job, uint32_t port, const LargeFiles* files) {
     // A failure here used to end the job with exit code 0 and "Download error."; it now ends
     // with the status of what failed, so that a caller never takes it for a success.
     auto fail = [&job](int status) {
-        ShowError(kDownloadErrorText, job.client, job.boxesOn);
-        job.Notice(KV_NOTICE_OVER);
-        throw JobEnded{static_cast<unsigned>(status)};
+        job.End(endings::kMessageFirst, static_cast<unsigned>(status), kDownloadErrorText);
     };
     KvOutputDebugString("LOAD ENTER!!!!!!!!\n");
     if (ZrOpen(0, port, 2, 55, job.link.Out()) != 0) {
@@ -231,18 +221,6 @@ void Work(Job& job) {
 
 }  // namespace
 
-void Job::Notice(int code, const char* text) {
-    if (code == KV_NOTICE_OVER) JobFinishing(token);
-    // The callback takes a writable text: it gets a copy, never the engine's constant.
-    std::string copy = text ? text : "";
-    client.KvFinTelechargement(text ? copy.data() : nullptr, code);
-}
-
-void Job::Message(const char* text) {
-    std::string copy = text;
-    client.KvSetMessage(copy.data());
-}
-
 unsigned RunJob(CLoadInterface& client, JobToken token) {
     Job job(client, token);
     try {
@@ -252,9 +230,7 @@ unsigned RunJob(CLoadInterface& client, JobToken token) {
         return ended.exitCode;
     } catch (const std::bad_alloc&) {
         // The buffers of a job could not be reserved.
-        job.link.Close();
-        ShowError("Error allocationg memory!", client, job.boxesOn);
-        job.Notice(KV_NOTICE_OVER);
+        job.Finish(endings::kFailedFrame, "Error allocationg memory!");
         return kStatusFile;
     } catch (...) {
         // A client callback threw: nothing of it may leave the worker thread.
