@@ -1,5 +1,7 @@
 #include "file_read.h"
 
+#include "unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,20 +13,6 @@
 namespace cordane {
 
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 FileFault FaultOfErrno(int error) {
     switch (error) {
@@ -76,13 +64,13 @@ int Open(const std::string& path, FileBytes& file) {
 
 FileBytes ProbeFile(const std::string& path) {
     FileBytes file;
-    const Fd fd(Open(path, file));
+    const korvel::UniqueFd fd(Open(path, file));
     return file;
 }
 
 FileBytes ReadWholeFile(const std::string& path, size_t limit, size_t slack) {
     FileBytes file;
-    const Fd fd(Open(path, file));
+    const korvel::UniqueFd fd(Open(path, file));
     if (fd.get() < 0) return file;
     if (file.size > limit) {
         file.fault = FileFault::TooLarge;

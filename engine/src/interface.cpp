@@ -297,12 +297,12 @@ CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
 }
 
 void CDownloadManager::CancelDownload() {
-    KvSleep(500);
+    KvSleep(timing::kCancelFirstPause);
     ZrClose(-1);  // no link of its own is open yet
     int32_t handle = -1;
     const ZrPort port = static_cast<uint32_t>(static_cast<int32_t>(portWord));
-    ZrOpen(0, port, 60000, 20, &handle);
+    ZrOpen(0, port, opens::kCancel.a, opens::kCancel.b, &handle);
     ZrKvrenReset(handle);
-    KvSleep(1500);
+    KvSleep(timing::kCancelResetPause);
     ZrClose(handle);
 }

@@ -153,14 +153,14 @@ void LargeDownload::Run() {
 
     job_.Message("Erasing Flash memory...");
     client_.KvpBarStepIt();
-    ZrTimeOut(job_.link.Get(), 30000);
+    ZrTimeOut(job_.link.Get(), timing::kFlashEraseTimeout);
     RunRoutine(routines::kFlashErase.data(), routines::kFlashErase.size());
-    ZrTimeOut(job_.link.Get(), 3000);
+    ZrTimeOut(job_.link.Get(), timing::kLargeTimeout);
 
     if (!eraseCode) {
         // The files were read and checked before the reset; an erase-only job has none.
         if (!files_) job_.Fail(kStatusFile, kOpenApp);
-        KvSleep(1);
+        KvSleep(timing::kLargePause);
         LoadRoutine(routines::kProgramLarge.data(), routines::kProgramLarge.size());
         client_.KvpBarStepIt();
         Transfer();
@@ -169,13 +169,13 @@ void LargeDownload::Run() {
     if (eraseData) {
         EraseDataFlash();
     } else {
-        KvSleep(1);
+        KvSleep(timing::kLargePause);
         Exchange({0, LoaderCommand::EndSession, 0, 0}, nullptr);
     }
 
     client_.KvpBarSetPos(100);
     job_.Message("Download completed.");
-    KvSleep(2000);
+    KvSleep(timing::kCompletedPause);
 }
 
 void LargeDownload::ApplicationChecks() {
@@ -193,12 +193,12 @@ void LargeDownload::IdentityCheck() {
 void LargeDownload::NumberCheck() {
     const uint8_t* digits = files_->binary.data() + kFileAppNumber;
     if (FileAppNumber(files_->binary.data()) != ParamField(params_, KV_PARAM_APP_NUMBER)) {
-        KvSleep(1);
+        KvSleep(timing::kLargePause);
         const auto endSession = BuildLoaderHeader({0, LoaderCommand::EndSession, 0, 0});
         if (ZrSendMessage(job_.link.Get(), endSession.data(), endSession.size()) != 0) {
             job_.FailStatus(kStatusCommunication);
         }
-        KvSleep(10);
+        KvSleep(timing::kWrongNumberPause);
         job_.End(endings::kWrongNumber, kStatusCommunication, kWrongNumber);
     }
     auto routine = routines::kAppNumberCheck;
@@ -210,7 +210,7 @@ void LargeDownload::NumberCheck() {
         std::snprintf(text, sizeof text, "%03" PRIu32, previous[group - 1]);
         for (size_t i = 0; i < 3; ++i) routine[routines::kAppNumberDigits[group][i]] = text[i];
     }
-    ZrTimeOut(job_.link.Get(), 500);
+    ZrTimeOut(job_.link.Get(), timing::kAppNumberTimeout);
     const int result =
         ExchangeLoaderFrame(job_.link, routine.data(),
                             {static_cast<int16_t>(routine.size()), LoaderCommand::RunRoutine,
@@ -230,7 +230,7 @@ void LargeDownload::Transfer() {
     if (!images.Of(Region::Upper).bytes.empty()) SendRegion(Region::Upper);
     CheckCancel(job_);
 
-    KvSleep(1);
+    KvSleep(timing::kLargePause);
     Exchange(
         {static_cast<int16_t>(kSignature.size()), LoaderCommand::WriteBlock, 0, kDriverLowStart},
         kSignature.data());
@@ -264,9 +264,9 @@ void LargeDownload::EraseDataFlash() {
         }
         return;
     }
-    ZrTimeOut(job_.link.Get(), 10000);
+    ZrTimeOut(job_.link.Get(), timing::kDataFlashTimeout);
     LoadRoutine(routines::kDataFlashEraseCore.data(), routines::kDataFlashEraseCore.size());
-    ZrTimeOut(job_.link.Get(), 10000);
+    ZrTimeOut(job_.link.Get(), timing::kDataFlashTimeout);
     // The reader starts erasing and answers nothing: the frame is only sent.
     const auto header =
         BuildLoaderHeader({static_cast<int16_t>(routines::kDataFlashEraseStart.size()),

@@ -74,7 +74,33 @@ inline constexpr uint32_t kFramedPause = 1;          // before every addressed f
 inline constexpr int32_t kFramedRoutineTimeout = 3000;
 inline constexpr uint32_t kCompletedPause = 2000;  // after "Download completed."
 inline constexpr uint32_t kDiagnosticReopenPause = 1000;
+
+// The large readers' session.
+inline constexpr uint32_t kLargePause = 1;             // before most frames of the session
+inline constexpr int32_t kFlashEraseTimeout = 30000;   // FlashErase erases the whole flash
+inline constexpr int32_t kLargeTimeout = 3000;         // every later frame of the flash download
+inline constexpr int32_t kDataFlashTimeout = 10000;    // the two data-flash routines
+inline constexpr int32_t kAppNumberTimeout = 500;      // AppNumberCheck, until FlashErase
+inline constexpr uint32_t kWrongNumberPause = 10;      // after the unanswered EndSession
+inline constexpr uint32_t kModemResetTimeout = 10000;  // ZrResetAndOpenKvTalModem's wait
+
+// The cancel sequence of the download manager.
+inline constexpr uint32_t kCancelFirstPause = 500;   // before its link is opened
+inline constexpr uint32_t kCancelResetPause = 1500;  // between the reset and the close
 }  // namespace timing
+
+// The (a, b) pairs handed to ZrOpen: the open calls without a reset.
+struct OpenPair {
+    int32_t a;
+    int32_t b;
+};
+namespace opens {
+inline constexpr OpenPair kDiagnosticFirst{2, 55};    // the diagnostic path's first open
+inline constexpr OpenPair kDiagnosticProbe{200, 87};  // to ask the loader for its variant
+inline constexpr OpenPair kDiagnosticVariant0{2000, 23};
+inline constexpr OpenPair kDiagnosticVariant1{2000, 55};
+inline constexpr OpenPair kCancel{60000, 20};  // the cancel sequence's own link
+}  // namespace opens
 
 // Image limits of the 64 Kb readers. An image is at least its 2-byte signature, and it ends with
 // the reader's flash at 0xFFFF (which also keeps an addressed block number from wrapping).

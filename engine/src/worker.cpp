@@ -58,7 +58,8 @@ void DiagnosticLoad(Job& job, uint32_t port, const LargeFiles* files) {
         job.End(endings::kMessageFirst, static_cast<unsigned>(status), kDownloadErrorText);
     };
     KvOutputDebugString("LOAD ENTER!!!!!!!!\n");
-    if (ZrOpen(0, port, 2, 55, job.link.Out()) != 0) {
+    if (ZrOpen(0, port, opens::kDiagnosticFirst.a, opens::kDiagnosticFirst.b, job.link.Out()) !=
+        0) {
         job.link.Release();
         KvOutputDebugString("LOAD SRE ERR 0\n");
         fail(kStatusOpenFailed);
@@ -66,7 +67,7 @@ void DiagnosticLoad(Job& job, uint32_t port, const LargeFiles* files) {
     ExchangeLoaderFrame(job.link, nullptr, {0, LoaderCommand::EndSession, 0, 0});
     job.link.Close();
     KvSleep(timing::kDiagnosticReopenPause);
-    ZrOpen(0, port, 200, 87, job.link.Out());
+    ZrOpen(0, port, opens::kDiagnosticProbe.a, opens::kDiagnosticProbe.b, job.link.Out());
 
     static constexpr uint8_t kProbe = 0xC0;  // asks the loader which variant it runs
     if (ZrSendMessage(job.link.Get(), &kProbe, 1) != 0) {
@@ -87,11 +88,11 @@ void DiagnosticLoad(Job& job, uint32_t port, const LargeFiles* files) {
         KvOutputDebugString(line);
     } else if (length > 0 && answer[0] == 0) {
         job.link.Close();
-        ZrOpen(0, port, 2000, 23, job.link.Out());
+        ZrOpen(0, port, opens::kDiagnosticVariant0.a, opens::kDiagnosticVariant0.b, job.link.Out());
         KvOutputDebugString("LOAD SRE ERR 2\n");
     } else if (length > 0 && answer[0] == 1) {
         job.link.Close();
-        ZrOpen(0, port, 2000, 55, job.link.Out());
+        ZrOpen(0, port, opens::kDiagnosticVariant1.a, opens::kDiagnosticVariant1.b, job.link.Out());
         KvOutputDebugString("LOAD SRE ERR 3\n");
     } else {
         job.link.Close();
@@ -121,7 +122,8 @@ void RunLargeReader(Job& job, uint32_t port, bool debugLoad) {
     }
     unsigned result;
     if (client.readerType == KvTalModem) {
-        result = ZrResetAndOpenKvTalModem(port, job.link.Out(), client.ownerWindow, 10000);
+        result = ZrResetAndOpenKvTalModem(port, job.link.Out(), client.ownerWindow,
+                                          timing::kModemResetTimeout);
     } else if (debugLoad) {
         DiagnosticLoad(job, port, files.get());
         return;

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "unique_fd.h"
+#include "unique_fd.h"  // korvel::UniqueFd
 
 namespace korvel::sim {
 

@@ -14,7 +14,7 @@
 #include "pty_line.h"
 #include "reader_model.h"
 #include "sim_options.h"
-#include "unique_fd.h"
+#include "unique_fd.h"  // korvel::UniqueFd
 #include "wire.h"
 
 namespace korvel::sim {
