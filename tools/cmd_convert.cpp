@@ -41,7 +41,9 @@ constexpr char kHelp[] =
     "The whole input is converted. The engine reads at most 262,144 bytes (0x40000) of a small\n"
     "reader's application file and at most 4 MB of a large reader's file, and would convert\n"
     "only that part: a longer input is converted whole, with a warning.\n"
-    "OUTPUT is written only when the conversion succeeds; it is replaced if it exists.\n"
+    "OUTPUT is written only when the conversion succeeds; it is replaced whole if it exists, in\n"
+    "the directory a symbolic link leads to (the link stays), and a device or FIFO is written\n"
+    "in place. INPUT must be a regular file.\n"
     "\n"
     "Exit codes: 0 image written; 1 input unreadable or refused, or output not written;\n"
     "2 bad command line.\n";
@@ -110,7 +112,7 @@ class PageBuffer {
 };
 
 // The input file's text: mapped in place when the file allows it, which spares copying it, else
-// read whole (pipes, devices, files whose size the system does not report).
+// read whole (files whose size the system does not report). Only regular files are taken.
 class InputText {
   public:
     InputText() = default;
@@ -302,7 +304,7 @@ int RunConvert(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    if (!WriteFileAtomically("convert", output, image.data(), result.length)) {
+    if (!WriteOutputFile("convert", output, image.data(), result.length)) {
         std::fputc('\n', stdout);
         return kExitBadInput;
     }
