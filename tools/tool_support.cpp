@@ -374,8 +374,9 @@ bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* 
     }
     if (!NameUnnamedFile(fd.get(), target)) {
         const int error = errno;
-        if (error == EPERM || error == EXDEV || error == EOPNOTSUPP) {
-            // The file system cannot link this file: try the named way before giving up.
+        if (error == EPERM || error == ENOENT || error == EXDEV || error == EOPNOTSUPP) {
+            // No /proc to link through and no privilege for AT_EMPTY_PATH, or a file system that
+            // refuses the link: the named way before giving up.
             return WriteThroughNamedFile(command, shown.c_str(), target, data, size);
         }
         std::fprintf(stderr, "%scannot write %s: %s\n", Prefix(command).c_str(), shown.c_str(),
