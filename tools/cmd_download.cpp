@@ -537,11 +537,14 @@ class DownloadJob : public CDownloadManager {
     // "Download Error".
     void KvFinTelechargement(char* text, int code) override {
         Push(EventKind::Notice, text, code);
+        // Writable copies: the callback takes char*, and an override may write to it.
         if (code == KV_NOTICE_SUCCESS) {
             outcomePending = false;
-            KvDownloadCompleted(const_cast<char*>("Download completed"), 0);
+            char completed[] = "Download completed";
+            KvDownloadCompleted(completed, 0);
         } else if (code == KV_NOTICE_OVER && outcomePending.exchange(false)) {
-            KvDownloadCompleted(const_cast<char*>("Download Error"), 1);
+            char failed[] = "Download Error";
+            KvDownloadCompleted(failed, 1);
         }
     }
 
