@@ -347,7 +347,8 @@ class TemporaryPortsDirectory {
         const std::string entryName = korvel::ports::EntryName(1);
         const char* directory = directory_.c_str();
         const char* entry = entryName.c_str();
-        const long openMax = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+        const long limit = ::sysconf(_SC_OPEN_MAX);
+        const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
         const pid_t pid = ::fork();
         if (pid < 0) return;
         if (pid == 0) {
