@@ -301,6 +301,8 @@ bool NameUnnamedFile(int fd, const std::string& target) {
     return false;
 }
 
+}  // namespace
+
 // The fallback of file systems without unnamed files: a named temporary file, renamed into place
 // once complete and removed on failure, signals held meanwhile.
 bool WriteThroughNamedFile(std::string_view command, const char* path, const std::string& target,
@@ -332,8 +334,6 @@ bool WriteThroughNamedFile(std::string_view command, const char* path, const std
     temp.Release();
     return true;
 }
-
-}  // namespace
 
 bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* data, size_t size) {
     std::string target;

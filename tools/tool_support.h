@@ -83,6 +83,13 @@ struct InputFile {
 [[nodiscard]] bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* data,
                                    size_t size);
 
+// WriteOutputFile's way on file systems without unnamed files, where `target` is the regular file
+// (or free name) the links from `path` lead to: a named temporary file beside it, renamed over it
+// once complete and removed on failure, with SIGINT, SIGTERM and SIGHUP held meanwhile.
+[[nodiscard]] bool WriteThroughNamedFile(std::string_view command, const char* path,
+                                         const std::string& target, const uint8_t* data,
+                                         size_t size);
+
 // The file a chain of symbolic links from `path` leads to, which need not exist (a link may name
 // a file still to be written); `path` itself when it is no link. False with errno set (ELOOP) on a
 // chain too long or a link that cannot be read.

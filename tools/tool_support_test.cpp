@@ -220,6 +220,24 @@ TEST_F(Files, WriteOutputFileReplacesWholeAndLeavesNothingBehindOnFailure) {
     EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken: no temporary file left";
 }
 
+TEST_F(Files, TheNamedFallbackReplacesWholeAndRemovesItsFileOnFailure) {
+    const std::string path = Write("out.bin", "old contents");
+    const std::string data = "named";
+    auto named = [&](const std::string& target) {
+        return WriteThroughNamedFile("test", target.c_str(), target,
+                                     reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    };
+    ASSERT_TRUE(named(path));
+    EXPECT_EQ(Contents(path), "named");
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0666 & ~mask));
+    // A directory in the way: the temporary file is written, the rename fails, the file goes.
+    fs::create_directory(dir_ / "taken");
+    EXPECT_FALSE(named((dir_ / "taken").string()));
+    EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken";
+}
+
 TEST_F(Files, WriteOutputFileWritesThroughLinksAndIntoFifosWithoutReplacingThem) {
     // A relative link to a file in another directory: the file is replaced there, the link stays.
     const fs::path other = dir_ / "other";
