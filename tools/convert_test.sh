@@ -51,6 +51,9 @@ check "into a FIFO: the image" cmp -s "$work/from-fifo.bin" "$samples/demo64.bin
 check "into a FIFO: still a FIFO" test -p "$work/out.fifo"
 run convert "$samples/demo64.sre" "$work/out.fifo"
 check "into a FIFO nobody reads: refused" test "$rc" -eq 1 -a -p "$work/out.fifo"
+# /dev/stderr leads through /proc/self/fd/2 to a pipe that only the kernel can name.
+check "into /dev/stderr, a pipe" cmp -s <("$cordane" convert "$samples/demo64.sre" /dev/stderr \
+    2>&1 >/dev/null) "$samples/demo64.bin"
 
 # Inputs that are not regular files: a FIFO without a writer is refused at once, not waited on.
 timeout 20 "$cordane" convert "$work/out.fifo" "$work/new.bin" 2>"$work/err"

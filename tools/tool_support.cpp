@@ -207,7 +207,8 @@ bool ReadInput(std::string_view command, const char* path, const char* wanted, I
            ReadOpenInput(command, path, fd.get(), info, limit, file);
 }
 
-bool FollowLinks(const std::string& path, std::string& target) {
+bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly) {
+    kernelOnly = false;
     std::string current = path;
     for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit
         struct stat info {};
@@ -228,7 +229,16 @@ bool FollowLinks(const std::string& path, std::string& target) {
             errno = ENOENT;
             return false;
         }
-        current = link[0] == '/' ? link : DirectoryOf(current) + "/" + link;
+        std::string next = link[0] == '/' ? link : DirectoryOf(current) + "/" + link;
+        struct stat reached {};
+        if (::lstat(next.c_str(), &reached) != 0 && ::stat(current.c_str(), &reached) == 0) {
+            // A link whose text names nothing that the kernel still resolves: /proc/self/fd/1
+            // ("pipe:[4711]") behind /dev/stdout, say.
+            target = current;
+            kernelOnly = true;
+            return true;
+        }
+        current = std::move(next);
     }
     errno = ELOOP;
     return false;
@@ -237,10 +247,13 @@ bool FollowLinks(const std::string& path, std::string& target) {
 namespace {
 
 // A character device or a FIFO, written in place: never truncated, never replaced, never created.
+// With `regular`, a regular file that only the kernel can name (through /proc/self/fd) as well,
+// truncated first.
 bool WriteInPlace(std::string_view command, const char* path, const std::string& target,
-                  const uint8_t* data, size_t size) {
+                  const uint8_t* data, size_t size, bool regular) {
     // O_NONBLOCK: a FIFO that nobody reads from is refused at once instead of waited for.
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd fd(::open(target.c_str(),
+                       O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | (regular ? O_TRUNC : 0)));
     if (fd.get() < 0) {
         if (errno == ENXIO) {
             std::fprintf(stderr,
@@ -254,7 +267,8 @@ bool WriteInPlace(std::string_view command, const char* path, const std::string&
         return false;
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+    if (::fstat(fd.get(), &info) != 0 ||
+        !(S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || (regular && S_ISREG(info.st_mode)))) {
         std::fprintf(stderr, "%scannot write %s: it changed while it was opened; try again\n",
                      Prefix(command).c_str(), path);
         return false;
@@ -337,7 +351,8 @@ bool WriteThroughNamedFile(std::string_view command, const char* path, const std
 
 bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* data, size_t size) {
     std::string target;
-    if (!FollowLinks(path, target)) {
+    bool kernelOnly = false;
+    if (!FollowLinks(path, target, kernelOnly)) {
         std::fprintf(stderr, "%scannot write %s: %s; check its symbolic links\n",
                      Prefix(command).c_str(), path, std::strerror(errno));
         return false;
@@ -345,9 +360,9 @@ bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* 
     const std::string shown =
         target == path ? std::string(path) : std::string(path) + " (a link to " + target + ")";
     struct stat info {};
-    if (::stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)) {
-            return WriteInPlace(command, shown.c_str(), target, data, size);
+    if (::stat(target.c_str(), &info) == 0 && (kernelOnly || !S_ISREG(info.st_mode))) {
+        if (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISREG(info.st_mode)) {
+            return WriteInPlace(command, shown.c_str(), target, data, size, kernelOnly);
         }
         std::fprintf(stderr, "%scannot write %s: it is %s; give the name of a regular file\n",
                      Prefix(command).c_str(), shown.c_str(), FileKind(info.st_mode));

@@ -78,7 +78,8 @@ struct InputFile {
 // the file system has no unnamed files, a named temporary file is renamed instead and removed on
 // failure. A symbolic link is followed, and the file it leads to is replaced in its own directory:
 // the link stays. A character device or a FIFO is written in place, a FIFO only while something
-// reads from it; anything else (a directory, a block device, a socket) is refused. A new file has
+// reads from it, and so is whatever only the kernel names (/dev/stdout); anything else (a
+// directory, a block device, a socket) is refused. A new file has
 // the usual mode (0666 less the umask).
 [[nodiscard]] bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* data,
                                    size_t size);
@@ -91,9 +92,11 @@ struct InputFile {
                                          size_t size);
 
 // The file a chain of symbolic links from `path` leads to, which need not exist (a link may name
-// a file still to be written); `path` itself when it is no link. False with errno set (ELOOP) on a
-// chain too long or a link that cannot be read.
-[[nodiscard]] bool FollowLinks(const std::string& path, std::string& target);
+// a file still to be written); `path` itself when it is no link. A link whose text names nothing
+// while the kernel resolves it (/proc/self/fd/1 behind /dev/stdout) ends the chain there, with
+// `kernelOnly` set: only that name reaches the file. False with errno set (ELOOP) on a chain too
+// long or a link that cannot be read.
+[[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly);
 
 // A number in decimal or, with 0x, in hexadecimal, at most `max`; nothing else around it.
 [[nodiscard]] bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
