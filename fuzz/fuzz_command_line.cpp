@@ -47,6 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(options.application.size() < 256 && options.driver.size() < 256);
         if (options.appNumber) Require(*options.appNumber <= cordane::tools::kLastAppNumber);
         if (options.identity) Require(*options.identity <= 0xFFFF);
+        // Only combinations a reader can take: type 3 on the large readers, a driver library with
+        // type 0 only, and always with a large reader's type 0.
+        const bool large = options.reader >= 2;
+        if (options.type == cordane::tools::kEraseCodeType) Require(large);
+        if (!options.driver.empty()) Require(options.type == 0);
+        if (large && options.type == 0) Require(!options.driver.empty());
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());

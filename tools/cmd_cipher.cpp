@@ -39,7 +39,8 @@ constexpr char kHelpFormat[] =
     "\n"
     "IN must hold at least 45,058 bytes (0xB002): 2 key bytes, the 40,960-byte driver library\n"
     "and the region. OUT is written only when everything succeeds; it may be IN itself, which is\n"
-    "then replaced.\n"
+    "then replaced. A symbolic link OUT is followed (the link stays); a device or FIFO is written\n"
+    "in place.\n"
     "\n"
     "Exit codes: 0 OUT written; 1 IN unreadable or too short, or OUT not written;\n"
     "2 bad command line.\n";
@@ -169,7 +170,7 @@ int Cipher::Run(int argc, char** argv) {
         }
     }
 
-    if (!WriteFileAtomically(Name(), output, bytes.data(), bytes.size())) {
+    if (!WriteOutputFile(Name(), output, bytes.data(), bytes.size())) {
         std::fprintf(stderr, "  %s was not written.\n", output);
         return kExitBadInput;
     }

@@ -41,7 +41,9 @@ constexpr char kHelp[] =
     "The whole input is converted, and every record's checksum is checked; the last record must\n"
     "be an end record (S7, S8 or S9). The engine reads files of up to 64 MiB whole and refuses\n"
     "longer ones: a longer input is converted, with a warning.\n"
-    "OUTPUT is written only when the conversion succeeds; it is replaced if it exists.\n"
+    "OUTPUT is written only when the conversion succeeds; it is replaced whole if it exists, in\n"
+    "the directory a symbolic link leads to (the link stays), and a device or FIFO is written\n"
+    "in place. INPUT must be a regular file.\n"
     "\n"
     "Exit codes: 0 image written; 1 input unreadable or refused, or output not written;\n"
     "2 bad command line.\n";
@@ -110,7 +112,7 @@ class PageBuffer {
 };
 
 // The input file's text: mapped in place when the file allows it, which spares copying it, else
-// read whole (pipes, devices, files whose size the system does not report).
+// read whole (files whose size the system does not report). Only regular files are taken.
 class InputText {
   public:
     InputText() = default;
@@ -307,7 +309,7 @@ int RunConvert(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    if (!WriteFileAtomically("convert", output, image.data(), result.length)) {
+    if (!WriteOutputFile("convert", output, image.data(), result.length)) {
         std::fputc('\n', stdout);
         return kExitBadInput;
     }

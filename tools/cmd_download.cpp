@@ -6,8 +6,10 @@
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -26,11 +28,12 @@
 #include "cipher.h"
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "download_options.h"
 #include "job_settings.h"
+#include "large_layout.h"
 #include "ports.h"
 #include "progress.h"
 #include "srec.h"
-#include "download_options.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
@@ -67,8 +70,9 @@ constexpr char kHelp[] =
     "                    3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb), 7 KvTalModem,\n"
     "                    8 and 9 the readers found by detection\n"
     "  --type T          0 normal download (default), 1 automatic binary loading, 2 binary\n"
-    "                    loading, 3 erase the code only (no APPFILE needed)\n"
-    "  --driver FILE     the driver library (large readers, type 0)\n"
+    "                    loading, 3 erase the code only (large readers; no APPFILE needed)\n"
+    "  --driver FILE     the driver library: needed by the large readers' type 0, and taken\n"
+    "                    there only\n"
     "  --erase-data      erase the reader's data flash as well (large readers)\n"
     "  --ask             ask before erasing the data flash (answered by --yes or --no)\n"
     "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
@@ -239,10 +243,16 @@ std::optional<std::string> PortProblem(const PortChoice& port) {
     if (!S_ISCHR(info.st_mode)) {
         return "port " + name + " is not a serial device: give the reader's tty device";
     }
-    if (korvel::ports::CanOpenPort(port.device)) return std::nullopt;
-    // Find out why, to say what to do about it.
+    // Find out why it cannot be used, to say what to do about it.
     const UniqueFd probe(::open(port.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     const int error = errno;
+    if (probe.get() >= 0 && !::isatty(probe.get())) {
+        // /dev/null, say: the link would find out only later, and name its own entry for it.
+        return "port " + name +
+               " is not a serial device (no terminal settings): give the reader's tty device, "
+               "such as /dev/ttyUSB0";
+    }
+    if (korvel::ports::CanOpenPort(port.device)) return std::nullopt;
     if (probe.get() < 0 && (error == EACCES || error == EPERM)) {
         return "no permission to open port " + name +
                ": add the user to the dialout group (usermod -aG dialout $USER) and log in "
@@ -262,18 +272,23 @@ std::optional<std::string> PortProblem(const PortChoice& port) {
 }
 
 // A ports directory of our own that names a device path as COM1 for the engine, which takes
-// only port numbers. Removed when it goes out of scope.
+// only port numbers. Removed when it goes out of scope, and by a watcher process when this one is
+// killed outright (SIGKILL gives no chance to clean up). The entry must stay while the job runs:
+// the link looks it up again for every reset and for the cancel sequence's own link, and without
+// it COM1 would be /dev/ttyS0, another device.
 class TemporaryPortsDirectory {
   public:
     TemporaryPortsDirectory() = default;
     ~TemporaryPortsDirectory() {
         RestoreEnvironment();
         RemoveFiles();
+        StopWatcher();
     }
     TemporaryPortsDirectory(const TemporaryPortsDirectory&) = delete;
     TemporaryPortsDirectory& operator=(const TemporaryPortsDirectory&) = delete;
 
-    // Creates the directory with an entry for `device` and points the link at it.
+    // Creates the directory with an entry for `device` and points the link at it. Call it
+    // before any thread starts: the watcher is a forked process.
     bool Create(const std::string& device, std::string& error) {
         const char* base = std::getenv("TMPDIR");
         std::string pattern =
@@ -285,6 +300,7 @@ class TemporaryPortsDirectory {
         }
         directory_ = pattern;
         entry_ = directory_ + "/" + korvel::ports::EntryName(1);
+        StartWatcher();
         if (::symlink(device.c_str(), entry_.c_str()) != 0) {
             error = "cannot create the port entry " + entry_ + ": " + std::strerror(errno);
             return false;
@@ -316,10 +332,64 @@ class TemporaryPortsDirectory {
     }
 
   private:
+    // The watcher holds the read end of a pipe whose write end only this process holds. The
+    // kernel closes that end however this process ends; the read then returns and the watcher
+    // removes what is left. It runs in a session of its own, so that a kill of the terminal's
+    // process group does not take it along, and does nothing but wait: async-signal-safe calls
+    // only, as after any fork. Without a watcher (fork refused) the clean-up on exit remains.
+    void StartWatcher() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        UniqueFd readEnd(ends[0]);
+        UniqueFd writeEnd(ends[1]);
+        const UniqueFd directoryFd(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directoryFd.get() < 0) return;
+        const std::string entryName = korvel::ports::EntryName(1);
+        const char* directory = directory_.c_str();
+        const char* entry = entryName.c_str();
+        const long limit = ::sysconf(_SC_OPEN_MAX);
+        const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
+        const pid_t pid = ::fork();
+        if (pid < 0) return;
+        if (pid == 0) {
+            ::setsid();
+            const int keepRead = readEnd.get();
+            const int keepDirectory = directoryFd.get();
+            for (int fd = 0; fd < openMax; ++fd) {
+                if (fd != keepRead && fd != keepDirectory) ::close(fd);
+            }
+            char byte;
+            while (::read(keepRead, &byte, 1) < 0 && errno == EINTR) {
+            }
+            ::unlinkat(keepDirectory, entry, 0);
+            // The name, only while it still names this directory.
+            struct stat named {};
+            struct stat held {};
+            if (::stat(directory, &named) == 0 && ::fstat(keepDirectory, &held) == 0 &&
+                named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+                ::rmdir(directory);
+            }
+            ::_exit(0);
+        }
+        watcher_ = pid;
+        watcherPipe_ = std::move(writeEnd);
+    }
+
+    // Lets the watcher go once the files are removed, and reaps it.
+    void StopWatcher() {
+        if (watcher_ <= 0) return;
+        watcherPipe_.Reset();
+        while (::waitpid(watcher_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        watcher_ = -1;
+    }
+
     std::string directory_;
     std::string entry_;
     std::optional<std::string> previous_;
     bool pointed_ = false;
+    pid_t watcher_ = -1;
+    UniqueFd watcherPipe_;
 };
 
 // Resolves --port; on a mistake, false with the message and the exit code to use.
@@ -362,7 +432,7 @@ bool ChoosePort(const std::string& name, PortChoice& port, std::string& error, i
 // converts it; 0 when the file cannot be read or converted (the bar then shows percent only, and
 // the engine itself reports what is wrong).
 uint64_t SmallReaderImageSize(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) return 0;
     std::vector<uint8_t> text(kSmallReaderTextLimit);
     size_t length = 0;
@@ -380,6 +450,56 @@ uint64_t SmallReaderImageSize(const std::string& path) {
 
 bool IsLargeReader(int reader) {
     return reader >= KvOrb512 && reader <= KvLarge9;
+}
+
+// ---- The files, checked before the engine starts: it would report an unreadable file only after
+// the reader was reset, and a FIFO without a writer would hold it forever.
+
+std::optional<std::string> CheckFiles(const DownloadOptions& options) {
+    const bool binary = options.type == static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
+                        options.type == static_cast<int>(KV_DOWNLOAD_BINARY);
+    UniqueFd fd;
+    struct stat info {};
+    if (options.type != kEraseCodeType) {
+        if (auto problem =
+                OpenInputFile(options.application.c_str(),
+                              binary ? "a binary download file" : "an S-record file", fd, info)) {
+            return problem;
+        }
+    }
+    if (!options.driver.empty()) {
+        return OpenInputFile(options.driver.c_str(), "the driver library's S-record file", fd,
+                             info);
+    }
+    return std::nullopt;
+}
+
+// Download type 1 deciphers the application: a number that does not read as three digits after
+// it means a wrong key, or a file never enciphered, and the reader would take garbage. Warned as
+// "cordane info" warns, before anything is erased.
+void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
+    if (options.type != static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
+        !IsLargeReader(options.reader)) {
+        return;
+    }
+    uint8_t base[kBaseKeySize] = {};
+    if (options.key.key) {
+        std::copy(options.key.key->begin(), options.key.key->end(), base);
+    } else if (!BuiltInBaseKey(selector, base)) {
+        return;
+    }
+    constexpr size_t kNeeded = large::kFileApp + large::kEnciphered;
+    InputFile file;
+    if (!ReadInput("download", options.application.c_str(), "a binary download file", file,
+                   kNeeded) ||
+        file.bytes.size() < kNeeded) {
+        return;  // too short to decipher: the engine refuses it with its own message
+    }
+    if (!DecipherImageRegion(file.bytes.data(), file.bytes.size(), large::kFileApp,
+                             large::kEnciphered, base)) {
+        return;
+    }
+    CheckAppNumber("download", options.application.c_str(), file.bytes.data(), true);
 }
 
 // ---- The job
@@ -418,11 +538,14 @@ class DownloadJob : public CDownloadManager {
     // "Download Error".
     void KvFinTelechargement(char* text, int code) override {
         Push(EventKind::Notice, text, code);
+        // Writable copies: the callback takes char*, and an override may write to it.
         if (code == KV_NOTICE_SUCCESS) {
             outcomePending = false;
-            KvDownloadCompleted(const_cast<char*>("Download completed"), 0);
+            char completed[] = "Download completed";
+            KvDownloadCompleted(completed, 0);
         } else if (code == KV_NOTICE_OVER && outcomePending.exchange(false)) {
-            KvDownloadCompleted(const_cast<char*>("Download Error"), 1);
+            char failed[] = "Download Error";
+            KvDownloadCompleted(failed, 1);
         }
     }
 
@@ -584,6 +707,14 @@ class SignalCatcher {
     void (*previousPipe_)(int) = SIG_DFL;
 };
 
+// The reader type as the help lists it.
+const char* ReaderName(int reader) {
+    static constexpr const char* kNames[] = {
+        "KvTal (64 Kb)", "KvOrb (64 Kb)", "KvOrb (512Kb)", "KvTal (512 Kb)", "KvQuin3",
+        "KvOrb1Mb",      "KvTal (1Mb)",   "KvTalModem",    "large reader",   "large reader"};
+    return reader >= 0 && reader <= kLastReaderType ? kNames[reader] : "reader";
+}
+
 // What the exit code means and what to do next, for the last line on a terminal or in a log.
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {
     const std::string where = port.throughPath ? port.device : port.text;
@@ -624,10 +755,12 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
                               options.application.c_str(), *options.appNumber, where.c_str());
                 break;
             }
+            // The loader also refuses frames of another reader type's protocol this way.
             std::snprintf(text, sizeof text,
-                          "communication with the reader on %s failed: check the cable and the "
-                          "adapter, then download again (exit code 4)",
-                          where.c_str());
+                          "communication with the reader on %s failed: check that the reader is "
+                          "a %s (--reader %d), then the cable and the adapter, and download "
+                          "again (exit code 4)",
+                          where.c_str(), ReaderName(options.reader), options.reader);
             break;
         case kExitNoResponse:
             std::snprintf(text, sizeof text,
@@ -660,7 +793,8 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
 int RunDownload(int argc, char** argv) {
     DownloadOptions options;
     bool help = false;
-    if (const std::optional<std::string> problem = ParseDownloadOptions(argc, argv, options, help)) {
+    if (const std::optional<std::string> problem =
+            ParseDownloadOptions(argc, argv, options, help)) {
         return Usage(*problem);
     }
     if (help) {
@@ -670,6 +804,10 @@ int RunDownload(int argc, char** argv) {
 
     WarnUnusedChecks(options);
     const JobSettings settings = SettingsOf(options);
+    if (const std::optional<std::string> refused = CheckFiles(options)) {
+        return Refuse(options.json, *refused + "; nothing was sent to the reader", kExitBadInput);
+    }
+    WarnAboutAppNumber(options, settings.keySelector);
 
     PortChoice port;
     std::string problem;

@@ -394,14 +394,7 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
             std::printf("  (the file ends before these fields: a download reads them as shown)\n");
         }
     }
-    if (!digits) {
-        std::fprintf(stderr,
-                     "cordane info: warning: the application number at 0x%zX of %s reads \"%s\", "
-                     "not three digits: %s\n",
-                     kFileAppNumber, path, number.c_str(),
-                     key ? "check the key, and that the file is enciphered at all"
-                         : "if the file is enciphered, give --enciphered or name it *.kor");
-    }
+    CheckAppNumber("info", path, bytes.data(), key.has_value());
     return kExitOk;
 }
 

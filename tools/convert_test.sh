@@ -35,6 +35,52 @@ check "no temporary file left" test -z "$(find "$work" -name '*.bin.*')"
 run convert "$work/missing.sre" "$work/new.bin"
 check "missing input" test "$rc" -eq 1 -a ! -e "$work/new.bin"
 
+# Outputs that are not plain files: a link is written through (it stays a link), a FIFO in
+# place while something reads it, and refused at once when nothing does.
+mkdir "$work/elsewhere" "$work/links"
+ln -s ../elsewhere/image.bin "$work/links/image.bin"
+run convert "$samples/demo64.sre" "$work/links/image.bin"
+check "through a link: the target" cmp -s "$work/elsewhere/image.bin" "$samples/demo64.bin"
+check "through a link: still a link" test -L "$work/links/image.bin"
+mkfifo "$work/out.fifo"
+exec 3<>"$work/out.fifo"  # a reader (and writer) that holds the image in the pipe's buffer
+run convert "$samples/demo64.sre" "$work/out.fifo"
+head -c 7168 <&3 >"$work/from-fifo.bin"
+exec 3<&-
+check "into a FIFO: the image" cmp -s "$work/from-fifo.bin" "$samples/demo64.bin"
+check "into a FIFO: still a FIFO" test -p "$work/out.fifo"
+run convert "$samples/demo64.sre" "$work/out.fifo"
+check "into a FIFO nobody reads: refused" test "$rc" -eq 1 -a -p "$work/out.fifo"
+# /dev/stderr leads through /proc/self/fd/2 to a pipe that only the kernel can name.
+check "into /dev/stderr, a pipe" cmp -s <("$cordane" convert "$samples/demo64.sre" /dev/stderr \
+    2>&1 >/dev/null) "$samples/demo64.bin"
+
+# Inputs that are not regular files: a FIFO without a writer is refused at once, not waited on.
+timeout 20 "$cordane" convert "$work/out.fifo" "$work/new.bin" 2>"$work/err"
+check "FIFO input refused" test $? -eq 1 -a ! -e "$work/new.bin"
+check "FIFO input named" grep -q "out.fifo is a FIFO" "$work/err"
+run convert "$work" "$work/new.bin"
+check "directory input" grep -q "is a directory" <<<"$err"
+
+# Killed while it writes (SIGKILL, or SIGTERM): the old output stays or the new one is whole, and
+# no temporary file is left. A 16 MB image from two records, killed at several moments: some of
+# them fall while it is written.
+mkdir "$work/killed"
+printf 'S20800000001020304ED\r\nS208FFFFFC01020304F3\r\nS804000000FB\r\n' >"$work/wide.sre"
+for delay in 0.01 0.02 0.025 0.03 0.04 0.06 0.1; do
+    for signal in KILL TERM; do
+        echo "old" >"$work/killed/out.bin"
+        "$cordane" convert --window 0:0x1000000 --capacity 0x1000000 "$work/wide.sre" \
+            "$work/killed/out.bin" >/dev/null 2>&1 &
+        sleep "$delay"
+        kill -s "$signal" $! 2>/dev/null
+        wait $! 2>/dev/null
+        size=$(stat -c %s "$work/killed/out.bin")
+        check "killed ($signal after ${delay}s): whole or old" test "$size" -eq 4 -o "$size" -eq 16777216
+        check "killed ($signal after ${delay}s): nothing left" test "$(ls "$work/killed")" = out.bin
+    done
+done
+
 # Longer than the engine once read: converted whole, without a warning.
 { head -c 300000 /dev/zero | tr '\0' '\n'; printf 'S20500200077 63\r\nS804002000DB\r\n' | tr -d ' '; } >"$work/long.sre"
 run convert "$work/long.sre" "$work/long.bin"

@@ -1,5 +1,7 @@
 #include "download_options.h"
 
+#include <set>
+
 #include "cordane/cordane.h"
 
 namespace cordane::tools {
@@ -31,8 +33,18 @@ bool ParsePrevious(const std::string& text, std::pair<int, int>& previous) {
 std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadOptions& options,
                                                 bool& help) {
     bool positional = false;
+    std::set<std::string> given;  // the options that take one value, as seen so far
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (!positional && arg.rfind("--", 0) == 0) {
+            const std::string name = arg.substr(0, arg.find('='));
+            for (const char* once : {"--port", "--reader", "--type", "--driver", "--key-selector",
+                                     "--key", "--check-app-number", "--previous", "--identity"}) {
+                if (name == once && !given.insert(name).second) {
+                    return name + " is given twice: give it once";
+                }
+            }
+        }
         // "--name VALUE" or "--name=VALUE"; a missing value is reported below.
         std::string text;
         auto value = [&](const char* name) {
@@ -105,8 +117,25 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
     }
     if (options.port.empty()) return "give the reader's port with --port (e.g. --port COM3)";
     if (options.reader < 0) return "give the reader type with --reader (0 to 9, see --help)";
+    const bool large = options.reader >= KvOrb512;
+    if (options.type == kEraseCodeType && !large) {
+        return "download type 3 (erase the code only) is for the large readers (--reader 2 to "
+               "9): a 64 Kb reader's code is erased by the download of its application";
+    }
+    if (!options.driver.empty() && options.type != static_cast<int>(KV_DOWNLOAD_NORMAL)) {
+        return "--driver goes with download type 0 only: " +
+               std::string(options.type == kEraseCodeType
+                               ? "type 3 downloads nothing"
+                               : "a binary download file (type 1 or 2) carries its own driver "
+                                 "library") +
+               "; leave --driver out";
+    }
     if (options.application.empty() && options.type != kEraseCodeType) {
         return "give the application file to download";
+    }
+    if (large && options.type == static_cast<int>(KV_DOWNLOAD_NORMAL) && options.driver.empty()) {
+        return "a large reader's download (--reader " + std::to_string(options.reader) +
+               ", type 0) needs the driver library as well: give it with --driver FILE";
     }
     if (options.application.size() >= KV_PATH_SIZE || options.driver.size() >= KV_PATH_SIZE) {
         return "file paths may be at most 255 characters long: move the file or give a shorter "

@@ -44,25 +44,15 @@ class UniqueFd {
     int fd_;
 };
 
-// A temporary file next to a destination, removed unless it has been moved into place.
-class TempFile {
-  public:
-    explicit TempFile(std::string path) : path_(std::move(path)) {}
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    const std::string& path() const { return path_; }
-    // The file has been renamed into place: nothing is left to remove.
-    void Release() { path_.clear(); }
-
-  private:
-    std::string path_;
-};
-
-// Opens `path` for reading and reports what it is. False, with a message, when it cannot be
-// opened or is a directory; `wanted` names what to give instead ("an S-record file").
+// Opens `path` for reading and reports what it is. False, with a message naming the file, when it
+// cannot be opened (missing, permission denied) or is not a regular file: a directory, a FIFO, a
+// device. A FIFO is opened without waiting for a writer, so that nothing hangs on one; `wanted`
+// names what to give instead ("an S-record file").
 [[nodiscard]] bool OpenInput(std::string_view command, const char* path, const char* wanted,
                              UniqueFd& fd, struct stat& info);
+// The same without the message printed: what is wrong, as a sentence without the command's name.
+std::optional<std::string> OpenInputFile(const char* path, const char* wanted, UniqueFd& fd,
+                                         struct stat& info);
 
 // An input file read into memory: at most the limit asked for. `size` is the file's whole size
 // (for a pipe cut at the limit, the bytes seen, one more than the limit).
@@ -82,11 +72,31 @@ struct InputFile {
 [[nodiscard]] bool ReadInput(std::string_view command, const char* path, const char* wanted,
                              InputFile& file, size_t limit = SIZE_MAX);
 
-// Writes `size` bytes to `path` through a temporary file in the same directory, renamed into
-// place once complete (with the mode of a new file), so that a failure never leaves a partial
-// output and an existing file is replaced only by a whole new one.
-[[nodiscard]] bool WriteFileAtomically(std::string_view command, const char* path,
-                                       const uint8_t* data, size_t size);
+// Writes `size` bytes as the output file `path`. A regular file (or a new one) is replaced whole,
+// or not at all: the bytes go to an unnamed file (O_TMPFILE) that is given its name once
+// complete, so that neither a failure nor a kill leaves a partial output or a temporary file; where
+// the file system has no unnamed files, a named temporary file is renamed instead and removed on
+// failure. A symbolic link is followed, and the file it leads to is replaced in its own directory:
+// the link stays. A character device or a FIFO is written in place, a FIFO only while something
+// reads from it, and so is whatever only the kernel names (/dev/stdout); anything else (a
+// directory, a block device, a socket) is refused. A new file has
+// the usual mode (0666 less the umask).
+[[nodiscard]] bool WriteOutputFile(std::string_view command, const char* path, const uint8_t* data,
+                                   size_t size);
+
+// WriteOutputFile's way on file systems without unnamed files, where `target` is the regular file
+// (or free name) the links from `path` lead to: a named temporary file beside it, renamed over it
+// once complete and removed on failure, with SIGINT, SIGTERM and SIGHUP held meanwhile.
+[[nodiscard]] bool WriteThroughNamedFile(std::string_view command, const char* path,
+                                         const std::string& target, const uint8_t* data,
+                                         size_t size);
+
+// The file a chain of symbolic links from `path` leads to, which need not exist (a link may name
+// a file still to be written); `path` itself when it is no link. A link whose text names nothing
+// while the kernel resolves it (/proc/self/fd/1 behind /dev/stdout) ends the chain there, with
+// `kernelOnly` set: only that name reaches the file. False with errno set (ELOOP) on a chain too
+// long or a link that cannot be read.
+[[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly);
 
 // A number in decimal or, with 0x, in hexadecimal, at most `max`; nothing else around it.
 [[nodiscard]] bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
@@ -109,6 +119,13 @@ std::string DescribeSrecRefusal(const SrecResult& result);
 // The application number's three characters in a (deciphered) binary download file, as plain text
 // (a character that is not printable shows as '?'), and whether all three are digits.
 std::string AppNumberText(const uint8_t* file, bool& digits);
+
+// Warns on standard error when the application number of a binary download file (`file` holds at
+// least its first 0xA016 bytes) is not three digits; `deciphered` tells whether the file was
+// deciphered first, which makes a wrong key or a file never enciphered the likely cause. True
+// when the number is three digits.
+bool CheckAppNumber(std::string_view command, const char* path, const uint8_t* file,
+                    bool deciphered);
 
 // The base key chosen on a command line with --key-selector N and --key HEX16.
 struct KeyChoice {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -189,26 +190,117 @@ TEST_F(Files, ReadInputReadsAPipeInWholeAndRefusesDirectoriesAndMissingFiles) {
     EXPECT_FALSE(ReadInput("test", (dir_ / "missing").c_str(), "a file", none));
 }
 
-TEST_F(Files, WriteFileAtomicallyReplacesWholeAndLeavesNothingBehindOnFailure) {
-    const std::string path = Write("out.bin", "old contents");
-    const std::string data = "new";
-    ASSERT_TRUE(WriteFileAtomically("test", path.c_str(),
-                                    reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+std::string Contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+size_t Entries(const fs::path& dir) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
+}
+
+bool Output(const fs::path& path, const std::string& data) {
+    return WriteOutputFile("test", path.c_str(), reinterpret_cast<const uint8_t*>(data.data()),
+                           data.size());
+}
+
+TEST_F(Files, WriteOutputFileReplacesWholeAndLeavesNothingBehindOnFailure) {
+    const std::string path = Write("out.bin", "old contents");
+    ASSERT_TRUE(Output(path, "new"));
+    EXPECT_EQ(Contents(path), "new");
     const mode_t mask = ::umask(0);
     ::umask(mask);
     EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0666 & ~mask))
-        << "the mode of a new file, not mkstemp's 0600";
+        << "the mode of a new file";
 
-    // A directory in the way: the temporary file is written, the rename fails, and the
-    // temporary file goes.
     const fs::path taken = dir_ / "taken";
     fs::create_directory(taken);
-    EXPECT_FALSE(WriteFileAtomically("test", taken.c_str(),
-                                     reinterpret_cast<const uint8_t*>(data.data()), data.size()));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
-        << "only out.bin and taken: no temporary file left";
+    EXPECT_FALSE(Output(taken, "new")) << "a directory is no output file";
+    EXPECT_FALSE(Output(dir_ / "no-such-dir" / "out.bin", "new"));
+    EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken: no temporary file left";
+}
+
+TEST_F(Files, TheNamedFallbackReplacesWholeAndRemovesItsFileOnFailure) {
+    const std::string path = Write("out.bin", "old contents");
+    const std::string data = "named";
+    auto named = [&](const std::string& target) {
+        return WriteThroughNamedFile("test", target.c_str(), target,
+                                     reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    };
+    ASSERT_TRUE(named(path));
+    EXPECT_EQ(Contents(path), "named");
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0666 & ~mask));
+    // A directory in the way: the temporary file is written, the rename fails, the file goes.
+    fs::create_directory(dir_ / "taken");
+    EXPECT_FALSE(named((dir_ / "taken").string()));
+    EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken";
+}
+
+TEST_F(Files, WriteOutputFileWritesThroughLinksAndIntoFifosWithoutReplacingThem) {
+    // A relative link to a file in another directory: the file is replaced there, the link stays.
+    const fs::path other = dir_ / "other";
+    fs::create_directory(other);
+    Write("other/target.bin", "old");
+    fs::create_symlink("other/target.bin", dir_ / "link.bin");
+    fs::create_symlink("link.bin", dir_ / "chain.bin");
+    ASSERT_TRUE(Output(dir_ / "chain.bin", "through"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "chain.bin"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.bin"));
+    EXPECT_EQ(Contents(other / "target.bin"), "through");
+    EXPECT_EQ(Entries(other), 1u);
+    fs::create_symlink("other/new.bin", dir_ / "dangling.bin");
+    ASSERT_TRUE(Output(dir_ / "dangling.bin", "created")) << "a link to a file still to be made";
+    EXPECT_EQ(Contents(other / "new.bin"), "created");
+    fs::create_symlink("loop.bin", dir_ / "loop.bin");
+    EXPECT_FALSE(Output(dir_ / "loop.bin", "x"));
+
+    // A FIFO is written in place while something reads it, and refused at once otherwise.
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(Output(fifo, "nobody reads"));
+    std::string received;
+    std::thread reader([&] {
+        UniqueFd in(::open(fifo.c_str(), O_RDONLY));
+        char buffer[64];
+        for (ssize_t got; (got = ::read(in.get(), buffer, sizeof buffer)) > 0;) {
+            received.append(buffer, static_cast<size_t>(got));
+        }
+    });
+    bool written = false;
+    for (int attempt = 0; attempt < 1000 && !written; ++attempt) {  // until the reader opens it
+        written = Output(fifo, "piped");
+        if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!written) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // free the reader
+    reader.join();
+    EXPECT_TRUE(written);
+    EXPECT_EQ(received, "piped");
+    EXPECT_TRUE(fs::is_fifo(fifo)) << "still a FIFO, not replaced by a file";
+}
+
+TEST_F(Files, OpenInputRefusesWhatIsNoRegularFileWithoutWaiting) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    UniqueFd fd;
+    struct stat info {};
+    const auto fifoProblem = OpenInputFile(fifo.c_str(), "a file", fd, info);
+    ASSERT_TRUE(fifoProblem) << "a FIFO without a writer must not hold the open";
+    EXPECT_NE(fifoProblem->find("not a regular file"), std::string::npos) << *fifoProblem;
+    const auto device = OpenInputFile("/dev/zero", "a file", fd, info);
+    ASSERT_TRUE(device) << "an endless device";
+    EXPECT_NE(device->find("/dev/zero is a character device"), std::string::npos) << *device;
+    const auto directory = OpenInputFile(dir_.c_str(), "a file", fd, info);
+    ASSERT_TRUE(directory);
+    EXPECT_NE(directory->find("is a directory"), std::string::npos) << *directory;
+    if (::geteuid() != 0) {  // root reads every file
+        const std::string locked = Write("locked", "x");
+        ::chmod(locked.c_str(), 0);
+        const auto denied = OpenInputFile(locked.c_str(), "a file", fd, info);
+        ASSERT_TRUE(denied);
+        EXPECT_NE(denied->find("permission denied"), std::string::npos) << *denied;
+    }
 }
 
 TEST(JobSettings, FlagsWordHasTheDownloadTypeAndOneBitPerOption) {

@@ -315,6 +315,48 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
     }
 }
 
+// The temporary ports directories that name device paths for the engine.
+std::vector<std::string> PortsDirectories(const TempDir& dir) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir.path)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("cordane-port-", 0) == 0) found.push_back(name);
+    }
+    return found;
+}
+
+TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirectory) {
+    TempDir dir;
+    Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    Process cordane(kBin + "cordane",
+                    {"download", "--json", "--port", reader.Device(), "--reader", "1", kSample},
+                    {{"TMPDIR", dir.path}}, dir.path + "/cordane.out", dir.path + "/cordane.err");
+    ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
+    EXPECT_EQ(PortsDirectories(dir).size(), 1u) << "the device is named through one";
+    cordane.Signal(SIGKILL);
+    EXPECT_EQ(cordane.Wait(), -1);
+    // Removed by the watcher the killed process leaves, as soon as it notices.
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    while (!PortsDirectories(dir).empty() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(PortsDirectories(dir), std::vector<std::string>{});
+}
+
+TEST(CordaneCliTest, AFrameRefusedForTheWrongReaderTypeNamesTheTypeInTheHint) {
+    TempDir dir;
+    Reader reader(dir, {"--reader", "3"});  // a large reader, offered a 64 Kb reader's download
+    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+
+    const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample});
+    EXPECT_EQ(run.code, 4) << run.err;
+    EXPECT_NE(run.err.find("check that the reader is a KvOrb (64 Kb) (--reader 1), then the cable"),
+              std::string::npos)
+        << run.err;
+}
+
 TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
     TempDir dir;
     // Slow answers keep the download running long enough to be interrupted.
