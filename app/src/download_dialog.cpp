@@ -532,6 +532,11 @@ void CDownloadDlg::SetBar(int position) {
 
 // ---- Client operations, on the worker thread.
 
+void CDownloadDlg::PostToView(std::function<void()> work) {
+    // The view outlives the worker in the program; a view taken away drops what comes late.
+    if (DialogView* view = view_) view->Post(std::move(work));
+}
+
 void CDownloadDlg::KvSetMessage(char* text) {
     SetProgressText(std::string("Progression : ") + (text ? text : ""));
 }
@@ -545,7 +550,7 @@ void CDownloadDlg::KvpBarSetRange(short lower, short upper) {
         bar_.position = std::clamp(bar_.position, std::min<int>(lower, upper), int{upper});
         position = bar_.position;
     }
-    view_->Post([this, lower, upper, position] {
+    PostToView([this, lower, upper, position] {
         view_->SetBarRange(lower, upper);
         view_->SetBarPosition(position);
     });
@@ -567,7 +572,7 @@ void CDownloadDlg::KvpBarStepIt() {
         bar_.position = static_cast<int>(next);
         position = bar_.position;
     }
-    view_->Post([this, position] { view_->SetBarPosition(position); });
+    PostToView([this, position] { view_->SetBarPosition(position); });
 }
 
 int CDownloadDlg::KvpBarGetMaxRange() {
@@ -584,7 +589,7 @@ int CDownloadDlg::KvpBarSetPos(int position) {
         bar_.position = std::clamp(position, std::min(bar_.lower, bar_.upper), bar_.upper);
         now = bar_.position;
     }
-    view_->Post([this, now] { view_->SetBarPosition(now); });
+    PostToView([this, now] { view_->SetBarPosition(now); });
     return previous;
 }
 
@@ -597,7 +602,7 @@ void CDownloadDlg::KvFinTelechargement(char* text, int id) {
         const std::string last = ProgressText();
         downloadResult = strcasecmp(last.c_str(), kCompletionText) == 0 ? 1 : 2;
     }
-    view_->Post([this, id, period] { view_->StartTimer(id, period); });
+    PostToView([this, id, period] { view_->StartTimer(id, period); });
 }
 
 bool CDownloadDlg::KvIsCanceled() {

@@ -153,7 +153,9 @@ class CDownloadDlg : public CLoadInterface {
     void ReaderReset();
     // ShowMessage, and in the automatic run with a non-zero exitCode the end of the run.
     void Report(const std::string& text, unsigned style, int exitCode);
-    void SetBar(int position);  // user-interface thread: the bar and its shadow
+    void SetBar(int position);
+    // Hands work to the user-interface thread (from the worker thread).
+    void PostToView(std::function<void()> work);  // user-interface thread: the bar and its shadow
 
     DialogSteps* steps_;
     std::unique_ptr<DialogSteps> ownSteps_;
