@@ -183,8 +183,9 @@ void DownloadWindow::Build() {
                 break;
             case Kind::Button:
             case Kind::DefaultButton: {
+                // A push button with the focus takes Enter; elsewhere Enter presses the default.
                 auto* button = new QPushButton(QString::fromUtf8(t.text), this);
-                button->setAutoDefault(false);
+                button->setAutoDefault(true);
                 if (t.kind == Kind::DefaultButton) button->setDefault(true);
                 widget = button;
                 break;

@@ -105,6 +105,14 @@ TEST_F(DownloadWindowTest, TabWalksTheControlsInTheResourceOrder) {
     EXPECT_THAT(order, ::testing::ElementsAre(kTerminalList, kPortList, kApplicationFile,
                                               kApplicationBrowse, kDriverFile, kDriverBrowse,
                                               kStart, kQuit));
+
+    // Enter presses the focused button (Start: refused, no file), elsewhere Quit, the default.
+    window.Control(kStart)->setFocus();
+    QTest::keyClick(window.Control(kStart), Qt::Key_Return);
+    EXPECT_FALSE(window.Ended());
+    window.Control(kApplicationFile)->setFocus();
+    QTest::keyClick(window.Control(kApplicationFile), Qt::Key_Return);
+    EXPECT_TRUE(window.Ended());
 }
 
 TEST_F(DownloadWindowTest, StartWithoutFileWarnsAndEscapeKeepsTheDialogOpen) {
