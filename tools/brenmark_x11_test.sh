@@ -43,6 +43,8 @@ sim_pid=$!
 korvel_wait_ready "$patience" "$work/sim.out" || fail "the emulator did not come up"
 cp "$root/tools/samples/demo64.sre" "$work/demo64.sre"
 
+# Under the sanitizers: the D-Bus library Qt loads under X keeps a buffer to the end.
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tools/lsan_system.supp}
 KORVEL_PORTS_DIR=$work "$brenmark" 2>"$work/app.err" &
 app_pid=$!
 window=$(timeout "$patience" xdotool search --sync --onlyvisible --name '^Download Application$' | head -n1)

@@ -64,7 +64,7 @@ TEST_F(DialogTest, TerminalTypeChangeSetsPictureAndDriverRow) {
     view.texts[kDriverFile] = "/kit/driver.sre";
     view.lists[kTerminalList].selection = 0;
     dialog.OnTerminalTypeChange();
-    EXPECT_EQ(dialog.readerType, KvTal64);
+    EXPECT_EQ(static_cast<int>(dialog.readerType), KvTal64);
     EXPECT_EQ(view.picture, kBitmapTal);
     EXPECT_FALSE(view.IsControlEnabled(kDriverLabel));
     EXPECT_FALSE(view.IsControlEnabled(kDriverFile));
@@ -136,8 +136,8 @@ TEST_F(DialogTest, StartBuildsFlagsWordAndParameterBlock) {
 
     EXPECT_FALSE(job.OnStart());
     EXPECT_EQ(job.flags, 0x80000000u | 0x20000000u | 1u);
-    EXPECT_EQ(job.portWord, static_cast<int16_t>(0x8003));
-    EXPECT_EQ(job.readerType, KvOrb1Mb);
+    EXPECT_EQ(static_cast<int>(job.portWord), static_cast<int16_t>(0x8003));
+    EXPECT_EQ(static_cast<int>(job.readerType), KvOrb1Mb);
     EXPECT_STREQ(job.applicationFile, "/kit/image.kor");
     EXPECT_EQ(job.ownerWindow, 0x4242u);
     const std::array<uint8_t, 16> head = {1, 0, 0, 0, 4,    3,    2,    1,
