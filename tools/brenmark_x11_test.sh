@@ -1,7 +1,9 @@
 #!/bin/bash
 # Brenmark under a real X server (Xvfb and openbox), driven from the keyboard with xdotool: picks
-# "KvTal (64 Kb)" and KORVEL03, types the sample's path, Alt+S, and after the download Alt+Q. The
-# emulated reader must hold the application and the program must end with the worker's code 0.
+# "KvTal (64 Kb)" and KORVEL03, types the sample's path and presses Alt+S; the emulated reader must
+# then hold the application. A second Alt+S, with the reader gone, must bring the engine's error
+# box up from its worker thread; Return answers it, Alt+Q ends the program with that download's
+# non-zero status.
 # Usage: tools/brenmark_x11_test.sh BUILD_DIR
 set -u
 
@@ -57,6 +59,18 @@ xdotool type --delay 5 "$work/demo64.sre"
 xdotool key alt+s
 
 korvel_wait_sim "$patience" || fail "the emulated reader does not hold the application"
+# Start again once the dialog is ready: the reader is gone, so the engine's worker shows its
+# "Download error" box, on the dialog, and waits for the answer.
+box=
+for ((tenth = 0; tenth < patience * 10; tenth++)); do
+    box=$(xdotool search --onlyvisible --name '^Download error$' 2>/dev/null | head -n1)
+    [ -n "$box" ] && break
+    ((tenth % 5 == 0)) && xdotool key alt+s 2>/dev/null
+    sleep 0.1
+done
+[ -n "$box" ] || fail "no \"Download error\" box after the reader went away"
+xdotool windowactivate --sync "$box" 2>/dev/null
+xdotool key Return
 # Quit is enabled again once the dialog is ready: keep asking until the program ends.
 for ((tenth = 0; tenth < patience * 10; tenth++)); do
     kill -0 "$app_pid" 2>/dev/null || break
@@ -67,5 +81,7 @@ kill -0 "$app_pid" 2>/dev/null && fail "brenmark did not end after Alt+Q"
 code=0
 wait "$app_pid" || code=$?
 app_pid=
-[ "$code" -eq 0 ] || fail "brenmark ended with $code"
-echo "x11 test: downloaded to KORVEL03 under X, brenmark exit code 0"
+# The program's exit code is the last worker's: the failed second download's status.
+[ "$code" -ne 0 ] && [ "$code" -lt 128 ] || fail "brenmark ended with $code after a failed download"
+echo "x11 test: downloaded to KORVEL03 under X; the second download's error box answered;" \
+     "brenmark exit code $code"
