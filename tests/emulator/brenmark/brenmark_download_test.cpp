@@ -107,6 +107,50 @@ TEST(BrenmarkEndToEnd, DownloadsThroughTheWidgetsAndMakesItselfReadyAgain) {
     unsetenv("KORVEL_PORTS_DIR");
 }
 
+TEST(BrenmarkEndToEnd, EscapeDuringADownloadResetsTheReaderAndStopsIt) {
+    TempDir dir;
+    setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
+    // A slow reader: half a second before every answer, so that the reset comes mid-download.
+    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path,
+                   "--once", "--delay", "500"});
+    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(ReadReady(sim).has_value());
+    const std::string app = WriteApplication(dir.path);
+
+    bool stayedOpen = false;
+    bool readyAgain = false;
+    std::set<std::string> lines;
+    StartupOptions options;
+    options.onShown = [&](DownloadWindow& window) {
+        QTest::keyClick(window.Control(kTerminalList), Qt::Key_Home);
+        auto* ports = qobject_cast<QComboBox*>(window.Control(kPortList));
+        ports->setCurrentIndex(ports->findText("KORVEL03"));
+        qobject_cast<QLineEdit*>(window.Control(kApplicationFile))
+            ->setText(QString::fromStdString(app));
+        QTest::mouseClick(window.Control(kStart), Qt::LeftButton);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        stayedOpen = window.isVisible();
+        auto* watch = new QTimer(&window);
+        QObject::connect(watch, &QTimer::timeout, &window, [&, watch] {
+            lines.insert(
+                qobject_cast<QLabel*>(window.Control(kProgressText))->text().toStdString());
+            if (!window.Control(kQuit)->isEnabled()) return;
+            watch->stop();
+            readyAgain = window.Control(kStart)->isEnabled();
+            QTest::mouseClick(window.Control(kQuit), Qt::LeftButton);
+        });
+        watch->start(50);
+    };
+
+    const int exitCode = RunProgram("", options);
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_TRUE(readyAgain);
+    EXPECT_NE(exitCode, 0);  // the stopped download's status
+    EXPECT_FALSE(lines.count("Progression : Download completed."));
+    EXPECT_EQ(sim.Wait(), 1);  // no signed image in the reader
+    unsetenv("KORVEL_PORTS_DIR");
+}
+
 // Runs the program with arguments and an empty ports directory, without a display; its exit code
 // (-1 when it did not end within the patience) and what it wrote on stderr.
 std::pair<int, std::string> RunUnattended(const std::string& portsDir,
