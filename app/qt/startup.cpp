@@ -1,0 +1,103 @@
+#include "startup.h"
+
+#include <QApplication>
+#include <QPalette>
+#include <QThread>
+#include <atomic>
+#include <cstdio>
+
+#include "download_dialog.h"
+#include "download_window.h"
+
+namespace brenmark {
+namespace {
+
+// The background of the program's dialogs.
+const QColor kDialogBackground(212, 208, 200);
+
+// Where the engine's message boxes go. The engine shows them on its worker thread: the box is
+// shown by the user-interface thread while the worker waits for the answer. Without a display, in
+// the automatic run, or once the dialog is gone, nobody can answer: caption and text go to stderr
+// and a question is answered No.
+struct EngineBoxes {
+    DownloadWindow* window = nullptr;
+    bool unattended = false;
+    std::atomic<bool> dialogOpen{false};
+
+    static int Show(HWND, const char* text, const char* caption, unsigned style, void* context) {
+        auto* self = static_cast<EngineBoxes*>(context);
+        const std::string captionText = caption ? caption : "";
+        const std::string bodyText = text ? text : "";
+        const bool question = (style & 0xF) == MB_YESNO;
+        if (self->unattended || !self->dialogOpen) {
+            std::fprintf(stderr, "%s: %s\n", captionText.c_str(), bodyText.c_str());
+            return question ? IDNO : IDOK;
+        }
+        if (QThread::currentThread() == self->window->thread()) {
+            return self->window->ShowBox(captionText, bodyText, style);
+        }
+        int answer = question ? IDNO : IDOK;
+        QMetaObject::invokeMethod(
+            self->window,
+            [&] {
+                answer =
+                    self->dialogOpen ? self->window->ShowBox(captionText, bodyText, style) : answer;
+            },
+            Qt::BlockingQueuedConnection);
+        return answer;
+    }
+};
+
+}  // namespace
+
+int RunProgram(const std::string& commandLine, const StartupOptions& options) {
+    // 1. The dialog.
+    CDownloadDlg dialog(options.steps);
+    // 2. The look of the program's dialogs.
+    QPalette palette = QApplication::palette();
+    palette.setColor(QPalette::Window, kDialogBackground);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    palette.setColor(QPalette::Button, kDialogBackground);
+    palette.setColor(QPalette::ButtonText, Qt::black);
+    QApplication::setPalette(palette);
+    // 3. (The options file and the global files, when they come, build their CRC table here.)
+    // 5. No port fixed yet, COM1 as the port word.
+    dialog.portWord = 1;
+    dialog.serialPortNumber = 0;
+    dialog.portFound = 0;
+    // 6. The command line.
+    const CommandLine parsed = ParseCommandLine(commandLine);
+    for (const std::string& warning : parsed.warnings) {
+        std::fprintf(stderr, "%s: %s\n", kProgramName, warning.c_str());
+    }
+    if (!commandLine.empty()) dialog.ApplyCommandLine(parsed);
+
+    const bool headless = RunningHeadless();
+    // 4. The main window.
+    DownloadWindow window(dialog, headless);
+    EngineBoxes boxes;
+    boxes.window = &window;
+    boxes.unattended = headless || dialog.runMode == kRunAutomatic;
+    boxes.dialogOpen = true;
+    KvSetMessageBoxHandler(EngineBoxes::Show, &boxes);
+
+    // 7. The modal run, unless the initialisation has ended the dialog already.
+    if (window.Initialise()) {
+        window.show();
+        if (options.onShown) options.onShown(window);
+        window.exec();
+    }
+    boxes.dialogOpen = false;
+
+    // 8. The worker may still run its last steps: wait, still serving what it hands over.
+    while (dialog.WorkerRunning()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    const uint32_t exitCode = dialog.WaitForWorker();
+    KvSetMessageBoxHandler(nullptr, nullptr);
+    // 9. The window and the dialog go; the worker's exit code is the program's.
+    return static_cast<int>(exitCode);
+}
+
+}  // namespace brenmark

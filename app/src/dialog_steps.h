@@ -1,0 +1,54 @@
+// The steps of the dialog's initialisation, Start and Quit that belong to the options file, the
+// remembered settings, the kit's output files, reader detection and global files.
+//
+// The dialog calls them at their places through this interface. This build has none of those
+// subsystems yet: NoSettingsSources, the default, reads and remembers nothing, and refuses global
+// files with a message that says so. The subsystems replace it member by member.
+#ifndef BRENMARK_DIALOG_STEPS_H
+#define BRENMARK_DIALOG_STEPS_H
+
+#include <string>
+
+namespace brenmark {
+
+class CDownloadDlg;
+
+class DialogSteps {
+  public:
+    virtual ~DialogSteps() = default;
+
+    // Initialisation step 5: the options file ("Brenmark.ini"): ask question, erase data flash,
+    // fixed serial port, download type and its effects on the controls. False ends the
+    // initialisation (the options file has ended the dialog).
+    virtual bool ReadOptionsFile(CDownloadDlg& dialog) = 0;
+    // Initialisation step 6, interactive run: the remembered files, port word and reader type.
+    virtual void LoadRememberedSettings(CDownloadDlg& dialog) = 0;
+    // Initialisation step 6, automatic run: the kit's output files in the kit directory.
+    virtual void FindKitFiles(CDownloadDlg& dialog) = 0;
+    // Initialisation step 7, download type 1: the options check value and the application
+    // numbers. False ends the initialisation (the dialog has been ended with result 1).
+    virtual bool CheckOptionsSeal(CDownloadDlg& dialog) = 0;
+    // Quit, after the worker has ended: remember the files, the port and the reader type.
+    virtual void SaveRememberedSettings(CDownloadDlg& dialog) = 0;
+    // Start, for a global file: detect the connected reader (sets the reader type), then extract
+    // its part (replaces the dialog's global file name by the extracted file). Each returns false
+    // after reporting its failure.
+    virtual bool DetectReader(CDownloadDlg& dialog) = 0;
+    virtual bool ExtractGlobalFile(CDownloadDlg& dialog) = 0;
+};
+
+// No options file, no remembered settings, no kit discovery, no global files.
+class NoSettingsSources : public DialogSteps {
+  public:
+    bool ReadOptionsFile(CDownloadDlg&) override { return true; }
+    void LoadRememberedSettings(CDownloadDlg&) override {}
+    void FindKitFiles(CDownloadDlg&) override {}
+    bool CheckOptionsSeal(CDownloadDlg&) override { return true; }
+    void SaveRememberedSettings(CDownloadDlg&) override {}
+    bool DetectReader(CDownloadDlg& dialog) override;
+    bool ExtractGlobalFile(CDownloadDlg&) override { return false; }
+};
+
+}  // namespace brenmark
+
+#endif

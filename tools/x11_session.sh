@@ -1,0 +1,27 @@
+# Sourced by the scripts that show Brenmark on a real X server: `x11_start DIR` starts Xvfb on a
+# free display with openbox as window manager and exports DISPLAY; `x11_stop` ends both.
+
+x11_start() {  # x11_start DIR: 0 when the display is up
+    x11_pid= wm_pid=
+    exec 9>"$1/display"
+    Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$1/xvfb.log" 2>&1 &
+    x11_pid=$!
+    local tenth
+    for ((tenth = 0; tenth < 50; tenth++)); do
+        [ -s "$1/display" ] && break
+        sleep 0.1
+    done
+    exec 9>&-
+    [ -s "$1/display" ] || return 1
+    export DISPLAY=:$(head -n1 "$1/display")
+    unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+    openbox >"$1/openbox.log" 2>&1 &
+    wm_pid=$!
+    sleep 0.5
+}
+
+x11_stop() {
+    [ -n "${wm_pid:-}" ] && kill "$wm_pid" 2>/dev/null && wait "$wm_pid" 2>/dev/null
+    [ -n "${x11_pid:-}" ] && kill "$x11_pid" 2>/dev/null && wait "$x11_pid" 2>/dev/null
+    wm_pid= x11_pid=
+}
