@@ -373,9 +373,11 @@ bool CDownloadDlg::OnStart() {
 }
 
 CWinThread* CDownloadDlg::StartWorker() {
-    // The thread object is kept from the start: the exit code is read after the thread has ended,
-    // however short the job.
-    return BeginDownload(this, false);
+    // The thread object is kept for its exit code, read after the thread has ended: self-deletion
+    // is switched off at once, which the engine makes safe however short the job.
+    CWinThread* thread = BeginDownload(this);
+    if (thread) thread->m_bAutoDelete = false;
+    return thread;
 }
 
 // ---- Commands.

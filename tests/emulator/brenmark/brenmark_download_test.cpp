@@ -28,15 +28,20 @@ std::string WriteApplication(const std::string& dir) {
     char field[16];
     for (size_t i = 0; i < 1500; i += 32) {
         const size_t n = std::min<size_t>(32, 1500 - i);
-        std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4), 0x2000 + i);
+        const size_t at = 0x2000 + i;
+        unsigned sum = static_cast<unsigned>(n + 4 + (at >> 8) + (at & 0xFF));
+        std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4), at);
         text += field;
         for (size_t j = 0; j < n; ++j) {
-            std::snprintf(field, sizeof field, "%02X",
-                          static_cast<unsigned>((i + j) * 31 + 7) & 0xFF);
+            const unsigned byte = static_cast<unsigned>((i + j) * 31 + 7) & 0xFF;
+            std::snprintf(field, sizeof field, "%02X", byte);
             text += field;
+            sum += byte;
         }
-        text += "00\n";
+        std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
+        text += field;
     }
+    text += "S804002000DB\n";
     const std::string path = dir + "/app.sre";
     std::ofstream(path) << text;
     return path;

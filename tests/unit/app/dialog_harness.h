@@ -76,6 +76,7 @@ class DialogTest : public ::testing::Test {
             std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFF);
             text += field;
         }
+        text += "S804002000DB\n";
         const std::string path = (dir / name).string();
         std::ofstream(path) << text;
         return path;
