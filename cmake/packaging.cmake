@@ -74,8 +74,6 @@ set(CPACK_PACKAGE_DESCRIPTION
     "serial link (libzr318) with their headers, pkg-config file and CMake package, the\n"
     "cordane command-line tool and korvel-sim, a reader emulator on a pseudo-terminal.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
