@@ -16,12 +16,22 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
     { cat "$work/install.log"; exit 1; }
 
-# Nothing but the products: no test, fuzzer or benchmark program.
-extra=$(ls "$prefix/bin" | grep -vx -e cordane -e korvel-sim || true)
+# Nothing but the products: no test, fuzzer or benchmark program, no static helper library
+# (brenmark joins the programs here once it is installed).
+extra=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v \
+    -e '^bin/cordane$' -e '^bin/korvel-sim$' \
+    -e '^include/cordane/[a-z_]*\.h$' -e '^include/zr318\.h$' \
+    -e '^lib/\([^/]*/\)\{0,1\}lib\(cordane\|zr318\)\.so\(\.[0-9.]*\)\{0,1\}$' \
+    -e '^lib/\([^/]*/\)\{0,1\}pkgconfig/cordane\.pc$' \
+    -e '^lib/\([^/]*/\)\{0,1\}cmake/Cordane/Cordane[A-Za-z-]*\.cmake$' \
+    -e '^share/man/man1/\(cordane\|korvel-sim\)\.1\.gz$' || true)
 if [ -n "$extra" ]; then
-    echo "installed beside the programs: $extra" >&2
+    printf 'installed, but not a product:\n%s\n' "$extra" >&2
     exit 1
 fi
+for file in bin/cordane bin/korvel-sim include/cordane/cordane.h include/zr318.h; do
+    [ -e "$prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
+done
 
 pc=$(find "$prefix" -name cordane.pc)
 [ -n "$pc" ] || { echo "no cordane.pc under $prefix" >&2; exit 1; }
