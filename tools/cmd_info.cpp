@@ -172,14 +172,18 @@ std::string RegionJson(const RegionView& view) {
     }
     json += ",\"notes\":[";
     for (size_t i = 0; i < view.notes.size(); ++i) {
-        json += (i > 0 ? "," : "") + JsonString(view.notes[i]);
+        if (i > 0) json += ',';
+        json += JsonString(view.notes[i]);
     }
     return json + "]}";
 }
 
 std::string RegionsJson(const std::vector<RegionView>& views) {
     std::string json = "[";
-    for (size_t i = 0; i < views.size(); ++i) json += (i > 0 ? "," : "") + RegionJson(views[i]);
+    for (size_t i = 0; i < views.size(); ++i) {
+        if (i > 0) json += ',';
+        json += RegionJson(views[i]);
+    }
     return json + "]";
 }
 

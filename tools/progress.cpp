@@ -184,7 +184,9 @@ std::string JsonString(std::string_view text) {
 
 std::string GroupDigits(uint64_t value) {
     std::string digits = std::to_string(value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<size_t>(at), 1, ',');
+    }
     return digits;
 }
 
@@ -232,7 +234,9 @@ std::string FormatBarLine(int percent, uint64_t imageBytes, std::optional<double
     }
     const int bar = std::min(room, kWidestBar);
     const int filled = bar * percent / 100;
-    return "[" + std::string(filled, '#') + std::string(bar - filled, '-') + "]" + suffix;
+    std::string line = "[";
+    line.append(filled, '#').append(bar - filled, '-').append("]").append(suffix);
+    return line;
 }
 
 namespace {

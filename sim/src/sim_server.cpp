@@ -296,7 +296,10 @@ void SimServer::OnFrame(const TranscriptEntry& entry) {
         std::string where = "session " + std::to_string(entry.session);
         if (entry.index > 0) where += " frame " + std::to_string(entry.index);
         where += " (" + entry.kind;
-        if (entry.address) where += " " + HexAddress(*entry.address);
+        if (entry.address) {
+            where += ' ';
+            where += HexAddress(*entry.address);
+        }
         where += ")";
         if (entry.answer) {
             char code[16];

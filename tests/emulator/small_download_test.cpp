@@ -2,6 +2,7 @@
 // pseudo-terminal, and the ways they fail.
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -24,7 +25,7 @@ class Job : public CDownloadManager {
         std::lock_guard lock(mutex);
         completions.push_back(std::string(text) + "/" + std::to_string(code));
     }
-    bool cancel = false;
+    std::atomic<bool> cancel = false;  // set by the operator's thread, read by the worker
     std::mutex mutex;
     std::vector<std::string> completions;
 };

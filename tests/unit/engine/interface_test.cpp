@@ -125,8 +125,12 @@ TEST_F(JobThreadTest, StartDownloadBuildsBlockAndFlags) {
     manager.fileIdentityCheck = 1;
     manager.expectedFileIdentity = 0x1234;
     manager.portWord = 0;  // refused at once: this test looks at what was handed over
-    CWinThread* thread = manager.StartDownload();
-    ASSERT_NE(thread, nullptr);  // deletes itself when the refused job ends
+    // Kept after it ends, so the test waits for the thread itself: after the completion notice
+    // the worker still shows its message and reads the clock.
+    CWinThread* thread = manager.StartDownload(false);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_TRUE(thread->Wait());
+    delete thread;
     ASSERT_TRUE(manager.WaitForCompletion());
     EXPECT_EQ(uint32_t{manager.flags}, 0x40000003u);
     const auto block = cordane::CurrentParamBlock();

@@ -3,8 +3,10 @@
 #ifndef KORVEL_TESTS_SIM_TEST_SUPPORT_H
 #define KORVEL_TESTS_SIM_TEST_SUPPORT_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -103,16 +105,18 @@ inline std::vector<Bytes> RawSession(int type, const Bytes& image) {
 
 inline Bytes Addressed(cordane::LoaderCommand command, uint32_t start, uint32_t load,
                        std::span<const uint8_t> payload) {
-    Bytes frame{static_cast<uint8_t>(payload.size() >> 8),
-                static_cast<uint8_t>(payload.size()),
-                static_cast<uint8_t>(command),
-                static_cast<uint8_t>(start >> 16),
-                static_cast<uint8_t>(start >> 8),
-                static_cast<uint8_t>(start),
-                static_cast<uint8_t>(load >> 16),
-                static_cast<uint8_t>(load >> 8),
-                static_cast<uint8_t>(load)};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    const uint8_t header[] = {static_cast<uint8_t>(payload.size() >> 8),
+                              static_cast<uint8_t>(payload.size()),
+                              static_cast<uint8_t>(command),
+                              static_cast<uint8_t>(start >> 16),
+                              static_cast<uint8_t>(start >> 8),
+                              static_cast<uint8_t>(start),
+                              static_cast<uint8_t>(load >> 16),
+                              static_cast<uint8_t>(load >> 8),
+                              static_cast<uint8_t>(load)};
+    Bytes frame(sizeof header + payload.size());
+    std::copy(std::begin(header), std::end(header), frame.begin());
+    std::copy(payload.begin(), payload.end(), frame.begin() + sizeof header);
     return frame;
 }
 

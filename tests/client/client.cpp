@@ -1,0 +1,56 @@
+// A client of the installed engine: one job on a port the engine refuses, in silent mode. It
+// checks what a client sees (the thread's exit code and one completion call) and exits 0 when
+// all is as documented.
+#include <cstdio>
+#include <string>
+
+#include "cordane/cordane.h"
+#include "zr318.h"
+
+namespace {
+
+class Job : public CDownloadManager {
+  public:
+    void KvDownloadCompleted(char* text, int code) override {
+        ++completions;
+        lastText = text != nullptr ? text : "";
+        lastCode = code;
+    }
+    bool KvIsCanceled() override { return false; }
+    int completions = 0;
+    std::string lastText;
+    int lastCode = -1;
+};
+
+}  // namespace
+
+int main() {
+    ZrClose(-1);  // the serial link came along with the engine; closing no link is harmless
+    Job job;
+    job.SetPortCom(0, false);  // no COM0: the engine refuses the port at once
+    job.SetReaderType(KvOrb64);
+    char app[] = "no-such-application.sre";
+    job.SetApplicationName(app);
+    job.silent = 1;
+    CWinThread* thread = job.StartDownload(false);
+    if (thread == nullptr) {
+        std::fprintf(stderr, "client: the engine did not start the job\n");
+        return 1;
+    }
+    const bool ended = thread->Wait();
+    const uint32_t code = thread->ExitCode();
+    delete thread;
+    if (!ended || code != 1) {
+        std::fprintf(stderr, "client: the job ended with %u, expected 1 (refused port)\n", code);
+        return 1;
+    }
+    if (job.completions != 1 || job.lastText != "Download Error" || job.lastCode != 1) {
+        std::fprintf(stderr,
+                     "client: %d completion call(s), last \"%s\" %d; expected one, "
+                     "\"Download Error\" 1\n",
+                     job.completions, job.lastText.c_str(), job.lastCode);
+        return 1;
+    }
+    std::puts("client: refused port reported as documented");
+    return 0;
+}
