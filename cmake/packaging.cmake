@@ -10,7 +10,10 @@ install(TARGETS cordane zr318 EXPORT CordaneTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set_target_properties(cordane zr318 PROPERTIES INSTALL_RPATH "${KORVEL_INSTALL_RPATH_LIBRARIES}")
 set(korvel_programs cordane-cli korvel-sim)
-# The operator's program joins the list once it is built: list(APPEND korvel_programs brenmark).
+# The operator's program, when Qt 6 was found.
+if(TARGET brenmark)
+  list(APPEND korvel_programs brenmark)
+endif()
 install(TARGETS ${korvel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/engine/include/cordane
