@@ -1,5 +1,7 @@
 #include "startup.h"
 
+#include "crc16.h"
+
 #include <QApplication>
 #include <QPalette>
 #include <QThread>
@@ -60,7 +62,8 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     palette.setColor(QPalette::Button, kDialogBackground);
     palette.setColor(QPalette::ButtonText, Qt::black);
     QApplication::setPalette(palette);
-    // 3. (The options file and the global files, when they come, build their CRC table here.)
+    // 3. The CRC table of the options file's check value and of the global files.
+    BuildCrc16Table();
     // 5. No port fixed yet, COM1 as the port word.
     dialog.portWord = 1;
     dialog.serialPortNumber = 0;

@@ -10,17 +10,16 @@
 #include <string>
 
 #include "cordane/cordane.h"
+#include "ports.h"
 
 namespace cordane {
 
-inline constexpr uint32_t kVirtualPortBit = 0x80000000u;
+inline constexpr uint32_t kVirtualPortBit = korvel::ports::kVirtualBit;
 
 // The port identifier the serial link takes for a port word: bit 15 set gives 0x80000000 plus
-// the low 15 bits.
+// the low 15 bits. The conversions live once, with the link's port naming.
 inline uint32_t PortIdentifier(int16_t word) {
-    const auto bits = static_cast<uint16_t>(word);
-    if (bits & KV_PORT_VIRTUAL) return kVirtualPortBit + (bits & 0x7FFFu);
-    return bits;
+    return korvel::ports::WordToId(static_cast<uint16_t>(word));
 }
 
 // A path field as a string, even when the client left it without its terminator.
