@@ -38,7 +38,7 @@ void CheckReply(const Reply& reply) {
     decoder.Feed(reply.bytes.data(), reply.bytes.size());
     Frame frame;
     Check(decoder.Next(frame));
-    Check(decoder.buffered() == 0);
+    Check(decoder.Buffered() == 0);
     if (reply.loader_answer) Check(frame.kind == Kind::Message && frame.payload.size() == 1);
 }
 
