@@ -21,7 +21,7 @@ FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
         banks_.push_back({&region, std::vector<uint8_t>(region.end - region.start, kErased)});
     }
     constexpr size_t kFillLength = sizeof kDataFlashFill - 1;
-    data_.resize(layout.data_flash_size);
+    data_.resize(layout.dataFlashSize);
     for (size_t i = 0; i < data_.size(); ++i) {
         data_[i] = static_cast<uint8_t>(kDataFlashFill[i % kFillLength]);
     }
@@ -96,7 +96,7 @@ std::optional<uint8_t> FlashModel::Read(uint64_t address) const {
 }
 
 std::vector<uint8_t> FlashModel::Dump() const {
-    std::vector<uint8_t> out(layout_.dump_size, kErased);
+    std::vector<uint8_t> out(layout_.dumpSize, kErased);
     for (const Bank& bank : banks_) {
         const uint32_t start = bank.region->start;
         if (start >= out.size()) continue;
@@ -107,8 +107,8 @@ std::vector<uint8_t> FlashModel::Dump() const {
 }
 
 bool FlashModel::Signed() const {
-    return Read(layout_.signature_address) == uint8_t{'K'} &&
-           Read(layout_.signature_address + 1) == uint8_t{'V'};
+    return Read(layout_.signatureAddress) == uint8_t{'K'} &&
+           Read(layout_.signatureAddress + 1) == uint8_t{'V'};
 }
 
 }  // namespace korvel::sim

@@ -41,7 +41,7 @@ class FlashModel {
     // True when every byte of [address, address + size) lies in a writable bank.
     bool Writable(uint64_t address, uint64_t size) const;
 
-    // Addresses 0 .. dump_size - 1; bytes outside every bank read 0xFF.
+    // Addresses 0 .. dumpSize - 1; bytes outside every bank read 0xFF.
     std::vector<uint8_t> Dump() const;
 
     // True when 'K', 'V' stand at the layout's signature address.
@@ -52,7 +52,7 @@ class FlashModel {
     // The data flash, its offset 0 first; empty when the reader has none.
     const std::vector<uint8_t>& Data() const { return data_; }
 
-    const ReaderLayout& layout() const { return layout_; }
+    const ReaderLayout& Layout() const { return layout_; }
 
   private:
     struct Bank {

@@ -9,10 +9,10 @@ namespace {
 
 using wire::Kind;
 
-Reply Send(Kind kind, std::initializer_list<uint8_t> payload, bool loader_answer = false) {
+Reply Send(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAnswer = false) {
     Reply reply;
     reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
-    reply.loader_answer = loader_answer;
+    reply.loaderAnswer = loaderAnswer;
     return reply;
 }
 
@@ -50,13 +50,13 @@ const char* SessionEndName(SessionEnd why) {
     return "unknown";
 }
 
-ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults,
-                         AppNumber app_number)
+ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, FaultPlan faults,
+                         AppNumber appNumber)
     : layout_(layout),
-      small_loader_(small_loader),
+      smallLoader_(smallLoader),
       faults_(std::move(faults)),
       flash_(layout),
-      app_number_(app_number) {}
+      appNumber_(appNumber) {}
 
 TranscriptEntry ReaderModel::Entry(const char* kind, size_t length) const {
     TranscriptEntry entry;
@@ -111,26 +111,25 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
 
     TranscriptEntry entry = Entry("reset", frame.payload.size());
     uint8_t status = status::kLoaderRunning;
-    uint8_t loader_byte = 0;
+    uint8_t loaderByte = 0;
     if (frame.payload.size() != 1 ||
         frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
         status = status::kResetMalformed;
         entry.detail = "ResetLoader must carry one mode byte, 0 to 3";
-    } else if ((layout_.reset_modes & (1u << frame.payload[0])) == 0) {
+    } else if ((layout_.resetModes & (1u << frame.payload[0])) == 0) {
         status = status::kResetRefused;
         entry.detail = std::string("a ") + ResetModeName(frame.payload[0]) +
                        " does not start the loader of a " + layout_.name;
     } else {
         const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
-        const LoaderKind kind = small ? small_loader_ : LoaderKind::Addressed;
-        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &app_number_);
-        if (small)
-            loader_byte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
+        const LoaderKind kind = small ? smallLoader_ : LoaderKind::Addressed;
+        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &appNumber_);
+        if (small) loaderByte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
     }
-    if (!loader_) idle_reason_ = "the last reset did not start the loader";
+    if (!loader_) idleReason_ = "the last reset did not start the loader";
     entry.answer = status;
     Emit(entry);
-    return Send(Kind::LoaderReady, {status, loader_byte});
+    return Send(Kind::LoaderReady, {status, loaderByte});
 }
 
 Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
@@ -138,7 +137,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
     TranscriptEntry entry = Entry("ignored", frame.payload.size());
     entry.index = index_;
     if (!loader_) {
-        entry.detail = idle_reason_;
+        entry.detail = idleReason_;
         Emit(entry);
         return {};
     }
@@ -150,7 +149,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         if (report.answered) entry.answer = report.status;
         entry.detail = report.reason;
         Emit(entry);
-        if (report.ends_session) End(SessionEnd::EndFrame);
+        if (report.endsSession) End(SessionEnd::EndFrame);
         if (!report.answered) return {};
         return Send(Kind::Message, {report.status}, true);
     }
@@ -173,14 +172,14 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
             break;
         case FaultKind::HangUp:
             entry.detail = "fault injected: line hung up";
-            reply.hang_up = true;
+            reply.hangUp = true;
             break;
     }
     Emit(entry);
-    if (reply.hang_up) {
+    if (reply.hangUp) {
         End(SessionEnd::HangUp);
         loader_.reset();
-        idle_reason_ = "the line was hung up; send ResetLoader first";
+        idleReason_ = "the line was hung up; send ResetLoader first";
     }
     return reply;
 }
@@ -189,7 +188,7 @@ Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
     Emit(Entry("leave", frame.payload.size()));
     End(SessionEnd::Leave);
     loader_.reset();
-    idle_reason_ = "the reader left its loader; send ResetLoader first";
+    idleReason_ = "the reader left its loader; send ResetLoader first";
     return {};
 }
 
@@ -203,7 +202,7 @@ Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
         entry.detail = "EraseData carries no payload; got " + std::to_string(frame.payload.size()) +
                        " bytes, nothing erased";
     } else {
-        switch (layout_.data_erase) {
+        switch (layout_.dataErase) {
             case DataErase::Request:
                 flash_.EraseData();
                 break;
@@ -228,7 +227,7 @@ Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
 void ReaderModel::HostClosed() {
     End(SessionEnd::HostClosed);
     loader_.reset();
-    idle_reason_ = "the line was closed; send ResetLoader first";
+    idleReason_ = "the line was closed; send ResetLoader first";
 }
 
 void ReaderModel::Exit() {
