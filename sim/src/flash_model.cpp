@@ -37,15 +37,15 @@ void FlashModel::EraseCode() {
     }
 }
 
-size_t FlashModel::Index(uint64_t address) const {
+size_t FlashModel::BankIndex(uint64_t address) const {
     for (size_t i = 0; i < banks_.size(); ++i) {
         if (address >= banks_[i].region->start && address < banks_[i].region->end) return i;
     }
     return banks_.size();
 }
 
-const FlashModel::Bank* FlashModel::Find(uint64_t address) const {
-    const size_t index = Index(address);
+const FlashModel::Bank* FlashModel::FindBank(uint64_t address) const {
+    const size_t index = BankIndex(address);
     return index < banks_.size() ? &banks_[index] : nullptr;
 }
 
@@ -53,7 +53,7 @@ bool FlashModel::Writable(uint64_t address, uint64_t size) const {
     uint64_t at = address;
     const uint64_t end = address + size;
     while (at < end) {
-        const Bank* bank = Find(at);
+        const Bank* bank = FindBank(at);
         if (bank == nullptr || !bank->region->writable) return false;
         at = bank->region->end;  // banks may adjoin: go on in the next one
     }
@@ -64,7 +64,7 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     // First pass checks everything so that a refused write leaves the flash as it was.
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
-        const Bank* bank = Find(at);
+        const Bank* bank = FindBank(at);
         if (bank == nullptr || !bank->region->writable) {
             std::string where = bank == nullptr ? "outside the flash"
                                                 : std::string("in the ") + bank->region->name +
@@ -83,14 +83,14 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     }
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
-        Bank& bank = banks_[Index(at)];
+        Bank& bank = banks_[BankIndex(at)];
         bank.bytes[at - bank.region->start] &= bytes[i];
     }
     return {};
 }
 
 std::optional<uint8_t> FlashModel::Read(uint64_t address) const {
-    const Bank* bank = Find(address);
+    const Bank* bank = FindBank(address);
     if (bank == nullptr) return std::nullopt;
     return bank->bytes[address - bank->region->start];
 }

@@ -59,8 +59,8 @@ class FlashModel {
         const Region* region;
         std::vector<uint8_t> bytes;
     };
-    size_t Index(uint64_t address) const;  // banks_.size() when no bank holds the address
-    const Bank* Find(uint64_t address) const;
+    size_t BankIndex(uint64_t address) const;  // banks_.size() when no bank holds the address
+    const Bank* FindBank(uint64_t address) const;
 
     const ReaderLayout& layout_;
     std::vector<Bank> banks_;

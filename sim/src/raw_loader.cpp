@@ -22,7 +22,8 @@ uint16_t Le16(std::span<const uint8_t> bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
-std::string Sized(const char* what, size_t wanted, size_t got) {
+// The refusal of a frame of the wrong size: "<what> must be <wanted> bytes; got <got>".
+std::string WrongSize(const char* what, size_t wanted, size_t got) {
     char text[128];
     std::snprintf(text, sizeof text, "%s must be %zu bytes; got %zu", what, wanted, got);
     return text;
@@ -48,7 +49,7 @@ uint32_t RawDescriptor::FramePayload(uint32_t index) const {
 
 std::variant<RawDescriptor, std::string> ParseRawDescriptor(std::span<const uint8_t> frame) {
     if (frame.size() != raw::kDescriptorFrame) {
-        return Sized("the download descriptor", raw::kDescriptorFrame, frame.size());
+        return WrongSize("the download descriptor", raw::kDescriptorFrame, frame.size());
     }
     if (frame[kTagAt] != raw::kDescriptorTag) {
         char text[96];
@@ -218,7 +219,7 @@ FrameReport RawLoader::TakeData(std::span<const uint8_t> frame, FrameReport repo
                               std::to_string(descriptor_.DataFrames());
     if (frame.size() != payload + 1u) {
         report.status = status::kBadFrame;
-        report.reason = Sized(which.c_str(), payload + 1u, frame.size());
+        report.reason = WrongSize(which.c_str(), payload + 1u, frame.size());
         return report;
     }
     // Every data frame repeats the byte in front of its block; after the first block that is the
@@ -246,7 +247,7 @@ FrameReport RawLoader::TakeData(std::span<const uint8_t> frame, FrameReport repo
 FrameReport RawLoader::TakeSignature(std::span<const uint8_t> frame, FrameReport report) {
     if (frame.size() != raw::kSignatureFrame) {
         report.status = status::kBadFrame;
-        report.reason = Sized("the signature frame", raw::kSignatureFrame, frame.size());
+        report.reason = WrongSize("the signature frame", raw::kSignatureFrame, frame.size());
         return report;
     }
     if (frame[0] != 0) {

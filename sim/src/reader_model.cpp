@@ -9,7 +9,8 @@ namespace {
 
 using wire::Kind;
 
-Reply Send(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAnswer = false) {
+// The frame to send back, encoded; the server around the model sends it.
+Reply MakeReply(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAnswer = false) {
     Reply reply;
     reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
     reply.loaderAnswer = loaderAnswer;
@@ -58,7 +59,7 @@ ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, Fau
       flash_(layout),
       appNumber_(appNumber) {}
 
-TranscriptEntry ReaderModel::Entry(const char* kind, size_t length) const {
+TranscriptEntry ReaderModel::NewEntry(const char* kind, size_t length) const {
     TranscriptEntry entry;
     entry.session = session_;
     entry.kind = kind;
@@ -91,7 +92,7 @@ Reply ReaderModel::Take(const wire::Frame& frame) {
             break;
     }
     // Reader-to-host kinds, or kinds this reader does not know: ignored.
-    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    TranscriptEntry entry = NewEntry("ignored", frame.payload.size());
     char text[80];
     std::snprintf(text, sizeof text, "frame kind 0x%02X means nothing to a reader",
                   static_cast<unsigned>(frame.kind));
@@ -109,7 +110,7 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     index_ = 0;
     loader_.reset();
 
-    TranscriptEntry entry = Entry("reset", frame.payload.size());
+    TranscriptEntry entry = NewEntry("reset", frame.payload.size());
     uint8_t status = status::kLoaderRunning;
     uint8_t loaderByte = 0;
     if (frame.payload.size() != 1 ||
@@ -129,12 +130,12 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     if (!loader_) idleReason_ = "the last reset did not start the loader";
     entry.answer = status;
     Emit(entry);
-    return Send(Kind::LoaderReady, {status, loaderByte});
+    return MakeReply(Kind::LoaderReady, {status, loaderByte});
 }
 
 Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
     ++index_;
-    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    TranscriptEntry entry = NewEntry("ignored", frame.payload.size());
     entry.index = index_;
     if (!loader_) {
         entry.detail = idleReason_;
@@ -151,7 +152,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         Emit(entry);
         if (report.endsSession) End(SessionEnd::EndFrame);
         if (!report.answered) return {};
-        return Send(Kind::Message, {report.status}, true);
+        return MakeReply(Kind::Message, {report.status}, true);
     }
 
     const FrameReport report = loader_->Describe(frame.payload);
@@ -164,7 +165,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
             std::snprintf(text, sizeof text, "fault injected: answered 0x%02X", fault->second.code);
             entry.answer = fault->second.code;
             entry.detail = text;
-            reply = Send(Kind::Message, {fault->second.code}, true);
+            reply = MakeReply(Kind::Message, {fault->second.code}, true);
             break;
         }
         case FaultKind::Drop:
@@ -185,7 +186,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
 }
 
 Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
-    Emit(Entry("leave", frame.payload.size()));
+    Emit(NewEntry("leave", frame.payload.size()));
     End(SessionEnd::Leave);
     loader_.reset();
     idleReason_ = "the reader left its loader; send ResetLoader first";
@@ -195,7 +196,7 @@ Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
 Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
     // Not a loader frame: it is answered whether a loader runs or not, and starts or ends no
     // session.
-    TranscriptEntry entry = Entry("erase-data", frame.payload.size());
+    TranscriptEntry entry = NewEntry("erase-data", frame.payload.size());
     uint8_t result = status::kDataErased;
     if (!frame.payload.empty()) {
         result = status::kDataEraseMalformed;
@@ -221,7 +222,7 @@ Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
     }
     entry.answer = result;
     Emit(entry);
-    return Send(Kind::EraseDataDone, {result});
+    return MakeReply(Kind::EraseDataDone, {result});
 }
 
 void ReaderModel::HostClosed() {

@@ -85,7 +85,8 @@ class ReaderModel {
     Reply TakeEraseData(const wire::Frame& frame);
     void End(SessionEnd why);
     void Emit(const TranscriptEntry& entry);
-    TranscriptEntry Entry(const char* kind, size_t length) const;
+    // A transcript entry of this session for a frame of `kind`.
+    TranscriptEntry NewEntry(const char* kind, size_t length) const;
 
     const ReaderLayout& layout_;
     LoaderKind smallLoader_;

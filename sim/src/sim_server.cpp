@@ -16,9 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRestAfterHangUp = 100ms;  // pause before polling a master that reported hang-up
-constexpr auto kStopGrace = 2s;           // --once: longest wait for the host to read the answers
-constexpr auto kStopCheck = 5ms;          // --once: how often to look whether it has
+constexpr auto kPollPause = 100ms;  // pause before polling a master that reported hang-up
+constexpr auto kStopGrace = 2s;     // --once: longest wait for the host to read the answers
+constexpr auto kStopCheck = 5ms;    // --once: how often to look whether it has
 // The kernel hands bytes written to the master on to the slave's input queue a moment later, so
 // an empty queue means "read by the host" only some time after the last write.
 constexpr auto kHandOver = 50ms;
@@ -125,13 +125,13 @@ bool SimServer::Serve() {
         std::chrono::nanoseconds wait = std::chrono::nanoseconds::max();
         if (!pending_.empty())
             wait = std::min<std::chrono::nanoseconds>(wait, pending_.front().due - now);
-        const bool resting = now < restUntil_;
-        if (resting) wait = std::min<std::chrono::nanoseconds>(wait, restUntil_ - now);
+        const bool paused = now < pollPausedUntil_;
+        if (paused) wait = std::min<std::chrono::nanoseconds>(wait, pollPausedUntil_ - now);
         if (stopping_) wait = std::min<std::chrono::nanoseconds>(wait, kStopCheck);
         FlushTranscript();
 
         pollfd fds[3] = {};
-        fds[0].fd = line_ && !resting ? line_->Master() : -1;  // -1: not polled
+        fds[0].fd = line_ && !paused ? line_->Master() : -1;  // -1: not polled
         fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
         fds[1].fd = line_ ? line_->Watch() : -1;
         fds[1].events = POLLIN;
@@ -159,24 +159,24 @@ bool SimServer::Serve() {
         }
         if (line_ && fds[0].fd >= 0) {
             if (fds[0].revents & POLLIN) {
-                ReadLine(now);
+                ReadFromHost(now);
                 // An injected hang-up closed the line: a new one takes the port's entry.
-                if (!line_ && !stopping_ && !HangUp()) return false;
+                if (!line_ && !stopping_ && !ReopenLine()) return false;
             } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-                Rest(now);
+                PausePolling(now);
             }
         }
     }
 }
 
-void SimServer::ReadLine(Clock::time_point now) {
+void SimServer::ReadFromHost(Clock::time_point now) {
     uint8_t buffer[kReadChunk];
     for (int round = 0; round < kReadsPerWake && line_; ++round) {
         const ssize_t got = ::read(line_->Master(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {  // EIO: no slave side for the moment
-            Rest(now);
+            PausePolling(now);
             return;
         }
         if (byteTime_ > Clock::duration::zero()) {
@@ -212,7 +212,7 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loaderAnswer, now);
 }
 
-bool SimServer::HangUp() {
+bool SimServer::ReopenLine() {
     std::string error;
     if (!OpenLine(&error)) {
         Say(error);
@@ -255,7 +255,7 @@ void SimServer::WriteOut(Clock::time_point now) {
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Rest(now);
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) PausePolling(now);
         break;
     }
     if (outAt_ == out_.size()) {
@@ -279,8 +279,8 @@ void SimServer::HostLeft() {
     reader_.HostClosed();
 }
 
-void SimServer::Rest(Clock::time_point now) {
-    restUntil_ = now + kRestAfterHangUp;
+void SimServer::PausePolling(Clock::time_point now) {
+    pollPausedUntil_ = now + kPollPause;
 }
 
 bool SimServer::Drained(Clock::time_point now) const {
