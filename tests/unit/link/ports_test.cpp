@@ -113,7 +113,7 @@ TEST(PortDiscovery, ListsOpenablePortsComFirstAndLeavesOutHeldAndMissingOnes) {
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
     std::vector<std::string> listed;
-    for (const PortEntry& entry : ListOpenablePorts()) {
+    for (const OpenablePort& entry : ListOpenablePorts()) {
         // COM ports without an entry are the machine's own ttyS devices: not this test's.
         if (entry.device.rfind(dir.Path(), 0) == 0) listed.push_back(entry.text);
         if (entry.text == "KORVEL07") {
