@@ -38,8 +38,8 @@ void CheckReply(const Reply& reply) {
     decoder.Feed(reply.bytes.data(), reply.bytes.size());
     Frame frame;
     Check(decoder.Next(frame));
-    Check(decoder.buffered() == 0);
-    if (reply.loader_answer) Check(frame.kind == Kind::Message && frame.payload.size() == 1);
+    Check(decoder.Buffered() == 0);
+    if (reply.loaderAnswer) Check(frame.kind == Kind::Message && frame.payload.size() == 1);
 }
 
 void Play(ReaderModel& reader, const Frame& frame) {
@@ -107,6 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     reader.Exit();
-    Check(reader.flash().Dump().size() == layout.dump_size);
+    Check(reader.Flash().Dump().size() == layout.dumpSize);
     return 0;
 }

@@ -53,33 +53,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t largest = (data[0] & 0x80) ? static_cast<uint32_t>(kMaxFrame) : 16u;
 
     Decoder chunked;
-    std::vector<Frame> from_chunks;
+    std::vector<Frame> fromChunks;
     Frame frame;
     for (size_t at = 0; at < length;) {
         const size_t chunk = std::min<size_t>(1 + NextRandom(state) % largest, length - at);
         chunked.Feed(stream + at, chunk);
         at += chunk;
-        Check(chunked.buffered() <= Decoder::kCapacity);
+        Check(chunked.Buffered() <= Decoder::kCapacity);
         while (chunked.Next(frame)) {
             CheckFrame(frame, stream, length);
-            from_chunks.push_back(frame);
+            fromChunks.push_back(frame);
         }
     }
-    Check(chunked.stats().frames == from_chunks.size());
-    Check(chunked.stats().evicted_bytes == 0);
+    Check(chunked.Stats().frames == fromChunks.size());
+    Check(chunked.Stats().evictedBytes == 0);
 
     if (length <= Decoder::kCapacity) {
         Decoder whole;
         whole.Feed(stream, length);
         size_t index = 0;
         while (whole.Next(frame)) {
-            Check(index < from_chunks.size());
-            Check(frame.kind == from_chunks[index].kind);
-            Check(frame.payload == from_chunks[index].payload);
+            Check(index < fromChunks.size());
+            Check(frame.kind == fromChunks[index].kind);
+            Check(frame.payload == fromChunks[index].payload);
             ++index;
         }
-        Check(index == from_chunks.size());
-        Check(whole.bad_frames() == chunked.bad_frames());
+        Check(index == fromChunks.size());
+        Check(whole.BadFrames() == chunked.BadFrames());
     }
     return 0;
 }

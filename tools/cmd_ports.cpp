@@ -56,7 +56,7 @@ int RunPorts(int argc, char** argv) {
         json = true;
     }
 
-    const std::vector<korvel::ports::PortEntry> ports = korvel::ports::ListOpenablePorts();
+    const std::vector<korvel::ports::OpenablePort> ports = korvel::ports::ListOpenablePorts();
     if (json) {
         std::string text = R"({"ports":[)";
         for (size_t i = 0; i < ports.size(); ++i) {
@@ -75,7 +75,7 @@ int RunPorts(int argc, char** argv) {
             korvel::ports::PortsDirectory().c_str(), korvel::ports::PortsDirectory().c_str());
         return kExitOk;
     }
-    for (const korvel::ports::PortEntry& port : ports) {
+    for (const korvel::ports::OpenablePort& port : ports) {
         std::printf("%s  %s\n", port.text.c_str(), Resolved(port.device).c_str());
     }
     return kExitOk;

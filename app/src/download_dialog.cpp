@@ -206,7 +206,7 @@ void CDownloadDlg::DisableOperatorControls() {
 void CDownloadDlg::FillPortList() {
     view_->ResetList(kPortList);
     const uint32_t fixed = korvel::ports::Canonical(serialPortNumber);
-    for (const korvel::ports::PortEntry& entry : probePorts_()) {
+    for (const korvel::ports::OpenablePort& entry : probePorts_()) {
         const int index = view_->AddListItem(kPortList, entry.text, entry.id);
         if (serialPortNumber != 0 && fixed == entry.id) {
             view_->SetListSelection(kPortList, index);

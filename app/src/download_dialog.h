@@ -51,7 +51,7 @@ bool TakesDriver(int readerType);
 
 class CDownloadDlg : public CLoadInterface {
   public:
-    using PortProbe = std::function<std::vector<korvel::ports::PortEntry>()>;
+    using PortProbe = std::function<std::vector<korvel::ports::OpenablePort>()>;
 
     // steps: the options, settings and global-file steps (null: NoSettingsSources).
     explicit CDownloadDlg(DialogSteps* steps = nullptr);

@@ -45,7 +45,9 @@ void Record(std::unique_lock<std::mutex>& lock, Call call, const std::string& li
     if (log) log(line);
 }
 
-unsigned Reset(const char* op, ZrPort port, int32_t* handle) {
+// One of the calls that open a handle (the reset-and-open calls, ZrEraseData1M): the script's next
+// reset result, and a new handle unless that result is a failure.
+unsigned ResetAndOpen(const char* op, ZrPort port, int32_t* handle) {
     State& s = S();
     std::unique_lock lock(s.mutex);
     unsigned result = 0;
@@ -106,15 +108,15 @@ using namespace zrfake;
 extern "C" {
 
 unsigned int ZrResetAndOpen(ZrPort port, int32_t* handle) {
-    return Reset("ZrResetAndOpen", port, handle);
+    return ResetAndOpen("ZrResetAndOpen", port, handle);
 }
 
 unsigned int ZrResetAndOpen512(ZrPort port, int32_t* handle) {
-    return Reset("ZrResetAndOpen512", port, handle);
+    return ResetAndOpen("ZrResetAndOpen512", port, handle);
 }
 
 unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, uint32_t waitMs) {
-    const unsigned result = Reset("ZrResetAndOpenKvTalModem", port, handle);
+    const unsigned result = ResetAndOpen("ZrResetAndOpenKvTalModem", port, handle);
     State& s = S();
     std::unique_lock lock(s.mutex);
     char line[80];
@@ -124,11 +126,11 @@ unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, 
 }
 
 unsigned int ZrResetAndOpen512Light(ZrPort port, int32_t* handle) {
-    return Reset("ZrResetAndOpen512Light", port, handle);
+    return ResetAndOpen("ZrResetAndOpen512Light", port, handle);
 }
 
 unsigned int ZrEraseData1M(ZrPort port, int32_t* handle) {
-    return Reset("ZrEraseData1M", port, handle);
+    return ResetAndOpen("ZrEraseData1M", port, handle);
 }
 
 int ZrOpen(int mode, ZrPort port, int a, int b, int32_t* handle) {

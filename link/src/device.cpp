@@ -162,7 +162,7 @@ std::unique_ptr<Device> Device::Open(const std::string& path, const std::string&
 }
 
 bool Device::Send(wire::Kind kind, const uint8_t* payload, size_t size) {
-    std::lock_guard<std::mutex> lock(write_mutex_);
+    std::lock_guard<std::mutex> lock(writeMutex_);
     tx_.clear();
     if (!wire::EncodeInto(tx_, kind, payload, size)) return false;
     TraceFrame(label_, "tx", kind, payload, size);
@@ -202,39 +202,39 @@ bool Device::WriteAll(const uint8_t* data, size_t size) {
     return true;
 }
 
-Device::ReadResult Device::ReadSome(int timeout_ms) {
+Device::ReadResult Device::ReadSome(int timeoutMs) {
     SystemCalls& sys = Sys();
     struct pollfd entry = {fd_, POLLIN, 0};
-    const int ready = sys.Poll(&entry, 1, timeout_ms);
-    if (ready < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kFailed;
-    if (ready == 0) return ReadResult::kNothing;
+    const int ready = sys.Poll(&entry, 1, timeoutMs);
+    if (ready < 0) return errno == EINTR ? ReadResult::Nothing : ReadResult::Failed;
+    if (ready == 0) return ReadResult::Nothing;
     if (entry.revents & POLLIN) {
         // One frame's worth at most per read: the decoder then never has to evict.
         uint8_t chunk[wire::kMaxFrame];
         const ssize_t got = sys.Read(fd_, chunk, sizeof chunk);
         if (got > 0) {
             decoder_.Feed(chunk, static_cast<size_t>(got));
-            return ReadResult::kData;
+            return ReadResult::Data;
         }
         if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return ReadResult::kNothing;
+            return ReadResult::Nothing;
         }
         // End of file or EIO: the other end hung up.
         TraceNote("%s read failed: %s", label_.c_str(), got == 0 ? "hang-up" : strerror(errno));
-        return ReadResult::kFailed;
+        return ReadResult::Failed;
     }
     if (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) {
         TraceNote("%s hung up (poll events 0x%x)", label_.c_str(),
                   static_cast<unsigned>(entry.revents));
-        return ReadResult::kFailed;
+        return ReadResult::Failed;
     }
-    return ReadResult::kNothing;
+    return ReadResult::Nothing;
 }
 
 WaitResult Device::Await(wire::Kind want, Clock::time_point deadline, wire::Frame& frame) {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(read_mutex_);
+            std::lock_guard<std::mutex> lock(readMutex_);
             // Frames already decoded first, then what the device has, a slice at a time so that
             // another link on this device is never kept waiting long.
             for (int round = 0; round < 2; ++round) {
@@ -242,20 +242,20 @@ WaitResult Device::Await(wire::Kind want, Clock::time_point deadline, wire::Fram
                     const bool wanted = frame.kind == want;
                     TraceFrame(label_, "rx", frame.kind, frame.payload.data(), frame.payload.size(),
                                wanted ? nullptr : "(ignored)");
-                    if (wanted) return WaitResult::kFrame;
+                    if (wanted) return WaitResult::Frame;
                 }
                 if (round == 1) break;
                 const int wait = std::min<int>(MillisecondsUntil(deadline),
                                                static_cast<int>(kPollSlice.count()));
-                if (ReadSome(wait) == ReadResult::kFailed) return WaitResult::kFailed;
+                if (ReadSome(wait) == ReadResult::Failed) return WaitResult::Failed;
             }
         }
-        if (Clock::now() >= deadline) return WaitResult::kTimedOut;
+        if (Clock::now() >= deadline) return WaitResult::TimedOut;
     }
 }
 
 void Device::DropReceived() {
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    std::lock_guard<std::mutex> lock(readMutex_);
     wire::Frame frame;
     // Bounded, so that a peer that never stops talking cannot hold the sender here.
     for (int round = 0; round < 16; ++round) {
@@ -263,19 +263,19 @@ void Device::DropReceived() {
             TraceFrame(label_, "rx", frame.kind, frame.payload.data(), frame.payload.size(),
                        "(stale, dropped)");
         }
-        if (ReadSome(0) != ReadResult::kData) return;
+        if (ReadSome(0) != ReadResult::Data) return;
     }
 }
 
 void Device::DiscardInput() {
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    std::lock_guard<std::mutex> lock(readMutex_);
     Retry([&] { return Sys().TcFlush(fd_, TCIFLUSH); });
     decoder_.Clear();
 }
 
-uint64_t Device::bad_frames() {
-    std::lock_guard<std::mutex> lock(read_mutex_);
-    return decoder_.bad_frames();
+uint64_t Device::BadFrames() {
+    std::lock_guard<std::mutex> lock(readMutex_);
+    return decoder_.BadFrames();
 }
 
 }  // namespace korvel::link

@@ -22,9 +22,9 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::chrono::milliseconds kPollSlice{20};
 
 enum class WaitResult {
-    kFrame,     // the frame asked for arrived
-    kTimedOut,  // the deadline passed first
-    kFailed,    // the device hung up or failed
+    Frame,     // the frame asked for arrived
+    TimedOut,  // the deadline passed first
+    Failed,    // the device hung up or failed
 };
 
 class Device {
@@ -37,7 +37,7 @@ class Device {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    const std::string& label() const { return label_; }
+    const std::string& Label() const { return label_; }
 
     // Writes one frame with a single write (more only after a short write). False on failure.
     bool Send(wire::Kind kind, const uint8_t* payload, size_t size);
@@ -52,21 +52,21 @@ class Device {
     void DiscardInput();
 
     // Damaged frames dropped since the device was opened.
-    uint64_t bad_frames();
+    uint64_t BadFrames();
 
   private:
     Device(int fd, std::string label);
 
-    enum class ReadResult { kData, kNothing, kFailed };
-    // Waits up to timeout_ms for input and feeds one read of it to the decoder.
-    ReadResult ReadSome(int timeout_ms);
+    enum class ReadResult { Data, Nothing, Failed };
+    // Waits up to timeoutMs for input and feeds one read of it to the decoder.
+    ReadResult ReadSome(int timeoutMs);
     bool WriteAll(const uint8_t* data, size_t size);
 
     const int fd_;
     const std::string label_;
-    std::mutex read_mutex_;  // decoder_ and reads
+    std::mutex readMutex_;  // decoder_ and reads
     wire::Decoder decoder_;
-    std::mutex write_mutex_;  // tx_ and writes
+    std::mutex writeMutex_;  // tx_ and writes
     std::vector<uint8_t> tx_;
 };
 

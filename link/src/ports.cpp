@@ -153,8 +153,8 @@ bool CanOpenPort(const std::string& device) {
     return locked == 0;
 }
 
-std::vector<PortEntry> ListOpenablePorts() {
-    std::vector<PortEntry> found;
+std::vector<OpenablePort> ListOpenablePorts() {
+    std::vector<OpenablePort> found;
     auto probe = [&found](uint32_t id) {
         const std::optional<std::string> device = DevicePath(id);
         if (device && CanOpenPort(*device)) found.push_back({id, DisplayName(id), *device});

@@ -76,7 +76,8 @@ struct PortSpec {
 // bad input, nullopt and a message in error.
 std::optional<PortSpec> ParsePortName(const std::string& name, std::string* error = nullptr);
 
-struct PortEntry {
+// A port ListOpenablePorts found free to open: its identifier, its text, its device.
+struct OpenablePort {
     uint32_t id = 0;
     std::string text;
     std::string device;
@@ -84,7 +85,7 @@ struct PortEntry {
 
 // The ports a reader can be reached through right now: COM1..COM256, then virtual reader ports
 // 0..98, each only when its device opens and nobody holds its lock. Each probe is closed at once.
-std::vector<PortEntry> ListOpenablePorts();
+std::vector<OpenablePort> ListOpenablePorts();
 
 // True when the device opens for reading and writing and its exclusive lock is free.
 bool CanOpenPort(const std::string& device);

@@ -44,7 +44,7 @@ struct Link {
     std::shared_ptr<Device> device;
     uint32_t port = 0;  // canonical identifier
     milliseconds timeout = kDefaultReplyTimeout;
-    Clock::time_point sent_at = Clock::now();
+    Clock::time_point sentAt = Clock::now();
 };
 
 // Handles and the devices they share. Thread-safe: the cancel sequence runs on another thread
@@ -129,12 +129,12 @@ unsigned int Failure(int status) {
 // Runs body; an exception (out of memory, say) must not leave the library, so it becomes
 // the result given.
 template <typename Result, typename Body>
-Result Guarded(Result on_exception, Body body) {
+Result Guarded(Result onException, Body body) {
     try {
         return body();
     } catch (...) {
         Report("internal failure in the serial link; the operation was abandoned");
-        return on_exception;
+        return onException;
     }
 }
 
@@ -163,25 +163,25 @@ unsigned int ResetAndOpen(const char* operation, uint32_t port, int32_t* handle,
     Device& device = *link->device;
     device.DiscardInput();
 
-    const auto mode_byte = static_cast<uint8_t>(mode);
+    const auto modeByte = static_cast<uint8_t>(mode);
     const Clock::time_point deadline = Clock::now() + wait;
     wire::Frame frame;
     for (;;) {
-        if (!device.Send(wire::Kind::ResetLoader, &mode_byte, 1)) {
+        if (!device.Send(wire::Kind::ResetLoader, &modeByte, 1)) {
             return Failure(ZR_STATUS_COMMUNICATION);
         }
-        const Clock::time_point retry_at = std::min(Clock::now() + kResetRetry, deadline);
+        const Clock::time_point retryAt = std::min(Clock::now() + kResetRetry, deadline);
         WaitResult result;
-        while ((result = device.Await(wire::Kind::LoaderReady, retry_at, frame)) ==
-                   WaitResult::kFrame &&
+        while ((result = device.Await(wire::Kind::LoaderReady, retryAt, frame)) ==
+                   WaitResult::Frame &&
                frame.payload.size() != 2) {
-            TraceNote("%s LoaderReady of %zu bytes instead of 2 ignored", device.label().c_str(),
+            TraceNote("%s LoaderReady of %zu bytes instead of 2 ignored", device.Label().c_str(),
                       frame.payload.size());
         }
-        if (result == WaitResult::kFailed) return Failure(ZR_STATUS_COMMUNICATION);
-        if (result == WaitResult::kFrame) break;
+        if (result == WaitResult::Failed) return Failure(ZR_STATUS_COMMUNICATION);
+        if (result == WaitResult::Frame) break;
         if (Clock::now() >= deadline) {
-            TraceNote("%s no LoaderReady within %lld ms", device.label().c_str(),
+            TraceNote("%s no LoaderReady within %lld ms", device.Label().c_str(),
                       static_cast<long long>(wait.count()));
             return Failure(ZR_STATUS_NO_REPLY);
         }
@@ -190,19 +190,19 @@ unsigned int ResetAndOpen(const char* operation, uint32_t port, int32_t* handle,
     const uint8_t status = frame.payload[0];
     const uint8_t loader = frame.payload[1];
     if (status != 0) {
-        TraceNote("%s reader refused the reset (status %u)", device.label().c_str(), status);
+        TraceNote("%s reader refused the reset (status %u)", device.Label().c_str(), status);
         return Failure(ZR_STATUS_COMMUNICATION);
     }
     unsigned int result = 0;
     if (mode == wire::ResetMode::Small) {
         // Only two loaders exist; anything else cannot be driven.
         if (loader != wire::kRawLoader && loader != wire::kAddressedLoader) {
-            TraceNote("%s unknown loader kind %u", device.label().c_str(), loader);
+            TraceNote("%s unknown loader kind %u", device.Label().c_str(), loader);
             return Failure(ZR_STATUS_COMMUNICATION);
         }
         result = loader;
     }
-    link->sent_at = Clock::now();
+    link->sentAt = Clock::now();
     *handle = Links().Add(std::move(link));
     TraceNote("%s %s: handle %d, result %u", ports::DisplayName(ports::Canonical(port)).c_str(),
               operation, *handle, result);
@@ -274,13 +274,13 @@ unsigned int ZrEraseData1M(ZrPort port, int32_t* handle) {
         wire::Frame frame;
         WaitResult result;
         while ((result = device.Await(wire::Kind::EraseDataDone, deadline, frame)) ==
-                   WaitResult::kFrame &&
+                   WaitResult::Frame &&
                frame.payload.size() != 1) {
             korvel::link::TraceNote("%s EraseDataDone of %zu bytes instead of 1 ignored",
-                                    device.label().c_str(), frame.payload.size());
+                                    device.Label().c_str(), frame.payload.size());
         }
-        if (result == WaitResult::kFailed) return Failure(ZR_STATUS_COMMUNICATION);
-        if (result == WaitResult::kTimedOut) return Failure(ZR_STATUS_NO_REPLY);
+        if (result == WaitResult::Failed) return Failure(ZR_STATUS_COMMUNICATION);
+        if (result == WaitResult::TimedOut) return Failure(ZR_STATUS_NO_REPLY);
         return frame.payload[0] == 0 ? 0u : Failure(ZR_STATUS_COMMUNICATION);
     });
 }
@@ -295,7 +295,7 @@ int ZrOpen(int mode, ZrPort port, int a, int b, int32_t* handle) {
         // a is the reply time-out in milliseconds to start with; mode and b are kept for the
         // callers' sake and change nothing.
         if (a > 0) link->timeout = std::chrono::milliseconds(a);
-        link->sent_at = Clock::now();
+        link->sentAt = Clock::now();
         *handle = Links().Add(std::move(link));
         korvel::link::TraceNote("%s ZrOpen(%d, %d, %d): handle %d",
                                 ports::DisplayName(ports::Canonical(port)).c_str(), mode, a, b,
@@ -332,7 +332,7 @@ int ZrSendMessage(int32_t handle, const unsigned char* bytes, int length) {
         // An answer that arrived before this request (to a frame nobody waited on, or after a
         // time-out) must not pass for the answer to this one.
         link->device->DropReceived();
-        link->sent_at = Clock::now();
+        link->sentAt = Clock::now();
         if (!link->device->Send(wire::Kind::Message, bytes, static_cast<size_t>(length))) {
             return ZR_STATUS_COMMUNICATION;
         }
@@ -346,20 +346,20 @@ int ZrGetMessage(int32_t handle, unsigned char* buffer, int* length, int* other)
         std::shared_ptr<Link> link = Links().Find(handle);
         if (!link || buffer == nullptr || length == nullptr) return korvel::link::kBadCall;
         korvel::link::Device& device = *link->device;
-        const Clock::time_point deadline = link->sent_at + link->timeout;
-        const Clock::time_point slice_end =
+        const Clock::time_point deadline = link->sentAt + link->timeout;
+        const Clock::time_point sliceEnd =
             std::min(Clock::now() + korvel::link::kPollSlice, deadline);
         wire::Frame frame;
-        const WaitResult result = device.Await(wire::Kind::Message, slice_end, frame);
+        const WaitResult result = device.Await(wire::Kind::Message, sliceEnd, frame);
         if (other != nullptr)
-            *other = static_cast<int>(std::min<uint64_t>(device.bad_frames(), INT_MAX));
+            *other = static_cast<int>(std::min<uint64_t>(device.BadFrames(), INT_MAX));
         switch (result) {
-            case WaitResult::kFrame:
+            case WaitResult::Frame:
                 if (frame.payload.size() > ZR_REPLY_BUFFER) {
                     korvel::link::Report(
                         "%s: answer of %zu bytes does not fit the %d-byte reply buffer; it was "
                         "dropped (check that the reader runs the expected loader)",
-                        device.label().c_str(), frame.payload.size(), ZR_REPLY_BUFFER);
+                        device.Label().c_str(), frame.payload.size(), ZR_REPLY_BUFFER);
                     return ZR_STATUS_COMMUNICATION;
                 }
                 if (!frame.payload.empty()) {
@@ -367,9 +367,9 @@ int ZrGetMessage(int32_t handle, unsigned char* buffer, int* length, int* other)
                 }
                 *length = static_cast<int>(frame.payload.size());
                 return ZR_OK;
-            case WaitResult::kFailed:
+            case WaitResult::Failed:
                 return ZR_STATUS_COMMUNICATION;
-            case WaitResult::kTimedOut:
+            case WaitResult::TimedOut:
                 break;
         }
         return Clock::now() >= deadline ? ZR_TIMEOUT : ZR_PENDING;

@@ -10,8 +10,8 @@
 namespace korvel::link {
 namespace {
 
-SystemCalls real_calls;
-std::atomic<SystemCalls*> calls_in_force{&real_calls};
+SystemCalls g_realCalls;
+std::atomic<SystemCalls*> g_callsInForce{&g_realCalls};
 
 }  // namespace
 
@@ -28,8 +28,8 @@ ssize_t SystemCalls::Read(int fd, void* buffer, size_t size) {
 ssize_t SystemCalls::Write(int fd, const void* data, size_t size) {
     return ::write(fd, data, size);
 }
-int SystemCalls::Poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
-    return ::poll(fds, count, timeout_ms);
+int SystemCalls::Poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
+    return ::poll(fds, count, timeoutMs);
 }
 int SystemCalls::Flock(int fd, int operation) {
     return ::flock(fd, operation);
@@ -48,11 +48,11 @@ int SystemCalls::TcFlush(int fd, int queue) {
 }
 
 SystemCalls& Sys() {
-    return *calls_in_force.load(std::memory_order_acquire);
+    return *g_callsInForce.load(std::memory_order_acquire);
 }
 
 void SetSystemCallsForTesting(SystemCalls* calls) {
-    calls_in_force.store(calls ? calls : &real_calls, std::memory_order_release);
+    g_callsInForce.store(calls ? calls : &g_realCalls, std::memory_order_release);
 }
 
 }  // namespace korvel::link

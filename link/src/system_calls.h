@@ -19,7 +19,7 @@ class KORVEL_LINK_VISIBLE SystemCalls {
     virtual int Close(int fd);
     virtual ssize_t Read(int fd, void* buffer, size_t size);
     virtual ssize_t Write(int fd, const void* data, size_t size);
-    virtual int Poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+    virtual int Poll(struct pollfd* fds, nfds_t count, int timeoutMs);
     virtual int Flock(int fd, int operation);
     virtual int SetExclusive(int fd, bool exclusive);  // ioctl(fd, TIOCEXCL or TIOCNXCL)
     virtual int TcGetAttr(int fd, struct termios* settings);

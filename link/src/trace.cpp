@@ -39,8 +39,8 @@ class TraceSink {
         }
     }
 
-    bool on() const { return out_ != nullptr; }
-    bool to_file() const { return file_ != nullptr; }
+    bool On() const { return out_ != nullptr; }
+    bool ToFile() const { return file_ != nullptr; }
 
     // Writes one line with the timestamp in front.
     void Line(const char* text) {
@@ -75,13 +75,13 @@ std::string Format(const char* format, va_list args) {
 }  // namespace
 
 bool Tracing() {
-    return Sink().on();
+    return Sink().On();
 }
 
 void TraceFrame(const std::string& label, const char* direction, wire::Kind kind,
                 const uint8_t* payload, size_t size, const char* note) {
     TraceSink& sink = Sink();
-    if (!sink.on()) return;
+    if (!sink.On()) return;
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string line = label + " " + direction + " " + wire::KindName(kind);
     char head[32];
@@ -102,7 +102,7 @@ void TraceFrame(const std::string& label, const char* direction, wire::Kind kind
 
 void TraceNote(const char* format, ...) {
     TraceSink& sink = Sink();
-    if (!sink.on()) return;
+    if (!sink.On()) return;
     va_list args;
     va_start(args, format);
     const std::string text = Format(format, args);
@@ -116,8 +116,8 @@ void Report(const char* format, ...) {
     const std::string text = Format(format, args);
     va_end(args);
     TraceSink& sink = Sink();
-    if (sink.on()) sink.Line(text.c_str());
-    if (!sink.on() || sink.to_file()) std::fprintf(stderr, "zr318: %s\n", text.c_str());
+    if (sink.On()) sink.Line(text.c_str());
+    if (!sink.On() || sink.ToFile()) std::fprintf(stderr, "zr318: %s\n", text.c_str());
 }
 
 }  // namespace korvel::link

@@ -33,8 +33,8 @@ uint16_t CrcUpdate(uint16_t crc, const uint8_t* data, size_t size) {
     return crc;
 }
 
-uint8_t HeaderCheck(uint8_t kind, uint8_t length_low, uint8_t length_high) {
-    return static_cast<uint8_t>(0xFF ^ kind ^ length_low ^ length_high);
+uint8_t HeaderCheck(uint8_t kind, uint8_t lengthLow, uint8_t lengthHigh) {
+    return static_cast<uint8_t>(0xFF ^ kind ^ lengthLow ^ lengthHigh);
 }
 
 }  // namespace
@@ -66,15 +66,15 @@ bool EncodeInto(std::vector<uint8_t>& out, Kind kind, const uint8_t* payload, si
     const size_t at = out.size();
     out.resize(at + kHeaderSize + size + kCrcSize);
     uint8_t* frame = out.data() + at;
-    const auto kind_byte = static_cast<uint8_t>(kind);
+    const auto kindByte = static_cast<uint8_t>(kind);
     const auto low = static_cast<uint8_t>(size & 0xFF);
     const auto high = static_cast<uint8_t>(size >> 8);
     frame[0] = kSync1;
     frame[1] = kSync2;
-    frame[2] = kind_byte;
+    frame[2] = kindByte;
     frame[3] = low;
     frame[4] = high;
-    frame[5] = HeaderCheck(kind_byte, low, high);
+    frame[5] = HeaderCheck(kindByte, low, high);
     if (size > 0) std::memcpy(frame + kHeaderSize, payload, size);
     const uint16_t crc = Crc16X25(frame + 2, kHeaderSize - 2 + size);
     frame[kHeaderSize + size] = static_cast<uint8_t>(crc & 0xFF);
@@ -97,8 +97,8 @@ void Decoder::Feed(const uint8_t* data, size_t size) {
     // Only the newest kCapacity bytes of a flood can matter.
     if (size > kCapacity) {
         const size_t skipped = size - kCapacity;
-        stats_.evicted_bytes += skipped;
-        stats_.dropped_bytes += skipped;
+        stats_.evictedBytes += skipped;
+        stats_.droppedBytes += skipped;
         data += skipped;
         size = kCapacity;
     }
@@ -110,15 +110,15 @@ void Decoder::Feed(const uint8_t* data, size_t size) {
     if (size > room) {
         const size_t evict = size - room;
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(evict));
-        stats_.evicted_bytes += evict;
-        stats_.dropped_bytes += evict;
+        stats_.evictedBytes += evict;
+        stats_.droppedBytes += evict;
     }
     buffer_.insert(buffer_.end(), data, data + size);
 }
 
 void Decoder::Drop(size_t count) {
     start_ += count;
-    stats_.dropped_bytes += count;
+    stats_.droppedBytes += count;
 }
 
 bool Decoder::Next(Frame& frame) {
@@ -142,7 +142,7 @@ bool Decoder::Next(Frame& frame) {
         const uint8_t high = base[4];
         const size_t length = static_cast<size_t>(low) | (static_cast<size_t>(high) << 8);
         if (length > kMaxPayload || base[5] != HeaderCheck(kind, low, high)) {
-            ++stats_.bad_headers;
+            ++stats_.badHeaders;
             Drop(1);
             continue;
         }
@@ -152,7 +152,7 @@ bool Decoder::Next(Frame& frame) {
         const uint16_t expected = static_cast<uint16_t>(base[kHeaderSize + length] |
                                                         (base[kHeaderSize + length + 1] << 8));
         if (Crc16X25(base + 2, kHeaderSize - 2 + length) != expected) {
-            ++stats_.bad_crcs;
+            ++stats_.badCrcs;
             Drop(1);
             continue;
         }

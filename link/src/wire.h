@@ -72,11 +72,11 @@ std::vector<uint8_t> Encode(Kind kind, const uint8_t* payload, size_t size);
 
 // Counters of what the decoder saw since it was made.
 struct DecoderStats {
-    uint64_t frames = 0;         // good frames handed out
-    uint64_t bad_headers = 0;    // sync pair followed by a length above kMaxPayload or a bad check
-    uint64_t bad_crcs = 0;       // complete frames whose CRC did not match
-    uint64_t dropped_bytes = 0;  // bytes skipped while looking for a sync pair, or evicted
-    uint64_t evicted_bytes = 0;  // of those, the oldest bytes pushed out by a flood
+    uint64_t frames = 0;        // good frames handed out
+    uint64_t badHeaders = 0;    // sync pair followed by a length above kMaxPayload or a bad check
+    uint64_t badCrcs = 0;       // complete frames whose CRC did not match
+    uint64_t droppedBytes = 0;  // bytes skipped while looking for a sync pair, or evicted
+    uint64_t evictedBytes = 0;  // of those, the oldest bytes pushed out by a flood
 };
 
 // Incremental decoder. Feed bytes, then call Next until it returns false. The decoder never holds
@@ -94,10 +94,10 @@ class Decoder {
     // Forgets the buffered bytes (a new session starts); the counters are kept.
     void Clear();
 
-    size_t buffered() const { return buffer_.size() - start_; }
-    const DecoderStats& stats() const { return stats_; }
+    size_t Buffered() const { return buffer_.size() - start_; }
+    const DecoderStats& Stats() const { return stats_; }
     // Damaged frames seen so far: bad headers plus bad CRCs.
-    uint64_t bad_frames() const { return stats_.bad_headers + stats_.bad_crcs; }
+    uint64_t BadFrames() const { return stats_.badHeaders + stats_.badCrcs; }
 
   private:
     void Drop(size_t count);

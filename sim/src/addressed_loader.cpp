@@ -73,8 +73,8 @@ std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> fra
 }
 
 AddressedLoader::AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,
-                                 AppNumber* app_number)
-    : flash_(flash), routines_(routines), app_number_(app_number) {}
+                                 AppNumber* appNumber)
+    : flash_(flash), routines_(routines), appNumber_(appNumber) {}
 
 FrameReport AddressedLoader::Describe(std::span<const uint8_t> frame) const {
     FrameReport report;
@@ -127,7 +127,7 @@ FrameReport AddressedLoader::Take(std::span<const uint8_t> frame) {
                               "EndSession carries no payload and zero addresses");
             }
             ended_ = true;
-            report.ends_session = true;
+            report.endsSession = true;
             return report;
     }
     char text[64];
@@ -138,10 +138,10 @@ FrameReport AddressedLoader::Take(std::span<const uint8_t> frame) {
 FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
                                          std::span<const uint8_t> payload, FrameReport report) {
     const auto command = static_cast<LoaderCommand>(header.command);
-    const std::string command_name = CommandName(command);
+    const std::string commandName = CommandName(command);
     if (header.start != cordane::kRoutineAddress) {
         return Refuse(std::move(report), status::kBadFrame,
-                      command_name + " must name " + HexAddress(cordane::kRoutineAddress) +
+                      commandName + " must name " + HexAddress(cordane::kRoutineAddress) +
                           " as start address; got " + HexAddress(header.start));
     }
     const AcceptedRoutine* routine = FindRoutine(routines_, payload);
@@ -150,16 +150,16 @@ FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
         for (const AcceptedRoutine& r : routines_) {
             if (r.command != command) continue;
             known += (known.empty() ? "" : ", ") + std::string(r.name) + " (" +
-                     std::to_string(r.frame_length) + " bytes)";
+                     std::to_string(r.frameLength) + " bytes)";
         }
         return Refuse(std::move(report), status::kUnknownRoutine,
-                      "the " + std::to_string(payload.size()) + "-byte payload of " + command_name +
+                      "the " + std::to_string(payload.size()) + "-byte payload of " + commandName +
                           " is not a routine of this reader; expected " +
                           (known.empty() ? std::string("none") : known));
     }
     if (routine->command != command) {
         return Refuse(std::move(report), status::kUnknownRoutine,
-                      std::string(routine->name) + " is not taken with " + command_name);
+                      std::string(routine->name) + " is not taken with " + commandName);
     }
     if (header.load != routine->load) {
         return Refuse(std::move(report), status::kBadFrame,
@@ -186,7 +186,7 @@ FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
             // The reader erases its data flash and leaves the session without a word.
             flash_.EraseData();
             ended_ = true;
-            report.ends_session = true;
+            report.endsSession = true;
             report.answered = false;
             break;
     }
@@ -210,7 +210,7 @@ FrameReport AddressedLoader::JudgeAppNumber(std::span<const uint8_t> payload, Fr
             numbers[group] = numbers[group] * 10 + (digit - '0');
         }
     }
-    const AppNumber current = app_number_ != nullptr ? *app_number_ : AppNumber{};
+    const AppNumber current = appNumber_ != nullptr ? *appNumber_ : AppNumber{};
     if (current && *current != numbers[0] && *current != numbers[1] && *current != numbers[2]) {
         return Refuse(std::move(report), status::kAppNumberRefused,
                       "the reader holds application number " + ThreeDigits(*current) +
@@ -219,7 +219,7 @@ FrameReport AddressedLoader::JudgeAppNumber(std::span<const uint8_t> payload, Fr
                           ThreeDigits(numbers[2]));
     }
     // The reader has agreed to the change: the number it now answers for is the new one.
-    if (app_number_ != nullptr) *app_number_ = numbers[0];
+    if (appNumber_ != nullptr) *appNumber_ = numbers[0];
     return report;
 }
 

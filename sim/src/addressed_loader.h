@@ -27,7 +27,7 @@ std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> fra
 class AddressedLoader final : public Loader {
   public:
     AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,
-                    AppNumber* app_number = nullptr);
+                    AppNumber* appNumber = nullptr);
 
     FrameReport Describe(std::span<const uint8_t> frame) const override;
     FrameReport Take(std::span<const uint8_t> frame) override;
@@ -41,7 +41,7 @@ class AddressedLoader final : public Loader {
 
     FlashModel& flash_;
     std::span<const AcceptedRoutine> routines_;
-    AppNumber* app_number_;
+    AppNumber* appNumber_;
     std::optional<RoutineRole> loaded_;  // the routine LoadRoutine last put in place
     bool ended_ = false;
 };

@@ -21,7 +21,7 @@ FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
         banks_.push_back({&region, std::vector<uint8_t>(region.end - region.start, kErased)});
     }
     constexpr size_t kFillLength = sizeof kDataFlashFill - 1;
-    data_.resize(layout.data_flash_size);
+    data_.resize(layout.dataFlashSize);
     for (size_t i = 0; i < data_.size(); ++i) {
         data_[i] = static_cast<uint8_t>(kDataFlashFill[i % kFillLength]);
     }
@@ -37,15 +37,15 @@ void FlashModel::EraseCode() {
     }
 }
 
-size_t FlashModel::Index(uint64_t address) const {
+size_t FlashModel::BankIndex(uint64_t address) const {
     for (size_t i = 0; i < banks_.size(); ++i) {
         if (address >= banks_[i].region->start && address < banks_[i].region->end) return i;
     }
     return banks_.size();
 }
 
-const FlashModel::Bank* FlashModel::Find(uint64_t address) const {
-    const size_t index = Index(address);
+const FlashModel::Bank* FlashModel::FindBank(uint64_t address) const {
+    const size_t index = BankIndex(address);
     return index < banks_.size() ? &banks_[index] : nullptr;
 }
 
@@ -53,7 +53,7 @@ bool FlashModel::Writable(uint64_t address, uint64_t size) const {
     uint64_t at = address;
     const uint64_t end = address + size;
     while (at < end) {
-        const Bank* bank = Find(at);
+        const Bank* bank = FindBank(at);
         if (bank == nullptr || !bank->region->writable) return false;
         at = bank->region->end;  // banks may adjoin: go on in the next one
     }
@@ -64,7 +64,7 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     // First pass checks everything so that a refused write leaves the flash as it was.
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
-        const Bank* bank = Find(at);
+        const Bank* bank = FindBank(at);
         if (bank == nullptr || !bank->region->writable) {
             std::string where = bank == nullptr ? "outside the flash"
                                                 : std::string("in the ") + bank->region->name +
@@ -83,20 +83,20 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     }
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
-        Bank& bank = banks_[Index(at)];
+        Bank& bank = banks_[BankIndex(at)];
         bank.bytes[at - bank.region->start] &= bytes[i];
     }
     return {};
 }
 
 std::optional<uint8_t> FlashModel::Read(uint64_t address) const {
-    const Bank* bank = Find(address);
+    const Bank* bank = FindBank(address);
     if (bank == nullptr) return std::nullopt;
     return bank->bytes[address - bank->region->start];
 }
 
 std::vector<uint8_t> FlashModel::Dump() const {
-    std::vector<uint8_t> out(layout_.dump_size, kErased);
+    std::vector<uint8_t> out(layout_.dumpSize, kErased);
     for (const Bank& bank : banks_) {
         const uint32_t start = bank.region->start;
         if (start >= out.size()) continue;
@@ -107,8 +107,8 @@ std::vector<uint8_t> FlashModel::Dump() const {
 }
 
 bool FlashModel::Signed() const {
-    return Read(layout_.signature_address) == uint8_t{'K'} &&
-           Read(layout_.signature_address + 1) == uint8_t{'V'};
+    return Read(layout_.signatureAddress) == uint8_t{'K'} &&
+           Read(layout_.signatureAddress + 1) == uint8_t{'V'};
 }
 
 }  // namespace korvel::sim

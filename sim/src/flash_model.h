@@ -41,7 +41,7 @@ class FlashModel {
     // True when every byte of [address, address + size) lies in a writable bank.
     bool Writable(uint64_t address, uint64_t size) const;
 
-    // Addresses 0 .. dump_size - 1; bytes outside every bank read 0xFF.
+    // Addresses 0 .. dumpSize - 1; bytes outside every bank read 0xFF.
     std::vector<uint8_t> Dump() const;
 
     // True when 'K', 'V' stand at the layout's signature address.
@@ -52,15 +52,15 @@ class FlashModel {
     // The data flash, its offset 0 first; empty when the reader has none.
     const std::vector<uint8_t>& Data() const { return data_; }
 
-    const ReaderLayout& layout() const { return layout_; }
+    const ReaderLayout& Layout() const { return layout_; }
 
   private:
     struct Bank {
         const Region* region;
         std::vector<uint8_t> bytes;
     };
-    size_t Index(uint64_t address) const;  // banks_.size() when no bank holds the address
-    const Bank* Find(uint64_t address) const;
+    size_t BankIndex(uint64_t address) const;  // banks_.size() when no bank holds the address
+    const Bank* FindBank(uint64_t address) const;
 
     const ReaderLayout& layout_;
     std::vector<Bank> banks_;

@@ -7,9 +7,9 @@ namespace korvel::sim {
 
 std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
                                    std::span<const AcceptedRoutine> routines,
-                                   AppNumber* app_number) {
+                                   AppNumber* appNumber) {
     if (kind == LoaderKind::Raw) return std::make_unique<RawLoader>(flash, routines);
-    return std::make_unique<AddressedLoader>(flash, routines, app_number);
+    return std::make_unique<AddressedLoader>(flash, routines, appNumber);
 }
 
 }  // namespace korvel::sim

@@ -21,9 +21,9 @@ struct FrameReport {
     const char* kind = "unknown";     // transcript kind: "descriptor", "write-block", ...
     std::optional<uint32_t> address;  // reader address the frame is about, if any
     uint8_t status = status::kAccepted;
-    std::string reason;         // why the frame was refused; empty when taken
-    bool ends_session = false;  // the session's closing frame was taken
-    bool answered = true;       // false: the loader sends nothing back for this frame
+    std::string reason;        // why the frame was refused; empty when taken
+    bool endsSession = false;  // the session's closing frame was taken
+    bool answered = true;      // false: the loader sends nothing back for this frame
 };
 
 // The number of the application in a large reader's flash, as AppNumberCheck judges it; kept by
@@ -39,11 +39,11 @@ class Loader {
     virtual FrameReport Take(std::span<const uint8_t> frame) = 0;
 };
 
-// A fresh loader of `kind` working on `flash`, taking `routines`. `app_number` is the reader's
+// A fresh loader of `kind` working on `flash`, taking `routines`. `appNumber` is the reader's
 // application number that AppNumberCheck judges and updates; nullptr judges as "none known".
 std::unique_ptr<Loader> MakeLoader(LoaderKind kind, FlashModel& flash,
                                    std::span<const AcceptedRoutine> routines,
-                                   AppNumber* app_number = nullptr);
+                                   AppNumber* appNumber = nullptr);
 
 }  // namespace korvel::sim
 

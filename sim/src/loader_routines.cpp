@@ -80,15 +80,15 @@ std::span<const AcceptedRoutine> AcceptedRoutines(int type, LoaderKind loader) {
     if (type == 1) return raw ? std::span<const AcceptedRoutine>(kOrbRaw) : kOrbAddressed;
     const ReaderLayout* layout = FindLayout(type);
     if (raw || layout == nullptr || !layout->large) return {};
-    if (layout->data_erase == DataErase::Routines) return kLarge;
+    if (layout->dataErase == DataErase::Routines) return kLarge;
     return std::span<const AcceptedRoutine>(kLarge).first(kLargeWithoutDataFlash);
 }
 
 bool Matches(const AcceptedRoutine& routine, std::span<const uint8_t> payload) {
-    if (payload.size() != routine.frame_length) return false;
-    const bool digits_free = routine.role == RoutineRole::AppNumberCheck;
+    if (payload.size() != routine.frameLength) return false;
+    const bool digitsFree = routine.role == RoutineRole::AppNumberCheck;
     for (size_t i = 0; i < routine.bytes.size(); ++i) {
-        if (payload[i] != routine.bytes[i] && !(digits_free && IsAppNumberDigit(i))) return false;
+        if (payload[i] != routine.bytes[i] && !(digitsFree && IsAppNumberDigit(i))) return false;
     }
     return std::all_of(payload.begin() + routine.bytes.size(), payload.end(),
                        [](uint8_t b) { return b == 0; });

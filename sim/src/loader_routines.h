@@ -33,7 +33,7 @@ struct AcceptedRoutine {
     const char* name;                // catalogue name, for messages
     cordane::LoaderCommand command;  // how the addressed loader takes it (unused when raw)
     std::span<const uint8_t> bytes;  // the catalogue bytes
-    size_t frame_length;             // payload on the wire: the bytes, then zeros to this length
+    size_t frameLength;              // payload on the wire: the bytes, then zeros to this length
     uint32_t load = cordane::kRoutineAddress;  // load address the addressed loader expects
 };
 

@@ -64,12 +64,12 @@ std::unique_ptr<PortEntry> PortEntry::Claim(const std::string& directory, const 
     if (!MakeDirectories(directory, error)) return nullptr;
     std::unique_ptr<PortEntry> entry(new PortEntry);
     entry->path_ = directory + "/" + name;
-    entry->lock_path_ = directory + "/." + name + ".lock";
+    entry->lockPath_ = directory + "/." + name + ".lock";
 
     for (int attempt = 0; attempt < kLockTries && !entry->lock_; ++attempt) {
-        UniqueFd fd(::open(entry->lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        UniqueFd fd(::open(entry->lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (!fd) {
-            *error = SystemError("cannot create " + entry->lock_path_);
+            *error = SystemError("cannot create " + entry->lockPath_);
             return nullptr;
         }
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -77,20 +77,20 @@ std::unique_ptr<PortEntry> PortEntry::Claim(const std::string& directory, const 
                 *error = "another korvel-sim serves " + entry->path_ +
                          "; stop it or choose another port";
             } else {
-                *error = SystemError("cannot lock " + entry->lock_path_);
+                *error = SystemError("cannot lock " + entry->lockPath_);
             }
             return nullptr;
         }
         // The file we locked must still be the one on disk: its previous owner removes it when it
         // leaves, and a lock on a removed file protects nothing.
         struct stat opened, named;
-        if (::fstat(fd.get(), &opened) == 0 && ::stat(entry->lock_path_.c_str(), &named) == 0 &&
+        if (::fstat(fd.get(), &opened) == 0 && ::stat(entry->lockPath_.c_str(), &named) == 0 &&
             opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
             entry->lock_ = std::move(fd);
         }
     }
     if (!entry->lock_) {
-        *error = "cannot take " + entry->lock_path_ + ": it keeps changing; try again";
+        *error = "cannot take " + entry->lockPath_ + ": it keeps changing; try again";
         return nullptr;
     }
 
@@ -120,7 +120,7 @@ bool PortEntry::Point(const std::string& device, std::string* error) {
     // Record the device first: if we die between the two steps, the entry is still known as ours.
     if (::ftruncate(lock_.get(), 0) != 0 || ::pwrite(lock_.get(), device.data(), device.size(),
                                                      0) != static_cast<ssize_t>(device.size())) {
-        *error = SystemError("cannot write " + lock_path_);
+        *error = SystemError("cannot write " + lockPath_);
         return false;
     }
     const std::string temporary = path_ + ".new." + std::to_string(::getpid());
@@ -141,7 +141,7 @@ bool PortEntry::Point(const std::string& device, std::string* error) {
 PortEntry::~PortEntry() {
     if (!device_.empty() && ReadLink(path_) == device_) ::unlink(path_.c_str());
     // Removed while still locked, so that nobody takes the lock of a file about to vanish.
-    if (lock_) ::unlink(lock_path_.c_str());
+    if (lock_) ::unlink(lockPath_.c_str());
 }
 
 }  // namespace korvel::sim

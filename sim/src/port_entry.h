@@ -25,13 +25,13 @@ class PortEntry {
     // Makes the entry lead to `device`, replacing in one step whatever it led to before.
     bool Point(const std::string& device, std::string* error);
 
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return path_; }
 
   private:
     PortEntry() = default;
 
     std::string path_;
-    std::string lock_path_;
+    std::string lockPath_;
     std::string device_;
     UniqueFd lock_;
 };

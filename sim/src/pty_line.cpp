@@ -26,8 +26,8 @@ std::unique_ptr<PtyLine> PtyLine::Open(std::string* error) {
         return nullptr;
     }
     char name[128];
-    if (grantpt(line->master()) != 0 || unlockpt(line->master()) != 0 ||
-        ptsname_r(line->master(), name, sizeof name) != 0) {
+    if (grantpt(line->Master()) != 0 || unlockpt(line->Master()) != 0 ||
+        ptsname_r(line->Master(), name, sizeof name) != 0) {
         *error = SystemError("cannot unlock the pseudo-terminal");
         return nullptr;
     }

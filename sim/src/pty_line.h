@@ -17,10 +17,10 @@ class PtyLine {
     // A new pseudo-terminal in raw mode. On failure, nullptr and a message in `error`.
     static std::unique_ptr<PtyLine> Open(std::string* error);
 
-    int master() const { return master_.get(); }
-    int watch() const { return watch_.get(); }  // readable when the slave was opened or closed
-    const std::string& device() const { return device_; }
-    int hosts() const { return hosts_; }  // open descriptors of the slave besides ours
+    int Master() const { return master_.get(); }
+    int Watch() const { return watch_.get(); }  // readable when the slave was opened or closed
+    const std::string& Device() const { return device_; }
+    int Hosts() const { return hosts_; }  // open descriptors of the slave besides ours
 
     enum class HostChange { None, Arrived, Left };
     // Reads the pending open and close events of the slave: Arrived when the first host opened

@@ -22,7 +22,8 @@ uint16_t Le16(std::span<const uint8_t> bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
-std::string Sized(const char* what, size_t wanted, size_t got) {
+// The refusal of a frame of the wrong size: "<what> must be <wanted> bytes; got <got>".
+std::string WrongSize(const char* what, size_t wanted, size_t got) {
     char text[128];
     std::snprintf(text, sizeof text, "%s must be %zu bytes; got %zu", what, wanted, got);
     return text;
@@ -30,25 +31,25 @@ std::string Sized(const char* what, size_t wanted, size_t got) {
 
 }  // namespace
 
-uint32_t RawDescriptor::payload_size() const {
+uint32_t RawDescriptor::PayloadSize() const {
     return static_cast<uint32_t>(blocks) * raw::kBlock + remainder;
 }
 
-uint32_t RawDescriptor::data_frames() const {
-    const uint32_t size = payload_size();
+uint32_t RawDescriptor::DataFrames() const {
+    const uint32_t size = PayloadSize();
     return size == 0 ? 1 : (size + raw::kBlock - 1) / raw::kBlock;
 }
 
-uint32_t RawDescriptor::frame_payload(uint32_t index) const {
+uint32_t RawDescriptor::FramePayload(uint32_t index) const {
     const uint64_t before = static_cast<uint64_t>(index) * raw::kBlock;
-    const uint32_t size = payload_size();
+    const uint32_t size = PayloadSize();
     if (before >= size) return 0;
     return static_cast<uint32_t>(std::min<uint64_t>(raw::kBlock, size - before));
 }
 
 std::variant<RawDescriptor, std::string> ParseRawDescriptor(std::span<const uint8_t> frame) {
     if (frame.size() != raw::kDescriptorFrame) {
-        return Sized("the download descriptor", raw::kDescriptorFrame, frame.size());
+        return WrongSize("the download descriptor", raw::kDescriptorFrame, frame.size());
     }
     if (frame[kTagAt] != raw::kDescriptorTag) {
         char text[96];
@@ -57,10 +58,10 @@ std::variant<RawDescriptor, std::string> ParseRawDescriptor(std::span<const uint
         return std::string(text);
     }
     RawDescriptor d;
-    d.payload_address = Le16(frame, kPayloadAddressAt);
+    d.payloadAddress = Le16(frame, kPayloadAddressAt);
     d.blocks = Le16(frame, kBlocksAt);
     d.remainder = frame[kRemainderAt];
-    d.signature_address = Le16(frame, kSignatureAddressAt);
+    d.signatureAddress = Le16(frame, kSignatureAddressAt);
     if (d.remainder >= raw::kBlock) {
         return "descriptor remainder " + std::to_string(d.remainder) +
                " is not below the block of " + std::to_string(raw::kBlock) + " bytes";
@@ -106,11 +107,11 @@ FrameReport RawLoader::Describe(std::span<const uint8_t> frame) const {
         case Step::Data:
             report.kind = "data";
             report.address =
-                descriptor_.payload_address + static_cast<uint32_t>(data_index_) * raw::kBlock;
+                descriptor_.payloadAddress + static_cast<uint32_t>(dataIndex_) * raw::kBlock;
             break;
         case Step::Signature:
             report.kind = "signature";
-            report.address = descriptor_.signature_address;
+            report.address = descriptor_.signatureAddress;
             break;
         case Step::End:
             report.kind = "end";
@@ -141,7 +142,7 @@ FrameReport RawLoader::Take(std::span<const uint8_t> frame) {
                 return report;
             }
             step_ = Step::Done;
-            report.ends_session = true;
+            report.endsSession = true;
             return report;
         case Step::Done:
             break;
@@ -193,41 +194,41 @@ FrameReport RawLoader::TakeDescriptor(std::span<const uint8_t> frame, FrameRepor
         return report;
     }
     const RawDescriptor d = std::get<RawDescriptor>(parsed);
-    if (!flash_.Writable(d.payload_address, d.payload_size())) {
+    if (!flash_.Writable(d.payloadAddress, d.PayloadSize())) {
         report.status = status::kOutsideFlash;
-        report.reason = "the descriptor's payload " + HexAddress(d.payload_address) + ".." +
-                        HexAddress(uint64_t{d.payload_address} + d.payload_size()) +
+        report.reason = "the descriptor's payload " + HexAddress(d.payloadAddress) + ".." +
+                        HexAddress(uint64_t{d.payloadAddress} + d.PayloadSize()) +
                         " leaves the application flash";
         return report;
     }
-    if (!flash_.Writable(d.signature_address, raw::kSignatureLength)) {
+    if (!flash_.Writable(d.signatureAddress, raw::kSignatureLength)) {
         report.status = status::kOutsideFlash;
-        report.reason = "the descriptor's signature address " + HexAddress(d.signature_address) +
+        report.reason = "the descriptor's signature address " + HexAddress(d.signatureAddress) +
                         " lies outside the application flash";
         return report;
     }
     descriptor_ = d;
-    data_index_ = 0;
+    dataIndex_ = 0;
     step_ = Step::Data;
     return report;
 }
 
 FrameReport RawLoader::TakeData(std::span<const uint8_t> frame, FrameReport report) {
-    const uint32_t payload = descriptor_.frame_payload(data_index_);
-    const std::string which = "data frame " + std::to_string(data_index_ + 1) + " of " +
-                              std::to_string(descriptor_.data_frames());
+    const uint32_t payload = descriptor_.FramePayload(dataIndex_);
+    const std::string which = "data frame " + std::to_string(dataIndex_ + 1) + " of " +
+                              std::to_string(descriptor_.DataFrames());
     if (frame.size() != payload + 1u) {
         report.status = status::kBadFrame;
-        report.reason = Sized(which.c_str(), payload + 1u, frame.size());
+        report.reason = WrongSize(which.c_str(), payload + 1u, frame.size());
         return report;
     }
     // Every data frame repeats the byte in front of its block; after the first block that is the
     // last byte of the block before, so a host that sends from the wrong offset shows here.
-    if (data_index_ > 0 && frame[0] != last_byte_) {
+    if (dataIndex_ > 0 && frame[0] != lastByte_) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "%s starts with 0x%02X, but the byte before its block is 0x%02X",
-                      which.c_str(), frame[0], last_byte_);
+                      which.c_str(), frame[0], lastByte_);
         report.status = status::kBadFrame;
         report.reason = text;
         return report;
@@ -238,15 +239,15 @@ FrameReport RawLoader::TakeData(std::span<const uint8_t> frame, FrameReport repo
         report.reason = written.reason;
         return report;
     }
-    if (payload > 0) last_byte_ = frame.back();
-    if (++data_index_ == descriptor_.data_frames()) step_ = Step::Signature;
+    if (payload > 0) lastByte_ = frame.back();
+    if (++dataIndex_ == descriptor_.DataFrames()) step_ = Step::Signature;
     return report;
 }
 
 FrameReport RawLoader::TakeSignature(std::span<const uint8_t> frame, FrameReport report) {
     if (frame.size() != raw::kSignatureFrame) {
         report.status = status::kBadFrame;
-        report.reason = Sized("the signature frame", raw::kSignatureFrame, frame.size());
+        report.reason = WrongSize("the signature frame", raw::kSignatureFrame, frame.size());
         return report;
     }
     if (frame[0] != 0) {
@@ -254,7 +255,7 @@ FrameReport RawLoader::TakeSignature(std::span<const uint8_t> frame, FrameReport
         report.reason = "the signature frame must start with the 0 byte in front of the image";
         return report;
     }
-    const WriteResult written = flash_.Write(descriptor_.signature_address, frame.subspan(1));
+    const WriteResult written = flash_.Write(descriptor_.signatureAddress, frame.subspan(1));
     if (written.status != status::kAccepted) {
         report.status = written.status;
         report.reason = written.reason;

@@ -12,16 +12,16 @@ namespace korvel::sim {
 
 // The download descriptor: where the image payload and its signature go, and how long it is.
 struct RawDescriptor {
-    uint16_t payload_address = 0;
+    uint16_t payloadAddress = 0;
     uint16_t blocks = 0;    // full blocks of cordane::raw::kBlock bytes
     uint8_t remainder = 0;  // bytes after the full blocks, below one block
-    uint16_t signature_address = 0;
+    uint16_t signatureAddress = 0;
 
-    uint32_t payload_size() const;
+    uint32_t PayloadSize() const;
     // Data frames that carry the payload: one per started block, and at least one.
-    uint32_t data_frames() const;
+    uint32_t DataFrames() const;
     // Payload bytes in data frame `index` (0-based); the last may carry none.
-    uint32_t frame_payload(uint32_t index) const;
+    uint32_t FramePayload(uint32_t index) const;
 };
 
 // The descriptor in `frame`, or a sentence naming the first byte at fault.
@@ -46,8 +46,8 @@ class RawLoader final : public Loader {
     std::span<const AcceptedRoutine> routines_;
     Step step_ = Step::Erase;
     RawDescriptor descriptor_;
-    uint32_t data_index_ = 0;  // next data frame
-    uint8_t last_byte_ = 0;    // last payload byte of the previous data frame
+    uint32_t dataIndex_ = 0;  // next data frame
+    uint8_t lastByte_ = 0;    // last payload byte of the previous data frame
 };
 
 }  // namespace korvel::sim

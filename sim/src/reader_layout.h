@@ -17,7 +17,7 @@ struct Region {
     bool writable;  // the loader programs it; other regions refuse writes
 };
 
-// Bits of ReaderLayout::reset_modes, one per ResetLoader mode byte.
+// Bits of ReaderLayout::resetModes, one per ResetLoader mode byte.
 inline constexpr uint8_t kResetSmall = 1u << 0;  // 64 Kb reset
 inline constexpr uint8_t kResetLarge = 1u << 1;  // large reset
 inline constexpr uint8_t kResetModem = 1u << 2;  // modem reset
@@ -34,12 +34,12 @@ struct ReaderLayout {
     int type;                      // reader type index 0..9
     const char* name;              // as the terminal-type list shows it
     bool large;                    // a large reader: addressed frames after a large/modem reset
-    uint8_t reset_modes;           // kReset... bits of the resets that start its loader
+    uint8_t resetModes;            // kReset... bits of the resets that start its loader
     std::span<const Region> code;  // code flash banks, lowest first, not overlapping
-    uint32_t dump_size;            // a dump holds addresses 0 .. dump_size - 1
-    uint32_t signature_address;    // 'K', 'V' here mark a complete image
-    uint32_t data_flash_size;      // bytes of data flash, 0 when the reader has none
-    DataErase data_erase;
+    uint32_t dumpSize;             // a dump holds addresses 0 .. dumpSize - 1
+    uint32_t signatureAddress;     // 'K', 'V' here mark a complete image
+    uint32_t dataFlashSize;        // bytes of data flash, 0 when the reader has none
+    DataErase dataErase;
 };
 
 // The layout of reader type `type`, or nullptr when no such type exists.

@@ -9,10 +9,11 @@ namespace {
 
 using wire::Kind;
 
-Reply Send(Kind kind, std::initializer_list<uint8_t> payload, bool loader_answer = false) {
+// The frame to send back, encoded; the server around the model sends it.
+Reply MakeReply(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAnswer = false) {
     Reply reply;
     reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
-    reply.loader_answer = loader_answer;
+    reply.loaderAnswer = loaderAnswer;
     return reply;
 }
 
@@ -50,15 +51,15 @@ const char* SessionEndName(SessionEnd why) {
     return "unknown";
 }
 
-ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults,
-                         AppNumber app_number)
+ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, FaultPlan faults,
+                         AppNumber appNumber)
     : layout_(layout),
-      small_loader_(small_loader),
+      smallLoader_(smallLoader),
       faults_(std::move(faults)),
       flash_(layout),
-      app_number_(app_number) {}
+      appNumber_(appNumber) {}
 
-TranscriptEntry ReaderModel::Entry(const char* kind, size_t length) const {
+TranscriptEntry ReaderModel::NewEntry(const char* kind, size_t length) const {
     TranscriptEntry entry;
     entry.session = session_;
     entry.kind = kind;
@@ -91,7 +92,7 @@ Reply ReaderModel::Take(const wire::Frame& frame) {
             break;
     }
     // Reader-to-host kinds, or kinds this reader does not know: ignored.
-    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    TranscriptEntry entry = NewEntry("ignored", frame.payload.size());
     char text[80];
     std::snprintf(text, sizeof text, "frame kind 0x%02X means nothing to a reader",
                   static_cast<unsigned>(frame.kind));
@@ -109,36 +110,35 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     index_ = 0;
     loader_.reset();
 
-    TranscriptEntry entry = Entry("reset", frame.payload.size());
+    TranscriptEntry entry = NewEntry("reset", frame.payload.size());
     uint8_t status = status::kLoaderRunning;
-    uint8_t loader_byte = 0;
+    uint8_t loaderByte = 0;
     if (frame.payload.size() != 1 ||
         frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
         status = status::kResetMalformed;
         entry.detail = "ResetLoader must carry one mode byte, 0 to 3";
-    } else if ((layout_.reset_modes & (1u << frame.payload[0])) == 0) {
+    } else if ((layout_.resetModes & (1u << frame.payload[0])) == 0) {
         status = status::kResetRefused;
         entry.detail = std::string("a ") + ResetModeName(frame.payload[0]) +
                        " does not start the loader of a " + layout_.name;
     } else {
         const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
-        const LoaderKind kind = small ? small_loader_ : LoaderKind::Addressed;
-        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &app_number_);
-        if (small)
-            loader_byte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
+        const LoaderKind kind = small ? smallLoader_ : LoaderKind::Addressed;
+        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &appNumber_);
+        if (small) loaderByte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
     }
-    if (!loader_) idle_reason_ = "the last reset did not start the loader";
+    if (!loader_) idleReason_ = "the last reset did not start the loader";
     entry.answer = status;
     Emit(entry);
-    return Send(Kind::LoaderReady, {status, loader_byte});
+    return MakeReply(Kind::LoaderReady, {status, loaderByte});
 }
 
 Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
     ++index_;
-    TranscriptEntry entry = Entry("ignored", frame.payload.size());
+    TranscriptEntry entry = NewEntry("ignored", frame.payload.size());
     entry.index = index_;
     if (!loader_) {
-        entry.detail = idle_reason_;
+        entry.detail = idleReason_;
         Emit(entry);
         return {};
     }
@@ -150,9 +150,9 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         if (report.answered) entry.answer = report.status;
         entry.detail = report.reason;
         Emit(entry);
-        if (report.ends_session) End(SessionEnd::EndFrame);
+        if (report.endsSession) End(SessionEnd::EndFrame);
         if (!report.answered) return {};
-        return Send(Kind::Message, {report.status}, true);
+        return MakeReply(Kind::Message, {report.status}, true);
     }
 
     const FrameReport report = loader_->Describe(frame.payload);
@@ -165,7 +165,7 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
             std::snprintf(text, sizeof text, "fault injected: answered 0x%02X", fault->second.code);
             entry.answer = fault->second.code;
             entry.detail = text;
-            reply = Send(Kind::Message, {fault->second.code}, true);
+            reply = MakeReply(Kind::Message, {fault->second.code}, true);
             break;
         }
         case FaultKind::Drop:
@@ -173,37 +173,37 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
             break;
         case FaultKind::HangUp:
             entry.detail = "fault injected: line hung up";
-            reply.hang_up = true;
+            reply.hangUp = true;
             break;
     }
     Emit(entry);
-    if (reply.hang_up) {
+    if (reply.hangUp) {
         End(SessionEnd::HangUp);
         loader_.reset();
-        idle_reason_ = "the line was hung up; send ResetLoader first";
+        idleReason_ = "the line was hung up; send ResetLoader first";
     }
     return reply;
 }
 
 Reply ReaderModel::TakeLeave(const wire::Frame& frame) {
-    Emit(Entry("leave", frame.payload.size()));
+    Emit(NewEntry("leave", frame.payload.size()));
     End(SessionEnd::Leave);
     loader_.reset();
-    idle_reason_ = "the reader left its loader; send ResetLoader first";
+    idleReason_ = "the reader left its loader; send ResetLoader first";
     return {};
 }
 
 Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
     // Not a loader frame: it is answered whether a loader runs or not, and starts or ends no
     // session.
-    TranscriptEntry entry = Entry("erase-data", frame.payload.size());
+    TranscriptEntry entry = NewEntry("erase-data", frame.payload.size());
     uint8_t result = status::kDataErased;
     if (!frame.payload.empty()) {
         result = status::kDataEraseMalformed;
         entry.detail = "EraseData carries no payload; got " + std::to_string(frame.payload.size()) +
                        " bytes, nothing erased";
     } else {
-        switch (layout_.data_erase) {
+        switch (layout_.dataErase) {
             case DataErase::Request:
                 flash_.EraseData();
                 break;
@@ -222,13 +222,13 @@ Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
     }
     entry.answer = result;
     Emit(entry);
-    return Send(Kind::EraseDataDone, {result});
+    return MakeReply(Kind::EraseDataDone, {result});
 }
 
 void ReaderModel::HostClosed() {
     End(SessionEnd::HostClosed);
     loader_.reset();
-    idle_reason_ = "the line was closed; send ResetLoader first";
+    idleReason_ = "the line was closed; send ResetLoader first";
 }
 
 void ReaderModel::Exit() {

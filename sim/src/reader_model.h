@@ -53,17 +53,17 @@ class ReaderObserver {
 // What goes back on the line for one received frame.
 struct Reply {
     std::vector<uint8_t> bytes;  // encoded wire frame; empty when nothing is sent
-    bool loader_answer = false;  // an answer to a loader frame (subject to the answer delay)
-    bool hang_up = false;        // close the line instead of answering
+    bool loaderAnswer = false;   // an answer to a loader frame (subject to the answer delay)
+    bool hangUp = false;         // close the line instead of answering
 };
 
 class ReaderModel {
   public:
     // The reader of `layout`; its loaders take the catalogue routines of that type. A 64 Kb
-    // reset starts `small_loader`. `app_number` is the number of the application a large reader
+    // reset starts `smallLoader`. `appNumber` is the number of the application a large reader
     // holds at the start (nothing: none known, AppNumberCheck accepts any).
-    ReaderModel(const ReaderLayout& layout, LoaderKind small_loader, FaultPlan faults = {},
-                AppNumber app_number = {});
+    ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, FaultPlan faults = {},
+                AppNumber appNumber = {});
 
     // Takes one frame from the host.
     Reply Take(const wire::Frame& frame);
@@ -72,11 +72,11 @@ class ReaderModel {
     // The emulator stops: a session in progress ends.
     void Exit();
 
-    void set_observer(ReaderObserver* observer) { observer_ = observer; }
-    const FlashModel& flash() const { return flash_; }
-    const AppNumber& app_number() const { return app_number_; }
-    uint32_t session() const { return session_; }
-    bool loader_running() const { return loader_ != nullptr; }
+    void SetObserver(ReaderObserver* observer) { observer_ = observer; }
+    const FlashModel& Flash() const { return flash_; }
+    const AppNumber& HeldAppNumber() const { return appNumber_; }
+    uint32_t Session() const { return session_; }
+    bool LoaderRunning() const { return loader_ != nullptr; }
 
   private:
     Reply TakeReset(const wire::Frame& frame);
@@ -85,19 +85,20 @@ class ReaderModel {
     Reply TakeEraseData(const wire::Frame& frame);
     void End(SessionEnd why);
     void Emit(const TranscriptEntry& entry);
-    TranscriptEntry Entry(const char* kind, size_t length) const;
+    // A transcript entry of this session for a frame of `kind`.
+    TranscriptEntry NewEntry(const char* kind, size_t length) const;
 
     const ReaderLayout& layout_;
-    LoaderKind small_loader_;
+    LoaderKind smallLoader_;
     FaultPlan faults_;
     FlashModel flash_;
-    AppNumber app_number_;
+    AppNumber appNumber_;
     std::unique_ptr<Loader> loader_;
     ReaderObserver* observer_ = nullptr;
     uint32_t session_ = 0;
     uint32_t index_ = 0;  // loader frames received in this session
     bool open_ = false;   // a session started and has not ended
-    const char* idle_reason_ = "no loader runs yet; send ResetLoader first";
+    const char* idleReason_ = "no loader runs yet; send ResetLoader first";
 };
 
 }  // namespace korvel::sim

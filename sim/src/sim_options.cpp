@@ -15,7 +15,7 @@ constexpr uint32_t kMaxBaud = 4000000;
 constexpr uint32_t kMaxAppNumber = 999;  // three decimal digits
 
 // A decimal number, or hexadecimal after "0x", filling `text` and within [low, high].
-std::optional<uint32_t> Number(std::string_view text, uint32_t low, uint32_t high) {
+std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high) {
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
@@ -29,7 +29,7 @@ std::optional<uint32_t> Number(std::string_view text, uint32_t low, uint32_t hig
     return static_cast<uint32_t>(value);
 }
 
-std::string Range(uint32_t low, uint32_t high) {
+std::string RangeText(uint32_t low, uint32_t high) {
     return std::to_string(low) + " to " + std::to_string(high);
 }
 
@@ -72,7 +72,7 @@ const char* const kUsage =
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
     ParsedOptions parsed;
     SimOptions options;
-    bool have_port = false;
+    bool havePort = false;
     auto fail = [&parsed](std::string message) {
         parsed.error = std::move(message);
         return parsed;
@@ -96,7 +96,7 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
         const std::string quoted = std::string(name) + " \"" + std::string(value) + "\"";
 
         if (name == "--reader") {
-            const auto type = Number(value, 0, 9);
+            const auto type = ParseNumber(value, 0, 9);
             if (!type) return fail(quoted + ": the reader type is a number from 0 to 9");
             options.reader = static_cast<int>(*type);
         } else if (name == "--loader") {
@@ -108,56 +108,56 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
                 return fail(quoted + ": the loader is raw or addressed");
             }
         } else if (name == "--com" || name == "--virtual") {
-            if (have_port) return fail(quoted + ": give one port only, --com or --virtual");
+            if (havePort) return fail(quoted + ": give one port only, --com or --virtual");
             const bool com = name == "--com";
             const uint32_t low = com ? ports::kFirstCom : ports::kFirstVirtual;
             const uint32_t high = com ? ports::kLastCom : ports::kLastVirtual;
-            const auto number = Number(value, low, high);
-            if (!number) return fail(quoted + ": the port number is " + Range(low, high));
+            const auto number = ParseNumber(value, low, high);
+            if (!number) return fail(quoted + ": the port number is " + RangeText(low, high));
             options.port = com ? *number : (ports::kVirtualBit | *number);
-            have_port = true;
+            havePort = true;
         } else if (name == "--ports-dir" || name == "--dump" || name == "--dump-data" ||
                    name == "--transcript") {
             if (value.empty()) return fail(std::string(name) + " needs a path");
-            std::string& path = name == "--ports-dir"   ? options.ports_dir
-                                : name == "--dump"      ? options.dump_path
-                                : name == "--dump-data" ? options.data_dump_path
-                                                        : options.transcript_path;
+            std::string& path = name == "--ports-dir"   ? options.portsDir
+                                : name == "--dump"      ? options.dumpPath
+                                : name == "--dump-data" ? options.dataDumpPath
+                                                        : options.transcriptPath;
             path = value;
         } else if (name == "--app-number") {
-            const auto number = Number(value, 0, kMaxAppNumber);
+            const auto number = ParseNumber(value, 0, kMaxAppNumber);
             if (!number) {
-                return fail(quoted + ": the application number is " + Range(0, kMaxAppNumber));
+                return fail(quoted + ": the application number is " + RangeText(0, kMaxAppNumber));
             }
-            options.app_number = *number;
+            options.appNumber = *number;
         } else if (name == "--fail-at" || name == "--drop-at" || name == "--hangup-at") {
             Fault fault;
-            std::string_view frame_text = value;
+            std::string_view frameText = value;
             if (name == "--fail-at") {
                 const size_t colon = value.find(':');
                 if (colon == std::string_view::npos) {
                     return fail(quoted + ": write the frame and the status as K:CODE, e.g. 4:0x23");
                 }
-                frame_text = value.substr(0, colon);
-                const auto code = Number(value.substr(colon + 1), 1, 255);
+                frameText = value.substr(0, colon);
+                const auto code = ParseNumber(value.substr(colon + 1), 1, 255);
                 if (!code) return fail(quoted + ": the status CODE is 1 to 255 (0 means accepted)");
                 fault = {FaultKind::Fail, static_cast<uint8_t>(*code)};
             } else {
                 fault.kind = name == "--drop-at" ? FaultKind::Drop : FaultKind::HangUp;
             }
-            const auto frame = Number(frame_text, 1, std::numeric_limits<uint32_t>::max());
+            const auto frame = ParseNumber(frameText, 1, std::numeric_limits<uint32_t>::max());
             if (!frame) return fail(quoted + ": the frame number K counts from 1");
             if (!options.faults.emplace(*frame, fault).second) {
                 return fail(quoted + ": frame " + std::to_string(*frame) +
                             " already has a fault; give one fault per frame");
             }
         } else if (name == "--delay") {
-            const auto delay = Number(value, 0, kMaxDelayMs);
-            if (!delay) return fail(quoted + ": the delay is " + Range(0, kMaxDelayMs) + " ms");
-            options.delay_ms = *delay;
+            const auto delay = ParseNumber(value, 0, kMaxDelayMs);
+            if (!delay) return fail(quoted + ": the delay is " + RangeText(0, kMaxDelayMs) + " ms");
+            options.delayMs = *delay;
         } else if (name == "--baud") {
-            const auto baud = Number(value, kMinBaud, kMaxBaud);
-            if (!baud) return fail(quoted + ": the baud rate is " + Range(kMinBaud, kMaxBaud));
+            const auto baud = ParseNumber(value, kMinBaud, kMaxBaud);
+            if (!baud) return fail(quoted + ": the baud rate is " + RangeText(kMinBaud, kMaxBaud));
             options.baud = *baud;
         } else {
             return fail("unknown option \"" + std::string(name) + "\"; see --help");
@@ -166,16 +166,16 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
 
     if (options.reader < 0) return fail("--reader is missing: give the reader type, 0 to 9");
     const ReaderLayout& layout = *FindLayout(options.reader);
-    if (!options.data_dump_path.empty() && layout.data_flash_size == 0) {
+    if (!options.dataDumpPath.empty() && layout.dataFlashSize == 0) {
         return fail(std::string("--dump-data: a ") + layout.name +
                     " has no data flash; leave the option out or choose a large reader (2 to 9)");
     }
-    if (options.app_number && !layout.large) {
+    if (options.appNumber && !layout.large) {
         return fail(std::string("--app-number: a ") + layout.name +
                     " does not check application numbers; leave the option out or choose a "
                     "large reader (2 to 9)");
     }
-    if (!have_port) return fail("no port: give --com N or --virtual N");
+    if (!havePort) return fail("no port: give --com N or --virtual N");
     parsed.options = std::move(options);
     return parsed;
 }

@@ -17,15 +17,15 @@ struct SimOptions {
     int reader = -1;
     LoaderKind loader = LoaderKind::Raw;  // which loader answers a 64 Kb reset
     uint32_t port = 0;                    // port identifier: COM n, or 0x80000000 + n
-    std::string ports_dir;                // empty: the default ports directory
-    std::string dump_path;
-    std::string data_dump_path;  // large readers: the data flash goes here
-    std::string transcript_path;
+    std::string portsDir;                 // empty: the default ports directory
+    std::string dumpPath;
+    std::string dataDumpPath;  // large readers: the data flash goes here
+    std::string transcriptPath;
     bool once = false;
     FaultPlan faults;
-    uint32_t delay_ms = 0;  // added before every loader answer
-    uint32_t baud = 0;      // 0: no pacing
-    AppNumber app_number;   // large readers: the application number the reader holds
+    uint32_t delayMs = 0;  // added before every loader answer
+    uint32_t baud = 0;     // 0: no pacing
+    AppNumber appNumber;   // large readers: the application number the reader holds
 };
 
 struct ParsedOptions {

@@ -16,9 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kRestAfterHangUp = 100ms;  // pause before polling a master that reported hang-up
-constexpr auto kStopGrace = 2s;           // --once: longest wait for the host to read the answers
-constexpr auto kStopCheck = 5ms;          // --once: how often to look whether it has
+constexpr auto kPollPause = 100ms;  // pause before polling a master that reported hang-up
+constexpr auto kStopGrace = 2s;     // --once: longest wait for the host to read the answers
+constexpr auto kStopCheck = 5ms;    // --once: how often to look whether it has
 // The kernel hands bytes written to the master on to the slave's input queue a moment later, so
 // an empty queue means "read by the host" only some time after the last write.
 constexpr auto kHandOver = 50ms;
@@ -42,21 +42,21 @@ timespec ToTimespec(std::chrono::nanoseconds span) {
 SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
     : options_(std::move(options)),
       layout_(layout),
-      reader_(layout, options_.loader, options_.faults, options_.app_number) {
-    reader_.set_observer(this);
+      reader_(layout, options_.loader, options_.faults, options_.appNumber) {
+    reader_.SetObserver(this);
     if (options_.baud > 0) {
-        byte_time_ = std::chrono::duration_cast<Clock::duration>(
+        byteTime_ = std::chrono::duration_cast<Clock::duration>(
             std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / options_.baud));
     }
 }
 
 SimServer::~SimServer() {
-    reader_.set_observer(nullptr);
+    reader_.SetObserver(nullptr);
 }
 
 bool SimServer::OpenLine(std::string* error) {
     line_ = PtyLine::Open(error);
-    return line_ != nullptr && entry_->Point(line_->device(), error);
+    return line_ != nullptr && entry_->Point(line_->Device(), error);
 }
 
 bool SimServer::Setup(std::string* error) {
@@ -77,16 +77,16 @@ bool SimServer::Setup(std::string* error) {
     }
     signal(SIGPIPE, SIG_IGN);
 
-    if (!options_.transcript_path.empty()) {
-        transcript_.reset(std::fopen(options_.transcript_path.c_str(), "w"));
+    if (!options_.transcriptPath.empty()) {
+        transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
-            *error = "cannot write the transcript " + options_.transcript_path + ": " +
+            *error = "cannot write the transcript " + options_.transcriptPath + ": " +
                      std::strerror(errno) + "; give a writable path with --transcript";
             return false;
         }
     }
     const std::string directory =
-        options_.ports_dir.empty() ? ports::PortsDirectory() : options_.ports_dir;
+        options_.portsDir.empty() ? ports::PortsDirectory() : options_.portsDir;
     entry_ = PortEntry::Claim(directory, ports::EntryName(options_.port), error);
     if (!entry_) return false;
     // The entry appears only now that the line is ready to answer.
@@ -99,12 +99,12 @@ int SimServer::Run() {
         Say(error);
         return kExitSetup;
     }
-    std::printf("ready %s %s\n", entry_->path().c_str(), line_->device().c_str());
+    std::printf("ready %s %s\n", entry_->Path().c_str(), line_->Device().c_str());
     std::fflush(stdout);
     const std::string loader = layout_.large ? std::string("large reader's addressed")
                                              : std::string(LoaderName(options_.loader));
     Say(std::string("serving a ") + layout_.name + " with the " + loader + " loader on " +
-        entry_->path() + " -> " + line_->device());
+        entry_->Path() + " -> " + line_->Device());
 
     const bool served = Serve();
     reader_.Exit();
@@ -112,7 +112,7 @@ int SimServer::Run() {
     FlushTranscript();
     if (!served) return kExitSetup;
     if (!options_.once) return kExitSigned;
-    return reader_.flash().Signed() ? kExitSigned : kExitUnsigned;
+    return reader_.Flash().Signed() ? kExitSigned : kExitUnsigned;
 }
 
 bool SimServer::Serve() {
@@ -120,20 +120,20 @@ bool SimServer::Serve() {
         Clock::time_point now = Clock::now();
         ReleaseDue(now);
         WriteOut(now);
-        if (stopping_ && (Drained(now) || now >= stop_by_)) return true;
+        if (stopping_ && (Drained(now) || now >= stopBy_)) return true;
 
         std::chrono::nanoseconds wait = std::chrono::nanoseconds::max();
         if (!pending_.empty())
             wait = std::min<std::chrono::nanoseconds>(wait, pending_.front().due - now);
-        const bool resting = now < rest_until_;
-        if (resting) wait = std::min<std::chrono::nanoseconds>(wait, rest_until_ - now);
+        const bool paused = now < pollPausedUntil_;
+        if (paused) wait = std::min<std::chrono::nanoseconds>(wait, pollPausedUntil_ - now);
         if (stopping_) wait = std::min<std::chrono::nanoseconds>(wait, kStopCheck);
         FlushTranscript();
 
         pollfd fds[3] = {};
-        fds[0].fd = line_ && !resting ? line_->master() : -1;  // -1: not polled
-        fds[0].events = static_cast<short>(POLLIN | (out_at_ < out_.size() ? POLLOUT : 0));
-        fds[1].fd = line_ ? line_->watch() : -1;
+        fds[0].fd = line_ && !paused ? line_->Master() : -1;  // -1: not polled
+        fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
+        fds[1].fd = line_ ? line_->Watch() : -1;
         fds[1].events = POLLIN;
         fds[2].fd = signals_.get();
         fds[2].events = POLLIN;
@@ -159,28 +159,28 @@ bool SimServer::Serve() {
         }
         if (line_ && fds[0].fd >= 0) {
             if (fds[0].revents & POLLIN) {
-                ReadLine(now);
+                ReadFromHost(now);
                 // An injected hang-up closed the line: a new one takes the port's entry.
-                if (!line_ && !stopping_ && !HangUp()) return false;
+                if (!line_ && !stopping_ && !ReopenLine()) return false;
             } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-                Rest(now);
+                PausePolling(now);
             }
         }
     }
 }
 
-void SimServer::ReadLine(Clock::time_point now) {
+void SimServer::ReadFromHost(Clock::time_point now) {
     uint8_t buffer[kReadChunk];
     for (int round = 0; round < kReadsPerWake && line_; ++round) {
-        const ssize_t got = ::read(line_->master(), buffer, sizeof buffer);
+        const ssize_t got = ::read(line_->Master(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {  // EIO: no slave side for the moment
-            Rest(now);
+            PausePolling(now);
             return;
         }
-        if (byte_time_ > Clock::duration::zero()) {
-            rx_clock_ = std::max(rx_clock_, now) + byte_time_ * got;
+        if (byteTime_ > Clock::duration::zero()) {
+            rxClock_ = std::max(rxClock_, now) + byteTime_ * got;
         }
         // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
         for (ssize_t at = 0; at < got && line_;) {
@@ -198,42 +198,42 @@ void SimServer::ReadLine(Clock::time_point now) {
 void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (stopping_) return;  // --once: the session is over; the rest goes unanswered
     Reply reply = reader_.Take(frame);
-    if (reply.hang_up) {
+    if (reply.hangUp) {
         // Closing the master hangs up the slave: the host's reads end and its polls report
         // POLLHUP, which its link takes as a device failure.
-        Say("hanging up " + line_->device() + " (fault injected)");
+        Say("hanging up " + line_->Device() + " (fault injected)");
         line_.reset();
         decoder_.Clear();
         pending_.clear();
         out_.clear();
-        out_at_ = 0;
+        outAt_ = 0;
         return;
     }
-    if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loader_answer, now);
+    if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loaderAnswer, now);
 }
 
-bool SimServer::HangUp() {
+bool SimServer::ReopenLine() {
     std::string error;
     if (!OpenLine(&error)) {
         Say(error);
         return false;
     }
-    Say("line re-created: " + entry_->path() + " -> " + line_->device());
+    Say("line re-created: " + entry_->Path() + " -> " + line_->Device());
     return true;
 }
 
-void SimServer::Queue(std::vector<uint8_t> bytes, bool loader_answer, Clock::time_point now) {
-    const auto delay = loader_answer ? std::chrono::milliseconds(options_.delay_ms) : 0ms;
-    const bool paced = byte_time_ > Clock::duration::zero();
+void SimServer::Queue(std::vector<uint8_t> bytes, bool loaderAnswer, Clock::time_point now) {
+    const auto delay = loaderAnswer ? std::chrono::milliseconds(options_.delayMs) : 0ms;
+    const bool paced = byteTime_ > Clock::duration::zero();
     if (!paced && delay == 0ms && pending_.empty()) {
         out_.insert(out_.end(), bytes.begin(), bytes.end());
         return;
     }
-    Clock::time_point due = std::max(now, rx_clock_) + delay;
+    Clock::time_point due = std::max(now, rxClock_) + delay;
     if (paced) {
         // The answer leaves once the line is free and arrives a byte time per byte later.
-        tx_clock_ = std::max(due, tx_clock_) + byte_time_ * static_cast<int64_t>(bytes.size());
-        due = tx_clock_;
+        txClock_ = std::max(due, txClock_) + byteTime_ * static_cast<int64_t>(bytes.size());
+        due = txClock_;
     }
     if (!pending_.empty()) due = std::max(due, pending_.back().due);
     pending_.push_back({due, std::move(bytes)});
@@ -247,25 +247,25 @@ void SimServer::ReleaseDue(Clock::time_point now) {
 }
 
 void SimServer::WriteOut(Clock::time_point now) {
-    while (line_ && out_at_ < out_.size()) {
-        const ssize_t put = ::write(line_->master(), out_.data() + out_at_, out_.size() - out_at_);
+    while (line_ && outAt_ < out_.size()) {
+        const ssize_t put = ::write(line_->Master(), out_.data() + outAt_, out_.size() - outAt_);
         if (put > 0) {
-            out_at_ += static_cast<size_t>(put);
-            last_write_ = now;
+            outAt_ += static_cast<size_t>(put);
+            lastWrite_ = now;
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Rest(now);
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) PausePolling(now);
         break;
     }
-    if (out_at_ == out_.size()) {
+    if (outAt_ == out_.size()) {
         out_.clear();
-        out_at_ = 0;
-    } else if (out_.size() - out_at_ > kOutLimit) {
-        Say("the host stopped reading; " + std::to_string(out_.size() - out_at_) +
+        outAt_ = 0;
+    } else if (out_.size() - outAt_ > kOutLimit) {
+        Say("the host stopped reading; " + std::to_string(out_.size() - outAt_) +
             " bytes of answers thrown away");
         out_.clear();
-        out_at_ = 0;
+        outAt_ = 0;
     }
 }
 
@@ -274,20 +274,20 @@ void SimServer::HostLeft() {
     decoder_.Clear();
     pending_.clear();
     out_.clear();
-    out_at_ = 0;
+    outAt_ = 0;
     line_->ForgetHost();
     reader_.HostClosed();
 }
 
-void SimServer::Rest(Clock::time_point now) {
-    rest_until_ = now + kRestAfterHangUp;
+void SimServer::PausePolling(Clock::time_point now) {
+    pollPausedUntil_ = now + kPollPause;
 }
 
 bool SimServer::Drained(Clock::time_point now) const {
     if (!line_) return true;
-    if (out_at_ < out_.size() || !pending_.empty()) return false;
-    if (line_->hosts() == 0) return true;
-    return now - last_write_ >= kHandOver && line_->Unread() == 0;
+    if (outAt_ < out_.size() || !pending_.empty()) return false;
+    if (line_->Hosts() == 0) return true;
+    return now - lastWrite_ >= kHandOver && line_->Unread() == 0;
 }
 
 void SimServer::OnFrame(const TranscriptEntry& entry) {
@@ -308,43 +308,43 @@ void SimServer::OnFrame(const TranscriptEntry& entry) {
         }
         Say(where + ": " + entry.detail);
     }
-    if (!transcript_ || transcript_failed_) return;
+    if (!transcript_ || transcriptFailed_) return;
     const std::string text = TranscriptLine(entry) + "\n";
     if (std::fputs(text.c_str(), transcript_.get()) < 0) {
-        transcript_failed_ = true;
-        Say("cannot write the transcript " + options_.transcript_path + ": " +
-            std::strerror(errno) + "; it ends here");
+        transcriptFailed_ = true;
+        Say("cannot write the transcript " + options_.transcriptPath + ": " + std::strerror(errno) +
+            "; it ends here");
     }
-    transcript_dirty_ = true;
+    transcriptDirty_ = true;
 }
 
 void SimServer::FlushTranscript() {
-    if (!transcript_dirty_ || !transcript_) return;
-    transcript_dirty_ = false;
-    if (std::fflush(transcript_.get()) != 0 && !transcript_failed_) {
-        transcript_failed_ = true;
-        Say("cannot write the transcript " + options_.transcript_path + ": " +
-            std::strerror(errno) + "; it ends here");
+    if (!transcriptDirty_ || !transcript_) return;
+    transcriptDirty_ = false;
+    if (std::fflush(transcript_.get()) != 0 && !transcriptFailed_) {
+        transcriptFailed_ = true;
+        Say("cannot write the transcript " + options_.transcriptPath + ": " + std::strerror(errno) +
+            "; it ends here");
     }
 }
 
 void SimServer::OnSessionEnd(SessionEnd why) {
-    Say("session " + std::to_string(reader_.session()) + " ended (" + SessionEndName(why) + "); " +
-        (reader_.flash().Signed() ? "the flash holds a signed image"
+    Say("session " + std::to_string(reader_.Session()) + " ended (" + SessionEndName(why) + "); " +
+        (reader_.Flash().Signed() ? "the flash holds a signed image"
                                   : "the flash holds no signed image"));
     if (why != SessionEnd::Exit) WriteDump();
     if (options_.once && !stopping_) {
         stopping_ = true;
-        stop_by_ = Clock::now() + kStopGrace;
+        stopBy_ = Clock::now() + kStopGrace;
     }
 }
 
 void SimServer::WriteDump() {
-    if (!options_.dump_path.empty()) {
-        WriteImage(options_.dump_path, reader_.flash().Dump(), "--dump");
+    if (!options_.dumpPath.empty()) {
+        WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump");
     }
-    if (!options_.data_dump_path.empty()) {
-        WriteImage(options_.data_dump_path, reader_.flash().Data(), "--dump-data");
+    if (!options_.dataDumpPath.empty()) {
+        WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data");
     }
 }
 

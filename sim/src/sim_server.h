@@ -43,14 +43,16 @@ class SimServer final : public ReaderObserver {
     bool Setup(std::string* error);
     bool OpenLine(std::string* error);
     bool Serve();  // false on a fatal error
-    void ReadLine(Clock::time_point now);
+    void ReadFromHost(Clock::time_point now);
     void TakeFrame(const wire::Frame& frame, Clock::time_point now);
-    void Queue(std::vector<uint8_t> bytes, bool loader_answer, Clock::time_point now);
+    void Queue(std::vector<uint8_t> bytes, bool loaderAnswer, Clock::time_point now);
     void ReleaseDue(Clock::time_point now);
     void WriteOut(Clock::time_point now);
-    bool HangUp();
+    // A new line after an injected hang-up closed the last one; the port's entry leads to it.
+    bool ReopenLine();
     void HostLeft();
-    void Rest(Clock::time_point now);
+    // The master reported a hang-up or failed: it is not polled again for a short while.
+    void PausePolling(Clock::time_point now);
     bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
     void WriteDump();  // the code flash to --dump, the data flash to --dump-data
     void WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
@@ -67,20 +69,20 @@ class SimServer final : public ReaderObserver {
     std::unique_ptr<PtyLine> line_;
     UniqueFd signals_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> transcript_{nullptr, &std::fclose};
-    bool transcript_dirty_ = false;
-    bool transcript_failed_ = false;
+    bool transcriptDirty_ = false;
+    bool transcriptFailed_ = false;
 
-    std::vector<uint8_t> out_;        // bytes for the host, written as the line takes them
-    size_t out_at_ = 0;               // first unwritten byte of out_
-    std::deque<Pending> pending_;     // answers held back by --delay or --baud
-    Clock::duration byte_time_{};     // one byte on the line at --baud; zero without pacing
-    Clock::time_point rx_clock_{};    // when the bytes received so far would have arrived
-    Clock::time_point tx_clock_{};    // when the answers sent so far would have left
-    Clock::time_point rest_until_{};  // the master hung up: do not poll it before this
-    Clock::time_point last_write_{};  // when bytes last went to the master
+    std::vector<uint8_t> out_;             // bytes for the host, written as the line takes them
+    size_t outAt_ = 0;                     // first unwritten byte of out_
+    std::deque<Pending> pending_;          // answers held back by --delay or --baud
+    Clock::duration byteTime_{};           // one byte on the line at --baud; zero without pacing
+    Clock::time_point rxClock_{};          // when the bytes received so far would have arrived
+    Clock::time_point txClock_{};          // when the answers sent so far would have left
+    Clock::time_point pollPausedUntil_{};  // the master hung up: do not poll it before this
+    Clock::time_point lastWrite_{};        // when bytes last went to the master
 
     bool stopping_ = false;  // --once: the session ended; exit once the answers are out
-    Clock::time_point stop_by_{};
+    Clock::time_point stopBy_{};
 };
 
 }  // namespace korvel::sim

@@ -102,7 +102,7 @@ class Process {
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    bool started() const { return pid_ > 0; }
+    bool Started() const { return pid_ > 0; }
     void Signal(int signal) { kill(pid_, signal); }
 
     // The exit code; -1 for a signal or no exit in time.
@@ -141,10 +141,10 @@ class Reader {
         args.insert(args.end(), options.begin(), options.end());
         sim_.emplace(kBin + "korvel-sim", args, std::map<std::string, std::string>{},
                      dir.path + "/sim.out", dir.path + "/sim.err");
-        ready_ = sim_->started() && WaitForText(dir.path + "/sim.out", "\n") &&
+        ready_ = sim_->Started() && WaitForText(dir.path + "/sim.out", "\n") &&
                  ReadFile(dir.path + "/sim.out").rfind("ready ", 0) == 0;
     }
-    bool ready() const { return ready_; }
+    bool Ready() const { return ready_; }
     // The pseudo-terminal behind the entry, from "ready ENTRY DEVICE".
     std::string Device() const {
         const std::string line = ReadFile(dir_ + "/sim.out");
@@ -261,7 +261,7 @@ class FlatJson {
 TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample});
@@ -302,7 +302,7 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
     TempDir dir;
     // The fourth frame of the raw loader is the first data frame.
     Reader reader(dir, {"--reader", "0", "--fail-at", "4:0x23"});
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--port", reader.Device(), "--reader", "0", kSample});
@@ -328,7 +328,7 @@ std::vector<std::string> PortsDirectories(const TempDir& dir) {
 TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirectory) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     Process cordane(kBin + "cordane",
                     {"download", "--json", "--port", reader.Device(), "--reader", "1", kSample},
@@ -348,7 +348,7 @@ TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirect
 TEST(CordaneCliTest, AFrameRefusedForTheWrongReaderTypeNamesTheTypeInTheHint) {
     TempDir dir;
     Reader reader(dir, {"--reader", "3"});  // a large reader, offered a 64 Kb reader's download
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample});
     EXPECT_EQ(run.code, 4) << run.err;
@@ -361,7 +361,7 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
     TempDir dir;
     // Slow answers keep the download running long enough to be interrupted.
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     Process cordane(
         kBin + "cordane", {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample},
@@ -380,7 +380,7 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
 TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
     TempDir dir;
     Reader reader(dir, {"--reader", "0"});
-    ASSERT_TRUE(reader.ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
 
     const Outcome run = Cordane(dir, {"ports"});
     EXPECT_EQ(run.code, 0) << run.err;

@@ -108,7 +108,7 @@ class Simulator {
     }
 
     void Signal(int signal) { kill(pid_, signal); }
-    bool started() const { return pid_ > 0; }
+    bool Started() const { return pid_ > 0; }
 
   private:
     pid_t pid_ = -1;

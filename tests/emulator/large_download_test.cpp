@@ -186,12 +186,12 @@ class LargeReaderEmulatorTest : public ::testing::Test {
                                          "--virtual",    std::to_string(kPort),
                                          "--ports-dir",  dir.path,
                                          "--dump",       dump,
-                                         "--dump-data",  data_dump,
+                                         "--dump-data",  dataDump,
                                          "--transcript", transcript};
         if (once) args.push_back("--once");
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Simulator>(args);
-        EXPECT_TRUE(sim->started());
+        EXPECT_TRUE(sim->Started());
         EXPECT_TRUE(ReadReady(*sim).has_value());
         return sim;
     }
@@ -250,7 +250,7 @@ class LargeReaderEmulatorTest : public ::testing::Test {
 
     TempDir dir;
     std::string dump = dir.path + "/flash.bin";
-    std::string data_dump = dir.path + "/data.bin";
+    std::string dataDump = dir.path + "/data.bin";
     std::string transcript = dir.path + "/frames.jsonl";
     std::mutex mutex;
     std::vector<std::string> boxes;
@@ -292,8 +292,8 @@ TEST_F(LargeReaderEmulatorTest, PlainBinaryToA1MbReaderFillsItsUpperBank) {
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 0);
     EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(BinaryStretches(file))), "");
-    EXPECT_EQ(ReadAll(data_dump).size(), kDataFlash);
-    EXPECT_NE(ReadAll(data_dump), Bytes(kDataFlash, 0xFF));  // not asked to erase it
+    EXPECT_EQ(ReadAll(dataDump).size(), kDataFlash);
+    EXPECT_NE(ReadAll(dataDump), Bytes(kDataFlash, 0xFF));  // not asked to erase it
 }
 
 TEST_F(LargeReaderEmulatorTest, EncipheredImageToTheModemReader) {
@@ -319,7 +319,7 @@ TEST_F(LargeReaderEmulatorTest, EraseOnlyWithTheDataFlashThroughTheLoaderRoutine
     job.SetEraseDataflash(true);
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 1);  // no signed image: nothing was downloaded
-    EXPECT_EQ(Difference(ReadAll(data_dump), Bytes(kDataFlash, 0xFF)), "");
+    EXPECT_EQ(Difference(ReadAll(dataDump), Bytes(kDataFlash, 0xFF)), "");
     EXPECT_EQ(Difference(ReadAll(dump), Bytes(kCodeDump, 0xFF)), "");
     // The erase-start routine ends the session unanswered; no EndSession follows.
     EXPECT_THAT(
@@ -336,7 +336,7 @@ TEST_F(LargeReaderEmulatorTest, EraseOnlyWithTheDataFlashThroughEraseData) {
     job.SetEraseDataflash(true);
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 1);
-    EXPECT_EQ(Difference(ReadAll(data_dump), Bytes(kDataFlash, 0xFF)), "");
+    EXPECT_EQ(Difference(ReadAll(dataDump), Bytes(kDataFlash, 0xFF)), "");
     EXPECT_THAT(TranscriptField(transcript, "kind"),
                 ElementsAre("reset", "run-routine", "erase-data"));
     EXPECT_THAT(TranscriptField(transcript, "answer"), ElementsAre("0", "0", "0"));
@@ -347,21 +347,21 @@ TEST_F(LargeReaderEmulatorTest, RefusedApplicationNumbersLeaveTheFlashAlone) {
     // the new application names as its predecessors.
     auto sim = Start(3, {"--app-number", "5"}, false);
     const Bytes first = BinaryFile(kFileApp + 0x1400, "005");
-    const std::string first_path = Write("first.kor", Enciphered(first));
-    const std::string second_path =
+    const std::string firstPath = Write("first.kor", Enciphered(first));
+    const std::string secondPath =
         Write("second.kor", Enciphered(BinaryFile(kFileApp + 0x1400, "007")));
 
     Job same;
-    Prepare(same, 3, first_path);
+    Prepare(same, 3, firstPath);
     EXPECT_EQ(CheckedDownload(same, 5, 4, 3), 0u) << ::testing::PrintToString(Boxes());
 
     Job refused;  // 007 may replace 006 or 004: the reader says no
-    Prepare(refused, 3, second_path);
+    Prepare(refused, 3, secondPath);
     EXPECT_EQ(CheckedDownload(refused, 7, 6, 4), 0x31u);
     EXPECT_THAT(Boxes(), ElementsAre("Trying to download incorrect application number!"));
 
     Job mismatch;  // the file is not the application the caller names: the engine says no
-    Prepare(mismatch, 3, second_path);
+    Prepare(mismatch, 3, secondPath);
     EXPECT_EQ(CheckedDownload(mismatch, 8, 6, 5), 4u);
     EXPECT_THAT(Boxes(), ElementsAre("Trying to download incorrect application number!",
                                      "Trying to download incorrect application number!"));

@@ -54,8 +54,8 @@ class Port {
         return write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
     }
 
-    // The next frame; nothing when the line stays quiet. `hung_up` tells a line that failed.
-    std::optional<korvel::wire::Frame> Receive(bool* hung_up = nullptr) {
+    // The next frame; nothing when the line stays quiet. `hungUp` tells a line that failed.
+    std::optional<korvel::wire::Frame> Receive(bool* hungUp = nullptr) {
         const Clock::time_point deadline = Clock::now() + kPatience;
         korvel::wire::Frame frame;
         while (!decoder_.Next(frame)) {
@@ -64,7 +64,7 @@ class Port {
             uint8_t buffer[512];
             const ssize_t got = read(fd_, buffer, sizeof buffer);
             if (got <= 0 || (p.revents & (POLLHUP | POLLERR))) {
-                if (hung_up) *hung_up = true;
+                if (hungUp) *hungUp = true;
                 return std::nullopt;
             }
             decoder_.Feed(buffer, static_cast<size_t>(got));
@@ -73,8 +73,8 @@ class Port {
     }
 
     // The status byte answering one loader frame; -1 when none came.
-    int Exchange(const Bytes& loader_frame) {
-        if (!Send(Kind::Message, loader_frame)) return -1;
+    int Exchange(const Bytes& loaderFrame) {
+        if (!Send(Kind::Message, loaderFrame)) return -1;
         const auto answer = Receive();
         if (!answer || answer->kind != Kind::Message || answer->payload.size() != 1) return -1;
         return answer->payload[0];
@@ -108,7 +108,7 @@ TEST(SimProcessTest, AnswersAResetThroughItsEntryAndRemovesTheEntryOnSigterm) {
     const std::string transcript = dir.path + "/transcript.jsonl";
     Simulator sim({"--reader", "0", "--loader", "addressed", "--com", "7", "--ports-dir", dir.path,
                    "--dump", dump, "--transcript", transcript});
-    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.Started());
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
     EXPECT_EQ(ready->entry, dir.path + "/COM7");
@@ -185,9 +185,9 @@ TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
         ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
         ASSERT_TRUE(port.Receive());
         ASSERT_TRUE(port.Send(Kind::Message, Bytes(241, 0)));
-        bool hung_up = false;
-        EXPECT_FALSE(port.Receive(&hung_up));
-        EXPECT_TRUE(hung_up);
+        bool hungUp = false;
+        EXPECT_FALSE(port.Receive(&hungUp));
+        EXPECT_TRUE(hungUp);
     }
     // A second emulator for the same port is refused while this one runs.
     Simulator rival({"--reader", "0", "--com", "5", "--ports-dir", dir.path});

@@ -74,7 +74,7 @@ class SmallReaderEmulatorTest : public ::testing::Test {
             dump};
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Simulator>(args);
-        EXPECT_TRUE(sim->started());
+        EXPECT_TRUE(sim->Started());
         EXPECT_TRUE(ReadReady(*sim).has_value());
         return sim;
     }

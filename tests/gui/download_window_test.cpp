@@ -22,8 +22,8 @@ class DownloadWindowTest : public ::testing::Test {
     void SetUp() override {
         zrfake::Reset();
         dialog.SetPortProbe([] {
-            return std::vector<korvel::ports::PortEntry>{{1, "COM1", "/dev/null"},
-                                                         {0x80000003u, "KORVEL03", "/dev/null"}};
+            return std::vector<korvel::ports::OpenablePort>{{1, "COM1", "/dev/null"},
+                                                            {0x80000003u, "KORVEL03", "/dev/null"}};
         });
     }
 

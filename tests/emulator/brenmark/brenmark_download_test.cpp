@@ -52,7 +52,7 @@ TEST(BrenmarkEndToEnd, DownloadsThroughTheWidgetsAndMakesItselfReadyAgain) {
     setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
     Simulator sim(
         {"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path, "--once"});
-    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
     const std::string app = WriteApplication(dir.path);
 
@@ -118,7 +118,7 @@ TEST(BrenmarkEndToEnd, EscapeDuringADownloadResetsTheReaderAndStopsIt) {
     // A slow reader: half a second before every answer, so that the reset comes mid-download.
     Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path,
                    "--once", "--delay", "500"});
-    ASSERT_TRUE(sim.started());
+    ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
     const std::string app = WriteApplication(dir.path);
 

@@ -99,8 +99,8 @@ class DialogTest : public ::testing::Test {
 
     FakeView view;
     brenmark::CDownloadDlg dialog;
-    std::vector<korvel::ports::PortEntry> ports{{1, "COM1", "/dev/null"},
-                                                {0x80000003u, "KORVEL03", "/dev/null"}};
+    std::vector<korvel::ports::OpenablePort> ports{{1, "COM1", "/dev/null"},
+                                                   {0x80000003u, "KORVEL03", "/dev/null"}};
     std::vector<std::string> errors;
     std::atomic<uint64_t> now{0};
     std::mutex sleepMutex;

@@ -50,7 +50,7 @@ TEST_F(DialogTest, FixedPortLocksTheSelectorOnlyWhenPresent) {
     CDownloadDlg second;
     second.AttachView(&other);
     second.SetPortProbe([] {
-        return std::vector<korvel::ports::PortEntry>{{1, "COM1", "/dev/null"}};
+        return std::vector<korvel::ports::OpenablePort>{{1, "COM1", "/dev/null"}};
     });
     second.serialPortNumber = 0x80000003u;
     second.OnInitDialog();
@@ -365,7 +365,7 @@ TEST_F(DialogTest, AutomaticRunThatCannotStartEndsWithTheReason) {
     FakeView other;
     CDownloadDlg noPort;
     noPort.AttachView(&other);
-    noPort.SetPortProbe([] { return std::vector<korvel::ports::PortEntry>{}; });
+    noPort.SetPortProbe([] { return std::vector<korvel::ports::OpenablePort>{}; });
     noPort.SetErrorSink([this](const std::string& line) { errors.push_back(line); });
     noPort.runMode = kRunAutomatic;
     noPort.applicationFileName = "/kit/app.sre";

@@ -35,7 +35,7 @@ class TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return path_; }
     // Makes the entry name in this directory a symbolic link to target.
     void Link(const std::string& name, const std::string& target) const {
         std::filesystem::create_symlink(target, path_ + "/" + name);
@@ -76,37 +76,37 @@ class PtyReader {
   public:
     // What the reader does; set before the link talks to it or under the lock of Lock().
     struct Script {
-        uint8_t reset_status = 0;  // LoaderReady status
-        uint8_t loader_kind = 0;   // LoaderReady loader kind for a 64 Kb reset
-        int resets_to_ignore = 0;  // ResetLoader frames dropped before the first answer
-        bool answer_resets = true;
-        bool answer_messages = true;
-        uint8_t erase_status = 0;
+        uint8_t resetStatus = 0;  // LoaderReady status
+        uint8_t loaderKind = 0;   // LoaderReady loader kind for a 64 Kb reset
+        int resetsToIgnore = 0;   // ResetLoader frames dropped before the first answer
+        bool answerResets = true;
+        bool answerMessages = true;
+        uint8_t eraseStatus = 0;
         // Answer to a Message; by default the status byte 0 followed by the request.
         std::function<std::vector<uint8_t>(const std::vector<uint8_t>&)> answer;
         // Raw bytes written just before each answer (noise, damaged frames).
-        std::vector<uint8_t> noise_before_answer;
+        std::vector<uint8_t> noiseBeforeAnswer;
     };
 
     PtyReader() {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        slave_path_ = ptsname(master_);
+        slavePath_ = ptsname(master_);
         // Held so that the master never sees a hang-up while no link has the port open.
-        keep_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        keepSlave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         thread_ = std::thread([this] { Serve(); });
     }
     ~PtyReader() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
         HangUp();
-        if (keep_slave_ >= 0) close(keep_slave_);
+        if (keepSlave_ >= 0) close(keepSlave_);
     }
     PtyReader(const PtyReader&) = delete;
     PtyReader& operator=(const PtyReader&) = delete;
 
-    bool ok() const { return master_ >= 0 && keep_slave_ >= 0; }
-    const std::string& device() const { return slave_path_; }
+    bool Ok() const { return master_ >= 0 && keepSlave_ >= 0; }
+    const std::string& SlavePath() const { return slavePath_; }
 
     void SetScript(Script script) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -144,8 +144,8 @@ class PtyReader {
         std::lock_guard<std::mutex> lock(mutex_);
         if (master_ >= 0) close(master_);
         master_ = -1;
-        if (keep_slave_ >= 0) close(keep_slave_);
-        keep_slave_ = -1;
+        if (keepSlave_ >= 0) close(keepSlave_);
+        keepSlave_ = -1;
     }
     // Writes raw bytes to the link.
     void WriteRaw(const std::vector<uint8_t>& bytes) {
@@ -174,17 +174,17 @@ class PtyReader {
         received_.push_back(frame);
         switch (frame.kind) {
             case wire::Kind::ResetLoader:
-                in_loader_ = true;
-                if (!script_.answer_resets) break;
-                if (script_.resets_to_ignore > 0) {
-                    --script_.resets_to_ignore;
+                inLoader_ = true;
+                if (!script_.answerResets) break;
+                if (script_.resetsToIgnore > 0) {
+                    --script_.resetsToIgnore;
                     break;
                 }
-                Reply(wire::Kind::LoaderReady, {script_.reset_status, script_.loader_kind});
+                Reply(wire::Kind::LoaderReady, {script_.resetStatus, script_.loaderKind});
                 break;
             case wire::Kind::Message:
-                if (!in_loader_ || !script_.answer_messages) break;
-                WriteLocked(script_.noise_before_answer);
+                if (!inLoader_ || !script_.answerMessages) break;
+                WriteLocked(script_.noiseBeforeAnswer);
                 if (script_.answer) {
                     Reply(wire::Kind::Message, script_.answer(frame.payload));
                 } else {
@@ -195,10 +195,10 @@ class PtyReader {
                 ++answered_;
                 break;
             case wire::Kind::LeaveLoader:
-                in_loader_ = false;
+                inLoader_ = false;
                 break;
             case wire::Kind::EraseData:
-                Reply(wire::Kind::EraseDataDone, {script_.erase_status});
+                Reply(wire::Kind::EraseDataDone, {script_.eraseStatus});
                 break;
             default:
                 break;
@@ -219,12 +219,12 @@ class PtyReader {
     }
 
     int master_ = -1;
-    int keep_slave_ = -1;
-    std::string slave_path_;
+    int keepSlave_ = -1;
+    std::string slavePath_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     Script script_;
-    bool in_loader_ = false;
+    bool inLoader_ = false;
     std::atomic<int> answered_{0};
     std::vector<wire::Frame> received_;
     std::thread thread_;

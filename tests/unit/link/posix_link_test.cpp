@@ -64,12 +64,12 @@ Answer Exchange(int32_t handle, const Bytes& request) {
 class PosixLink : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(reader_.ok());
-        dir_.Link("Korvel_reader_07", reader_.device());
+        ASSERT_TRUE(reader_.Ok());
+        dir_.Link("Korvel_reader_07", reader_.SlavePath());
     }
 
     TempDir dir_;
-    ScopedEnv ports_dir_{"KORVEL_PORTS_DIR", dir_.path()};
+    ScopedEnv portsDir_{"KORVEL_PORTS_DIR", dir_.Path()};
     ScopedEnv baud_{"KORVEL_BAUD", std::nullopt};
     PtyReader reader_;
 };
@@ -77,7 +77,7 @@ class PosixLink : public ::testing::Test {
 TEST_F(PosixLink, ResetAndOpenReportsTheLoaderThatAnswered) {
     for (uint8_t kind : {0, 1}) {
         PtyReader::Script script;
-        script.loader_kind = kind;
+        script.loaderKind = kind;
         reader_.SetScript(script);
         Handle handle;
         EXPECT_EQ(ZrResetAndOpen(kPort, &handle.value), kind);
@@ -103,13 +103,13 @@ TEST_F(PosixLink, ResetFailuresMapOntoTheirStatuses) {
     EXPECT_EQ(opened, -1);
 
     PtyReader::Script refused;
-    refused.reset_status = 2;  // e.g. a large reset sent to a 64 Kb reader
+    refused.resetStatus = 2;  // e.g. a large reset sent to a 64 Kb reader
     reader_.SetScript(refused);
     EXPECT_EQ(ZrResetAndOpen512(kPort, &handle.value), kCommunication);
     EXPECT_EQ(handle.value, -1);
 
     PtyReader::Script silent;
-    silent.answer_resets = false;
+    silent.answerResets = false;
     reader_.SetScript(silent);
     EXPECT_EQ(ZrResetAndOpen512Light(kPort, &handle.value), kNoReply);
     EXPECT_EQ(handle.value, -1);
@@ -123,7 +123,7 @@ TEST_F(PosixLink, ResetFailuresMapOntoTheirStatuses) {
 
 TEST_F(PosixLink, ResetIsResentUntilTheReaderAnswers) {
     PtyReader::Script late;
-    late.resets_to_ignore = 1;
+    late.resetsToIgnore = 1;
     reader_.SetScript(late);
     Handle handle;
     EXPECT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
@@ -143,8 +143,8 @@ TEST_F(PosixLink, ExchangesMessagesAndCountsDamagedFramesInOther) {
     Bytes damaged = wire::Encode(wire::Kind::Message, Bytes{0x21}.data(), 1);
     damaged.back() ^= 1;
     const Bytes stray = wire::Encode(wire::Kind::EraseDataDone, Bytes{0}.data(), 1);
-    noisy.noise_before_answer = damaged;
-    noisy.noise_before_answer.insert(noisy.noise_before_answer.end(), stray.begin(), stray.end());
+    noisy.noiseBeforeAnswer = damaged;
+    noisy.noiseBeforeAnswer.insert(noisy.noiseBeforeAnswer.end(), stray.begin(), stray.end());
     reader_.SetScript(noisy);
     answer = Exchange(handle.value, {0x42});
     EXPECT_EQ(answer.result, ZR_OK);
@@ -152,10 +152,10 @@ TEST_F(PosixLink, ExchangesMessagesAndCountsDamagedFramesInOther) {
     EXPECT_EQ(answer.other, 1);
 
     // Requests that cannot be framed are refused without reaching the reader.
-    const Bytes too_long(wire::kMaxPayload + 1, 0);
-    EXPECT_NE(ZrSendMessage(handle.value, too_long.data(), static_cast<int>(too_long.size())), 0);
+    const Bytes tooLong(wire::kMaxPayload + 1, 0);
+    EXPECT_NE(ZrSendMessage(handle.value, tooLong.data(), static_cast<int>(tooLong.size())), 0);
     EXPECT_NE(ZrSendMessage(handle.value, nullptr, 3), 0);
-    EXPECT_NE(ZrSendMessage(handle.value, too_long.data(), -1), 0);
+    EXPECT_NE(ZrSendMessage(handle.value, tooLong.data(), -1), 0);
 }
 
 TEST_F(PosixLink, AnswerArrivingBeforeARequestIsNotTakenForItsAnswer) {
@@ -179,7 +179,7 @@ TEST_F(PosixLink, AnswerArrivingBeforeARequestIsNotTakenForItsAnswer) {
 
 TEST_F(PosixLink, NoAnswerGivesPendingThenTimeOut) {
     PtyReader::Script mute;
-    mute.answer_messages = false;
+    mute.answerMessages = false;
     reader_.SetScript(mute);
     Handle handle;
     ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
@@ -232,9 +232,9 @@ TEST_F(PosixLink, PortIsExclusiveToOneProcessButSharedWithinIt) {
 
     EXPECT_EQ(InChild([] {
                   int32_t other = 0;
-                  const bool open_refused = ZrOpen(0, kPort, 60000, 20, &other) != 0;
-                  const bool reset_refused = ZrResetAndOpen512(kPort, &other) == kOpenFailed;
-                  return open_refused && reset_refused ? 0 : 1;
+                  const bool openRefused = ZrOpen(0, kPort, 60000, 20, &other) != 0;
+                  const bool resetRefused = ZrResetAndOpen512(kPort, &other) == kOpenFailed;
+                  return openRefused && resetRefused ? 0 : 1;
               }),
               0);
 
@@ -271,7 +271,7 @@ TEST_F(PosixLink, EraseDataUsesTheOpenLinkOrOpensOne) {
     EXPECT_EQ(session.value, before);
 
     PtyReader::Script failing;
-    failing.erase_status = 7;
+    failing.eraseStatus = 7;
     reader_.SetScript(failing);
     Handle fresh;
     EXPECT_EQ(ZrEraseData1M(kPort, &fresh.value), kCommunication);
@@ -294,47 +294,47 @@ TEST_F(PosixLink, UnsupportedBaudRateRefusesTheOpen) {
 // System calls that misbehave the way a real device and signals make them.
 class Flaky : public SystemCalls {
   public:
-    int interrupted_opens = 1;
-    int interrupted_locks = 1;
-    int interrupted_polls = 0;
-    int interrupted_reads = 0;
-    size_t write_piece = 0;  // short writes of this many bytes (0: whole)
-    bool interrupt_next_write = false;
-    bool fail_reads = false;
-    bool fail_setattr = false;
+    int interruptedOpens = 1;
+    int interruptedLocks = 1;
+    int interruptedPolls = 0;
+    int interruptedReads = 0;
+    size_t writePiece = 0;  // short writes of this many bytes (0: whole)
+    bool interruptNextWrite = false;
+    bool failReads = false;
+    bool failSetAttr = false;
     int writes = 0;
 
     int Open(const char* path, int flags) override {
-        if (interrupted_opens-- > 0) return Interrupted();
+        if (interruptedOpens-- > 0) return Interrupted();
         return SystemCalls::Open(path, flags);
     }
     int Flock(int fd, int operation) override {
-        if (interrupted_locks-- > 0) return Interrupted();
+        if (interruptedLocks-- > 0) return Interrupted();
         return SystemCalls::Flock(fd, operation);
     }
-    int Poll(struct pollfd* fds, nfds_t count, int timeout_ms) override {
-        if (interrupted_polls-- > 0) return Interrupted();
-        return SystemCalls::Poll(fds, count, timeout_ms);
+    int Poll(struct pollfd* fds, nfds_t count, int timeoutMs) override {
+        if (interruptedPolls-- > 0) return Interrupted();
+        return SystemCalls::Poll(fds, count, timeoutMs);
     }
     ssize_t Read(int fd, void* buffer, size_t size) override {
-        if (fail_reads) {
+        if (failReads) {
             errno = EIO;
             return -1;
         }
-        if (interrupted_reads-- > 0) return Interrupted();
+        if (interruptedReads-- > 0) return Interrupted();
         return SystemCalls::Read(fd, buffer, size);
     }
     ssize_t Write(int fd, const void* data, size_t size) override {
         ++writes;
-        if (interrupt_next_write) {
-            interrupt_next_write = false;
+        if (interruptNextWrite) {
+            interruptNextWrite = false;
             return Interrupted();
         }
-        if (write_piece > 0) size = std::min(size, write_piece);
+        if (writePiece > 0) size = std::min(size, writePiece);
         return SystemCalls::Write(fd, data, size);
     }
     int TcSetAttr(int fd, int when, const struct termios* settings) override {
-        if (fail_setattr) {
+        if (failSetAttr) {
             errno = EIO;
             return -1;
         }
@@ -361,10 +361,10 @@ class PosixLinkFaults : public PosixLink {
 TEST_F(PosixLinkFaults, InterruptedCallsAndShortWritesAreCarriedThrough) {
     Handle handle;
     ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
-    flaky_.interrupt_next_write = true;
-    flaky_.write_piece = 3;
-    flaky_.interrupted_polls = 2;
-    flaky_.interrupted_reads = 2;
+    flaky_.interruptNextWrite = true;
+    flaky_.writePiece = 3;
+    flaky_.interruptedPolls = 2;
+    flaky_.interruptedReads = 2;
     flaky_.writes = 0;
     const Bytes request = {0x00, 0x10, 0x03, 0x00, 0x01, 0x02, 0x03, 0x04};
     const Answer answer = Exchange(handle.value, request);
@@ -377,17 +377,17 @@ TEST_F(PosixLinkFaults, InterruptedCallsAndShortWritesAreCarriedThrough) {
 }
 
 TEST_F(PosixLinkFaults, DeviceErrorsAreFailures) {
-    flaky_.fail_setattr = true;
+    flaky_.failSetAttr = true;
     Handle refused;
     EXPECT_EQ(ZrResetAndOpen512(kPort, &refused.value), kOpenFailed);
-    flaky_.fail_setattr = false;
+    flaky_.failSetAttr = false;
 
     Handle handle;
     ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
     const unsigned char frame = 0x01;
     ASSERT_EQ(ZrSendMessage(handle.value, &frame, 1), 0);
     ASSERT_TRUE(reader_.WaitForReceived(wire::Kind::Message, 1));
-    flaky_.fail_reads = true;
+    flaky_.failReads = true;
     EXPECT_EQ(Fetch(handle.value).result, ZR_STATUS_COMMUNICATION);
 }
 
@@ -401,7 +401,7 @@ TEST_F(PosixLink, TraceWritesEveryFrameWithATimestamp) {
         return;
     }
     TempDir out;
-    const std::string trace = out.path() + "/trace.txt";
+    const std::string trace = out.Path() + "/trace.txt";
     const int code = InChild([&] {
         setenv("KORVEL_TRACE", trace.c_str(), 1);
         setenv("KORVEL_LINK_TEST_TRACE_CHILD", "1", 1);

@@ -51,23 +51,23 @@ TEST(WireEncode, LaysOutHeaderPayloadAndCrc) {
     EXPECT_EQ(frame[8], crc >> 8);
 
     const Bytes big(300, 0x33);
-    const Bytes long_frame = Frame(Kind::Message, big);
-    EXPECT_EQ(long_frame[3], 300 & 0xFF);
-    EXPECT_EQ(long_frame[4], 300 >> 8);
+    const Bytes longFrame = Frame(Kind::Message, big);
+    EXPECT_EQ(longFrame[3], 300 & 0xFF);
+    EXPECT_EQ(longFrame[4], 300 >> 8);
 }
 
 TEST(WireEncode, RefusesPayloadAboveTheLimit) {
-    const Bytes too_big(kMaxPayload + 1, 0);
-    EXPECT_TRUE(Encode(Kind::Message, too_big.data(), too_big.size()).empty());
+    const Bytes tooBig(kMaxPayload + 1, 0);
+    EXPECT_TRUE(Encode(Kind::Message, tooBig.data(), tooBig.size()).empty());
     Bytes out{1, 2};
-    EXPECT_FALSE(EncodeInto(out, Kind::Message, too_big.data(), too_big.size()));
+    EXPECT_FALSE(EncodeInto(out, Kind::Message, tooBig.data(), tooBig.size()));
     EXPECT_EQ(out, (Bytes{1, 2}));
-    EXPECT_EQ(Encode(Kind::Message, too_big.data(), kMaxPayload).size(), kMaxFrame);
+    EXPECT_EQ(Encode(Kind::Message, tooBig.data(), kMaxPayload).size(), kMaxFrame);
 }
 
 TEST(WireDecoder, RoundTripsEveryKindAndSizeWholeOrByteByByte) {
-    Bytes max_payload(kMaxPayload);
-    for (size_t i = 0; i < max_payload.size(); ++i) max_payload[i] = static_cast<uint8_t>(i * 7);
+    Bytes maxPayload(kMaxPayload);
+    for (size_t i = 0; i < maxPayload.size(); ++i) maxPayload[i] = static_cast<uint8_t>(i * 7);
     const std::vector<std::pair<Kind, Bytes>> sent = {
         {Kind::Message, {0x00, 0x00, 0x08, 0x00}},
         {Kind::ResetLoader, {3}},
@@ -75,7 +75,7 @@ TEST(WireDecoder, RoundTripsEveryKindAndSizeWholeOrByteByByte) {
         {Kind::LeaveLoader, {}},
         {Kind::EraseData, {}},
         {Kind::EraseDataDone, {0}},
-        {Kind::Message, max_payload},
+        {Kind::Message, maxPayload},
         {Kind::Message, {kSync1, kSync2, kSync1}},  // sync bytes inside a payload are data
     };
     Bytes stream;
@@ -89,9 +89,9 @@ TEST(WireDecoder, RoundTripsEveryKindAndSizeWholeOrByteByByte) {
             EXPECT_EQ(frames[i].kind, sent[i].first);
             EXPECT_EQ(frames[i].payload, sent[i].second);
         }
-        EXPECT_EQ(decoder.stats().dropped_bytes, 0u);
-        EXPECT_EQ(decoder.bad_frames(), 0u);
-        EXPECT_EQ(decoder.buffered(), 0u);
+        EXPECT_EQ(decoder.Stats().droppedBytes, 0u);
+        EXPECT_EQ(decoder.BadFrames(), 0u);
+        EXPECT_EQ(decoder.Buffered(), 0u);
     }
 }
 
@@ -107,35 +107,35 @@ TEST(WireDecoder, FindsFramesAmidGarbageAndCountsWhatItSkipped) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].payload, (Bytes{1, 2, 3}));
     EXPECT_EQ(frames[1].kind, Kind::EraseDataDone);
-    EXPECT_EQ(decoder.stats().dropped_bytes, 2 * garbage.size());
+    EXPECT_EQ(decoder.Stats().droppedBytes, 2 * garbage.size());
     // A trailing first sync byte may start the next frame: it is kept.
-    EXPECT_EQ(decoder.buffered(), 1u);
+    EXPECT_EQ(decoder.Buffered(), 1u);
 }
 
 TEST(WireDecoder, DropsDamagedFramesAndKeepsTheFollowingOne) {
     const Bytes good = Frame(Kind::Message, {9, 8, 7});
 
-    Bytes bad_crc = Frame(Kind::Message, {1, 2, 3, 4});
-    bad_crc[7] ^= 0x40;
-    Bytes bad_length = Frame(Kind::Message, {1, 2, 3, 4});
-    bad_length[3] = 2;  // header check no longer matches
-    Bytes too_long = {kSync1, kSync2, 0x01, 0x01, 0x04, 0};
-    too_long[5] = 0xFF ^ 0x01 ^ 0x01 ^ 0x04;  // consistent check, but 1025 bytes
+    Bytes badCrc = Frame(Kind::Message, {1, 2, 3, 4});
+    badCrc[7] ^= 0x40;
+    Bytes badLength = Frame(Kind::Message, {1, 2, 3, 4});
+    badLength[3] = 2;  // header check no longer matches
+    Bytes tooLong = {kSync1, kSync2, 0x01, 0x01, 0x04, 0};
+    tooLong[5] = 0xFF ^ 0x01 ^ 0x01 ^ 0x04;  // consistent check, but 1025 bytes
 
     struct Case {
         const char* name;
         Bytes damaged;
-        uint64_t bad_headers;
-        uint64_t bad_crcs;
+        uint64_t badHeaders;
+        uint64_t badCrcs;
     };
-    for (const Case& c : {Case{"bad crc", bad_crc, 0, 1}, Case{"bad length", bad_length, 1, 0},
-                          Case{"length above limit", too_long, 1, 0}}) {
+    for (const Case& c : {Case{"bad crc", badCrc, 0, 1}, Case{"bad length", badLength, 1, 0},
+                          Case{"length above limit", tooLong, 1, 0}}) {
         Decoder decoder;
         const auto frames = DecodeAll(decoder, Concat({c.damaged, good}), 1);
         ASSERT_EQ(frames.size(), 1u) << c.name;
         EXPECT_EQ(frames[0].payload, (Bytes{9, 8, 7})) << c.name;
-        EXPECT_EQ(decoder.stats().bad_headers, c.bad_headers) << c.name;
-        EXPECT_EQ(decoder.stats().bad_crcs, c.bad_crcs) << c.name;
+        EXPECT_EQ(decoder.Stats().badHeaders, c.badHeaders) << c.name;
+        EXPECT_EQ(decoder.Stats().badCrcs, c.badCrcs) << c.name;
     }
 }
 
@@ -149,17 +149,17 @@ TEST(WireDecoder, FindsAFrameThatACutFrameSwallowed) {
     const auto frames = DecodeAll(decoder, stream, stream.size());
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].kind, Kind::LoaderReady);
-    EXPECT_EQ(decoder.stats().bad_crcs, 1u);
+    EXPECT_EQ(decoder.Stats().badCrcs, 1u);
 }
 
 TEST(WireDecoder, StaysBoundedUnderAFloodAndRecovers) {
     Decoder decoder;
     const Bytes flood(10 * Decoder::kCapacity, kSync1);
     decoder.Feed(flood.data(), flood.size());
-    EXPECT_LE(decoder.buffered(), Decoder::kCapacity);
+    EXPECT_LE(decoder.Buffered(), Decoder::kCapacity);
     for (int i = 0; i < 5; ++i) decoder.Feed(flood.data(), 1000);
-    EXPECT_LE(decoder.buffered(), Decoder::kCapacity);
-    EXPECT_GT(decoder.stats().evicted_bytes, 0u);
+    EXPECT_LE(decoder.Buffered(), Decoder::kCapacity);
+    EXPECT_GT(decoder.Stats().evictedBytes, 0u);
 
     const Bytes good = Frame(Kind::Message, {5});
     const auto frames = DecodeAll(decoder, good, good.size());
@@ -174,7 +174,7 @@ TEST(WireDecoder, ClearForgetsAPartialFrame) {
     decoder.Clear();
     const auto frames = DecodeAll(decoder, good, good.size());
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(decoder.stats().dropped_bytes, 0u);
+    EXPECT_EQ(decoder.Stats().droppedBytes, 0u);
 }
 
 }  // namespace

@@ -45,16 +45,16 @@ class Recorder : public ReaderObserver {
 
 // One large reader behind its wire frames.
 struct LargeRig {
-    explicit LargeRig(int type, AppNumber app_number = {})
-        : reader(*FindLayout(type), LoaderKind::Raw, {}, app_number) {
-        reader.set_observer(&recorder);
+    explicit LargeRig(int type, AppNumber appNumber = {})
+        : reader(*FindLayout(type), LoaderKind::Raw, {}, appNumber) {
+        reader.SetObserver(&recorder);
     }
     Bytes Reset(uint8_t mode) {
         return PayloadOf(reader.Take({Kind::ResetLoader, {mode}}), Kind::LoaderReady);
     }
-    // The status byte answering `loader_frame`; -1 when nothing came back.
-    int Answer(const Bytes& loader_frame) {
-        const Reply reply = reader.Take({Kind::Message, loader_frame});
+    // The status byte answering `loaderFrame`; -1 when nothing came back.
+    int Answer(const Bytes& loaderFrame) {
+        const Reply reply = reader.Take({Kind::Message, loaderFrame});
         if (reply.bytes.empty()) return -1;
         const Bytes payload = PayloadOf(reply, Kind::Message);
         return payload.size() == 1 ? payload[0] : -2;
@@ -122,9 +122,9 @@ TEST(LargeLoaderTest, ASessionLeavesDriverApplicationAndUpperPartSignedInFlash) 
             ASSERT_EQ(rig.Answer(frames[i]), 0) << "frame " << i << ": " << rig.Last().detail;
         }
         EXPECT_EQ(rig.recorder.ends, std::vector<SessionEnd>{SessionEnd::EndFrame});
-        EXPECT_TRUE(rig.reader.flash().Signed());
-        EXPECT_EQ(simtest::Difference(rig.reader.flash().Dump(), ExpectedDump(regions)), "");
-        EXPECT_EQ(simtest::Difference(rig.reader.flash().Data(), DataFill(0x10000)),
+        EXPECT_TRUE(rig.reader.Flash().Signed());
+        EXPECT_EQ(simtest::Difference(rig.reader.Flash().Dump(), ExpectedDump(regions)), "");
+        EXPECT_EQ(simtest::Difference(rig.reader.Flash().Data(), DataFill(0x10000)),
                   "");  // untouched
     }
 }
@@ -140,7 +140,7 @@ TEST(LargeLoaderTest, RefusesWritesOutsideTheBanksOfItsModel) {
     EXPECT_EQ(small.Answer(simtest::Write(0x7FFF8, data)), status::kOutsideFlash);
     EXPECT_EQ(small.Answer(simtest::Write(0x100000, data)), status::kOutsideFlash);
     EXPECT_NE(small.Last().detail.find("outside the flash"), std::string::npos);
-    EXPECT_EQ(simtest::Difference(small.reader.flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
+    EXPECT_EQ(simtest::Difference(small.reader.Flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
 
     LargeRig big(4);  // 1 Mb: the upper bank ends at 0x17FFFF
     big.Reset(1);
@@ -157,8 +157,8 @@ TEST(LargeLoaderTest, TakesOnlyItsOwnRoutinesInTheirExactFormAndPlace) {
     // Another reader's routines, a routine cut short, one sent with the other command.
     EXPECT_EQ(rig.Answer(simtest::EraseRoutine(0)), status::kUnknownRoutine);
     EXPECT_EQ(rig.Answer(simtest::ProgramRoutine(1)), status::kUnknownRoutine);
-    const Bytes short_program(r::kProgramLarge.begin(), r::kProgramLarge.end() - 1);
-    EXPECT_EQ(rig.Answer(simtest::Routine(LoaderCommand::LoadRoutine, short_program)),
+    const Bytes shortProgram(r::kProgramLarge.begin(), r::kProgramLarge.end() - 1);
+    EXPECT_EQ(rig.Answer(simtest::Routine(LoaderCommand::LoadRoutine, shortProgram)),
               status::kUnknownRoutine);
     EXPECT_EQ(rig.Answer(simtest::Routine(LoaderCommand::RunRoutine, r::kProgramLarge)),
               status::kUnknownRoutine);
@@ -188,8 +188,8 @@ TEST(LargeLoaderTest, FlashEraseClearsTheCodeFlashButNotTheDataFlash) {
     ASSERT_EQ(rig.Answer(simtest::Write(0x120000, Bytes(255, 0x12))), 0);
     EXPECT_EQ(rig.Answer(simtest::Write(0x120000, Bytes{0x21})), status::kNotErased);
     ASSERT_EQ(rig.Answer(simtest::FlashErase()), 0);
-    EXPECT_EQ(simtest::Difference(rig.reader.flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
-    EXPECT_EQ(simtest::Difference(rig.reader.flash().Data(), DataFill(0x10000)), "");
+    EXPECT_EQ(simtest::Difference(rig.reader.Flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
+    EXPECT_EQ(simtest::Difference(rig.reader.Flash().Data(), DataFill(0x10000)), "");
     // The program routine stays loaded: the same writes are good again.
     EXPECT_EQ(rig.Answer(simtest::Write(0x120000, Bytes{0x21})), 0);
 }
@@ -200,14 +200,14 @@ TEST(LargeLoaderTest, DataFlashRoutinesEraseTheDataFlashAndEndTheSessionUnanswer
     ASSERT_EQ(rig.Answer(simtest::FlashErase()), 0);
     // The start routine runs the code the core routine loads: alone, it is out of turn.
     EXPECT_EQ(rig.Answer(simtest::DataFlashEraseStart()), status::kBadFrame);
-    EXPECT_EQ(simtest::Difference(rig.reader.flash().Data(), DataFill(0x10000)), "");
+    EXPECT_EQ(simtest::Difference(rig.reader.Flash().Data(), DataFill(0x10000)), "");
     ASSERT_EQ(rig.Answer(simtest::DataFlashEraseCore()), 0);
     EXPECT_EQ(rig.Last().kind, "data-flash-erase-core");
     EXPECT_EQ(rig.Answer(simtest::DataFlashEraseStart()), -1);
     EXPECT_EQ(rig.Last().kind, "data-flash-erase-start");
     EXPECT_FALSE(rig.Last().answer.has_value());
     EXPECT_EQ(rig.recorder.ends, std::vector<SessionEnd>{SessionEnd::EndFrame});
-    EXPECT_EQ(simtest::Difference(rig.reader.flash().Data(), Bytes(0x10000, 0xFF)), "");
+    EXPECT_EQ(simtest::Difference(rig.reader.Flash().Data(), Bytes(0x10000, 0xFF)), "");
     EXPECT_EQ(rig.Answer(simtest::EndSession()), status::kBadFrame);  // the session is over
 
     // Loading the erase code takes the program routine's place.
@@ -227,19 +227,19 @@ TEST(LargeLoaderTest, EraseDataErasesOnlyOnTheModelsThatTakeIt) {
     for (const int type : {4, 5, 6}) {
         LargeRig rig(type);
         EXPECT_EQ(rig.EraseData(), status::kDataErased) << type;  // no session needed
-        EXPECT_EQ(simtest::Difference(rig.reader.flash().Data(), Bytes(0x10000, 0xFF)), "") << type;
+        EXPECT_EQ(simtest::Difference(rig.reader.Flash().Data(), Bytes(0x10000, 0xFF)), "") << type;
         EXPECT_TRUE(rig.recorder.ends.empty());
     }
     LargeRig routines(2);
     EXPECT_EQ(routines.EraseData(), status::kDataEraseByLoader);
     EXPECT_NE(routines.Last().detail.find("DataFlashEraseCore"), std::string::npos);
-    EXPECT_EQ(simtest::Difference(routines.reader.flash().Data(), DataFill(0x10000)), "");
+    EXPECT_EQ(simtest::Difference(routines.reader.Flash().Data(), DataFill(0x10000)), "");
     LargeRig small(0);
     EXPECT_EQ(small.EraseData(), status::kNoDataFlash);
     LargeRig malformed(5);
     EXPECT_EQ(PayloadOf(malformed.reader.Take({Kind::EraseData, {0}}), Kind::EraseDataDone),
               Bytes{status::kDataEraseMalformed});
-    EXPECT_EQ(simtest::Difference(malformed.reader.flash().Data(), DataFill(0x10000)), "");
+    EXPECT_EQ(simtest::Difference(malformed.reader.Flash().Data(), DataFill(0x10000)), "");
 }
 
 TEST(LargeLoaderTest, AppNumberCheckAcceptsTheSameNumberOrAChangeFromTheReadersOwn) {
@@ -248,23 +248,23 @@ TEST(LargeLoaderTest, AppNumberCheckAcceptsTheSameNumberOrAChangeFromTheReadersO
     open.Reset(1);
     EXPECT_EQ(open.Answer(simtest::AppNumberCheck("123", "000", "000")), 0);
     EXPECT_EQ(open.Last().kind, "app-number-check");
-    EXPECT_EQ(open.reader.app_number(), AppNumber{123});
+    EXPECT_EQ(open.reader.HeldAppNumber(), AppNumber{123});
 
     LargeRig rig(2, AppNumber{5});
     rig.Reset(1);
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("005", "001", "002")), 0);  // the same
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("007", "004", "005")), 0);  // from the 2nd
-    EXPECT_EQ(rig.reader.app_number(), AppNumber{7});
+    EXPECT_EQ(rig.reader.HeldAppNumber(), AppNumber{7});
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("009", "006", "005")), status::kAppNumberRefused);
     EXPECT_NE(rig.Last().detail.find("holds application number 007"), std::string::npos)
         << rig.Last().detail;
-    EXPECT_EQ(rig.reader.app_number(), AppNumber{7});
+    EXPECT_EQ(rig.reader.HeldAppNumber(), AppNumber{7});
     // Digits that are no digits.
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("00A", "007", "007")), status::kBadFrame);
     EXPECT_NE(rig.Last().detail.find("byte 53"), std::string::npos) << rig.Last().detail;
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("007", "0 7", "007")), status::kBadFrame);
     // The verdict changes nothing in the flash, and the number is kept across sessions.
-    EXPECT_EQ(simtest::Difference(rig.reader.flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
+    EXPECT_EQ(simtest::Difference(rig.reader.Flash().Dump(), Bytes(kLargeDump, 0xFF)), "");
     rig.Reset(1);
     EXPECT_EQ(rig.Answer(simtest::AppNumberCheck("005", "001", "002")), status::kAppNumberRefused);
 }
@@ -272,7 +272,7 @@ TEST(LargeLoaderTest, AppNumberCheckAcceptsTheSameNumberOrAChangeFromTheReadersO
 TEST(LargeLoaderTest, ResetsStartTheLoaderOnlyInTheModesOfTheModel) {
     LargeRig rig(3);
     EXPECT_EQ(rig.Reset(0), (Bytes{status::kResetRefused, 0x00}));  // a 64 Kb reset
-    EXPECT_FALSE(rig.reader.loader_running());
+    EXPECT_FALSE(rig.reader.LoaderRunning());
     EXPECT_NE(rig.Last().detail.find("64 Kb reset"), std::string::npos);
     EXPECT_EQ(rig.Reset(2), (Bytes{status::kResetRefused, 0x00}));  // a modem reset
     EXPECT_EQ(rig.Answer(simtest::FlashErase()), -1);

@@ -39,7 +39,7 @@ struct LoaderRig {
 struct SessionCase {
     int type;
     LoaderKind kind;
-    size_t image_length;
+    size_t imageLength;
 };
 
 class FullSessionTest : public testing::TestWithParam<SessionCase> {};
@@ -47,11 +47,11 @@ class FullSessionTest : public testing::TestWithParam<SessionCase> {};
 TEST_P(FullSessionTest, LeavesTheSignedImageInFlash) {
     const SessionCase c = GetParam();
     LoaderRig rig(c.type, c.kind);
-    const Bytes image = simtest::TestImage(c.image_length);
+    const Bytes image = simtest::TestImage(c.imageLength);
     const auto frames = c.kind == LoaderKind::Raw ? simtest::RawSession(c.type, image)
                                                   : simtest::AddressedSession(c.type, image);
     ASSERT_EQ(rig.Play(frames), -1) << rig.last.reason;
-    EXPECT_TRUE(rig.last.ends_session);
+    EXPECT_TRUE(rig.last.endsSession);
     EXPECT_EQ(rig.flash.Dump(), simtest::ExpectedDump(image));
     EXPECT_TRUE(rig.flash.Signed());
 }
@@ -69,19 +69,19 @@ INSTANTIATE_TEST_SUITE_P(Sessions, FullSessionTest,
                                          SessionCase{1, LoaderKind::Addressed, 5000}));
 
 TEST(RawDescriptorTest, CountsFramesLikeTheHostSendsThem) {
-    const auto frames_for = [](size_t image_length) {
-        auto parsed = ParseRawDescriptor(simtest::RawDescriptor(image_length));
-        return std::get<RawDescriptor>(parsed).data_frames();
+    const auto framesFor = [](size_t imageLength) {
+        auto parsed = ParseRawDescriptor(simtest::RawDescriptor(imageLength));
+        return std::get<RawDescriptor>(parsed).DataFrames();
     };
-    EXPECT_EQ(frames_for(2), 1u);        // one frame of 1 byte, no payload
-    EXPECT_EQ(frames_for(2 + 192), 1u);  // one full block
-    EXPECT_EQ(frames_for(2 + 384), 2u);  // the last full block travels as the last frame
-    EXPECT_EQ(frames_for(2 + 385), 3u);  // 192, 192 and 1 payload bytes
+    EXPECT_EQ(framesFor(2), 1u);        // one frame of 1 byte, no payload
+    EXPECT_EQ(framesFor(2 + 192), 1u);  // one full block
+    EXPECT_EQ(framesFor(2 + 384), 2u);  // the last full block travels as the last frame
+    EXPECT_EQ(framesFor(2 + 385), 3u);  // 192, 192 and 1 payload bytes
     const RawDescriptor d =
         std::get<RawDescriptor>(ParseRawDescriptor(simtest::RawDescriptor(389)));
-    EXPECT_EQ(d.payload_address, 0x2002);
-    EXPECT_EQ(d.signature_address, 0x2000);
-    EXPECT_EQ(d.frame_payload(2), 3u);
+    EXPECT_EQ(d.payloadAddress, 0x2002);
+    EXPECT_EQ(d.signatureAddress, 0x2000);
+    EXPECT_EQ(d.FramePayload(2), 3u);
 }
 
 TEST(RawDescriptorTest, RefusesMalformedDescriptorsNamingTheByte) {
@@ -103,12 +103,12 @@ TEST(RawLoaderTest, RefusesRoutinesOfAnotherReaderOrOutOfTurn) {
     const auto tal = simtest::RawSession(0, image);
     const auto orb = simtest::RawSession(1, image);
 
-    LoaderRig wrong_reader(0, LoaderKind::Raw);
-    EXPECT_EQ(wrong_reader.Take(orb[0]), status::kUnknownRoutine);
-    EXPECT_EQ(std::string(wrong_reader.last.kind), "routine-erase");
+    LoaderRig wrongReader(0, LoaderKind::Raw);
+    EXPECT_EQ(wrongReader.Take(orb[0]), status::kUnknownRoutine);
+    EXPECT_EQ(std::string(wrongReader.last.kind), "routine-erase");
 
-    LoaderRig program_first(0, LoaderKind::Raw);
-    EXPECT_EQ(program_first.Take(tal[1]), status::kBadFrame);
+    LoaderRig programFirst(0, LoaderKind::Raw);
+    EXPECT_EQ(programFirst.Take(tal[1]), status::kBadFrame);
 
     // The routine itself without its padding is not a routine frame.
     LoaderRig unpadded(0, LoaderKind::Raw);
@@ -141,10 +141,10 @@ TEST(RawLoaderTest, RefusesADescriptorReachingPastTheFlash) {
 
 TEST(RawLoaderTest, RefusesDataFramesOfTheWrongLengthOrOffset) {
     const Bytes image = simtest::TestImage(2 + 400);
-    auto short_frame = simtest::RawSession(0, image);
-    short_frame[3].pop_back();
+    auto shortFrame = simtest::RawSession(0, image);
+    shortFrame[3].pop_back();
     LoaderRig rig(0, LoaderKind::Raw);
-    EXPECT_EQ(rig.Play(short_frame), 3);
+    EXPECT_EQ(rig.Play(shortFrame), 3);
     EXPECT_EQ(rig.last.status, status::kBadFrame);
 
     // The second block sent from one byte too far: its first byte is not the byte before it.
@@ -152,9 +152,9 @@ TEST(RawLoaderTest, RefusesDataFramesOfTheWrongLengthOrOffset) {
     Bytes buffer(1, 0);
     buffer.insert(buffer.end(), image.begin(), image.end());
     shifted[4].assign(buffer.begin() + 195, buffer.begin() + 195 + 193);
-    LoaderRig shifted_rig(0, LoaderKind::Raw);
-    EXPECT_EQ(shifted_rig.Play(shifted), 4);
-    EXPECT_EQ(shifted_rig.last.status, status::kBadFrame);
+    LoaderRig shiftedRig(0, LoaderKind::Raw);
+    EXPECT_EQ(shiftedRig.Play(shifted), 4);
+    EXPECT_EQ(shiftedRig.last.status, status::kBadFrame);
 }
 
 TEST(RawLoaderTest, EndsOnlyOnTheEndFrameAndTakesNothingAfter) {
@@ -164,9 +164,9 @@ TEST(RawLoaderTest, EndsOnlyOnTheEndFrameAndTakesNothingAfter) {
     frames.pop_back();
     ASSERT_EQ(rig.Play(frames), -1);
     EXPECT_EQ(rig.Take({0x09}), status::kBadFrame);
-    EXPECT_FALSE(rig.last.ends_session);
+    EXPECT_FALSE(rig.last.endsSession);
     EXPECT_EQ(rig.Take(end), status::kAccepted);
-    EXPECT_TRUE(rig.last.ends_session);
+    EXPECT_TRUE(rig.last.endsSession);
     EXPECT_EQ(rig.Take(end), status::kBadFrame);
 }
 
@@ -239,7 +239,7 @@ TEST(AddressedLoaderTest, RefusesMalformedFrames) {
     EXPECT_EQ(rig.Take(simtest::Addressed(cordane::LoaderCommand::EndSession, 0, 0, Bytes{1})),
               status::kBadFrame);
     EXPECT_EQ(rig.Take(simtest::EndSession()), status::kAccepted);
-    EXPECT_TRUE(rig.last.ends_session);
+    EXPECT_TRUE(rig.last.endsSession);
     EXPECT_EQ(rig.Take(simtest::EraseRoutine(0)), status::kBadFrame);  // the session is over
 }
 

@@ -43,17 +43,15 @@ Bytes PayloadOf(const Reply& reply, Kind kind) {
 struct ReaderRig {
     explicit ReaderRig(int type, LoaderKind loader = LoaderKind::Raw, FaultPlan faults = {})
         : reader(*FindLayout(type), loader, std::move(faults)) {
-        reader.set_observer(&recorder);
+        reader.SetObserver(&recorder);
     }
     Bytes Reset(uint8_t mode = 0) {
         return PayloadOf(reader.Take(Frame(Kind::ResetLoader, {mode})), Kind::LoaderReady);
     }
-    Reply Send(const Bytes& loader_frame) {
-        return reader.Take(Frame(Kind::Message, loader_frame));
-    }
-    // The status byte answering `loader_frame`; -1 when nothing came back.
-    int Answer(const Bytes& loader_frame) {
-        const Reply reply = Send(loader_frame);
+    Reply Send(const Bytes& loaderFrame) { return reader.Take(Frame(Kind::Message, loaderFrame)); }
+    // The status byte answering `loaderFrame`; -1 when nothing came back.
+    int Answer(const Bytes& loaderFrame) {
+        const Reply reply = Send(loaderFrame);
         if (reply.bytes.empty()) return -1;
         const Bytes payload = PayloadOf(reply, Kind::Message);
         return payload.size() == 1 ? payload[0] : -2;
@@ -69,7 +67,7 @@ TEST(ReaderModelTest, ResetNamesTheLoaderOrRefusesAResetMeantForOtherReaders) {
     ReaderRig addressed(1, LoaderKind::Addressed);
     EXPECT_EQ(addressed.Reset(0), (Bytes{0x00, 0x01}));
     EXPECT_EQ(addressed.Reset(1), (Bytes{status::kResetRefused, 0x00}));  // large reset
-    EXPECT_FALSE(addressed.reader.loader_running());
+    EXPECT_FALSE(addressed.reader.LoaderRunning());
     EXPECT_EQ(addressed.Answer(simtest::EraseRoutine(1)), -1);
     EXPECT_EQ(addressed.Reset(9), (Bytes{status::kResetMalformed, 0x00}));
     EXPECT_EQ(PayloadOf(addressed.reader.Take(Frame(Kind::ResetLoader, {})), Kind::LoaderReady),
@@ -82,14 +80,14 @@ TEST(ReaderModelTest, FullWireSessionKeepsTheFlashForTheNextSession) {
     rig.Reset();
     for (const Bytes& frame : simtest::AddressedSession(0, image)) ASSERT_EQ(rig.Answer(frame), 0);
     EXPECT_EQ(rig.recorder.ends, std::vector<SessionEnd>{SessionEnd::EndFrame});
-    EXPECT_EQ(rig.reader.flash().Dump(), simtest::ExpectedDump(image));
+    EXPECT_EQ(rig.reader.Flash().Dump(), simtest::ExpectedDump(image));
 
     // A second session writing without an erase meets the programmed bits.
     rig.Reset();
-    EXPECT_EQ(rig.reader.session(), 2u);
+    EXPECT_EQ(rig.reader.Session(), 2u);
     ASSERT_EQ(rig.Answer(simtest::ProgramRoutine(0)), 0);
     EXPECT_EQ(rig.Answer(simtest::Write(0x2002, Bytes{0xFF})), status::kNotErased);
-    EXPECT_EQ(rig.reader.flash().Dump(), simtest::ExpectedDump(image));
+    EXPECT_EQ(rig.reader.Flash().Dump(), simtest::ExpectedDump(image));
 }
 
 TEST(ReaderModelTest, AfterLeaveLoaderNothingIsAnsweredUntilTheNextReset) {
@@ -120,7 +118,7 @@ TEST(ReaderModelTest, SessionsEndOnceEachAndAnUntouchedSessionIsReplacedSilently
     rig.reader.Exit();
     EXPECT_EQ(rig.recorder.ends,
               (std::vector<SessionEnd>{SessionEnd::Reset, SessionEnd::HostClosed}));
-    EXPECT_FALSE(rig.reader.loader_running());
+    EXPECT_FALSE(rig.reader.LoaderRunning());
 }
 
 TEST(ReaderModelTest, InjectedFaultsHitTheSameFrameOfEverySession) {
@@ -138,7 +136,7 @@ TEST(ReaderModelTest, InjectedFaultsHitTheSameFrameOfEverySession) {
     EXPECT_EQ(dropped.index, 3u);
     EXPECT_EQ(dropped.kind, "write-block");
     EXPECT_FALSE(dropped.answer.has_value());
-    EXPECT_EQ(rig.reader.flash().Read(0x2000), 0xFF);
+    EXPECT_EQ(rig.reader.Flash().Read(0x2000), 0xFF);
 }
 
 TEST(ReaderModelTest, InjectedHangUpEndsTheSessionWithoutAnAnswer) {
@@ -147,7 +145,7 @@ TEST(ReaderModelTest, InjectedHangUpEndsTheSessionWithoutAnAnswer) {
     rig.Reset();
     ASSERT_EQ(rig.Answer(frames[0]), 0);
     const Reply reply = rig.Send(frames[1]);
-    EXPECT_TRUE(reply.hang_up);
+    EXPECT_TRUE(reply.hangUp);
     EXPECT_TRUE(reply.bytes.empty());
     EXPECT_EQ(rig.recorder.ends, std::vector<SessionEnd>{SessionEnd::HangUp});
     EXPECT_EQ(rig.Answer(frames[1]), -1);

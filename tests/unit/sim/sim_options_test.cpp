@@ -23,14 +23,14 @@ TEST(SimOptionsTest, ReadsAFullCommandLine) {
     EXPECT_EQ(o.reader, 1);
     EXPECT_EQ(o.loader, LoaderKind::Addressed);
     EXPECT_EQ(o.port, 0x80000007u);
-    EXPECT_EQ(o.ports_dir, "/tmp/p");
+    EXPECT_EQ(o.portsDir, "/tmp/p");
     EXPECT_TRUE(o.once);
     ASSERT_EQ(o.faults.size(), 3u);
     EXPECT_EQ(o.faults.at(4).kind, FaultKind::Fail);
     EXPECT_EQ(o.faults.at(4).code, 0x23);
     EXPECT_EQ(o.faults.at(5).kind, FaultKind::Drop);
     EXPECT_EQ(o.faults.at(9).kind, FaultKind::HangUp);
-    EXPECT_EQ(o.delay_ms, 20u);
+    EXPECT_EQ(o.delayMs, 20u);
     EXPECT_EQ(o.baud, 9600u);
 
     const ParsedOptions plain = Parse({"--com", "3", "--reader", "0"});
@@ -42,9 +42,9 @@ TEST(SimOptionsTest, ReadsAFullCommandLine) {
     const ParsedOptions large =
         Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A", "--dump-data", "data.bin"});
     ASSERT_TRUE(large.options) << large.error;
-    EXPECT_EQ(large.options->app_number, AppNumber{42});
-    EXPECT_EQ(large.options->data_dump_path, "data.bin");
-    EXPECT_FALSE(plain.options->app_number.has_value());
+    EXPECT_EQ(large.options->appNumber, AppNumber{42});
+    EXPECT_EQ(large.options->dataDumpPath, "data.bin");
+    EXPECT_FALSE(plain.options->appNumber.has_value());
 }
 
 TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {

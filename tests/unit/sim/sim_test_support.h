@@ -60,8 +60,8 @@ inline Bytes ExpectedDump(const Bytes& image) {
     return dump;
 }
 
-inline Bytes RawDescriptor(size_t image_length) {
-    const size_t payload = image_length - 2;
+inline Bytes RawDescriptor(size_t imageLength) {
+    const size_t payload = imageLength - 2;
     Bytes d(cordane::raw::kDescriptorFrame, 0);
     d[0] = 0x03;
     d[1] = 0x02;
