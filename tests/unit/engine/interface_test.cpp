@@ -116,7 +116,33 @@ class Manager : public CDownloadManager {
     std::vector<std::string> completions;
 };
 
-class JobThreadTest : public EngineTest {};
+class JobThreadTest : public EngineTest {
+  protected:
+    // Starts a job that stays in its first frame until Release: one job running, for as long as
+    // the test needs.
+    CWinThread* StartHeldJob(RecordingClient& client) {
+        Prepare(client, KvOrb64, WriteSrec("held.sre", Pattern(50)));
+        released_ = release_.get_future().share();
+        zrfake::Script script;
+        script.resetResults.push_back(1);
+        script.onFrame = [this](size_t frame) {
+            if (frame == 1) {
+                inside_.set_value();
+                released_.wait();
+            }
+        };
+        zrfake::Reset(script);
+        CWinThread* thread = BeginDownload(&client, false);
+        if (thread) inside_.get_future().wait();
+        return thread;
+    }
+    void Release() { release_.set_value(); }
+
+  private:
+    std::promise<void> inside_;
+    std::promise<void> release_;
+    std::shared_future<void> released_;
+};
 
 TEST_F(JobThreadTest, StartDownloadBuildsBlockAndFlags) {
     Manager manager;
@@ -193,22 +219,8 @@ TEST_F(JobThreadTest, SdkHandleGivesTheExitCode) {
 
 TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
     RecordingClient first(transcript);
-    Prepare(first, KvOrb64, WriteSrec("app.sre", Pattern(50)));
-    std::promise<void> inside;
-    std::promise<void> release;
-    auto released = release.get_future().share();
-    zrfake::Script script;
-    script.resetResults.push_back(1);
-    script.onFrame = [&](size_t frame) {
-        if (frame == 1) {
-            inside.set_value();
-            released.wait();
-        }
-    };
-    zrfake::Reset(script);
-    CWinThread* thread = BeginDownload(&first, false);
+    CWinThread* thread = StartHeldJob(first);
     ASSERT_NE(thread, nullptr);
-    inside.get_future().wait();
 
     Transcript other;
     RecordingClient second(other);
@@ -221,7 +233,7 @@ TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_THAT(boxes[0], ::testing::HasSubstr("already running"));
 
-    release.set_value();
+    Release();
     ASSERT_TRUE(thread->Wait());
     EXPECT_EQ(thread->ExitCode(), 0u);
     delete thread;
@@ -313,26 +325,12 @@ TEST_F(JobThreadTest, ThreadObjectIsNeverFreedUnderItsClient) {
 }
 
 TEST_F(JobThreadTest, StartDownloadWhileAJobRunsChangesNothing) {
-    RecordingClient first(transcript);
-    Prepare(first, KvOrb64, WriteSrec("app.sre", Pattern(50)));
-    std::promise<void> inside;
-    std::promise<void> release;
-    auto released = release.get_future().share();
-    zrfake::Script script;
-    script.resetResults.push_back(1);
-    script.onFrame = [&](size_t frame) {
-        if (frame == 1) {
-            inside.set_value();
-            released.wait();
-        }
-    };
-    zrfake::Reset(script);
     std::array<uint8_t, 50> block{};
     block[16] = 0x5A;
     UpdateParam(block.data());
-    CWinThread* thread = BeginDownload(&first, false);
+    RecordingClient first(transcript);
+    CWinThread* thread = StartHeldJob(first);
     ASSERT_NE(thread, nullptr);
-    inside.get_future().wait();
 
     Manager second;
     second.keySelector = 7;
@@ -347,7 +345,7 @@ TEST_F(JobThreadTest, StartDownloadWhileAJobRunsChangesNothing) {
         std::lock_guard lock(second.mutex);
         EXPECT_THAT(second.completions, ElementsAre("Download Error/1"));
     }
-    release.set_value();
+    Release();
     ASSERT_TRUE(thread->Wait());
     EXPECT_EQ(thread->ExitCode(), 0u);
     delete thread;
