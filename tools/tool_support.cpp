@@ -114,15 +114,6 @@ int HexDigit(char c) {
 
 }  // namespace
 
-void UniqueFd::Reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
-bool UniqueFd::Close() noexcept {
-    return ::close(std::exchange(fd_, -1)) == 0;
-}
-
 std::optional<std::string> OpenInputFile(const char* path, const char* wanted, UniqueFd& fd,
                                          struct stat& info) {
     // O_NONBLOCK: a FIFO without a writer would hold the open, and the program, forever.
