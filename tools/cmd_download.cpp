@@ -144,9 +144,11 @@ void WriteAll(int fd, std::string_view text) {
 int Refuse(bool json, const std::string& message, int code) {
     std::fprintf(stderr, "cordane download: %s\n", message.c_str());
     if (json) {
-        const std::string events = R"({"event":"error","text":)" + JsonString(message) + "}\n" +
-                                   R"({"event":"exit","code":)" + std::to_string(code) + "}\n";
-        std::fputs(events.c_str(), stdout);
+        JsonWriter error;
+        error.BeginObject().Key("event").String("error").Key("text").String(message).EndObject();
+        JsonWriter exit;
+        exit.BeginObject().Key("event").String("exit").Key("code").Number(code).EndObject();
+        std::fputs((error.text() + "\n" + exit.text() + "\n").c_str(), stdout);
         std::fflush(stdout);
     }
     return code;

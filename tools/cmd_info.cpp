@@ -159,32 +159,32 @@ void PrintRegionHeading() {
     std::printf("  %-14s %-19s %s\n", "region", "addresses", "image");
 }
 
-std::string RegionJson(const RegionView& view) {
-    std::string json = "{\"region\":" + JsonString(view.id) +
-                       ",\"from\":" + std::to_string(view.from) +
-                       ",\"to\":" + std::to_string(view.to);
-    if (view.refused) return json + ",\"refused\":" + JsonString(*view.refused) + "}";
-    json +=
-        ",\"start\":" + std::to_string(view.start) + ",\"length\":" + std::to_string(view.length);
+void RegionJson(JsonWriter& json, const RegionView& view) {
+    json.BeginObject().Key("region").String(view.id);
+    json.Key("from").Number(view.from).Key("to").Number(view.to);
+    if (view.refused) {
+        json.Key("refused").String(*view.refused).EndObject();
+        return;
+    }
+    json.Key("start").Number(view.start).Key("length").Number(static_cast<int64_t>(view.length));
     if (view.planned) {
-        json += ",\"sent\":" + std::to_string(view.sent) +
-                ",\"skipped\":" + std::to_string(view.skipped);
+        json.Key("sent").Number(static_cast<int64_t>(view.sent));
+        json.Key("skipped").Number(static_cast<int64_t>(view.skipped));
     }
-    json += ",\"notes\":[";
-    for (size_t i = 0; i < view.notes.size(); ++i) {
-        if (i > 0) json += ',';
-        json += JsonString(view.notes[i]);
-    }
-    return json + "]}";
+    json.Key("notes").BeginArray();
+    for (const std::string& note : view.notes) json.String(note);
+    json.EndArray().EndObject();
 }
 
-std::string RegionsJson(const std::vector<RegionView>& views) {
-    std::string json = "[";
-    for (size_t i = 0; i < views.size(); ++i) {
-        if (i > 0) json += ',';
-        json += RegionJson(views[i]);
-    }
-    return json + "]";
+void RegionsJson(JsonWriter& json, const std::vector<RegionView>& views) {
+    json.BeginArray();
+    for (const RegionView& view : views) RegionJson(json, view);
+    json.EndArray();
+}
+
+// Prints a whole JSON object as one line of standard output.
+void PrintJson(const JsonWriter& json) {
+    std::fputs((json.text() + "\n").c_str(), stdout);
 }
 
 // ---- S-record files
@@ -271,14 +271,15 @@ int ShowSrec(const char* path, const InputFile& file, bool json) {
     const bool taken = largeTakes || small.takes;
 
     if (json) {
-        std::string out = "{\"file\":" + JsonString(path) +
-                          ",\"kind\":\"srec\",\"size\":" + std::to_string(file.size) +
-                          ",\"large\":{\"takes\":" + (largeTakes ? "true" : "false") +
-                          ",\"regions\":" + RegionsJson(large) +
-                          "},\"small\":{\"takes\":" + (small.takes ? "true" : "false") +
-                          ",\"image\":" + RegionJson(small.image) +
-                          "},\"accepted\":" + (taken ? "true" : "false") + "}\n";
-        std::fputs(out.c_str(), stdout);
+        JsonWriter out;
+        out.BeginObject().Key("file").String(path).Key("kind").String("srec");
+        out.Key("size").Number(static_cast<int64_t>(file.size));
+        out.Key("large").BeginObject().Key("takes").Bool(largeTakes).Key("regions");
+        RegionsJson(out, large);
+        out.EndObject().Key("small").BeginObject().Key("takes").Bool(small.takes).Key("image");
+        RegionJson(out, small.image);
+        out.EndObject().Key("accepted").Bool(taken).EndObject();
+        PrintJson(out);
     } else {
         std::printf("%s: S-record file, %s bytes\n", path, GroupDigits(file.size).c_str());
         std::printf(
@@ -317,11 +318,11 @@ struct KeyUsed {
 int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& key, bool json) {
     if (const auto problem = CheckBinarySize(path, file.size)) {
         if (json) {
-            std::fputs(("{\"file\":" + JsonString(path) +
-                        ",\"kind\":\"binary\",\"size\":" + std::to_string(file.size) +
-                        ",\"accepted\":false,\"problem\":" + JsonString(*problem) + "}\n")
-                           .c_str(),
-                       stdout);
+            JsonWriter out;
+            out.BeginObject().Key("file").String(path).Key("kind").String("binary");
+            out.Key("size").Number(static_cast<int64_t>(file.size)).Key("accepted").Bool(false);
+            out.Key("problem").String(*problem).EndObject();
+            PrintJson(out);
         } else {
             std::printf("%s: binary download file, %s bytes\n  refused: %s\n", path,
                         GroupDigits(file.size).c_str(), problem->c_str());
@@ -368,17 +369,21 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
     const bool fieldsInFile = file.size >= kFileIdentity + 2;
 
     if (json) {
-        std::string out = "{\"file\":" + JsonString(path) +
-                          ",\"kind\":\"binary\",\"size\":" + std::to_string(file.size) +
-                          ",\"accepted\":true,\"enciphered\":" + (key ? "true" : "false") +
-                          ",\"key\":" + (key ? JsonString(key->name) : "null") +
-                          ",\"regions\":" + RegionsJson(regions) +
-                          ",\"appNumber\":" + JsonString(number) +
-                          ",\"appNumberValue\":" + std::to_string(numberValue) +
-                          ",\"appNumberDigits\":" + (digits ? "true" : "false") +
-                          ",\"identity\":" + std::to_string(identity) +
-                          ",\"fieldsInFile\":" + (fieldsInFile ? "true" : "false") + "}\n";
-        std::fputs(out.c_str(), stdout);
+        JsonWriter out;
+        out.BeginObject().Key("file").String(path).Key("kind").String("binary");
+        out.Key("size").Number(static_cast<int64_t>(file.size)).Key("accepted").Bool(true);
+        out.Key("enciphered").Bool(key.has_value()).Key("key");
+        if (key) {
+            out.String(key->name);
+        } else {
+            out.Null();
+        }
+        out.Key("regions");
+        RegionsJson(out, regions);
+        out.Key("appNumber").String(number).Key("appNumberValue").Number(numberValue);
+        out.Key("appNumberDigits").Bool(digits).Key("identity").Number(identity);
+        out.Key("fieldsInFile").Bool(fieldsInFile).EndObject();
+        PrintJson(out);
     } else {
         std::printf("%s: binary download file, %s bytes, taken by the large readers' layout\n",
                     path, GroupDigits(file.size).c_str());

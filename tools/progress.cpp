@@ -107,81 +107,6 @@ std::optional<double> TimeLeft::Seconds(double now) const {
 
 // ---- Text
 
-std::string JsonString(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            switch (c) {
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\b':
-                    out += "\\b";
-                    break;
-                case '\f':
-                    out += "\\f";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    if (c < 0x20) {
-                        char escaped[8];
-                        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                        out += escaped;
-                    } else {
-                        out += static_cast<char>(c);
-                    }
-            }
-            ++i;
-            continue;
-        }
-        // A multi-byte sequence is copied only when it is valid UTF-8: right length, right
-        // continuation bytes, no overlong form, no surrogate, nothing above U+10FFFF.
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        }
-        bool valid = length > 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = k == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-        }
-        if (valid) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string GroupDigits(uint64_t value) {
     std::string digits = std::to_string(value);
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
@@ -386,62 +311,66 @@ class JsonView : public ProgressView {
 
     void Show(const Event& event, double) override {
         bar_.Apply(event);
-        std::string line;
+        JsonWriter json;
+        json.BeginObject().Key("event");
         switch (event.kind) {
             case EventKind::Message:
-                line = R"({"event":"message","text":)" + JsonString(event.text) + "}";
+                json.String("message").Key("text").String(event.text);
                 break;
             case EventKind::Range:
-                line = R"({"event":"range","lower":)" + std::to_string(event.value) +
-                       R"(,"upper":)" + std::to_string(event.upper) + "}";
+                json.String("range").Key("lower").Number(event.value);
+                json.Key("upper").Number(event.upper);
                 break;
             case EventKind::StepSize:
-                line = R"({"event":"step-size","step":)" + std::to_string(event.value) + "}";
+                json.String("step-size").Key("step").Number(event.value);
                 break;
             case EventKind::StepIt:
-                line = R"({"event":"step")" + Where() + "}";
+                Where(json.String("step"));
                 break;
             case EventKind::Position:
-                line = R"({"event":"position")" + Where() + "}";
+                Where(json.String("position"));
                 break;
             case EventKind::Notice:
-                line = R"({"event":"notice","code":)" + std::to_string(event.value) +
-                       R"(,"text":)" + (event.hasText ? JsonString(event.text) : "null") + "}";
+                json.String("notice").Key("code").Number(event.value).Key("text");
+                if (event.hasText) {
+                    json.String(event.text);
+                } else {
+                    json.Null();
+                }
                 break;
             case EventKind::Completion:
-                line = R"({"event":"completion","text":)" + JsonString(event.text) + R"(,"code":)" +
-                       std::to_string(event.value) + "}";
+                json.String("completion").Key("text").String(event.text);
+                json.Key("code").Number(event.value);
                 break;
             case EventKind::MessageBox:
-                line = R"({"event":"messagebox","caption":)" + JsonString(event.caption) +
-                       R"(,"text":)" + JsonString(event.text) + R"(,"question":)" +
-                       (event.question ? "true" : "false");
-                if (event.question)
-                    line += R"(,"answer":)" + JsonString(event.answeredYes ? "yes" : "no");
-                line += "}";
+                json.String("messagebox").Key("caption").String(event.caption);
+                json.Key("text").String(event.text).Key("question").Bool(event.question);
+                if (event.question) json.Key("answer").String(event.answeredYes ? "yes" : "no");
                 break;
             case EventKind::Output:
-                line = R"({"event":"output","text":)" + JsonString(event.text) + "}";
+                json.String("output").Key("text").String(event.text);
                 break;
             case EventKind::Cancelling:
-                line = R"({"event":"cancelling"})";
+                json.String("cancelling");
                 break;
         }
-        sink_(line + "\n");
+        sink_(json.EndObject().text() + "\n");
     }
 
     void Finish(int exitCode) override {
-        sink_(R"({"event":"exit","code":)" + std::to_string(exitCode) + "}\n");
+        JsonWriter json;
+        json.BeginObject().Key("event").String("exit").Key("code").Number(exitCode).EndObject();
+        sink_(json.text() + "\n");
     }
 
   private:
     // Where the bar stands after a step or a position.
-    std::string Where() const {
+    void Where(JsonWriter& json) const {
         const int percent = bar_.Percent();
-        std::string text = R"(,"position":)" + std::to_string(bar_.position()) + R"(,"percent":)" +
-                           std::to_string(percent);
-        if (imageBytes_ > 0) text += R"(,"bytes":)" + std::to_string(BytesAt(percent, imageBytes_));
-        return text;
+        json.Key("position").Number(bar_.position()).Key("percent").Number(percent);
+        if (imageBytes_ > 0) {
+            json.Key("bytes").Number(static_cast<int64_t>(BytesAt(percent, imageBytes_)));
+        }
     }
 
     Sink sink_;

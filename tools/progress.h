@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json_writer.h"
+
 namespace cordane::tools {
 
 enum class EventKind {
@@ -95,10 +97,6 @@ class TimeLeft {
     double lastTime_ = 0;
     int lastPercent_ = 0;
 };
-
-// A JSON string literal: quoted, with quotes, backslashes and control characters escaped and any
-// byte that is not part of valid UTF-8 replaced by U+FFFD.
-std::string JsonString(std::string_view text);
 
 // 57344 -> "57,344".
 std::string GroupDigits(uint64_t value);
