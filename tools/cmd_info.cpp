@@ -7,12 +7,15 @@
 #include <cctype>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "binary_image.h"
 #include "cipher.h"
 #include "commands.h"
+#include "large_images.h"
 #include "large_layout.h"
 #include "large_plan.h"
 #include "progress.h"
@@ -189,6 +192,8 @@ void PrintJson(const JsonWriter& json) {
 
 // ---- S-record files
 
+// The windows of an S-record file a large-reader download converts: each region's, and the
+// overlay laid over the driver's low part.
 struct Window {
     const char* name;
     const char* id;
@@ -197,12 +202,18 @@ struct Window {
     bool overlay;  // laid over the driver's low part: sent within that region
 };
 
-constexpr Window kWindows[] = {
-    {"driver, low", "driver-low", Region::DriverLow, kDriverLowStart, kDriverLowEnd, false},
-    {"overlay", "overlay", Region::DriverLow, kOverlayStart, kOverlayEnd, true},
-    {"driver, high", "driver-high", Region::DriverHigh, kDriverHighStart, kDriverHighEnd, false},
-    {"application", "application", Region::Application, kAppStart, kAppEnd, false},
-    {"upper", "upper", Region::Upper, kUpperStart, kUpperEnd, false},
+Window WindowOf(Region region) {
+    const RegionFacts& facts = RegionFactsOf(region);
+    return {facts.label, facts.id, region, facts.start, facts.end, false};
+}
+
+// In the order shown: by address, the overlay after the region it is laid over.
+const Window kWindows[] = {
+    WindowOf(Region::DriverLow),
+    {kOverlay.label, kOverlay.id, Region::DriverLow, kOverlay.start, kOverlay.end, true},
+    WindowOf(Region::DriverHigh),
+    WindowOf(Region::Application),
+    WindowOf(Region::Upper),
 };
 
 RegionView ConvertRegion(const Window& window, const InputFile& file, std::vector<uint8_t>& image) {
@@ -340,26 +351,38 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
         return kExitBadInput;
     }
 
-    std::vector<uint8_t> image(large::kImageBufferSize);
+    // The region images as a download builds them.
+    Inputs inputs;
+    inputs.downloadType = KV_DOWNLOAD_BINARY;
+    inputs.appPath = path;
+    inputs.binary = std::span<const uint8_t>(bytes.data(), static_cast<size_t>(file.size));
+    auto built = BuildImages(inputs);
+    if (const auto* problem = std::get_if<std::string>(&built)) {
+        std::fprintf(stderr, "cordane info: %s\n", problem->c_str());
+        return kExitBadInput;
+    }
+    const DownloadImages& images = std::get<DownloadImages>(built);
     std::vector<RegionView> regions;
+    const std::vector<uint8_t>& driverImage = images.Of(Region::DriverLow).bytes;
     RegionView driver = EmptyRegion("driver", "driver", kDriverLowStart, kDriverLowEnd);
-    driver.length = BuildDriverImage(bytes.data(), image.data());
-    CountBlocks(Region::DriverLow, image.data(), driver.length, driver);
+    driver.length = driverImage.size();
+    CountBlocks(Region::DriverLow, driverImage.data(), driver.length, driver);
     regions.push_back(driver);
 
     // Shown from 0xE000, where the file's application starts; its blocks count from 0xD000.
+    const std::vector<uint8_t>& appImage = images.Of(Region::Application).bytes;
     RegionView app = EmptyRegion("application", "application", kAppCodeStart, kAppEnd);
-    const size_t appRegion = BuildAppImage(bytes.data(), file.size, image.data());
-    app.length = appRegion - kAppBlankHead;
-    CountBlocks(Region::Application, image.data(), appRegion, app);
+    app.length = appImage.size() - kAppBlankHead;
+    CountBlocks(Region::Application, appImage.data(), appImage.size(), app);
     app.notes.push_back("blocks from 0xD000, whose first " + GroupDigits(kAppBlankHead) +
                         " bytes are blank");
-    NoteDroppedRange(image.data(), appRegion, app);
+    NoteDroppedRange(appImage.data(), appImage.size(), app);
     regions.push_back(app);
 
+    const std::vector<uint8_t>& upperImage = images.Of(Region::Upper).bytes;
     RegionView upper = EmptyRegion("upper", "upper", kUpperStart, kUpperEnd);
-    upper.length = BuildUpperImage(bytes.data(), file.size, image.data());
-    if (upper.length > 0) CountBlocks(Region::Upper, image.data(), upper.length, upper);
+    upper.length = upperImage.size();
+    if (upper.length > 0) CountBlocks(Region::Upper, upperImage.data(), upper.length, upper);
     regions.push_back(upper);
 
     bool digits = false;
