@@ -186,16 +186,14 @@ std::optional<int> RunJob(const DownloadOptions& options, const JobSettings& set
     // later one could have been queued (the next event waits for an answer from the reader).
     auto showAll = [&] {
         for (const Event& event : queue.Drain()) {
-            if (event.kind == EventKind::Notice && event.value == KV_NOTICE_OVER) over = true;
+            const auto* notice = std::get_if<events::Notice>(&event);
+            if (notice != nullptr && notice->code == KV_NOTICE_OVER) over = true;
             view->Show(event, NowSeconds());
         }
         if (capturing) {
             std::string text = capture.Take();
             if (!text.empty()) {
-                Event event;
-                event.kind = EventKind::Output;
-                event.text = std::move(text);
-                view->Show(event, NowSeconds());
+                view->Show(events::Output{std::move(text)}, NowSeconds());
             }
         }
     };
@@ -242,9 +240,7 @@ std::optional<int> RunJob(const DownloadOptions& options, const JobSettings& set
         // canceller's own makes sure the reader leaves its loader. It takes two seconds, so it
         // runs beside this loop, which keeps showing progress and hears a second Ctrl-C.
         job.cancelled = true;
-        Event event;
-        event.kind = EventKind::Cancelling;
-        view->Show(event, NowSeconds());
+        view->Show(events::Cancelling{}, NowSeconds());
         try {
             canceller = std::thread([&job, &cancellerDone] {
                 try {

@@ -43,13 +43,9 @@ int AnswerMessageBox(HWND, const char* text, const char* caption, unsigned style
     const auto& answers = *static_cast<const MessageBoxAnswers*>(context);
     const bool question = (style & 0xF) == MB_YESNO;
     try {
-        Event event;
-        event.kind = EventKind::MessageBox;
-        event.caption = caption != nullptr ? caption : "";
-        event.text = text != nullptr ? text : "";
-        event.question = question;
-        event.answeredYes = question && answers.yes;
-        answers.queue->Push(std::move(event));
+        answers.queue->Push(events::MessageBox{caption != nullptr ? caption : "",
+                                               text != nullptr ? text : "", question,
+                                               question && answers.yes});
     } catch (...) {
         // Out of memory for the text: the message is lost, the answer is not.
     }

@@ -48,23 +48,25 @@ class DownloadJob : public CDownloadManager {
     // Set before the job starts; cleared by the success notice or the failure's completion.
     std::atomic<bool> outcomePending{false};
 
-    void KvSetMessage(char* text) override { Push(EventKind::Message, text); }
-    void KvpBarSetRange(short lower, short upper) override {
-        Event event;
-        event.kind = EventKind::Range;
-        event.value = lower;
-        event.upper = upper;
-        queue_.Push(std::move(event));
+    void KvSetMessage(char* text) override {
+        Push([&] { return events::Message{Text(text)}; });
     }
-    void KvpBarSetStep(int step) override { Push(EventKind::StepSize, nullptr, step); }
-    void KvpBarStepIt() override { Push(EventKind::StepIt, nullptr); }
+    void KvpBarSetRange(short lower, short upper) override {
+        Push([&] { return events::Range{lower, upper}; });
+    }
+    void KvpBarSetStep(int step) override {
+        Push([&] { return events::StepSize{step}; });
+    }
+    void KvpBarStepIt() override {
+        Push([] { return events::StepIt{}; });
+    }
     int KvpBarSetPos(int position) override {
-        Push(EventKind::Position, nullptr, position);
+        Push([&] { return events::Position{position}; });
         return 0;
     }
     bool KvIsCanceled() override { return cancelled.load(); }
     void KvDownloadCompleted(char* text, int code) override {
-        Push(EventKind::Completion, text, code);
+        Push([&] { return events::Completion{Text(text), code}; });
     }
 
   private:
@@ -72,7 +74,11 @@ class DownloadJob : public CDownloadManager {
     // keeps the manager's rule itself: one completion per job, "Download completed" or
     // "Download Error".
     void KvFinTelechargement(char* text, int code) override {
-        Push(EventKind::Notice, text, code);
+        Push([&] {
+            events::Notice notice{code, std::nullopt};
+            if (text != nullptr) notice.text = text;
+            return notice;
+        });
         // Writable copies: the callback takes char*, and an override may write to it.
         if (code == KV_NOTICE_SUCCESS) {
             outcomePending = false;
@@ -84,14 +90,13 @@ class DownloadJob : public CDownloadManager {
         }
     }
 
-    void Push(EventKind kind, const char* text, int value = 0) noexcept {
+    static std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
+    // Queues the event `make` gives.
+    template <typename Make>
+    void Push(Make make) noexcept {
         try {
-            Event event;
-            event.kind = kind;
-            event.value = value;
-            event.hasText = text != nullptr;  // a notice without text
-            if (text != nullptr) event.text = text;
-            queue_.Push(std::move(event));
+            queue_.Push(make());
         } catch (...) {
             // Out of memory for the text: the event is lost, the download goes on.
         }

@@ -23,7 +23,8 @@ void EventQueue::Push(Event event) noexcept {
     // The bar moves once a block, a thousand times a second at best: those events wait for the
     // consumer's next look (it looks at least every refresh period) instead of waking it each
     // time; everything else wakes it at once.
-    const bool wake = event.kind != EventKind::StepIt && event.kind != EventKind::Position;
+    const bool wake = !std::holds_alternative<events::StepIt>(event) &&
+                      !std::holds_alternative<events::Position>(event);
     try {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
@@ -52,26 +53,27 @@ std::vector<Event> EventQueue::Drain() {
 // ---- BarState
 
 bool BarState::Apply(const Event& event) {
-    switch (event.kind) {
-        case EventKind::Range:
-            lower_ = event.value;
-            upper_ = event.upper;
-            position_ = lower_;
-            started_ = true;
-            return true;
-        case EventKind::StepSize:
-            step_ = event.value;
-            return false;
-        case EventKind::StepIt:
-            // A progress bar does not run past its upper end.
-            position_ = std::clamp(position_ + step_, std::min(lower_, upper_), upper_);
-            return true;
-        case EventKind::Position:
-            position_ = event.value;
-            return true;
-        default:
-            return false;
+    if (const auto* range = std::get_if<events::Range>(&event)) {
+        lower_ = range->lower;
+        upper_ = range->upper;
+        position_ = lower_;
+        started_ = true;
+        return true;
     }
+    if (const auto* size = std::get_if<events::StepSize>(&event)) {
+        step_ = size->step;
+        return false;
+    }
+    if (std::holds_alternative<events::StepIt>(event)) {
+        // A progress bar does not run past its upper end.
+        position_ = std::clamp(position_ + step_, std::min(lower_, upper_), upper_);
+        return true;
+    }
+    if (const auto* position = std::get_if<events::Position>(&event)) {
+        position_ = position->position;
+        return true;
+    }
+    return false;
 }
 
 int BarState::Percent() const {
@@ -175,7 +177,7 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-std::string MessageBoxLine(const Event& event) {
+std::string MessageBoxLine(const events::MessageBox& event) {
     std::string line = event.caption + ": " + event.text;
     if (event.question) {
         line += event.answeredYes ? " -> answered Yes (--yes)"
@@ -188,6 +190,19 @@ constexpr char kStoppingText[] =
     "Stopping: the download ends after the current block and the reader is reset "
     "(press Ctrl-C again to quit at once).";
 
+// The line a terminal or a log shows for an event other than the bar's; nothing for the notices
+// and the completion (the messages say it all) and for empty output.
+std::optional<std::string> TextLine(const Event& event) {
+    if (const auto* message = std::get_if<events::Message>(&event)) return message->text;
+    if (const auto* box = std::get_if<events::MessageBox>(&event)) return MessageBoxLine(*box);
+    if (std::holds_alternative<events::Cancelling>(event)) return std::string(kStoppingText);
+    if (const auto* output = std::get_if<events::Output>(&event)) {
+        std::string text = Trimmed(output->text);
+        if (!text.empty()) return text;
+    }
+    return std::nullopt;
+}
+
 // The live bar on one line, with the messages printed above it.
 class TerminalView : public ProgressView {
   public:
@@ -196,28 +211,11 @@ class TerminalView : public ProgressView {
 
     void Show(const Event& event, double now) override {
         if (bar_.Apply(event)) {
-            if (event.kind == EventKind::Position) left_.Update(bar_.Percent(), now);
+            if (std::holds_alternative<events::Position>(event)) left_.Update(bar_.Percent(), now);
             Redraw(now);
             return;
         }
-        switch (event.kind) {
-            case EventKind::Message:
-                Line(event.text, now);
-                break;
-            case EventKind::MessageBox:
-                Line(MessageBoxLine(event), now);
-                break;
-            case EventKind::Cancelling:
-                Line(kStoppingText, now);
-                break;
-            case EventKind::Output: {
-                const std::string text = Trimmed(event.text);
-                if (!text.empty()) Line(text, now);
-                break;
-            }
-            default:
-                break;  // notices and the completion: the messages say it all
-        }
+        if (const std::optional<std::string> text = TextLine(event)) Line(*text, now);
     }
 
     void Tick(double now) override { Redraw(now); }
@@ -263,7 +261,7 @@ class PlainView : public ProgressView {
     void Show(const Event& event, double) override {
         if (bar_.Apply(event)) {
             const int percent = bar_.Percent();
-            if (event.kind != EventKind::Range && percent >= nextMark_) {
+            if (!std::holds_alternative<events::Range>(event) && percent >= nextMark_) {
                 std::string line = "progress: " + std::to_string(percent) + "%";
                 if (imageBytes_ > 0) {
                     line += " (" + GroupDigits(BytesAt(percent, imageBytes_)) + " of " +
@@ -274,24 +272,7 @@ class PlainView : public ProgressView {
             }
             return;
         }
-        switch (event.kind) {
-            case EventKind::Message:
-                sink_(event.text + "\n");
-                break;
-            case EventKind::MessageBox:
-                sink_(MessageBoxLine(event) + "\n");
-                break;
-            case EventKind::Cancelling:
-                sink_(std::string(kStoppingText) + "\n");
-                break;
-            case EventKind::Output: {
-                const std::string text = Trimmed(event.text);
-                if (!text.empty()) sink_(text + "\n");
-                break;
-            }
-            default:
-                break;
-        }
+        if (const std::optional<std::string> text = TextLine(event)) sink_(*text + "\n");
     }
 
     void Finish(int) override {}
@@ -313,47 +294,7 @@ class JsonView : public ProgressView {
         bar_.Apply(event);
         JsonWriter json;
         json.BeginObject().Key("event");
-        switch (event.kind) {
-            case EventKind::Message:
-                json.String("message").Key("text").String(event.text);
-                break;
-            case EventKind::Range:
-                json.String("range").Key("lower").Number(event.value);
-                json.Key("upper").Number(event.upper);
-                break;
-            case EventKind::StepSize:
-                json.String("step-size").Key("step").Number(event.value);
-                break;
-            case EventKind::StepIt:
-                Where(json.String("step"));
-                break;
-            case EventKind::Position:
-                Where(json.String("position"));
-                break;
-            case EventKind::Notice:
-                json.String("notice").Key("code").Number(event.value).Key("text");
-                if (event.hasText) {
-                    json.String(event.text);
-                } else {
-                    json.Null();
-                }
-                break;
-            case EventKind::Completion:
-                json.String("completion").Key("text").String(event.text);
-                json.Key("code").Number(event.value);
-                break;
-            case EventKind::MessageBox:
-                json.String("messagebox").Key("caption").String(event.caption);
-                json.Key("text").String(event.text).Key("question").Bool(event.question);
-                if (event.question) json.Key("answer").String(event.answeredYes ? "yes" : "no");
-                break;
-            case EventKind::Output:
-                json.String("output").Key("text").String(event.text);
-                break;
-            case EventKind::Cancelling:
-                json.String("cancelling");
-                break;
-        }
+        std::visit([&](const auto& e) { Write(json, e); }, event);
         sink_(json.EndObject().text() + "\n");
     }
 
@@ -372,6 +313,38 @@ class JsonView : public ProgressView {
             json.Key("bytes").Number(static_cast<int64_t>(BytesAt(percent, imageBytes_)));
         }
     }
+
+    void Write(JsonWriter& json, const events::Message& e) const {
+        json.String("message").Key("text").String(e.text);
+    }
+    void Write(JsonWriter& json, const events::Range& e) const {
+        json.String("range").Key("lower").Number(e.lower).Key("upper").Number(e.upper);
+    }
+    void Write(JsonWriter& json, const events::StepSize& e) const {
+        json.String("step-size").Key("step").Number(e.step);
+    }
+    void Write(JsonWriter& json, const events::StepIt&) const { Where(json.String("step")); }
+    void Write(JsonWriter& json, const events::Position&) const { Where(json.String("position")); }
+    void Write(JsonWriter& json, const events::Notice& e) const {
+        json.String("notice").Key("code").Number(e.code).Key("text");
+        if (e.text) {
+            json.String(*e.text);
+        } else {
+            json.Null();
+        }
+    }
+    void Write(JsonWriter& json, const events::Completion& e) const {
+        json.String("completion").Key("text").String(e.text).Key("code").Number(e.code);
+    }
+    void Write(JsonWriter& json, const events::MessageBox& e) const {
+        json.String("messagebox").Key("caption").String(e.caption);
+        json.Key("text").String(e.text).Key("question").Bool(e.question);
+        if (e.question) json.Key("answer").String(e.answeredYes ? "yes" : "no");
+    }
+    void Write(JsonWriter& json, const events::Output& e) const {
+        json.String("output").Key("text").String(e.text);
+    }
+    void Write(JsonWriter& json, const events::Cancelling&) const { json.String("cancelling"); }
 
     Sink sink_;
     uint64_t imageBytes_;
