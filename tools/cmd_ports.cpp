@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "commands.h"
+#include "json_writer.h"
 #include "ports.h"
-#include "progress.h"
 
 namespace cordane::tools {
 

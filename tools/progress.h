@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "json_writer.h"
+#include "tool_support.h"
 
 namespace cordane::tools {
 
@@ -123,9 +124,6 @@ class TimeLeft {
     double lastTime_ = 0;
     int lastPercent_ = 0;
 };
-
-// 57344 -> "57,344".
-std::string GroupDigits(uint64_t value);
 
 // One line of the terminal bar, at most `width` columns:
 // "[########------------]  40%  22,937 of 57,344 bytes  0:03 left". imageBytes 0 leaves out the

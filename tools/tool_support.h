@@ -77,6 +77,9 @@ struct InputFile {
 // long or a link that cannot be read.
 [[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly);
 
+// 57344 -> "57,344".
+std::string GroupDigits(uint64_t value);
+
 // A number in decimal or, with 0x, in hexadecimal, at most `max`; nothing else around it.
 [[nodiscard]] bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);
 
