@@ -163,9 +163,9 @@ std::unique_ptr<ProgressView> MakeView(const DownloadOptions& options, int jsonF
 
 // Runs the job to its end, showing its events as they come and cancelling it on a signal. The
 // job's exit code; nothing when it could not be started (said on standard error).
-std::optional<int> RunJob(const DownloadOptions& options, const JobSettings& settings,
-                          const PortChoice& port, EventQueue& queue, ProgressView* view,
-                          SignalCatcher& signals, TemporaryPortsDirectory& portsDirectory) {
+std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& settings,
+                            const PortChoice& port, EventQueue& queue, ProgressView* view,
+                            SignalCatcher& signals, TemporaryPortsDirectory& portsDirectory) {
     DownloadJob job(queue);
     job.SetPortCom(port.number, port.isVirtual);
     job.SetReaderType(static_cast<eReaderType>(options.reader));
@@ -323,7 +323,7 @@ int RunDownload(int argc, char** argv) {
     }
 
     const std::optional<int> code =
-        RunJob(options, settings, port, queue, view.get(), signals, portsDirectory);
+        WatchJob(options, settings, port, queue, view.get(), signals, portsDirectory);
     if (!code) return kExitBadInput;
     if (!options.json) std::fputs(Verdict(*code, options, port).c_str(), stderr);
     return *code;
