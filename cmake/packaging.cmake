@@ -15,6 +15,10 @@ if(TARGET brenmark)
   list(APPEND korvel_programs brenmark)
 endif()
 install(TARGETS ${korvel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The program cordane runs the commands that drive a reader in (tools/CMakeLists.txt).
+if(TARGET cordane-engine)
+  install(TARGETS cordane-engine RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cordane)
+endif()
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/engine/include/cordane
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")

@@ -7,15 +7,18 @@
 #include <cctype>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "binary_image.h"
 #include "cipher.h"
 #include "commands.h"
+#include "json_writer.h"
+#include "large_images.h"
 #include "large_layout.h"
 #include "large_plan.h"
-#include "progress.h"
 #include "protocol.h"
 #include "srec.h"
 #include "tool_support.h"
@@ -159,36 +162,38 @@ void PrintRegionHeading() {
     std::printf("  %-14s %-19s %s\n", "region", "addresses", "image");
 }
 
-std::string RegionJson(const RegionView& view) {
-    std::string json = "{\"region\":" + JsonString(view.id) +
-                       ",\"from\":" + std::to_string(view.from) +
-                       ",\"to\":" + std::to_string(view.to);
-    if (view.refused) return json + ",\"refused\":" + JsonString(*view.refused) + "}";
-    json +=
-        ",\"start\":" + std::to_string(view.start) + ",\"length\":" + std::to_string(view.length);
+void RegionJson(JsonWriter& json, const RegionView& view) {
+    json.BeginObject().Key("region").String(view.id);
+    json.Key("from").Number(view.from).Key("to").Number(view.to);
+    if (view.refused) {
+        json.Key("refused").String(*view.refused).EndObject();
+        return;
+    }
+    json.Key("start").Number(view.start).Key("length").Number(static_cast<int64_t>(view.length));
     if (view.planned) {
-        json += ",\"sent\":" + std::to_string(view.sent) +
-                ",\"skipped\":" + std::to_string(view.skipped);
+        json.Key("sent").Number(static_cast<int64_t>(view.sent));
+        json.Key("skipped").Number(static_cast<int64_t>(view.skipped));
     }
-    json += ",\"notes\":[";
-    for (size_t i = 0; i < view.notes.size(); ++i) {
-        if (i > 0) json += ',';
-        json += JsonString(view.notes[i]);
-    }
-    return json + "]}";
+    json.Key("notes").BeginArray();
+    for (const std::string& note : view.notes) json.String(note);
+    json.EndArray().EndObject();
 }
 
-std::string RegionsJson(const std::vector<RegionView>& views) {
-    std::string json = "[";
-    for (size_t i = 0; i < views.size(); ++i) {
-        if (i > 0) json += ',';
-        json += RegionJson(views[i]);
-    }
-    return json + "]";
+void RegionsJson(JsonWriter& json, const std::vector<RegionView>& views) {
+    json.BeginArray();
+    for (const RegionView& view : views) RegionJson(json, view);
+    json.EndArray();
+}
+
+// Prints a whole JSON object as one line of standard output.
+void PrintJson(const JsonWriter& json) {
+    std::fputs((json.text() + "\n").c_str(), stdout);
 }
 
 // ---- S-record files
 
+// The windows of an S-record file a large-reader download converts: each region's, and the
+// overlay laid over the driver's low part.
 struct Window {
     const char* name;
     const char* id;
@@ -197,12 +202,18 @@ struct Window {
     bool overlay;  // laid over the driver's low part: sent within that region
 };
 
-constexpr Window kWindows[] = {
-    {"driver, low", "driver-low", Region::DriverLow, kDriverLowStart, kDriverLowEnd, false},
-    {"overlay", "overlay", Region::DriverLow, kOverlayStart, kOverlayEnd, true},
-    {"driver, high", "driver-high", Region::DriverHigh, kDriverHighStart, kDriverHighEnd, false},
-    {"application", "application", Region::Application, kAppStart, kAppEnd, false},
-    {"upper", "upper", Region::Upper, kUpperStart, kUpperEnd, false},
+Window WindowOf(Region region) {
+    const RegionFacts& facts = RegionFactsOf(region);
+    return {facts.label, facts.id, region, facts.start, facts.end, false};
+}
+
+// In the order shown: by address, the overlay after the region it is laid over.
+const Window kWindows[] = {
+    WindowOf(Region::DriverLow),
+    {kOverlay.label, kOverlay.id, Region::DriverLow, kOverlay.start, kOverlay.end, true},
+    WindowOf(Region::DriverHigh),
+    WindowOf(Region::Application),
+    WindowOf(Region::Upper),
 };
 
 RegionView ConvertRegion(const Window& window, const InputFile& file, std::vector<uint8_t>& image) {
@@ -271,14 +282,15 @@ int ShowSrec(const char* path, const InputFile& file, bool json) {
     const bool taken = largeTakes || small.takes;
 
     if (json) {
-        std::string out = "{\"file\":" + JsonString(path) +
-                          ",\"kind\":\"srec\",\"size\":" + std::to_string(file.size) +
-                          ",\"large\":{\"takes\":" + (largeTakes ? "true" : "false") +
-                          ",\"regions\":" + RegionsJson(large) +
-                          "},\"small\":{\"takes\":" + (small.takes ? "true" : "false") +
-                          ",\"image\":" + RegionJson(small.image) +
-                          "},\"accepted\":" + (taken ? "true" : "false") + "}\n";
-        std::fputs(out.c_str(), stdout);
+        JsonWriter out;
+        out.BeginObject().Key("file").String(path).Key("kind").String("srec");
+        out.Key("size").Number(static_cast<int64_t>(file.size));
+        out.Key("large").BeginObject().Key("takes").Bool(largeTakes).Key("regions");
+        RegionsJson(out, large);
+        out.EndObject().Key("small").BeginObject().Key("takes").Bool(small.takes).Key("image");
+        RegionJson(out, small.image);
+        out.EndObject().Key("accepted").Bool(taken).EndObject();
+        PrintJson(out);
     } else {
         std::printf("%s: S-record file, %s bytes\n", path, GroupDigits(file.size).c_str());
         std::printf(
@@ -317,11 +329,11 @@ struct KeyUsed {
 int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& key, bool json) {
     if (const auto problem = CheckBinarySize(path, file.size)) {
         if (json) {
-            std::fputs(("{\"file\":" + JsonString(path) +
-                        ",\"kind\":\"binary\",\"size\":" + std::to_string(file.size) +
-                        ",\"accepted\":false,\"problem\":" + JsonString(*problem) + "}\n")
-                           .c_str(),
-                       stdout);
+            JsonWriter out;
+            out.BeginObject().Key("file").String(path).Key("kind").String("binary");
+            out.Key("size").Number(static_cast<int64_t>(file.size)).Key("accepted").Bool(false);
+            out.Key("problem").String(*problem).EndObject();
+            PrintJson(out);
         } else {
             std::printf("%s: binary download file, %s bytes\n  refused: %s\n", path,
                         GroupDigits(file.size).c_str(), problem->c_str());
@@ -339,26 +351,38 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
         return kExitBadInput;
     }
 
-    std::vector<uint8_t> image(large::kImageBufferSize);
+    // The region images as a download builds them.
+    Inputs inputs;
+    inputs.downloadType = KV_DOWNLOAD_BINARY;
+    inputs.appPath = path;
+    inputs.binary = std::span<const uint8_t>(bytes.data(), static_cast<size_t>(file.size));
+    auto built = BuildImages(inputs);
+    if (const auto* problem = std::get_if<std::string>(&built)) {
+        std::fprintf(stderr, "cordane info: %s\n", problem->c_str());
+        return kExitBadInput;
+    }
+    const DownloadImages& images = std::get<DownloadImages>(built);
     std::vector<RegionView> regions;
+    const std::vector<uint8_t>& driverImage = images.Of(Region::DriverLow).bytes;
     RegionView driver = EmptyRegion("driver", "driver", kDriverLowStart, kDriverLowEnd);
-    driver.length = BuildDriverImage(bytes.data(), image.data());
-    CountBlocks(Region::DriverLow, image.data(), driver.length, driver);
+    driver.length = driverImage.size();
+    CountBlocks(Region::DriverLow, driverImage.data(), driver.length, driver);
     regions.push_back(driver);
 
     // Shown from 0xE000, where the file's application starts; its blocks count from 0xD000.
+    const std::vector<uint8_t>& appImage = images.Of(Region::Application).bytes;
     RegionView app = EmptyRegion("application", "application", kAppCodeStart, kAppEnd);
-    const size_t appRegion = BuildAppImage(bytes.data(), file.size, image.data());
-    app.length = appRegion - kAppBlankHead;
-    CountBlocks(Region::Application, image.data(), appRegion, app);
+    app.length = appImage.size() - kAppBlankHead;
+    CountBlocks(Region::Application, appImage.data(), appImage.size(), app);
     app.notes.push_back("blocks from 0xD000, whose first " + GroupDigits(kAppBlankHead) +
                         " bytes are blank");
-    NoteDroppedRange(image.data(), appRegion, app);
+    NoteDroppedRange(appImage.data(), appImage.size(), app);
     regions.push_back(app);
 
+    const std::vector<uint8_t>& upperImage = images.Of(Region::Upper).bytes;
     RegionView upper = EmptyRegion("upper", "upper", kUpperStart, kUpperEnd);
-    upper.length = BuildUpperImage(bytes.data(), file.size, image.data());
-    if (upper.length > 0) CountBlocks(Region::Upper, image.data(), upper.length, upper);
+    upper.length = upperImage.size();
+    if (upper.length > 0) CountBlocks(Region::Upper, upperImage.data(), upper.length, upper);
     regions.push_back(upper);
 
     bool digits = false;
@@ -368,17 +392,21 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
     const bool fieldsInFile = file.size >= kFileIdentity + 2;
 
     if (json) {
-        std::string out = "{\"file\":" + JsonString(path) +
-                          ",\"kind\":\"binary\",\"size\":" + std::to_string(file.size) +
-                          ",\"accepted\":true,\"enciphered\":" + (key ? "true" : "false") +
-                          ",\"key\":" + (key ? JsonString(key->name) : "null") +
-                          ",\"regions\":" + RegionsJson(regions) +
-                          ",\"appNumber\":" + JsonString(number) +
-                          ",\"appNumberValue\":" + std::to_string(numberValue) +
-                          ",\"appNumberDigits\":" + (digits ? "true" : "false") +
-                          ",\"identity\":" + std::to_string(identity) +
-                          ",\"fieldsInFile\":" + (fieldsInFile ? "true" : "false") + "}\n";
-        std::fputs(out.c_str(), stdout);
+        JsonWriter out;
+        out.BeginObject().Key("file").String(path).Key("kind").String("binary");
+        out.Key("size").Number(static_cast<int64_t>(file.size)).Key("accepted").Bool(true);
+        out.Key("enciphered").Bool(key.has_value()).Key("key");
+        if (key) {
+            out.String(key->name);
+        } else {
+            out.Null();
+        }
+        out.Key("regions");
+        RegionsJson(out, regions);
+        out.Key("appNumber").String(number).Key("appNumberValue").Number(numberValue);
+        out.Key("appNumberDigits").Bool(digits).Key("identity").Number(identity);
+        out.Key("fieldsInFile").Bool(fieldsInFile).EndObject();
+        PrintJson(out);
     } else {
         std::printf("%s: binary download file, %s bytes, taken by the large readers' layout\n",
                     path, GroupDigits(file.size).c_str());

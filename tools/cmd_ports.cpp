@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "commands.h"
+#include "json_writer.h"
 #include "ports.h"
-#include "progress.h"
 
 namespace cordane::tools {
 
@@ -58,14 +58,14 @@ int RunPorts(int argc, char** argv) {
 
     const std::vector<korvel::ports::OpenablePort> ports = korvel::ports::ListOpenablePorts();
     if (json) {
-        std::string text = R"({"ports":[)";
-        for (size_t i = 0; i < ports.size(); ++i) {
-            if (i > 0) text += ",";
-            text += R"({"port":)" + JsonString(ports[i].text) + R"(,"device":)" +
-                    JsonString(Resolved(ports[i].device)) + "}";
+        JsonWriter out;
+        out.BeginObject().Key("ports").BeginArray();
+        for (const korvel::ports::PortEntry& port : ports) {
+            out.BeginObject().Key("port").String(port.text);
+            out.Key("device").String(Resolved(port.device)).EndObject();
         }
-        text += "]}\n";
-        std::fputs(text.c_str(), stdout);
+        out.EndArray().EndObject();
+        std::fputs((out.text() + "\n").c_str(), stdout);
         return kExitOk;
     }
     if (ports.empty()) {

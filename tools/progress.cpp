@@ -23,7 +23,8 @@ void EventQueue::Push(Event event) noexcept {
     // The bar moves once a block, a thousand times a second at best: those events wait for the
     // consumer's next look (it looks at least every refresh period) instead of waking it each
     // time; everything else wakes it at once.
-    const bool wake = event.kind != EventKind::StepIt && event.kind != EventKind::Position;
+    const bool wake = !std::holds_alternative<events::StepIt>(event) &&
+                      !std::holds_alternative<events::Position>(event);
     try {
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
@@ -52,26 +53,27 @@ std::vector<Event> EventQueue::Drain() {
 // ---- BarState
 
 bool BarState::Apply(const Event& event) {
-    switch (event.kind) {
-        case EventKind::Range:
-            lower_ = event.value;
-            upper_ = event.upper;
-            position_ = lower_;
-            started_ = true;
-            return true;
-        case EventKind::StepSize:
-            step_ = event.value;
-            return false;
-        case EventKind::StepIt:
-            // A progress bar does not run past its upper end.
-            position_ = std::clamp(position_ + step_, std::min(lower_, upper_), upper_);
-            return true;
-        case EventKind::Position:
-            position_ = event.value;
-            return true;
-        default:
-            return false;
+    if (const auto* range = std::get_if<events::Range>(&event)) {
+        lower_ = range->lower;
+        upper_ = range->upper;
+        position_ = lower_;
+        started_ = true;
+        return true;
     }
+    if (const auto* size = std::get_if<events::StepSize>(&event)) {
+        step_ = size->step;
+        return false;
+    }
+    if (std::holds_alternative<events::StepIt>(event)) {
+        // A progress bar does not run past its upper end.
+        position_ = std::clamp(position_ + step_, std::min(lower_, upper_), upper_);
+        return true;
+    }
+    if (const auto* position = std::get_if<events::Position>(&event)) {
+        position_ = position->position;
+        return true;
+    }
+    return false;
 }
 
 int BarState::Percent() const {
@@ -106,89 +108,6 @@ std::optional<double> TimeLeft::Seconds(double now) const {
 }
 
 // ---- Text
-
-std::string JsonString(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            switch (c) {
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '\b':
-                    out += "\\b";
-                    break;
-                case '\f':
-                    out += "\\f";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    if (c < 0x20) {
-                        char escaped[8];
-                        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                        out += escaped;
-                    } else {
-                        out += static_cast<char>(c);
-                    }
-            }
-            ++i;
-            continue;
-        }
-        // A multi-byte sequence is copied only when it is valid UTF-8: right length, right
-        // continuation bytes, no overlong form, no surrogate, nothing above U+10FFFF.
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        }
-        bool valid = length > 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = k == 1 ? (next >= low && next <= high) : (next >= 0x80 && next <= 0xBF);
-        }
-        if (valid) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string GroupDigits(uint64_t value) {
-    std::string digits = std::to_string(value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<size_t>(at), 1, ',');
-    }
-    return digits;
-}
 
 namespace {
 
@@ -250,7 +169,7 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-std::string MessageBoxLine(const Event& event) {
+std::string MessageBoxLine(const events::MessageBox& event) {
     std::string line = event.caption + ": " + event.text;
     if (event.question) {
         line += event.answeredYes ? " -> answered Yes (--yes)"
@@ -263,6 +182,19 @@ constexpr char kStoppingText[] =
     "Stopping: the download ends after the current block and the reader is reset "
     "(press Ctrl-C again to quit at once).";
 
+// The line a terminal or a log shows for an event other than the bar's; nothing for the notices
+// and the completion (the messages say it all) and for empty output.
+std::optional<std::string> TextLine(const Event& event) {
+    if (const auto* message = std::get_if<events::Message>(&event)) return message->text;
+    if (const auto* box = std::get_if<events::MessageBox>(&event)) return MessageBoxLine(*box);
+    if (std::holds_alternative<events::Cancelling>(event)) return std::string(kStoppingText);
+    if (const auto* output = std::get_if<events::Output>(&event)) {
+        std::string text = Trimmed(output->text);
+        if (!text.empty()) return text;
+    }
+    return std::nullopt;
+}
+
 // The live bar on one line, with the messages printed above it.
 class TerminalView : public ProgressView {
   public:
@@ -271,28 +203,11 @@ class TerminalView : public ProgressView {
 
     void Show(const Event& event, double now) override {
         if (bar_.Apply(event)) {
-            if (event.kind == EventKind::Position) left_.Update(bar_.Percent(), now);
+            if (std::holds_alternative<events::Position>(event)) left_.Update(bar_.Percent(), now);
             Redraw(now);
             return;
         }
-        switch (event.kind) {
-            case EventKind::Message:
-                Line(event.text, now);
-                break;
-            case EventKind::MessageBox:
-                Line(MessageBoxLine(event), now);
-                break;
-            case EventKind::Cancelling:
-                Line(kStoppingText, now);
-                break;
-            case EventKind::Output: {
-                const std::string text = Trimmed(event.text);
-                if (!text.empty()) Line(text, now);
-                break;
-            }
-            default:
-                break;  // notices and the completion: the messages say it all
-        }
+        if (const std::optional<std::string> text = TextLine(event)) Line(*text, now);
     }
 
     void Tick(double now) override { Redraw(now); }
@@ -338,7 +253,7 @@ class PlainView : public ProgressView {
     void Show(const Event& event, double) override {
         if (bar_.Apply(event)) {
             const int percent = bar_.Percent();
-            if (event.kind != EventKind::Range && percent >= nextMark_) {
+            if (!std::holds_alternative<events::Range>(event) && percent >= nextMark_) {
                 std::string line = "progress: " + std::to_string(percent) + "%";
                 if (imageBytes_ > 0) {
                     line += " (" + GroupDigits(BytesAt(percent, imageBytes_)) + " of " +
@@ -349,24 +264,7 @@ class PlainView : public ProgressView {
             }
             return;
         }
-        switch (event.kind) {
-            case EventKind::Message:
-                sink_(event.text + "\n");
-                break;
-            case EventKind::MessageBox:
-                sink_(MessageBoxLine(event) + "\n");
-                break;
-            case EventKind::Cancelling:
-                sink_(std::string(kStoppingText) + "\n");
-                break;
-            case EventKind::Output: {
-                const std::string text = Trimmed(event.text);
-                if (!text.empty()) sink_(text + "\n");
-                break;
-            }
-            default:
-                break;
-        }
+        if (const std::optional<std::string> text = TextLine(event)) sink_(*text + "\n");
     }
 
     void Finish(int) override {}
@@ -386,63 +284,59 @@ class JsonView : public ProgressView {
 
     void Show(const Event& event, double) override {
         bar_.Apply(event);
-        std::string line;
-        switch (event.kind) {
-            case EventKind::Message:
-                line = R"({"event":"message","text":)" + JsonString(event.text) + "}";
-                break;
-            case EventKind::Range:
-                line = R"({"event":"range","lower":)" + std::to_string(event.value) +
-                       R"(,"upper":)" + std::to_string(event.upper) + "}";
-                break;
-            case EventKind::StepSize:
-                line = R"({"event":"step-size","step":)" + std::to_string(event.value) + "}";
-                break;
-            case EventKind::StepIt:
-                line = R"({"event":"step")" + Where() + "}";
-                break;
-            case EventKind::Position:
-                line = R"({"event":"position")" + Where() + "}";
-                break;
-            case EventKind::Notice:
-                line = R"({"event":"notice","code":)" + std::to_string(event.value) +
-                       R"(,"text":)" + (event.hasText ? JsonString(event.text) : "null") + "}";
-                break;
-            case EventKind::Completion:
-                line = R"({"event":"completion","text":)" + JsonString(event.text) + R"(,"code":)" +
-                       std::to_string(event.value) + "}";
-                break;
-            case EventKind::MessageBox:
-                line = R"({"event":"messagebox","caption":)" + JsonString(event.caption) +
-                       R"(,"text":)" + JsonString(event.text) + R"(,"question":)" +
-                       (event.question ? "true" : "false");
-                if (event.question)
-                    line += R"(,"answer":)" + JsonString(event.answeredYes ? "yes" : "no");
-                line += "}";
-                break;
-            case EventKind::Output:
-                line = R"({"event":"output","text":)" + JsonString(event.text) + "}";
-                break;
-            case EventKind::Cancelling:
-                line = R"({"event":"cancelling"})";
-                break;
-        }
-        sink_(line + "\n");
+        JsonWriter json;
+        json.BeginObject().Key("event");
+        std::visit([&](const auto& e) { Write(json, e); }, event);
+        sink_(json.EndObject().text() + "\n");
     }
 
     void Finish(int exitCode) override {
-        sink_(R"({"event":"exit","code":)" + std::to_string(exitCode) + "}\n");
+        JsonWriter json;
+        json.BeginObject().Key("event").String("exit").Key("code").Number(exitCode).EndObject();
+        sink_(json.text() + "\n");
     }
 
   private:
     // Where the bar stands after a step or a position.
-    std::string Where() const {
+    void Where(JsonWriter& json) const {
         const int percent = bar_.Percent();
-        std::string text = R"(,"position":)" + std::to_string(bar_.position()) + R"(,"percent":)" +
-                           std::to_string(percent);
-        if (imageBytes_ > 0) text += R"(,"bytes":)" + std::to_string(BytesAt(percent, imageBytes_));
-        return text;
+        json.Key("position").Number(bar_.position()).Key("percent").Number(percent);
+        if (imageBytes_ > 0) {
+            json.Key("bytes").Number(static_cast<int64_t>(BytesAt(percent, imageBytes_)));
+        }
     }
+
+    void Write(JsonWriter& json, const events::Message& e) const {
+        json.String("message").Key("text").String(e.text);
+    }
+    void Write(JsonWriter& json, const events::Range& e) const {
+        json.String("range").Key("lower").Number(e.lower).Key("upper").Number(e.upper);
+    }
+    void Write(JsonWriter& json, const events::StepSize& e) const {
+        json.String("step-size").Key("step").Number(e.step);
+    }
+    void Write(JsonWriter& json, const events::StepIt&) const { Where(json.String("step")); }
+    void Write(JsonWriter& json, const events::Position&) const { Where(json.String("position")); }
+    void Write(JsonWriter& json, const events::Notice& e) const {
+        json.String("notice").Key("code").Number(e.code).Key("text");
+        if (e.text) {
+            json.String(*e.text);
+        } else {
+            json.Null();
+        }
+    }
+    void Write(JsonWriter& json, const events::Completion& e) const {
+        json.String("completion").Key("text").String(e.text).Key("code").Number(e.code);
+    }
+    void Write(JsonWriter& json, const events::MessageBox& e) const {
+        json.String("messagebox").Key("caption").String(e.caption);
+        json.Key("text").String(e.text).Key("question").Bool(e.question);
+        if (e.question) json.Key("answer").String(e.answeredYes ? "yes" : "no");
+    }
+    void Write(JsonWriter& json, const events::Output& e) const {
+        json.String("output").Key("text").String(e.text);
+    }
+    void Write(JsonWriter& json, const events::Cancelling&) const { json.String("cancelling"); }
 
     Sink sink_;
     uint64_t imageBytes_;

@@ -12,33 +12,62 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "json_writer.h"
+#include "tool_support.h"
 
 namespace cordane::tools {
 
-enum class EventKind {
-    Message,     // KvSetMessage: text
-    Range,       // KvpBarSetRange: value = lower, upper
-    StepSize,    // KvpBarSetStep: value = step
-    StepIt,      // KvpBarStepIt
-    Position,    // KvpBarSetPos: value = position
-    Notice,      // KvFinTelechargement: value = code, text unless hasText is false
-    Completion,  // KvDownloadCompleted: text, value = code
-    MessageBox,  // a message box of the engine: caption, text, question and its answer
-    Output,      // text the engine wrote to standard output
-    Cancelling,  // the user asked to stop
-};
-
-struct Event {
-    EventKind kind = EventKind::Message;
+// The events, one type per kind. In a download they come in this order:
+//   - while the job runs, in the engine's order: Message (a line of its progress text), Range
+//     (the bar set up; before the bar's first move), StepSize, StepIt and Position (the bar
+//     moved), MessageBox (a message or a question of the engine; a question holds the job until
+//     its answer, already given from the command line, is returned), and Output (text the engine
+//     wrote to standard output, shown after the events it follows);
+//   - Cancelling, at most once, when the user asks to stop: the job ends at its next cancel query;
+//   - Notice: the job's notices, the last one KV_NOTICE_OVER;
+//   - Completion, once: right after the success notice, else with the last notice.
+// A view's Finish, with the exit code, comes after the last event.
+namespace events {
+struct Message {  // KvSetMessage
     std::string text;
-    bool hasText = true;
-    std::string caption;
-    int value = 0;
-    int upper = 0;
-    bool question = false;     // MessageBox: a Yes/No question
-    bool answeredYes = false;  // MessageBox: the answer given to it
 };
+struct Range {  // KvpBarSetRange
+    int lower = 0;
+    int upper = 0;
+};
+struct StepSize {  // KvpBarSetStep
+    int step = 0;
+};
+struct StepIt {};  // KvpBarStepIt
+struct Position {  // KvpBarSetPos
+    int position = 0;
+};
+struct Notice {  // KvFinTelechargement
+    int code = 0;
+    std::optional<std::string> text;  // nothing: a notice without text
+};
+struct Completion {  // KvDownloadCompleted
+    std::string text;
+    int code = 0;
+};
+struct MessageBox {  // a message box of the engine
+    std::string caption;
+    std::string text;
+    bool question = false;     // a Yes/No question
+    bool answeredYes = false;  // the answer given to it
+};
+struct Output {  // text the engine wrote to standard output
+    std::string text;
+};
+struct Cancelling {};  // the user asked to stop
+}  // namespace events
+
+using Event = std::variant<events::Message, events::Range, events::StepSize, events::StepIt,
+                           events::Position, events::Notice, events::Completion, events::MessageBox,
+                           events::Output, events::Cancelling>;
 
 // Events handed from the worker thread to the main thread. The descriptor becomes readable while
 // events wait, so that the main thread can poll it together with its signals.
@@ -95,13 +124,6 @@ class TimeLeft {
     double lastTime_ = 0;
     int lastPercent_ = 0;
 };
-
-// A JSON string literal: quoted, with quotes, backslashes and control characters escaped and any
-// byte that is not part of valid UTF-8 replaced by U+FFFD.
-std::string JsonString(std::string_view text);
-
-// 57344 -> "57,344".
-std::string GroupDigits(uint64_t value);
 
 // One line of the terminal bar, at most `width` columns:
 // "[########------------]  40%  22,937 of 57,344 bytes  0:03 left". imageBytes 0 leaves out the

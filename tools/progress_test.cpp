@@ -12,18 +12,8 @@
 namespace cordane::tools {
 namespace {
 
-Event Make(EventKind kind, int value = 0, std::string text = {}) {
-    Event event;
-    event.kind = kind;
-    event.value = value;
-    event.text = std::move(text);
-    return event;
-}
-
 Event Range(int lower, int upper) {
-    Event event = Make(EventKind::Range, lower);
-    event.upper = upper;
-    return event;
+    return events::Range{lower, upper};
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -61,24 +51,24 @@ TEST(BarStateTest, FollowsRangeStepAndPosition) {
     BarState bar;
     EXPECT_FALSE(bar.started());
     bar.Apply(Range(0, 100));
-    bar.Apply(Make(EventKind::StepSize, 1));
-    bar.Apply(Make(EventKind::StepIt));
-    bar.Apply(Make(EventKind::StepIt));
+    bar.Apply(events::StepSize{1});
+    bar.Apply(events::StepIt{});
+    bar.Apply(events::StepIt{});
     EXPECT_TRUE(bar.started());
     EXPECT_EQ(bar.Percent(), 2);
-    bar.Apply(Make(EventKind::Position, 57));
+    bar.Apply(events::Position{57});
     EXPECT_EQ(bar.Percent(), 57);
     // A step never runs the bar past its end; positions outside the range show as its ends.
-    bar.Apply(Make(EventKind::StepSize, 60));
-    bar.Apply(Make(EventKind::StepIt));
+    bar.Apply(events::StepSize{60});
+    bar.Apply(events::StepIt{});
     EXPECT_EQ(bar.position(), 100);
-    bar.Apply(Make(EventKind::Position, 250));
+    bar.Apply(events::Position{250});
     EXPECT_EQ(bar.Percent(), 100);
-    bar.Apply(Make(EventKind::Position, -5));
+    bar.Apply(events::Position{-5});
     EXPECT_EQ(bar.Percent(), 0);
 
     bar.Apply(Range(200, 400));
-    bar.Apply(Make(EventKind::Position, 300));
+    bar.Apply(events::Position{300});
     EXPECT_EQ(bar.Percent(), 50);
     bar.Apply(Range(5, 5));  // an empty range must not divide by zero
     EXPECT_EQ(bar.Percent(), 0);
@@ -124,13 +114,14 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
     pollfd fd{queue.fd(), POLLIN, 0};
     EXPECT_EQ(poll(&fd, 1, 0), 0);
     // Bar movements wait for the next look without waking the consumer.
-    for (int i = 0; i < 10; ++i) queue.Push(Make(EventKind::Position, i));
+    for (int i = 0; i < 10; ++i) queue.Push(events::Position{i});
     EXPECT_EQ(poll(&fd, 1, 0), 0);
     EXPECT_EQ(queue.Drain().size(), 10u);
 
     std::thread worker([&queue] {
         for (int i = 0; i < 1000; ++i) {
-            queue.Push(Make(i % 10 == 9 ? EventKind::Message : EventKind::Position, i));
+            queue.Push(i % 10 == 9 ? Event(events::Message{std::to_string(i)})
+                                   : Event(events::Position{i}));
         }
     });
     std::vector<Event> received;
@@ -139,7 +130,12 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
         for (Event& event : queue.Drain()) received.push_back(std::move(event));
     }
     worker.join();
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(received[i].value, i);
+    for (int i = 0; i < 1000; ++i) {
+        const auto* position = std::get_if<events::Position>(&received[i]);
+        ASSERT_EQ(position ? std::to_string(position->position)
+                           : std::get<events::Message>(received[i]).text,
+                  std::to_string(i));
+    }
     EXPECT_EQ(poll(&fd, 1, 0), 0);  // drained: no longer readable
     EXPECT_TRUE(queue.Drain().empty());
 }
@@ -147,27 +143,24 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
 TEST(JsonViewTest, WritesOneObjectPerEventAndEndsWithTheExitCode) {
     std::string out;
     auto view = MakeJsonView([&out](std::string_view text) { out += text; }, 7168);
-    Event started = Make(EventKind::Notice, 3, "1000");
-    Event over = Make(EventKind::Notice, 1);
-    over.hasText = false;
-    Event question = Make(EventKind::MessageBox, 0, "Erase the data flash?");
-    question.caption = "Download";
-    question.question = true;
-    Event error = Make(EventKind::MessageBox, 0, "No response from the reader.");
-    error.caption = "Download error";
+    const Event started = events::Notice{3, "1000"};
+    const Event over = events::Notice{1, std::nullopt};
+    const Event question = events::MessageBox{"Download", "Erase the data flash?", true, false};
+    const Event error =
+        events::MessageBox{"Download error", "No response from the reader.", false, false};
     const std::vector<Event> events = {
         started,
         Range(0, 100),
-        Make(EventKind::StepSize, 1),
-        Make(EventKind::StepIt),
-        Make(EventKind::Message, 0, "Reboot && initialisation Loader..."),
-        Make(EventKind::Output, 0, "\nConversion fichier ...     "),
-        Make(EventKind::Position, 50),
+        events::StepSize{1},
+        events::StepIt{},
+        events::Message{"Reboot && initialisation Loader..."},
+        events::Output{"\nConversion fichier ...     "},
+        events::Position{50},
         question,
         error,
-        Make(EventKind::Cancelling),
+        events::Cancelling{},
         over,
-        Make(EventKind::Completion, 1, "Download Error"),
+        events::Completion{"Download Error", 1},
     };
     for (const Event& event : events) view->Show(event, 0);
     view->Finish(5);
@@ -194,14 +187,14 @@ TEST(TerminalViewTest, KeepsTheBarOnItsLineAndPrintsMessagesAboveIt) {
     std::string out;
     auto view =
         MakeTerminalView([&out](std::string_view text) { out += text; }, 0, [] { return 40; });
-    view->Show(Make(EventKind::Message, 0, "Reboot && initialisation Loader..."), 0);
+    view->Show(events::Message{"Reboot && initialisation Loader..."}, 0);
     EXPECT_EQ(out, "Reboot && initialisation Loader...\n");  // no bar before its range
     out.clear();
     view->Show(Range(0, 100), 0);
-    view->Show(Make(EventKind::Output, 0, "\nConversion fichier ...     "), 0);
-    view->Show(Make(EventKind::Position, 30), 1);
+    view->Show(events::Output{"\nConversion fichier ...     "}, 0);
+    view->Show(events::Position{30}, 1);
     view->Tick(1);  // nothing changed: nothing written
-    view->Show(Make(EventKind::Message, 0, "Download completed."), 2);
+    view->Show(events::Message{"Download completed."}, 2);
     view->Finish(0);
     const std::string bar0 = "[" + std::string(32, '-') + "]   0%";
     const std::string bar30 = "[" + std::string(9, '#') + std::string(23, '-') + "]  30%";
@@ -213,12 +206,11 @@ TEST(PlainViewTest, PrintsMessagesAndEachTenthOfTheWay) {
     std::string out;
     auto view = MakePlainView([&out](std::string_view text) { out += text; }, 1000);
     view->Show(Range(0, 100), 0);
-    view->Show(Make(EventKind::Message, 0, "Downloading the application..."), 0);
+    view->Show(events::Message{"Downloading the application..."}, 0);
     for (int percent : {2, 5, 9, 10, 11, 25, 26, 100}) {
-        view->Show(Make(EventKind::Position, percent), 0);
+        view->Show(events::Position{percent}, 0);
     }
-    Event box = Make(EventKind::MessageBox, 0, "Download cancelled.");
-    box.caption = "Download error";
+    const Event box = events::MessageBox{"Download error", "Download cancelled.", false, false};
     view->Show(box, 0);
     view->Finish(6);
     EXPECT_EQ(Lines(out), (std::vector<std::string>{

@@ -114,15 +114,6 @@ int HexDigit(char c) {
 
 }  // namespace
 
-void UniqueFd::Reset(int fd) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
-bool UniqueFd::Close() noexcept {
-    return ::close(std::exchange(fd_, -1)) == 0;
-}
-
 std::optional<std::string> OpenInputFile(const char* path, const char* wanted, UniqueFd& fd,
                                          struct stat& info) {
     // O_NONBLOCK: a FIFO without a writer would hold the open, and the program, forever.
@@ -551,6 +542,14 @@ std::optional<std::string> CheckKeyChoice(const KeyChoice& choice) {
                "use selector 0 or 1 for a built-in key";
     }
     return std::nullopt;
+}
+
+std::string GroupDigits(uint64_t value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<size_t>(at), 1, ',');
+    }
+    return digits;
 }
 
 }  // namespace cordane::tools

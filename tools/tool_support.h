@@ -13,36 +13,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "cipher.h"
 #include "srec.h"
+#include "unique_fd.h"
 
 namespace cordane::tools {
 
-// An open file descriptor, closed when it goes out of scope.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) Reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    // Closes the descriptor held, if any, and holds `fd` instead.
-    void Reset(int fd = -1) noexcept;
-    // Closes now and reports whether the close succeeded (a failed close may mean lost data).
-    [[nodiscard]] bool Close() noexcept;
-
-  private:
-    int fd_;
-};
+using UniqueFd = korvel::UniqueFd;
 
 // Opens `path` for reading and reports what it is. False, with a message naming the file, when it
 // cannot be opened (missing, permission denied) or is not a regular file: a directory, a FIFO, a
@@ -97,6 +76,9 @@ struct InputFile {
 // `kernelOnly` set: only that name reaches the file. False with errno set (ELOOP) on a chain too
 // long or a link that cannot be read.
 [[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly);
+
+// 57344 -> "57,344".
+std::string GroupDigits(uint64_t value);
 
 // A number in decimal or, with 0x, in hexadecimal, at most `max`; nothing else around it.
 [[nodiscard]] bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value);

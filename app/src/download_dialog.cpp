@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "job_words.h"
 #include "zr318.h"
 
 namespace brenmark {
@@ -337,16 +338,17 @@ bool CDownloadDlg::OnStart() {
     }
 
     reserved[0] = 0;
-    flags = static_cast<uint32_t>(downloadType);
-    if (eraseDataFlash) flags |= KV_FLAG_ERASE_DATA_FLASH;
-    if (askQuestion) flags |= KV_FLAG_ASK_QUESTION;
-    if (downloadType == KV_DOWNLOAD_ERASE_CODE) flags |= KV_FLAG_ERASE_CODE;
+    cordane::FlagOptions options;
+    options.downloadType = static_cast<uint32_t>(downloadType);
+    options.eraseDataFlash = eraseDataFlash != 0;
+    options.askQuestion = askQuestion != 0;
+    flags = cordane::FlagsWord(options);
     if (downloadType == KV_DOWNLOAD_AUTO_BINARY) {
-        PutLittleEndian32(&parameterBlock[KV_PARAM_CHECK_APP_NUMBER],
-                          static_cast<uint32_t>(checkApplicationNumber));
-        PutLittleEndian32(&parameterBlock[KV_PARAM_APP_NUMBER], applicationNumber);
-        PutLittleEndian32(&parameterBlock[KV_PARAM_PREVIOUS_APP_1], previousApplicationNumber1);
-        PutLittleEndian32(&parameterBlock[KV_PARAM_PREVIOUS_APP_2], previousApplicationNumber2);
+        cordane::PutParamField(parameterBlock, KV_PARAM_CHECK_APP_NUMBER,
+                               static_cast<uint32_t>(checkApplicationNumber));
+        cordane::PutParamField(parameterBlock, KV_PARAM_APP_NUMBER, applicationNumber);
+        cordane::PutParamField(parameterBlock, KV_PARAM_PREVIOUS_APP_1, previousApplicationNumber1);
+        cordane::PutParamField(parameterBlock, KV_PARAM_PREVIOUS_APP_2, previousApplicationNumber2);
     }
     CopyField(applicationFile, globalFileFlag ? globalFileName : applicationFileName);
     CopyField(driverFile, driverFileName);

@@ -8,6 +8,7 @@
 
 #include "cordane/cordane.h"
 #include "engine_state.h"
+#include "job_words.h"
 #include "platform/thread.h"
 #include "protocol.h"
 #include "status.h"
@@ -46,10 +47,6 @@ Progress g_progress;
 std::mutex g_jobMutex;
 JobToken g_jobToken = 0;
 bool g_jobActive = false;
-
-void PutField(ParamBlock& block, size_t offset, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Percentage of the bytes sent, in unsigned 32-bit arithmetic and unclamped, as the readers'
 // tools have always shown it.
@@ -278,21 +275,20 @@ CWinThread* CDownloadManager::StartDownload(bool autoDelete) {
         return nullptr;
     }
     ParamBlock block{};
-    PutField(block, KV_PARAM_KEY_SELECTOR, static_cast<uint32_t>(keySelector));
-    PutField(block, KV_PARAM_IDENTITY_CHECK, static_cast<uint32_t>(fileIdentityCheck));
-    PutField(block, KV_PARAM_EXPECTED_IDENTITY, static_cast<uint32_t>(expectedFileIdentity));
+    PutParamField(block, KV_PARAM_KEY_SELECTOR, static_cast<uint32_t>(keySelector));
+    PutParamField(block, KV_PARAM_IDENTITY_CHECK, static_cast<uint32_t>(fileIdentityCheck));
+    PutParamField(block, KV_PARAM_EXPECTED_IDENTITY, static_cast<uint32_t>(expectedFileIdentity));
     completionPending = 1;
     UpdateParam(block.data());
 
-    uint32_t word = static_cast<uint32_t>(downloadType);
-    if (eraseDataFlash) word |= KV_FLAG_ERASE_DATA_FLASH;
-    if (downloadType == static_cast<int32_t>(KV_DOWNLOAD_ERASE_CODE) || eraseCode) {
-        word |= KV_FLAG_ERASE_CODE;
-    }
-    if (askQuestion) word |= KV_FLAG_ASK_QUESTION;
-    if (silent) word |= KV_FLAG_SILENT;
-    if (debugLoad) word |= KV_FLAG_DEBUG_LOAD;
-    flags = word;
+    FlagOptions options;
+    options.downloadType = static_cast<uint32_t>(downloadType);
+    options.eraseDataFlash = eraseDataFlash != 0;
+    options.eraseCode = eraseCode != 0;
+    options.askQuestion = askQuestion != 0;
+    options.silent = silent != 0;
+    options.debugLoad = debugLoad != 0;
+    flags = FlagsWord(options);
     return StartWithObject(this, autoDelete, token);
 }
 

@@ -17,17 +17,7 @@ namespace {
 constexpr uint32_t kFlashSpan = kUpperEnd;  // every address a large reader's plan may write
 
 const char* RegionName(Region region) {
-    switch (region) {
-        case Region::DriverLow:
-            return "driver library (low part)";
-        case Region::DriverHigh:
-            return "driver library (high part)";
-        case Region::Application:
-            return "application";
-        case Region::Upper:
-            return "application (upper part)";
-    }
-    return "image";
+    return RegionFactsOf(region).name;
 }
 
 bool HasData(const uint8_t* bytes, size_t length) {
@@ -50,6 +40,13 @@ std::optional<std::string> ConvertWindow(const char* what, const std::string& pa
     if (result.error != SrecError::None) return SrecRefusal(what, path, result);
     image.resize(result.length);
     return std::nullopt;
+}
+
+std::optional<std::string> ConvertRegion(const char* what, const std::string& path,
+                                         std::span<const uint8_t> text, Region region,
+                                         std::vector<uint8_t>& image) {
+    const RegionFacts& facts = RegionFactsOf(region);
+    return ConvertWindow(what, path, text, facts.start, facts.end, image);
 }
 
 // Which file gave the byte a region writes at `address`, and where in it for a binary file.
@@ -101,15 +98,16 @@ std::variant<DownloadImages, std::string> BuildImages(const Inputs& inputs) {
         const char* app = "application file";
         const char* driver = "driver file";
         std::vector<uint8_t> overlay;
+        // The application's windows first, then the driver's: the first refusal is told.
         for (auto problem :
-             {ConvertWindow(app, inputs.appPath, inputs.appText, kAppStart, kAppEnd, application),
-              ConvertWindow(app, inputs.appPath, inputs.appText, kUpperStart, kUpperEnd, upper),
-              ConvertWindow(app, inputs.appPath, inputs.appText, kOverlayStart, kOverlayEnd,
+             {ConvertRegion(app, inputs.appPath, inputs.appText, Region::Application, application),
+              ConvertRegion(app, inputs.appPath, inputs.appText, Region::Upper, upper),
+              ConvertWindow(app, inputs.appPath, inputs.appText, kOverlay.start, kOverlay.end,
                             overlay),
-              ConvertWindow(driver, inputs.driverPath, inputs.driverText, kDriverHighStart,
-                            kDriverHighEnd, driverHigh),
-              ConvertWindow(driver, inputs.driverPath, inputs.driverText, kDriverLowStart,
-                            kDriverLowEnd, driverLow)}) {
+              ConvertRegion(driver, inputs.driverPath, inputs.driverText, Region::DriverHigh,
+                            driverHigh),
+              ConvertRegion(driver, inputs.driverPath, inputs.driverText, Region::DriverLow,
+                            driverLow)}) {
             if (problem) return *problem;
         }
         const size_t driverLength = driverLow.size();

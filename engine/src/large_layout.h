@@ -20,6 +20,49 @@ inline constexpr uint32_t kAppEnd = 0x80000;
 inline constexpr uint32_t kUpperStart = 0x100000;  // application, upper part (1 Mb models)
 inline constexpr uint32_t kUpperEnd = 0x180000;
 
+// The regions of a large reader's download, in sending order.
+enum class Region { DriverLow, DriverHigh, Application, Upper };
+
+// What the download procedure, the checks of its images and `cordane info` know of a region.
+struct RegionFacts {
+    Region region;
+    uint32_t start;     // first address: image index 0 of the region
+    uint32_t end;       // end of its conversion window from an S-record file (exclusive)
+    bool skipsBlank;    // a full block of 0xFF bytes is skipped, not sent
+    bool percentFloor;  // the bar stands at least at a few per cent before its blocks
+    const char* name;   // in messages: "driver library (low part)"
+    const char* label;  // cordane info's table: "driver, low"
+    const char* id;     // cordane info's JSON: "driver-low"
+};
+
+// Indexed by Region. The driver's low part is sent whole (its blank blocks too), from the bar's
+// floor; its high part moves the bar from 0 (it is the first region with any full block in
+// the progress total of a binary file, which has none).
+inline constexpr RegionFacts kRegions[] = {
+    {Region::DriverLow, kDriverLowStart, kDriverLowEnd, false, true, "driver library (low part)",
+     "driver, low", "driver-low"},
+    {Region::DriverHigh, kDriverHighStart, kDriverHighEnd, true, false,
+     "driver library (high part)", "driver, high", "driver-high"},
+    {Region::Application, kAppStart, kAppEnd, true, true, "application", "application",
+     "application"},
+    {Region::Upper, kUpperStart, kUpperEnd, true, true, "application (upper part)", "upper",
+     "upper"},
+};
+
+constexpr const RegionFacts& RegionFactsOf(Region region) {
+    return kRegions[static_cast<size_t>(region)];
+}
+
+// The application's records in the overlay window are laid over the driver's low part and sent
+// within that region.
+struct OverlayFacts {
+    uint32_t start = kOverlayStart;
+    uint32_t end = kOverlayEnd;
+    const char* label = "overlay";
+    const char* id = "overlay";
+};
+inline constexpr OverlayFacts kOverlay{};
+
 // The application region's irregular blocks: block 16 may be sent from 0xE000, block 32 is cut at
 // 0xF000, and the blocks covering 0xF000-0xFFFF are never sent (block 48 resumes at 0x10000).
 inline constexpr uint32_t kAppCodeStart = 0xE000;  // where a binary file's application starts

@@ -14,20 +14,6 @@ constexpr size_t kBlock = kMaxPayload;  // 255 bytes a full block
 constexpr uint32_t kBlockPause = 1;     // ms before a block that has a pause
 constexpr int kLowestPercent = 3;       // the bar never stands lower during the transfer
 
-uint32_t StartOf(Region region) {
-    switch (region) {
-        case Region::DriverLow:
-            return kDriverLowStart;
-        case Region::DriverHigh:
-            return kDriverHighStart;
-        case Region::Application:
-            return kAppStart;
-        case Region::Upper:
-            return kUpperStart;
-    }
-    return 0;
-}
-
 // Bar position before a full block: the share of full-block bytes handled so far.
 int Percent(uint64_t handled, uint64_t total, bool floor) {
     const uint64_t percent = total == 0 ? 100 : handled * 100 / total;
@@ -109,9 +95,10 @@ RegionPlan PlanRegion(Region region, const uint8_t* image, size_t length, uint64
                       uint64_t total) {
     if (region == Region::Application) return PlanApplication(image, length, count, total);
 
-    const uint32_t start = StartOf(region);
-    const bool skipBlank = region != Region::DriverLow;
-    const bool floor = region != Region::DriverHigh;
+    const RegionFacts& facts = RegionFactsOf(region);
+    const uint32_t start = facts.start;
+    const bool skipBlank = facts.skipsBlank;
+    const bool floor = facts.percentFloor;
     RegionPlan plan;
     const size_t full = length > kBlock ? (length - 1) / kBlock : 0;
     for (size_t k = 0; k < full; ++k) {

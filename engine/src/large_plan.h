@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace cordane::large {
+#include "large_layout.h"
 
-enum class Region { DriverLow, DriverHigh, Application, Upper };
+namespace cordane::large {
 
 struct PlannedBlock {
     int percent = -1;      // bar position set before the block; -1: the bar is not moved

@@ -19,6 +19,7 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
 # Nothing but the products: no test, fuzzer or benchmark program, no static helper library.
 extra=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v \
     -e '^bin/cordane$' -e '^bin/korvel-sim$' -e '^bin/brenmark$' \
+    -e '^libexec/cordane/cordane-engine$' \
     -e '^include/cordane/[a-z_]*\.h$' -e '^include/zr318\.h$' \
     -e '^lib/\([^/]*/\)\{0,1\}lib\(cordane\|zr318\)\.so\(\.[0-9.]*\)\{0,1\}$' \
     -e '^lib/\([^/]*/\)\{0,1\}pkgconfig/cordane\.pc$' \

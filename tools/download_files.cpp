@@ -1,0 +1,103 @@
+#include "download_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "cipher.h"
+#include "cordane/cordane.h"
+#include "large_layout.h"
+#include "protocol.h"
+#include "srec.h"
+#include "tool_support.h"
+
+namespace cordane::tools {
+
+std::optional<std::string> CheckFiles(const DownloadOptions& options) {
+    const bool binary = options.type == static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
+                        options.type == static_cast<int>(KV_DOWNLOAD_BINARY);
+    UniqueFd fd;
+    struct stat info {};
+    if (options.type != kEraseCodeType) {
+        if (auto problem =
+                OpenInputFile(options.application.c_str(),
+                              binary ? "a binary download file" : "an S-record file", fd, info)) {
+            return problem;
+        }
+    }
+    if (!options.driver.empty()) {
+        return OpenInputFile(options.driver.c_str(), "the driver library's S-record file", fd,
+                             info);
+    }
+    return std::nullopt;
+}
+
+void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
+    if (options.type != static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
+        !IsLargeReader(options.reader)) {
+        return;
+    }
+    uint8_t base[kBaseKeySize] = {};
+    if (options.key.key) {
+        std::copy(options.key.key->begin(), options.key.key->end(), base);
+    } else if (!BuiltInBaseKey(selector, base)) {
+        return;
+    }
+    constexpr size_t kNeeded = large::kFileApp + large::kEnciphered;
+    InputFile file;
+    if (!ReadInput("download", options.application.c_str(), "a binary download file", file,
+                   kNeeded) ||
+        file.bytes.size() < kNeeded) {
+        return;  // too short to decipher: the engine refuses it with its own message
+    }
+    if (!DecipherImageRegion(file.bytes.data(), file.bytes.size(), large::kFileApp,
+                             large::kEnciphered, base)) {
+        return;
+    }
+    CheckAppNumber("download", options.application.c_str(), file.bytes.data(), true);
+}
+
+void WarnUnusedChecks(const DownloadOptions& options) {
+    const bool given =
+        options.appNumber || options.identity || options.key.selector || options.key.key;
+    const bool used = options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
+    if (given && !used) {
+        std::fputs(
+            "cordane download: note: --check-app-number, --identity, --key-selector and --key "
+            "act only in download type 1 (--type 1) on the large readers (--reader 2 to 9); "
+            "they are ignored for this download\n",
+            stderr);
+    }
+}
+
+uint64_t SmallReaderImageSize(const std::string& path) {
+    UniqueFd fd;
+    struct stat info {};
+    if (OpenInputFile(path.c_str(), "an S-record file", fd, info) ||
+        static_cast<uint64_t>(info.st_size) > kFileTextSize) {
+        return 0;
+    }
+    std::vector<uint8_t> text(static_cast<size_t>(info.st_size));
+    size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t got = ::read(fd.get(), text.data() + length, text.size() - length);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return 0;
+        if (got == 0) break;
+        length += static_cast<size_t>(got);
+    }
+    std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
+    const SrecResult result = ConvertSrecPlain(text.data(), length, image.data(), image.size());
+    return result.error == SrecError::None ? result.length : 0;
+}
+
+bool IsLargeReader(int reader) {
+    return reader >= KvOrb512 && reader <= KvLarge9;
+}
+
+}  // namespace cordane::tools

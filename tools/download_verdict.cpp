@@ -1,0 +1,89 @@
+#include "download_verdict.h"
+
+#include <cstdio>
+
+#include "commands.h"
+#include "cordane/cordane.h"
+
+namespace cordane::tools {
+
+const char* ReaderName(int reader) {
+    static constexpr const char* kNames[] = {
+        "KvTal (64 Kb)", "KvOrb (64 Kb)", "KvOrb (512Kb)", "KvTal (512 Kb)", "KvQuin3",
+        "KvOrb1Mb",      "KvTal (1Mb)",   "KvTalModem",    "large reader",   "large reader"};
+    return reader >= 0 && reader <= kLastReaderType ? kNames[reader] : "reader";
+}
+
+std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {
+    const std::string where = port.throughPath ? port.device : port.text;
+    char text[512];
+    const bool appNumberChecked =
+        options.appNumber && options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
+    switch (code) {
+        case kExitOk:
+            if (options.type == kEraseCodeType) {
+                std::snprintf(text, sizeof text, "the code of the reader on %s is erased",
+                              where.c_str());
+            } else {
+                std::snprintf(text, sizeof text, "download completed: %s is in the reader on %s",
+                              options.application.c_str(), where.c_str());
+            }
+            break;
+        case kExitBadInput:
+            std::snprintf(text, sizeof text, "%s",
+                          options.silent ? "download refused: the file or the port was refused "
+                                           "(exit code 1); run without --silent to see why"
+                                         : "download refused: check the file or the port named "
+                                           "above (exit code 1)");
+            break;
+        case kExitOpenFailed:
+            std::snprintf(text, sizeof text,
+                          "the download session could not be opened on %s: check that the "
+                          "reader is connected and powered and that --reader %d is its type "
+                          "(exit code 3)",
+                          where.c_str(), options.reader);
+            break;
+        case kExitCommunication:
+            if (appNumberChecked) {
+                // The engine ends a wrong application number with this code too.
+                std::snprintf(text, sizeof text,
+                              "%s does not carry application number %d, or communication with "
+                              "the reader on %s failed (the message above tells which): check "
+                              "--check-app-number, or the cable and the adapter (exit code 4)",
+                              options.application.c_str(), *options.appNumber, where.c_str());
+                break;
+            }
+            // The loader also refuses frames of another reader type's protocol this way.
+            std::snprintf(text, sizeof text,
+                          "communication with the reader on %s failed: check that the reader is "
+                          "a %s (--reader %d), then the cable and the adapter, and download "
+                          "again (exit code 4)",
+                          where.c_str(), ReaderName(options.reader), options.reader);
+            break;
+        case kExitNoResponse:
+            std::snprintf(text, sizeof text,
+                          "the reader on %s stopped answering: check that it is connected and "
+                          "powered, then download again (exit code 5)",
+                          where.c_str());
+            break;
+        case kExitCancelled:
+            std::snprintf(text, sizeof text,
+                          "download cancelled: the reader on %s holds no valid application "
+                          "until a download completes (exit code 6)",
+                          where.c_str());
+            break;
+        default:
+            std::snprintf(text, sizeof text,
+                          "the reader's loader refused the download with error code %d (0x%02X): "
+                          "check the reader type (--reader %d) and the application file%s, then "
+                          "download again",
+                          code, static_cast<unsigned>(code), options.reader,
+                          appNumberChecked ? ", and whether the reader takes this application "
+                                             "number after --previous"
+                                           : "");
+            break;
+    }
+    return std::string("cordane download: ") + text + "\n";
+}
+
+}  // namespace cordane::tools

@@ -1,0 +1,30 @@
+// The end of a download: its exit codes, and the last line that says what the code means and
+// what to do next.
+#ifndef CORDANE_TOOLS_DOWNLOAD_VERDICT_H
+#define CORDANE_TOOLS_DOWNLOAD_VERDICT_H
+
+#include <string>
+
+#include "download_options.h"
+#include "download_port.h"
+#include "protocol.h"
+
+namespace cordane::tools {
+
+// Exit codes of a download, besides kExitOk, kExitBadInput (a file error or a refused port) and
+// kExitUsage: the engine's statuses; any other value is the loader's own error code.
+inline constexpr int kExitOpenFailed = kStatusOpenFailed;
+inline constexpr int kExitCommunication = kStatusCommunication;
+inline constexpr int kExitNoResponse = kStatusNoReply;
+inline constexpr int kExitCancelled = kStatusCancelled;
+inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, as shells report it
+
+// The reader type as the help lists it.
+const char* ReaderName(int reader);
+
+// What the exit code means and what to do next, for the last line on a terminal or in a log.
+std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port);
+
+}  // namespace cordane::tools
+
+#endif
