@@ -60,7 +60,7 @@ int RunPorts(int argc, char** argv) {
     if (json) {
         JsonWriter out;
         out.BeginObject().Key("ports").BeginArray();
-        for (const korvel::ports::PortEntry& port : ports) {
+        for (const korvel::ports::OpenablePort& port : ports) {
             out.BeginObject().Key("port").String(port.text);
             out.Key("device").String(Resolved(port.device)).EndObject();
         }

@@ -25,8 +25,10 @@ void EventQueue::Push(Event event) noexcept {
     // time; everything else wakes it at once.
     const bool wake = !std::holds_alternative<events::StepIt>(event) &&
                       !std::holds_alternative<events::Position>(event);
+    // The signal is given under the lock, as Drain takes it: after a Drain the descriptor is
+    // readable only for events that came after it.
+    std::lock_guard lock(mutex_);
     try {
-        std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
     } catch (...) {
         return;  // out of memory: this event is lost, the download itself is not
@@ -40,10 +42,10 @@ void EventQueue::Push(Event event) noexcept {
 }
 
 std::vector<Event> EventQueue::Drain() {
+    std::lock_guard lock(mutex_);
     uint64_t count;
     while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    std::lock_guard lock(mutex_);
     std::vector<Event> events(std::make_move_iterator(events_.begin()),
                               std::make_move_iterator(events_.end()));
     events_.clear();
