@@ -2,7 +2,6 @@
 // the automatic binary loading mode.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -90,10 +89,7 @@ int RunSeal(int argc, char** argv) {
     }
 
     brenmark::Seal(bytes);
-    // Through a symbolic link, the file it leads to is replaced and the link stays.
-    std::error_code ignored;
-    const std::filesystem::path target = std::filesystem::canonical(path, ignored);
-    if (!brenmark::ReplaceFileAtomically(target.empty() ? path : target.string(), bytes, error)) {
+    if (!brenmark::ReplaceFileAtomically(path, bytes, error)) {
         std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
         return kExitBadInput;
     }

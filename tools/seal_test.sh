@@ -38,6 +38,11 @@ check "it can be sealed" test "$rc" -eq 0 -a "$(stat -c %s "$work/short.ini")" -
 run seal --check "$work/short.ini"
 check "and then passes" test "$rc" -eq 0
 
+printf '[KORVEL_OPTIONS]\r\nCheckValue=' >"$work/target.ini"
+ln -s target.ini "$work/link.ini"
+run seal "$work/link.ini"
+check "through a link: sealed" test "$rc" -eq 0 -a -L "$work/link.ini" -a "$(stat -c %s "$work/target.ini")" -eq 37
+
 printf '[OPTIONS]\nDownloadType=1\n' >"$work/plain.ini"
 cp "$work/plain.ini" "$work/plain.before"
 run seal "$work/plain.ini"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace brenmark {
@@ -42,8 +43,14 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-bool ReplaceFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
+bool ReplaceFileAtomically(const std::string& named, const std::vector<uint8_t>& bytes,
                            std::string& error, unsigned newMode) {
+    // Through a symbolic link, the file it leads to is replaced and the link stays.
+    std::string path = named;
+    if (char* resolved = ::realpath(named.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+    }
     const std::string directory = DirectoryOf(path);
     std::string temp = path + ".XXXXXX";
     const int raw = ::mkstemp(temp.data());

@@ -11,8 +11,9 @@
 namespace brenmark {
 
 // Writes `bytes` as `path`. An existing file keeps its permission bits; a new one gets `newMode`
-// less the umask. False with `error` set to a sentence naming the file and the system's reason;
-// the temporary file is then removed and `path` is untouched.
+// less the umask; a symbolic link is followed and stays. False with `error` set to a sentence
+// naming the file and the system's reason; the temporary file is then removed and `path` is
+// untouched.
 bool ReplaceFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                            std::string& error, unsigned newMode = 0666);
 
