@@ -47,7 +47,8 @@ cp "$root/tools/samples/demo64.sre" "$work/demo64.sre"
 
 # Under the sanitizers: the D-Bus library Qt loads under X keeps a buffer to the end.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tools/lsan_system.supp}
-KORVEL_PORTS_DIR=$work "$brenmark" 2>"$work/app.err" &
+# The remembered settings stay in the scratch directory, away from the user's own.
+KORVEL_PORTS_DIR=$work KORVEL_REGISTRY=$work/brenmark.reg "$brenmark" 2>"$work/app.err" &
 app_pid=$!
 window=$(timeout "$patience" xdotool search --sync --onlyvisible --name '^Download Application$' | head -n1)
 [ -n "$window" ] || fail "no window"

@@ -27,6 +27,9 @@ int RunPorts(int argc, char** argv);
 int RunEncipher(int argc, char** argv);
 int RunDecipher(int argc, char** argv);
 
+// cordane seal [--check] FILE
+int RunSeal(int argc, char** argv);
+
 }  // namespace cordane::tools
 
 #endif

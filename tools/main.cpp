@@ -63,6 +63,7 @@ constexpr Command kCommands[] = {
      "encipher a binary download file's enciphered region"},
     {"decipher", cordane::tools::RunDecipher,
      "decipher a binary download file's enciphered region"},
+    {"seal", cordane::tools::RunSeal, "write or check the seal of an options file"},
 };
 
 void PrintUsage(FILE* out) {

@@ -62,6 +62,7 @@ class CDownloadDlg : public CLoadInterface {
     // Takes the command line's settings (before the dialog runs).
     void ApplyCommandLine(const CommandLine& commandLine);
     void AttachView(DialogView* view) { view_ = view; }
+    DialogView* View() const { return view_; }
     // Where the ports come from (the real probe by default).
     void SetPortProbe(PortProbe probe) { probePorts_ = std::move(probe); }
     // Receives the reasons an automatic run ends without a download (stderr by default).
@@ -90,6 +91,8 @@ class CDownloadDlg : public CLoadInterface {
     // interactive run; a line on stderr in the automatic run, where nobody is there to answer
     // (a Yes/No question is then answered No).
     int ShowMessage(const std::string& text, unsigned style);
+    // Ends an automatic run that cannot download, with the program's exit code.
+    void EndAutomaticRun(int exitCode);
 
     // Data exchange of the three bound strings: to the controls (false) or from them (true).
     void UpdateData(bool fromControls);
@@ -148,8 +151,6 @@ class CDownloadDlg : public CLoadInterface {
     void EndOfDownload();
     // Enables the controls of the download type and blanks the progress line and the bar.
     void MakeReady();
-    // Ends an automatic run that cannot download, with the program's exit code.
-    void EndAutomaticRun(int exitCode);
     void ReaderReset();
     // ShowMessage, and in the automatic run with a non-zero exitCode the end of the run.
     void Report(const std::string& text, unsigned style, int exitCode);

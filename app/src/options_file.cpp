@@ -1,0 +1,284 @@
+#include "options_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+#include "crc16.h"
+
+namespace brenmark {
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+std::string Keep(std::string_view value, size_t bufferSize) {
+    if (bufferSize == 0) return {};
+    return std::string(value.substr(0, bufferSize - 1));
+}
+
+constexpr char kPlaceholder[] = "KORVVROK";
+
+}  // namespace
+
+std::string ReadProfileString(std::string_view content, std::string_view section,
+                              std::string_view key, std::string_view defaultValue,
+                              size_t bufferSize) {
+    bool inSection = false;
+    bool sectionSeen = false;
+    size_t at = 0;
+    while (at < content.size()) {
+        size_t end = content.find('\n', at);
+        if (end == std::string_view::npos) end = content.size();
+        const std::string_view line = Trim(content.substr(at, end - at));
+        at = end + 1;
+        if (!line.empty() && line.front() == '[') {
+            // Only the first section of the name counts.
+            if (inSection) break;
+            const size_t close = line.find(']');
+            const std::string_view name =
+                Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
+            inSection = !sectionSeen && SameName(name, section);
+            sectionSeen = sectionSeen || inSection;
+            continue;
+        }
+        if (!inSection) continue;
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        if (!SameName(Trim(line.substr(0, equals)), key)) continue;
+        std::string_view value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        return Keep(value, bufferSize);
+    }
+    return Keep(defaultValue, bufferSize);
+}
+
+uint32_t ProfileNumber(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    uint64_t value = 0;
+    bool overflow = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (value > 0xFFFFFFFFu) {
+            overflow = true;
+            value = 0xFFFFFFFFu;
+        }
+    }
+    if (overflow) return 0xFFFFFFFFu;
+    const auto number = static_cast<uint32_t>(value);
+    return negative ? 0u - number : number;
+}
+
+Options ReadOptions(std::string_view content, bool portFixed) {
+    Options options;
+    const std::string ask = ReadProfileString(content, "DATA_FLASH", "AskQuestion", "-1", 4);
+    if (!ask.empty() && ask[0] == '1') options.askQuestion = 1;
+    const std::string erase = ReadProfileString(content, "DATA_FLASH", "Erase", "-1", 4);
+    options.eraseDataFlash = erase == "1" ? 1 : 0;
+    if (!portFixed) {
+        const std::string port = ReadProfileString(content, "SERIAL_PORT", "SerialPort", "-1", 4);
+        // One character, compared as a signed 8-bit character: '1' and every character above it.
+        const auto first = static_cast<signed char>(port.empty() ? '\0' : port[0]);
+        if (first >= '1') options.serialPort = static_cast<uint32_t>(first - '0');
+    }
+    const std::string type = ReadProfileString(content, "OPTIONS", "DownloadType", "-1", 4);
+    if (type == "1") options.downloadType = 1;
+    if (type == "2") options.downloadType = 2;
+    if (!type.empty() && type[0] == '3') options.downloadType = 3;
+    return options;
+}
+
+ApplicationNumbers ReadApplicationNumbers(std::string_view content) {
+    ApplicationNumbers numbers;
+    if (ProfileNumber(ReadProfileString(content, "CHECK_APP_NUM", "Check", "0", 100)) == 0) {
+        return numbers;
+    }
+    numbers.check = 1;
+    numbers.number =
+        ProfileNumber(ReadProfileString(content, "CHECK_APP_NUM", "AppNumber", "0", 100));
+    numbers.previous1 =
+        ProfileNumber(ReadProfileString(content, "CHECK_APP_NUM", "PreviousAppNumber1", "0", 100));
+    numbers.previous2 =
+        ProfileNumber(ReadProfileString(content, "CHECK_APP_NUM", "PreviousAppNumber2", "0", 100));
+    return numbers;
+}
+
+// ---- Seal.
+
+std::optional<size_t> FindSealValue(const uint8_t* data, size_t size) {
+    const auto* begin = reinterpret_cast<const char*>(data);
+    const std::string_view text(begin, size);
+    const size_t at = text.find(std::string_view(kSealMarker, kSealMarkerSize));
+    if (at == std::string_view::npos) return std::nullopt;
+    return at + kSealMarkerSize;
+}
+
+std::string ComputeSealValue(const uint8_t* data, size_t size, size_t valueAt) {
+    // The CRC runs over every byte of the file, the value's 8 bytes read as the placeholder; a
+    // value cut short by the end of the file has only its first bytes in the file.
+    const uint8_t* placeholder = reinterpret_cast<const uint8_t*>(kPlaceholder);
+    uint16_t crc = kSealCrcStart;
+    auto feed = [&crc](const uint8_t* bytes, size_t count) {
+        // Crc16 answers the register's complement: complement it back to go on.
+        crc = static_cast<uint16_t>(~Crc16(bytes, count, crc));
+    };
+    const size_t before = std::min(valueAt, size);
+    feed(data, before);
+    const size_t inFile = size > valueAt ? std::min(kSealValueSize, size - valueAt) : 0;
+    feed(placeholder, inFile);
+    if (valueAt + inFile < size) feed(data + valueAt + inFile, size - valueAt - inFile);
+    crc = static_cast<uint16_t>(~crc);
+    const uint32_t value = (static_cast<uint32_t>(crc ^ 0x4E29u) << 16) | (crc ^ 0xD4E7u);
+    char text[9];
+    static const char kDigits[] = "0123456789abcdef";
+    for (int i = 0; i < 8; ++i) text[i] = kDigits[(value >> (28 - 4 * i)) & 0xF];
+    return std::string(text, 8);
+}
+
+SealState CheckSeal(const std::vector<uint8_t>& bytes) {
+    const std::optional<size_t> at = FindSealValue(bytes.data(), bytes.size());
+    if (!at) return SealState::NoMarker;
+    // A value cut short by the end of the file is wrong.
+    if (bytes.size() - *at < kSealValueSize) return SealState::Wrong;
+    const std::string expected = ComputeSealValue(bytes.data(), bytes.size(), *at);
+    return std::memcmp(expected.data(), bytes.data() + *at, kSealValueSize) == 0
+               ? SealState::Correct
+               : SealState::Wrong;
+}
+
+bool Seal(std::vector<uint8_t>& bytes) {
+    const std::optional<size_t> at = FindSealValue(bytes.data(), bytes.size());
+    if (!at) return false;
+    if (bytes.size() < *at + kSealValueSize) bytes.resize(*at + kSealValueSize, '0');
+    const std::string value = ComputeSealValue(bytes.data(), bytes.size(), *at);
+    std::memcpy(bytes.data() + *at, value.data(), kSealValueSize);
+    return true;
+}
+
+bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
+    firstMessage.clear();
+    // Opened for reading and writing, as the check has always done: a file another program
+    // holds read-only, or that is itself read-only, is refused.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        firstMessage = "Erreur lecture du répertoire courant\n";
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        firstMessage = "Erreur lecture fichier ini\n";
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<size_t>(info.st_size));
+    } catch (const std::bad_alloc&) {
+        firstMessage = "Erreur allocation mémoire\n";
+        return false;
+    } catch (const std::length_error&) {
+        firstMessage = "Erreur allocation mémoire\n";
+        return false;
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            firstMessage = "Erreur lecture fichier ini\n";
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    switch (CheckSeal(bytes)) {
+        case SealState::Correct:
+            return true;
+        case SealState::NoMarker:
+            firstMessage = "Incorrect INI file\n";
+            return false;
+        case SealState::Wrong:
+            return false;
+    }
+    return false;
+}
+
+// ---- Image choice.
+
+std::optional<int> BinaryImageNumber(std::string_view name) {
+    std::string upper(name);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const size_t at = upper.find(".KOR");
+    if (at == std::string::npos || at < 4 || upper.size() <= 8) return std::nullopt;
+    int number = 0;
+    for (size_t i = at - 4; i < at; ++i) {
+        if (upper[i] < '0' || upper[i] > '9') return std::nullopt;
+        number = number * 10 + (upper[i] - '0');
+    }
+    return number;
+}
+
+std::string ChooseBinaryImage(const std::string& directory) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        const std::string name = it->path().filename().string();
+        if (name.size() >= 4 && SameName(std::string_view(name).substr(name.size() - 4), ".kor")) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::string best;
+    int bestNumber = -1;
+    struct timespec bestTime {};
+    for (const std::string& name : names) {
+        const std::optional<int> number = BinaryImageNumber(name);
+        if (!number) continue;
+        struct stat info {};
+        if (::stat((fs::path(directory) / name).c_str(), &info) != 0) continue;
+        const struct timespec time = info.st_mtim;
+        const bool later = time.tv_sec > bestTime.tv_sec ||
+                           (time.tv_sec == bestTime.tv_sec && time.tv_nsec > bestTime.tv_nsec);
+        if (*number > bestNumber || (*number == bestNumber && later) || best.empty()) {
+            best = name;
+            bestNumber = *number;
+            bestTime = time;
+        }
+    }
+    return best;
+}
+
+}  // namespace brenmark

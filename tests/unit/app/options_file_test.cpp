@@ -1,0 +1,169 @@
+#include "options_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace brenmark {
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+TEST(OptionsFile, ProfileStringsReadAsTheServiceReadsThem) {
+    const std::string ini =
+        "; comment\n[ data_flash ]\r\n  askquestion =  10 \r\nErase=\"1\"\n"
+        "[CHECK_APP_NUM]\nAppNumber=  123456789012\n[Options]\nDownloadType=\n"
+        "[DATA_FLASH]\nErase=0\n";
+    EXPECT_EQ(ReadProfileString(ini, "DATA_FLASH", "AskQuestion", "-1", 4), "10");
+    EXPECT_EQ(ReadProfileString(ini, "DATA_FLASH", "Erase", "-1", 4), "1");  // quotes dropped
+    // A 4-character buffer keeps 3 characters, a 100-character one 99.
+    EXPECT_EQ(ReadProfileString(ini, "CHECK_APP_NUM", "AppNumber", "0", 4), "123");
+    EXPECT_EQ(ReadProfileString(ini, "CHECK_APP_NUM", "AppNumber", "0", 100), "123456789012");
+    EXPECT_EQ(ReadProfileString(ini, "OPTIONS", "DownloadType", "-1", 4),
+              "");  // empty, not default
+    EXPECT_EQ(ReadProfileString(ini, "OPTIONS", "Missing", "-1", 4), "-1");
+    EXPECT_EQ(ReadProfileString(ini, "CHECK_APP_NUM", "Check", "12345", 4), "123");
+
+    EXPECT_EQ(ProfileNumber("  +42abc"), 42u);
+    EXPECT_EQ(ProfileNumber("x42"), 0u);
+    EXPECT_EQ(ProfileNumber("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(ProfileNumber("99999999999"), 0xFFFFFFFFu);
+    EXPECT_EQ(ProfileNumber("4294967295"), 0xFFFFFFFFu);
+}
+
+TEST(OptionsFile, KeysAndTheirDefaults) {
+    Options none = ReadOptions("", false);
+    EXPECT_EQ(none.askQuestion, 0);
+    EXPECT_EQ(none.eraseDataFlash, 0);
+    EXPECT_EQ(none.serialPort, 0u);
+    EXPECT_EQ(none.downloadType, 0);
+
+    // "10": the question is asked, the data flash not erased.
+    Options o = ReadOptions(
+        "[DATA_FLASH]\nAskQuestion=10\nErase=10\n[SERIAL_PORT]\nSerialPort=12\n", false);
+    EXPECT_EQ(o.askQuestion, 1);
+    EXPECT_EQ(o.eraseDataFlash, 0);
+    EXPECT_EQ(o.serialPort, 1u);  // one digit
+    EXPECT_EQ(ReadOptions("[DATA_FLASH]\nErase=1\n", false).eraseDataFlash, 1);
+    EXPECT_EQ(ReadOptions("[SERIAL_PORT]\nSerialPort=7\n", false).serialPort, 7u);
+    EXPECT_EQ(ReadOptions("[SERIAL_PORT]\nSerialPort=0\n", false).serialPort, 0u);
+    EXPECT_EQ(ReadOptions("[SERIAL_PORT]\nSerialPort=\xE9\n", false).serialPort, 0u);  // negative
+    EXPECT_EQ(ReadOptions("[SERIAL_PORT]\nSerialPort=7\n", true).serialPort, 0u);      // not read
+
+    auto type = [](const char* value) {
+        return ReadOptions(std::string("[OPTIONS]\nDownloadType=") + value + "\n", false)
+            .downloadType;
+    };
+    EXPECT_EQ(type("1"), 1);
+    EXPECT_EQ(type("2"), 2);
+    EXPECT_EQ(type("3"), 3);
+    EXPECT_EQ(type("3x"), 3);
+    EXPECT_EQ(type("12"), 0);
+    EXPECT_EQ(type("0"), 0);
+
+    ApplicationNumbers numbers =
+        ReadApplicationNumbers("[CHECK_APP_NUM]\nCheck=0\nAppNumber=5\nPreviousAppNumber1=6\n");
+    EXPECT_EQ(numbers.check, 0);
+    EXPECT_EQ(numbers.number, 0u);
+    numbers = ReadApplicationNumbers(
+        "[CHECK_APP_NUM]\nCheck=2\nAppNumber=5\nPreviousAppNumber1=6\nPreviousAppNumber2=7\n");
+    EXPECT_EQ(numbers.check, 1);
+    EXPECT_EQ(numbers.number, 5u);
+    EXPECT_EQ(numbers.previous1, 6u);
+    EXPECT_EQ(numbers.previous2, 7u);
+}
+
+TEST(OptionsFile, SealAgainstAValueComputedElsewhere) {
+    // The value below was computed by a separate bit-by-bit CRC, not by this code.
+    const std::string body =
+        "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=42\r\n"
+        "[KORVEL_OPTIONS]\r\nCheckValue=";
+    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e46d0\r\n")), SealState::Correct);
+    EXPECT_EQ(CheckSeal(Bytes(body + "DC1E46D0\r\n")), SealState::Wrong);  // upper case
+    // Any other byte counts, line ends and comments included.
+    std::string changed = body + "dc1e46d0\r\n";
+    changed[changed.find("42")] = '4' + 1;
+    EXPECT_EQ(CheckSeal(Bytes(changed)), SealState::Wrong);
+    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e46d0\n")), SealState::Wrong);
+    EXPECT_EQ(CheckSeal(Bytes(body)), SealState::Wrong);  // ends after "CheckValue="
+    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e")), SealState::Wrong);
+    // The marker is case-sensitive and needs its CR LF.
+    EXPECT_EQ(CheckSeal(Bytes("[korvel_options]\r\nCheckValue=dc1e46d0")), SealState::NoMarker);
+    EXPECT_EQ(CheckSeal(Bytes("[KORVEL_OPTIONS]\nCheckValue=dc1e46d0")), SealState::NoMarker);
+
+    // Sealing keeps every other byte, and a file ending after the marker grows by the value.
+    std::vector<uint8_t> bytes = Bytes(body + "00000000\r\n; after\r\n");
+    ASSERT_TRUE(Seal(bytes));
+    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(body.size() + 8), "\r\n; after\r\n");
+    bytes = Bytes(body);
+    ASSERT_TRUE(Seal(bytes));
+    EXPECT_EQ(bytes.size(), body.size() + 8);
+    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    bytes = Bytes("[OPTIONS]\r\n");
+    EXPECT_FALSE(Seal(bytes));
+    EXPECT_EQ(bytes, Bytes("[OPTIONS]\r\n"));
+}
+
+class OptionsFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("options-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+               std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string Write(const std::string& name, const std::string& text, long seconds = 1000) {
+        const std::filesystem::path path = dir / name;
+        std::ofstream(path, std::ios::binary) << text;
+        std::filesystem::last_write_time(
+            path, std::filesystem::file_time_type(std::chrono::seconds(seconds)));
+        return path.string();
+    }
+    std::filesystem::path dir;
+};
+
+TEST_F(OptionsFiles, SealMessagesOfTheFile) {
+    std::string first;
+    EXPECT_FALSE(CheckOptionsFileSeal((dir / "none.ini").string(), first));
+    EXPECT_EQ(first, "Erreur lecture du répertoire courant\n");
+    EXPECT_FALSE(
+        CheckOptionsFileSeal(Write("plain.ini", "[OPTIONS]\r\nDownloadType=1\r\n"), first));
+    EXPECT_EQ(first, "Incorrect INI file\n");
+    const std::string body = "[KORVEL_OPTIONS]\r\nCheckValue=";
+    EXPECT_FALSE(CheckOptionsFileSeal(Write("short.ini", body), first));
+    EXPECT_EQ(first, "");
+    std::vector<uint8_t> sealed = Bytes(body);
+    ASSERT_TRUE(Seal(sealed));
+    EXPECT_TRUE(CheckOptionsFileSeal(Write("sealed.ini", std::string(sealed.begin(), sealed.end())),
+                                     first));
+}
+
+TEST_F(OptionsFiles, ImageChoice) {
+    EXPECT_EQ(BinaryImageNumber("a0042.kor"), 42);
+    EXPECT_EQ(BinaryImageNumber("A0042.KoR"), 42);
+    EXPECT_EQ(BinaryImageNumber("0042.kor"), std::nullopt);  // 8 characters
+    EXPECT_EQ(BinaryImageNumber("a00x2.kor"), std::nullopt);
+    EXPECT_EQ(BinaryImageNumber("a042.kor"), std::nullopt);
+    EXPECT_EQ(ChooseBinaryImage(dir.string()), "");
+
+    Write("b0010.kor", "", 100);
+    Write("a0002.kor", "", 5000);  // newer, lower number
+    Write("z9999.bin", "", 9000);
+    std::filesystem::create_directories(dir / "d9999.kor");  // a directory is no image
+    EXPECT_EQ(ChooseBinaryImage(dir.string()), "b0010.kor");
+    Write("c0010.KOR", "", 200);  // same number, written later
+    EXPECT_EQ(ChooseBinaryImage(dir.string()), "c0010.KOR");
+    Write("d0010.kor", "", 200);  // same time: the first in name order stays
+    EXPECT_EQ(ChooseBinaryImage(dir.string()), "c0010.KOR");
+}
+
+}  // namespace
+}  // namespace brenmark
