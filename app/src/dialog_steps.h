@@ -1,9 +1,11 @@
 // The steps of the dialog's initialisation, Start and Quit that belong to the options file, the
 // remembered settings, the kit's output files, reader detection and global files.
 //
-// The dialog calls them at their places through this interface. This build has none of those
-// subsystems yet: NoSettingsSources, the default, reads and remembers nothing, and refuses global
-// files with a message that says so. The subsystems replace it member by member.
+// The dialog calls them at their places through this interface. NoSettingsSources, the dialog's
+// default (and the tests'), reads and remembers nothing and refuses global files with a message
+// that says so; the program runs SettingsSources (settings_sources.h), which has the options
+// file, the remembered settings and the kit's files. Detection and global files still answer as
+// NoSettingsSources does.
 #ifndef BRENMARK_DIALOG_STEPS_H
 #define BRENMARK_DIALOG_STEPS_H
 
