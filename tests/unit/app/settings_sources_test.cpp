@@ -97,7 +97,7 @@ TEST_F(StepsTest, RememberedConversions) {
     EXPECT_EQ(brenmark::StoredPortToWord(0x103), 3);
     Store("\"nCom\"=dword:ffffffff\r\n\"readerType\"=dword:ffffffff\r\n");
     sources->LoadRememberedSettings(*stepped);
-    EXPECT_EQ(stepped->readerType, 255);
+    EXPECT_EQ(int{stepped->readerType}, 255);  // a packed field, read by value
     EXPECT_EQ(static_cast<uint16_t>(stepped->portWord), 0xFFFF);
     // Missing names were created empty.
     EXPECT_EQ(Stored().GetString("FileName"), "");
@@ -209,7 +209,7 @@ TEST_F(StepsTest, KitFilesFillTheDialog) {
     stepped->kitDirectory = kit + "project.mki";
     sources->FindKitFiles(*stepped);
     EXPECT_EQ(static_cast<uint16_t>(stepped->portWord), 0x8004);
-    EXPECT_EQ(stepped->readerType, 5);
+    EXPECT_EQ(int{stepped->readerType}, 5);
     EXPECT_EQ(stepped->applicationFileName, kit + "Download/KvOrb1Mb/App07/OB2APP00700000101.sre");
     EXPECT_EQ(stepped->driverFileName, kit + "LIB/KvOrb1MS/SREHARD21.sre");
 }
