@@ -318,13 +318,7 @@ bool CDownloadDlg::OnStart() {
         view_->SetListSelection(kTerminalList, readerType < static_cast<int>(kTerminalTypes.size())
                                                    ? static_cast<int>(readerType)
                                                    : -1);
-        ShowPictureOf(readerType);
-        driverFileName.clear();
-        if (!TakesDriver(readerType)) {
-            SetDriverRow(false, false);
-        } else if (downloadType == KV_DOWNLOAD_NORMAL) {
-            SetDriverRow(true, true);
-        }
+        ApplyReaderType();
     } else {
         const int type = view_->ListSelection(kTerminalList);
         if (type < 0) {
@@ -399,6 +393,11 @@ void CDownloadDlg::OnCancelCommand() {
 void CDownloadDlg::OnTerminalTypeChange() {
     UpdateData(true);
     readerType = static_cast<eReaderType>(view_->ListSelection(kTerminalList));
+    ApplyReaderType();
+    UpdateData(false);
+}
+
+void CDownloadDlg::ApplyReaderType() {
     ShowPictureOf(readerType);
     driverFileName.clear();
     if (!TakesDriver(readerType)) {
@@ -406,7 +405,6 @@ void CDownloadDlg::OnTerminalTypeChange() {
     } else if (downloadType == KV_DOWNLOAD_NORMAL) {
         SetDriverRow(true, true);
     }
-    UpdateData(false);
 }
 
 void CDownloadDlg::OnBrowseApplication() {

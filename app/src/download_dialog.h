@@ -147,6 +147,8 @@ class CDownloadDlg : public CLoadInterface {
   private:
     void ShowPictureOf(int readerType);
     void SetDriverRow(bool enableLabel, bool enableFields);
+    // What a new reader type changes: its picture, the driver file forgotten, the driver row.
+    void ApplyReaderType();
     void DisableOperatorControls();
     void EndOfDownload();
     // Enables the controls of the download type and blanks the progress line and the bar.
