@@ -1,18 +1,9 @@
 #include "job_settings.h"
 
-#include "job_words.h"
-
 namespace cordane::tools {
 
 uint32_t JobFlags(const JobSettings& settings) {
-    FlagOptions options;
-    options.downloadType = settings.downloadType;
-    options.eraseDataFlash = settings.eraseDataFlash;
-    options.eraseCode = settings.eraseCode;
-    options.askQuestion = settings.askQuestion;
-    options.silent = settings.silent;
-    options.debugLoad = settings.debugLoad;
-    return FlagsWord(options);
+    return FlagsWord(settings);
 }
 
 ParamBlock JobParamBlock(const JobSettings& settings) {

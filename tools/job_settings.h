@@ -7,16 +7,13 @@
 #include <cstdint>
 
 #include "cordane/cordane.h"
+#include "job_words.h"
 
 namespace cordane::tools {
 
-struct JobSettings {
-    uint32_t downloadType = KV_DOWNLOAD_NORMAL;  // 0 to 3
-    bool eraseDataFlash = false;
-    bool eraseCode = false;  // erase only; download type 3 always has it
-    bool askQuestion = false;
-    bool silent = false;
-    bool debugLoad = false;
+// The flags word's options (download type, erase, question, silent, debug load), then the fields
+// of the parameter block.
+struct JobSettings : FlagOptions {
     uint32_t keySelector = 0;  // 0 base key A, 1 base key B, else a registered key
     bool checkAppNumber = false;
     uint32_t appNumber = 0;
