@@ -1,4 +1,5 @@
-// Fuzz target for the command lines: those of "cordane download" and of korvel-sim. The input is
+// Fuzz target for the command lines: those of "cordane download" and of korvel-sim (a single
+// reader or a line of them). The input is
 // a list of arguments separated by NUL bytes; each parser must answer options or a usage message,
 // never crash, and stay within what it promises (valid reader types, numbers in range).
 #include <cstddef>
@@ -56,6 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());
-    (void)korvel::sim::ParseOptions(simArguments);
+    const korvel::sim::ParsedOptions sim = korvel::sim::ParseOptions(simArguments);
+    // A line of readers: within its bound, every reader of a valid type on a port of its own.
+    Require(sim.line.size() <= korvel::sim::kMaxLine);
+    Require(sim.line.empty() || !sim.options);
+    for (size_t i = 0; i < sim.line.size(); ++i) {
+        Require(sim.line[i].reader >= 0 && sim.line[i].reader <= 9);
+        if (i > 0) Require(sim.line[i].port == sim.line[i - 1].port + 1);
+    }
     return 0;
 }
