@@ -221,6 +221,10 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view name = args[i];
+        if (name == "--help" || name == "-h") {
+            parsed.help = true;
+            return parsed;
+        }
         if (name == "--once") {
             options.once = true;
             continue;
