@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,14 +245,19 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
         return Refuse(options.json, *refused + "; nothing was sent to any reader", kExitBadInput);
     }
     std::vector<Job> jobs(options.ports.size());
+    std::vector<dev_t> devices;  // the ports' devices, while each one could be looked at
     for (size_t i = 0; i < jobs.size(); ++i) {
         std::string problem;
         int code = kExitBadInput;
         if (!ChoosePort(options.ports[i], jobs[i].port, problem, code)) {
             return Refuse(options.json, problem + "; no download was started on any port", code);
         }
+        struct stat device {};
+        if (::stat(jobs[i].port.device.c_str(), &device) == 0) devices.push_back(device.st_rdev);
         for (size_t k = 0; k < i; ++k) {
-            if (jobs[k].port.device == jobs[i].port.device) {
+            // Two names, one device: a port entry may lead to another one, or to a tty path.
+            if (jobs[k].port.device == jobs[i].port.device ||
+                (devices.size() == i + 1 && devices[k] == devices[i])) {
                 return Usage("ports " + jobs[k].port.text + " and " + jobs[i].port.text +
                              " are the same reader (" + jobs[i].port.device +
                              "): give each reader once");

@@ -68,8 +68,8 @@ std::string Trimmed(const std::string& text) {
 }
 
 std::string ResultPhrase(int code) {
-    if (code == 0) return "done: completed";
-    return "FAILED: " + ResultText(code) + " (exit code " + std::to_string(code) + ")";
+    if (code == 0) return "done";
+    return "FAILED, exit " + std::to_string(code) + ": " + ResultText(code);
 }
 
 }  // namespace
@@ -85,15 +85,19 @@ std::string FormatPortRow(const PortRow& row, size_t portWidth, size_t readerWid
         line.append("[").append(filled, '#').append(kRowBar - filled, '-').append("]");
         line += number;
         if (row.imageBytes > 0) {
-            line += "  " + GroupDigits(BytesAt(percent, row.imageBytes)) + " of " +
-                    GroupDigits(row.imageBytes) + " bytes";
+            // Once over, only what was sent: the room goes to the result.
+            line += "  " + GroupDigits(BytesAt(percent, row.imageBytes)) +
+                    (row.exitCode ? "" : " of " + GroupDigits(row.imageBytes)) + " bytes";
         }
         if (!row.exitCode) {
             if (row.bytesPerSecond) line += "  " + Speed(*row.bytesPerSecond);
-            if (row.secondsLeft && percent < 100)
+            if (row.secondsLeft && percent < 100) {
                 line += "  " + Duration(*row.secondsLeft) + " left";
+            }
+            // All sent: the job's closing steps.
+            if (percent == 100 && !row.status.empty()) line += "  " + row.status;
         }
-    } else if (!row.exitCode) {
+    } else {
         line += row.status.empty() ? std::string("starting") : row.status;
     }
     if (row.exitCode) line += "  " + ResultPhrase(*row.exitCode);
@@ -301,7 +305,8 @@ class LiveLineView : public LineViewBase {
     }
 
     void End(const std::vector<JobRecord>& jobs, int, int64_t) override {
-        sink_(Frame(lastDraw_, "") + "\n" + FormatSummaryTable(jobs));
+        // The block stays as the last frame left it, with the table below.
+        sink_((dirty_ ? Frame(lastDraw_, "") : std::string()) + "\n" + FormatSummaryTable(jobs));
         drawn_ = 0;
     }
 
@@ -372,7 +377,9 @@ class PlainLineView : public LineViewBase {
         bool changed = false;
         const std::optional<Event> event = Take(index, json, now, changed);
         if (event) {
-            views_[index]->Show(*event, now);
+            // Every job says it stops; the line said it once for all of them.
+            if (!std::holds_alternative<events::Cancelling>(*event))
+                views_[index]->Show(*event, now);
         } else if (changed) {  // refused before it began
             sink_(states_[index].port.port + ": " + states_[index].status + "\n");
         }
