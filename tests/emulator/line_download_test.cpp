@@ -238,7 +238,7 @@ TEST(LineDownloadTest, CtrlCStopsEveryDownloadAndResetsEveryReader) {
     TempDir dir;
     // Slow answers keep the downloads running long enough to be interrupted.
     Simulator sim({"--line", "3", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
-                   "--delay", "20", "--once", "--transcript", dir.path + "/frames%d.jsonl"});
+                   "--delay", "50", "--once"});
     ASSERT_TRUE(StartLine(sim, 3));
 
     Cordane cordane(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02,KORVEL03", "--reader",
