@@ -69,7 +69,7 @@ std::string Trimmed(const std::string& text) {
 
 std::string ResultPhrase(int code) {
     if (code == 0) return "done";
-    return "FAILED, exit " + std::to_string(code) + ": " + ResultText(code);
+    return "FAILED: " + ResultText(code);  // the summary gives the exit code
 }
 
 }  // namespace

@@ -71,10 +71,9 @@ TEST(LineViewTest, RowsShowTheBarBytesSpeedTimeLeftAndResult) {
               "KORVEL01  KvOrb (64 Kb)   [########------------]  40%  22,937 of 57,344 bytes  "
               "11.2 kB/s  0:03 left");
     row.exitCode = 4;
-    EXPECT_EQ(
-        FormatPortRow(row, 8, 14, 120),
-        "KORVEL01  KvOrb (64 Kb)   [########------------]  40%  22,937 bytes  FAILED, exit 4: "
-        "communication error");
+    EXPECT_EQ(FormatPortRow(row, 8, 14, 120),
+              "KORVEL01  KvOrb (64 Kb)   [########------------]  40%  22,937 bytes  FAILED: "
+              "communication error");
     // Never as wide as the terminal: a row that wrapped would break the block's redraw.
     EXPECT_EQ(FormatPortRow(row, 8, 14, 30).size(), 29u);
     row.status = "\xC3\xA9\xC3\xA9\xC3\xA9";
@@ -111,10 +110,9 @@ TEST(LineViewTest, LiveBlockIsRedrawnInPlaceOneFrameAtATime) {
     EXPECT_EQ(writes[2].rfind("\x1b[2A\r\x1b[JKORVEL01: Cordane: No answer\nKORVEL01", 0), 0u);
     view->Finished(1, 0, 1.3);
     view->Finished(0, 5, 1.3);
-    EXPECT_NE(
-        writes.back().find(
-            "KORVEL01  KvOrb (64 Kb)  Erasing Flash memory...  FAILED, exit 5: no response\n"),
-        std::string::npos);
+    EXPECT_NE(writes.back().find(
+                  "KORVEL01  KvOrb (64 Kb)  Erasing Flash memory...  FAILED: no response\n"),
+              std::string::npos);
     EXPECT_NE(writes.back().find("3,584 bytes  done\n"), std::string::npos);
     EXPECT_EQ(view->BytesSent(1), 3584u);
 }
