@@ -58,6 +58,14 @@ int TerminalColumns() {
     return 80;
 }
 
+// Whether the live block fits on the terminal: its rows are redrawn by moving the cursor up,
+// which stops at the top of the screen.
+bool BlockFits(size_t rows) {
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 ||
+           rows + 2 <= size.ws_row;
+}
+
 // The options the jobs share: the command line without its ports and --json, which each job gets
 // its own way.
 std::vector<std::string> SharedArguments(int argc, char** argv) {
@@ -284,7 +292,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
     std::unique_ptr<LineView> view;
     if (options.json) {
         view = MakeJsonLineView(ports, out, err);
-    } else if (::isatty(STDERR_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
+    } else if (::isatty(STDERR_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0) &&
+               BlockFits(jobs.size())) {
         view = MakeLiveLineView(ports, err, TerminalColumns);
     } else {
         view = MakePlainLineView(ports, err);
@@ -387,7 +396,7 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
         const Job& job = jobs[i];
         JobRecord record;
         record.port = job.port.text;
-        record.reader = options.reader;
+        record.reader = view->Reader(i);
         record.type = options.type;
         record.application = options.application;
         record.driver = options.driver;

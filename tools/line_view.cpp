@@ -235,6 +235,7 @@ class LineViewBase : public LineView {
     std::optional<uint64_t> BytesSent(size_t index) const override {
         return states_[index].BytesSent();
     }
+    int Reader(size_t index) const override { return states_[index].port.reader; }
 
   protected:
     // The event of a JSON line, applied to the port's state.
@@ -247,6 +248,13 @@ class LineViewBase : public LineView {
             // A job refused before it began says why in an "error" line.
             if (object->String("event") == "error") {
                 states_[index].status = object->String("text").value_or(std::string());
+                changed = true;
+            }
+            // A job that finds its reader's type itself (a global file without --reader) names
+            // it in a "reader" line.
+            const std::optional<int64_t> type = object->Number("type");
+            if (object->String("event") == "reader" && type && *type >= 0 && *type <= 9) {
+                states_[index].port.reader = static_cast<int>(*type);
                 changed = true;
             }
             return std::nullopt;
@@ -265,10 +273,7 @@ class LiveLineView : public LineViewBase {
   public:
     LiveLineView(std::vector<LinePort> ports, Sink sink, std::function<int()> columns)
         : LineViewBase(ports), sink_(std::move(sink)), columns_(std::move(columns)) {
-        for (const LinePort& port : ports) {
-            portWidth_ = std::max(portWidth_, port.port.size());
-            readerWidth_ = std::max(readerWidth_, std::string(ReaderName(port.reader)).size());
-        }
+        for (const LinePort& port : ports) portWidth_ = std::max(portWidth_, port.port.size());
     }
 
     void Line(size_t index, std::string_view json, double now) override {
@@ -318,8 +323,12 @@ class LiveLineView : public LineViewBase {
         if (drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r";
         text += "\x1b[J" + above;
         const int width = columns_();
+        size_t readerWidth = 0;  // a reader type found by its job may change it
         for (const PortState& state : states_) {
-            text += FormatPortRow(state.Row(now), portWidth_, readerWidth_, width) + "\n";
+            readerWidth = std::max(readerWidth, std::string(ReaderName(state.port.reader)).size());
+        }
+        for (const PortState& state : states_) {
+            text += FormatPortRow(state.Row(now), portWidth_, readerWidth, width) + "\n";
         }
         drawn_ = states_.size();
         return text;
@@ -351,7 +360,6 @@ class LiveLineView : public LineViewBase {
     Sink sink_;
     std::function<int()> columns_;
     size_t portWidth_ = 0;
-    size_t readerWidth_ = 0;
     size_t drawn_ = 0;  // rows of the block on the screen, above the cursor
     double lastDraw_ = 0;
     bool dirty_ = false;

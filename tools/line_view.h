@@ -64,11 +64,13 @@ class LineView {
     virtual void End(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) = 0;
     // The bytes sent by port `index`'s job so far, when the image size is known.
     virtual std::optional<uint64_t> BytesSent(size_t index) const = 0;
+    // The reader type of port `index`: as given, or as its job found it.
+    virtual int Reader(size_t index) const = 0;
 };
 
 struct LinePort {
     std::string port;
-    int reader = -1;
+    int reader = -1;  // -1 until the job names it, when none was given
     uint64_t imageBytes = 0;
 };
 

@@ -125,6 +125,10 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     lines->Line(0, R"({"event":"error","text":"port KORVEL01 does not exist"})", 0);
     lines->Note(1, "warning: --identity is ignored", 0);
     lines->Finished(1, 0, 0);
+    // A job that found its reader's type names it; the summary takes it from there.
+    lines->Line(0, R"({"event":"reader","type":5})", 0);
+    EXPECT_EQ(lines->Reader(0), 5);
+    EXPECT_EQ(lines->Reader(1), 0);
     EXPECT_EQ(plain,
               "COM3: Erasing Flash memory...\nKORVEL01: port KORVEL01 does not exist\n"
               "COM3: warning: --identity is ignored\nCOM3: completed (exit code 0)\n");
