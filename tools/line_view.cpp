@@ -241,6 +241,7 @@ class LineViewBase : public LineView {
     // The event of a JSON line, applied to the port's state.
     std::optional<Event> Take(size_t index, std::string_view json, double now, bool& changed) {
         changed = false;
+        refusal_ = false;
         const std::optional<JsonObject> object = ParseFlatObject(json);
         if (!object) return std::nullopt;
         std::optional<Event> event = EventFromJson(*object);
@@ -249,6 +250,7 @@ class LineViewBase : public LineView {
             if (object->String("event") == "error") {
                 states_[index].status = object->String("text").value_or(std::string());
                 changed = true;
+                refusal_ = true;
             }
             // A job that finds its reader's type itself (a global file without --reader) names
             // it in a "reader" line.
@@ -264,6 +266,7 @@ class LineViewBase : public LineView {
     }
 
     std::vector<PortState> states_;
+    bool refusal_ = false;  // the line Take read last was a job's refusal
 };
 
 // The live block: a row per port, redrawn in place at most every kRedrawPeriod; lines that must
@@ -388,7 +391,7 @@ class PlainLineView : public LineViewBase {
             // Every job says it stops; the line said it once for all of them.
             if (!std::holds_alternative<events::Cancelling>(*event))
                 views_[index]->Show(*event, now);
-        } else if (changed) {  // refused before it began
+        } else if (refusal_) {  // refused before it began
             sink_(states_[index].port.port + ": " + states_[index].status + "\n");
         }
     }
