@@ -134,13 +134,17 @@ bool StartJob(Job& job, const std::string& program, const std::vector<std::strin
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
-        error = std::string("cannot create a pipe: ") + std::strerror(errno);
+        error = "cannot start the download on " + job.port.text +
+                " (no pipe): " + std::strerror(errno) +
+                "; close other programs or give fewer ports";
         return false;
     }
     UniqueFd outRead(out[0]);
     UniqueFd outWrite(out[1]);
     if (::pipe2(err, O_CLOEXEC) != 0) {
-        error = std::string("cannot create a pipe: ") + std::strerror(errno);
+        error = "cannot start the download on " + job.port.text +
+                " (no pipe): " + std::strerror(errno) +
+                "; close other programs or give fewer ports";
         return false;
     }
     UniqueFd errRead(err[0]);
@@ -156,7 +160,8 @@ bool StartJob(Job& job, const std::string& program, const std::vector<std::strin
 
     const pid_t pid = ::fork();
     if (pid < 0) {
-        error = std::string("cannot start a process: ") + std::strerror(errno);
+        error = "cannot start the download on " + job.port.text + ": " + std::strerror(errno) +
+                "; close other programs or give fewer ports";
         return false;
     }
     if (pid == 0) {
@@ -276,7 +281,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
     if (program.empty()) {
         return Refuse(
             options.json,
-            std::string("cannot find this program to run the downloads: ") + std::strerror(errno),
+            std::string("cannot find this program (/proc/self/exe) to run the downloads: ") +
+                std::strerror(errno) + "; install cordane again",
             kExitBadInput);
     }
     const std::vector<std::string> shared = SharedArguments(argc, argv);
