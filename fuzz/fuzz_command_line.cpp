@@ -1,4 +1,5 @@
-// Fuzz target for the command lines: those of "cordane download" and of korvel-sim. The input is
+// Fuzz target for the command lines: those of "cordane download" and of korvel-sim (a single
+// reader or a line of them). The input is
 // a list of arguments separated by NUL bytes; each parser must answer options or a usage message,
 // never crash, and stay within what it promises (valid reader types, numbers in range).
 #include <cstddef>
@@ -61,6 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(sim.options->identity->first.size() <= 2);
         Require(sim.options->identity->second.size() <= korvel::sim::kMaxSecondRead);
     }
-    if (!sim.options && !sim.help) Require(!sim.error.empty());
+    if (!sim.options && !sim.help && sim.line.empty()) Require(!sim.error.empty());
+    // A line of readers: within its bound, every reader of a valid type on a port of its own.
+    Require(sim.line.size() <= korvel::sim::kMaxLine);
+    Require(sim.line.empty() || !sim.options);
+    for (size_t i = 0; i < sim.line.size(); ++i) {
+        Require(sim.line[i].reader >= 0 && sim.line[i].reader <= 9);
+        if (i > 0) Require(sim.line[i].port == sim.line[i - 1].port + 1);
+    }
     return 0;
 }

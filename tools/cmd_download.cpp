@@ -24,10 +24,12 @@
 #include "cordane/cordane.h"
 #include "download_client.h"
 #include "download_files.h"
+#include "download_line.h"
 #include "download_options.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
+#include "job_record.h"
 #include "progress.h"
 #include "tool_support.h"
 
@@ -38,8 +40,9 @@ namespace {
 constexpr int kIdleMilliseconds = 100;  // refresh of the bar and its estimate
 
 constexpr char kHelp[] =
-    "usage: cordane download --port PORT --reader N [--type T] [--driver FILE] [--erase-data]\n"
-    "                        [--ask] [--silent] [--json] [--yes|--no]\n"
+    "usage: cordane download --port PORT[,PORT...] --reader N [--type T] [--driver FILE]\n"
+    "                        [--erase-data]"
+    " [--ask] [--silent] [--json] [--yes|--no]\n"
     "                        [--key-selector N] [--key HEX16] [--identity X]\n"
     "                        [--check-app-number N --previous A,B] APPFILE\n"
     "\n"
@@ -47,7 +50,9 @@ constexpr char kHelp[] =
     "reader on PORT.\n"
     "\n"
     "  --port PORT       COM1..COM256, KORVEL00..KORVEL98, or a device path such as\n"
-    "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened)\n"
+    "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened).\n"
+    "                    Several ports (--port A --port B, or --port A,B) download the same\n"
+    "                    files to every reader at once (below)\n"
     "  --reader N        reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb), 2 KvOrb (512Kb),\n"
     "                    3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb), 7 KvTalModem,\n"
     "                    8 and 9 the readers found by detection\n"
@@ -98,6 +103,18 @@ constexpr char kHelp[] =
     "  {\"event\":\"cancelling\"}                          Ctrl-C was pressed\n"
     "  {\"event\":\"error\",\"text\":T}                      refused before the download began\n"
     "  {\"event\":\"exit\",\"code\":N}                       the last line: the exit code\n"
+    "\n"
+    "Several ports: each port's download runs in a process of its own, so that a reader that\n"
+    "fails or hangs never holds up the others. On a terminal one row per port shows its reader\n"
+    "type, bar, bytes, speed and time left; otherwise plain lines, each starting with the port;\n"
+    "with --json each port's events above, each with \"port\":P, and at the end\n"
+    "  {\"event\":\"summary\",\"jobs\":[{\"port\":P,\"reader\":N,\"reader_name\":T,\"result\":T,\n"
+    "   \"code\":C,\"seconds\":S,\"bytes\":B}...],\"code\":C,\"parent_cpu_ms\":M}\n"
+    "(bytes null when the image size is unknown; parent_cpu_ms is this process's own CPU time).\n"
+    "A summary table ends the run. Every port is checked before anything starts: a port named\n"
+    "twice is refused (exit code 2), one that cannot be opened too (exit code 1). Ctrl-C stops\n"
+    "every download and resets every reader. The exit code is 0 when every reader succeeded,\n"
+    "else that of the first port, in the order given, that failed.\n"
     "\n"
     "Exit codes: 0 success; 1 file error or refused port; 2 bad command line; 3 the download\n"
     "session could not be opened; 4 communication error; 5 no response from the reader;\n"
@@ -165,7 +182,8 @@ std::unique_ptr<ProgressView> MakeView(const DownloadOptions& options, int jsonF
 // job's exit code; nothing when it could not be started (said on standard error).
 std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& settings,
                             const PortChoice& port, EventQueue& queue, ProgressView* view,
-                            SignalCatcher& signals, TemporaryPortsDirectory& portsDirectory) {
+                            BarState& bar, SignalCatcher& signals,
+                            TemporaryPortsDirectory& portsDirectory) {
     DownloadJob job(queue);
     job.SetPortCom(port.number, port.isVirtual);
     job.SetReaderType(static_cast<eReaderType>(options.reader));
@@ -188,6 +206,7 @@ std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& s
         for (const Event& event : queue.Drain()) {
             const auto* notice = std::get_if<events::Notice>(&event);
             if (notice != nullptr && notice->code == KV_NOTICE_OVER) over = true;
+            bar.Apply(event);
             view->Show(event, NowSeconds());
         }
         if (capturing) {
@@ -284,6 +303,7 @@ int RunDownload(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return kExitOk;
     }
+    if (options.ports.size() > 1) return RunLineDownload(argc, argv, options);
 
     WarnUnusedChecks(options);
     const JobSettings settings = SettingsOf(options);
@@ -322,10 +342,30 @@ int RunDownload(int argc, char** argv) {
                       kExitBadInput);
     }
 
+    BarState bar;
+    const auto started = std::chrono::system_clock::now();
+    const double startedSeconds = NowSeconds();
     const std::optional<int> code =
-        WatchJob(options, settings, port, queue, view.get(), signals, portsDirectory);
+        WatchJob(options, settings, port, queue, view.get(), bar, signals, portsDirectory);
     if (!code) return kExitBadInput;
     if (!options.json) std::fputs(Verdict(*code, options, port).c_str(), stderr);
+
+    JobRecord record;
+    record.port = port.text;
+    record.reader = options.reader;
+    record.type = options.type;
+    record.application = options.application;
+    record.driver = options.driver;
+    record.exitCode = *code;
+    record.result = ResultText(*code);
+    if (imageBytes > 0) {
+        record.bytesSent =
+            imageBytes * static_cast<uint64_t>(bar.started() ? bar.Percent() : 0) / 100;
+    }
+    record.started = started;
+    record.ended = std::chrono::system_clock::now();
+    record.seconds = NowSeconds() - startedSeconds;
+    RecordJob(record);
     return *code;
 }
 

@@ -38,8 +38,8 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
         const std::string arg = argv[i];
         if (!positional && arg.rfind("--", 0) == 0) {
             const std::string name = arg.substr(0, arg.find('='));
-            for (const char* once : {"--port", "--reader", "--type", "--driver", "--key-selector",
-                                     "--key", "--check-app-number", "--previous", "--identity"}) {
+            for (const char* once : {"--reader", "--type", "--driver", "--key-selector", "--key",
+                                     "--check-app-number", "--previous", "--identity"}) {
                 if (name == once && !given.insert(name).second) {
                     return name + " is given twice: give it once";
                 }
@@ -57,7 +57,24 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
         } else if (!positional && arg == "--") {
             positional = true;
         } else if (value("--port")) {
-            options.port = text;
+            // Several ports download the same files at once: --port A --port B, or --port A,B.
+            for (size_t from = 0;;) {
+                const size_t comma = text.find(',', from);
+                const std::string name = text.substr(from, comma - from);
+                if (name.empty()) {
+                    return "--port \"" + text + "\" names an empty port: give PORT or A,B,C";
+                }
+                for (const std::string& named : options.ports) {
+                    if (named == name) {
+                        return "port " + name +
+                               " is named twice: give each port once (one download per reader)";
+                    }
+                }
+                options.ports.push_back(name);
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+            options.port = options.ports.front();
         } else if (value("--reader")) {
             if (!ParseSmallNumber(text, kLastReaderType, options.reader)) {
                 return "bad reader type \"" + text + "\": give 0 to 9 (see --help)";

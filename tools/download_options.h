@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tool_support.h"
 
@@ -17,7 +18,8 @@ inline constexpr int kLastAppNumber = 999;  // application numbers have three di
 inline constexpr int kEraseCodeType = 3;    // erase only: no application file
 
 struct DownloadOptions {
-    std::string port;
+    std::string port;                // the first port named
+    std::vector<std::string> ports;  // every port, in the order given (--port A --port B, A,B)
     int reader = -1;
     int type = 0;
     std::string driver;

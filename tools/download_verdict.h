@@ -22,6 +22,10 @@ inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, 
 // The reader type as the help lists it.
 const char* ReaderName(int reader);
 
+// What the exit code means in a few words, for a table of jobs: "completed", "communication
+// error", "loader error 0x23".
+std::string ResultText(int code);
+
 // What the exit code means and what to do next, for the last line on a terminal or in a log.
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port);
 

@@ -164,8 +164,10 @@ check "type 1: a wrong key is warned of" grep -q "not three digits: check the ke
 run download $port --reader 0 --identity 5 app.sre
 check "options outside type 1 are noted" grep -q "note: .* ignored for this download" <<<"$err"
 
-# Combinations no reader can take, a repeated option: usage errors, before any file or port.
-for args in "--reader 5 --reader 0 a.sre" "--reader 0 --port=COM1 a.sre" "--reader 3 a.sre" \
+# Combinations no reader can take, a repeated option, a port named twice: usage errors, before
+# any file or port.
+for args in "--reader 5 --reader 0 a.sre" "--reader 0 --port=$work/no-such-port a.sre" \
+    "--reader 3 a.sre" \
     "--reader 0 --type 3" "--reader 1 --type 3" "--reader 3 --type 2 --driver d.sre a.bin" \
     "--reader 3 --type 3 --driver d.sre" "--reader 2 --type 1 --driver=d.sre a.kor"; do
     # shellcheck disable=SC2086

@@ -1,5 +1,7 @@
 #include "json_writer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace cordane::tools {
@@ -120,6 +122,18 @@ JsonWriter& JsonWriter::String(std::string_view value) {
 JsonWriter& JsonWriter::Number(int64_t value) {
     BeforeValue();
     text_ += std::to_string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Fixed(double value, int decimals) {
+    BeforeValue();
+    if (!std::isfinite(value)) {
+        text_ += "null";
+        return *this;
+    }
+    char number[400];  // room for any double's digits
+    std::snprintf(number, sizeof number, "%.*f", std::clamp(decimals, 0, 9), value);
+    text_ += number;
     return *this;
 }
 

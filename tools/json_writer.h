@@ -25,6 +25,8 @@ class JsonWriter {
     JsonWriter& Key(std::string_view key);
     JsonWriter& String(std::string_view value);
     JsonWriter& Number(int64_t value);
+    // A number with `decimals` digits after the point (seconds, say): 2.35.
+    JsonWriter& Fixed(double value, int decimals);
     JsonWriter& Bool(bool value);
     JsonWriter& Null();
 

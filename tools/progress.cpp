@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <utility>
 
@@ -346,6 +348,31 @@ class JsonView : public ProgressView {
 };
 
 }  // namespace
+
+std::optional<Event> EventFromJson(const JsonObject& line) {
+    const std::optional<std::string> kind = line.String("event");
+    if (!kind) return std::nullopt;
+    auto number = [&line](const char* key) {
+        return static_cast<int>(
+            std::clamp<int64_t>(line.Number(key).value_or(0), INT32_MIN, INT32_MAX));
+    };
+    auto text = [&line](const char* key) { return line.String(key).value_or(std::string()); };
+    if (*kind == "message") return events::Message{text("text")};
+    if (*kind == "range") return events::Range{number("lower"), number("upper")};
+    if (*kind == "step-size") return events::StepSize{number("step")};
+    if (*kind == "step" || *kind == "position") return events::Position{number("position")};
+    if (*kind == "notice") return events::Notice{number("code"), line.String("text")};
+    if (*kind == "completion") return events::Completion{text("text"), number("code")};
+    if (*kind == "messagebox") {
+        const JsonValue* question = line.Find("question");
+        const bool asked =
+            question != nullptr && question->kind == JsonValue::Kind::Bool && question->boolean;
+        return events::MessageBox{text("caption"), text("text"), asked, text("answer") == "yes"};
+    }
+    if (*kind == "output") return events::Output{text("text")};
+    if (*kind == "cancelling") return events::Cancelling{};
+    return std::nullopt;
+}
 
 std::unique_ptr<ProgressView> MakeTerminalView(Sink sink, uint64_t imageBytes,
                                                std::function<int()> columns) {

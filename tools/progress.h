@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "json_reader.h"
 #include "json_writer.h"
 #include "tool_support.h"
 
@@ -143,6 +144,11 @@ class ProgressView {
     // The job is over with this exit code.
     virtual void Finish(int exitCode) = 0;
 };
+
+// The event a line of the JSON view stands for, read back by the process that runs one download
+// per port: a bar's "step" or "position" becomes a Position. Nothing for the lines that are no
+// event of a running job ("error", "exit") and for anything that is not such a line.
+std::optional<Event> EventFromJson(const JsonObject& line);
 
 // imageBytes: the size of the image being sent, 0 when unknown. columns: a function giving the
 // terminal's width.

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reader_layout.h"
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (!parsed.line.empty()) return RunLine(std::move(parsed.line));
         if (!parsed.options) {
             std::fprintf(stderr, "korvel-sim: %s\n", parsed.error.c_str());
             return kExitSetup;

@@ -2,11 +2,16 @@
 
 #include <charconv>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "ports.h"
 #include "reader_layout.h"
 
 namespace korvel::sim {
+
+ParsedOptions ParseOptions(std::span<const std::string_view> args);
+
 namespace {
 
 constexpr uint32_t kMaxDelayMs = 600000;  // ten minutes: longer is surely a typing error
@@ -34,6 +39,124 @@ std::string RangeText(uint32_t low, uint32_t high) {
     return std::to_string(low) + " to " + std::to_string(high);
 }
 
+// The pieces of a comma list ("0,0,1" -> "0", "0", "1"); empty pieces are kept.
+std::vector<std::string_view> SplitCommas(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    for (;;) {
+        const size_t comma = text.find(',');
+        pieces.push_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) return pieces;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// "%d" in a path replaced by the port number.
+std::string WithPortNumber(std::string_view path, uint32_t number) {
+    std::string text(path);
+    const size_t at = text.find("%d");
+    if (at != std::string::npos) text.replace(at, 2, std::to_string(number));
+    return text;
+}
+
+// --line N: every option's value is a comma list with one piece per reader, or a single value
+// for all of them (an empty piece leaves the option out for that reader); --com or --virtual
+// gives the first reader's port (default virtual port 1), the next readers take the next ones.
+// Each reader's options then go through the parser of a single reader.
+ParsedOptions ParseLine(std::span<const std::string_view> args) {
+    ParsedOptions parsed;
+    auto fail = [&parsed](std::string message) {
+        parsed.error = std::move(message);
+        return parsed;
+    };
+    uint32_t count = 0;
+    std::string_view portOption = "--virtual";
+    uint32_t firstPort = 1;
+    bool havePort = false;
+    bool once = false;
+    std::string_view portsDir;
+    std::vector<std::pair<std::string_view, std::vector<std::string_view>>> lists;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view name = args[i];
+        if (name == "--help" || name == "-h") {
+            parsed.help = true;
+            return parsed;
+        }
+        if (name == "--once") {
+            once = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            if (name.starts_with("--")) return fail(std::string(name) + " needs a value");
+            return fail("unknown argument \"" + std::string(name) + "\"; see --help");
+        }
+        const std::string_view value = args[++i];
+        const std::string quoted = std::string(name) + " \"" + std::string(value) + "\"";
+        if (name == "--line") {
+            if (count != 0) return fail(quoted + ": give --line once");
+            const auto number = ParseNumber(value, 1, kMaxLine);
+            if (!number) {
+                return fail(quoted + ": the number of readers is " + RangeText(1, kMaxLine));
+            }
+            count = *number;
+        } else if (name == "--com" || name == "--virtual") {
+            if (havePort) return fail(quoted + ": give one first port only, --com or --virtual");
+            const bool com = name == "--com";
+            const auto number = ParseNumber(value, com ? ports::kFirstCom : ports::kFirstVirtual,
+                                            com ? ports::kLastCom : ports::kLastVirtual);
+            if (!number) return fail(quoted + ": not a port number; see --help");
+            portOption = name;
+            firstPort = *number;
+            havePort = true;
+        } else if (name == "--ports-dir") {
+            portsDir = value;
+        } else {
+            lists.emplace_back(name, SplitCommas(value));
+        }
+    }
+    const bool com = portOption == "--com";
+    const uint32_t lastPort = com ? ports::kLastCom : ports::kLastVirtual;
+    if (firstPort + count - 1 > lastPort) {
+        return fail("--line " + std::to_string(count) + " from port " + std::to_string(firstPort) +
+                    " runs past the last port, " + std::to_string(lastPort) +
+                    ": start at a lower port or serve fewer readers");
+    }
+    for (const auto& [name, pieces] : lists) {
+        if (pieces.size() != 1 && pieces.size() != count) {
+            return fail(std::string(name) + ": give one value for every reader or " +
+                        std::to_string(count) + " values separated by commas (--line " +
+                        std::to_string(count) + "), not " + std::to_string(pieces.size()));
+        }
+        const bool path = name == "--dump" || name == "--dump-data" || name == "--transcript";
+        if (path && count > 1 && pieces.size() == 1 &&
+            pieces[0].find("%d") == std::string_view::npos) {
+            return fail(std::string(name) + " \"" + std::string(pieces[0]) +
+                        "\": the readers would share one file; put %d (the port number) in "
+                        "the path or give one path per reader separated by commas");
+        }
+    }
+    for (uint32_t index = 0; index < count; ++index) {
+        const uint32_t port = firstPort + index;
+        std::vector<std::string> own{std::string(portOption), std::to_string(port)};
+        if (!portsDir.empty()) own.insert(own.end(), {"--ports-dir", std::string(portsDir)});
+        if (once) own.emplace_back("--once");
+        for (const auto& [name, pieces] : lists) {
+            const std::string_view piece = pieces.size() == 1 ? pieces[0] : pieces[index];
+            if (piece.empty() && pieces.size() > 1) continue;
+            own.emplace_back(name);
+            own.push_back(WithPortNumber(piece, port));
+        }
+        const std::vector<std::string_view> views(own.begin(), own.end());
+        ParsedOptions one = ParseOptions(views);
+        if (!one.options) {
+            return fail("reader " + std::to_string(index + 1) + " of the line (" +
+                        std::string(com ? "COM" : "virtual port ") + std::to_string(port) +
+                        "): " + (one.help ? std::string("--help stands alone") : one.error));
+        }
+        parsed.line.push_back(std::move(*one.options));
+    }
+    return parsed;
+}
+
 }  // namespace
 
 const char* const kUsage =
@@ -42,9 +165,20 @@ const char* const kUsage =
     "                  [--once] [--app-number N] [--fail-at K:CODE] [--drop-at K]\n"
     "                  [--hangup-at K] [--delay MS] [--baud B] [--fail-open N]\n"
     "                  [--id-bytes FIRST:SECOND]\n"
+    "       korvel-sim --line N --reader N[,N...] [--com N | --virtual N] [OPTION LIST...]\n"
     "\n"
     "Emulates a card reader behind a pseudo-terminal, reachable as port COM<N> or virtual reader\n"
     "port <N> through an entry in the ports directory.\n"
+    "\n"
+    "  --line N            serve N readers (1 to 64) in one process, on N ports in a row from\n"
+    "                      --com N or --virtual N (default virtual port 1: KORVEL01, "
+    "KORVEL02...).\n"
+    "                      Every other option's value is then one value for all the readers or a\n"
+    "                      comma list of one per reader, an empty piece leaving the option out\n"
+    "                      (--reader 0,0,1,5 --fail-at ,,4:0x23,); in one path for all, %d\n"
+    "                      stands for the port number (--dump flash%d.bin). One ready line per\n"
+    "                      reader; with --once it exits when every reader's session is over,\n"
+    "                      0 when every flash holds a signed image\n"
     "\n"
     "  --reader N          reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb), 2 KvOrb (512Kb),\n"
     "                      3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb),\n"
@@ -92,6 +226,13 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
         parsed.error = std::move(message);
         return parsed;
     };
+
+    // --line in an option's place makes a line of readers.
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") break;
+        if (args[i] == "--line") return ParseLine(args);
+        if (args[i] != "--once") ++i;  // over the value
+    }
 
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string_view name = args[i];

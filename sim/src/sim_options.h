@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "light_loader.h"
 #include "loader_routines.h"
@@ -33,9 +34,13 @@ struct SimOptions {
 
 struct ParsedOptions {
     std::optional<SimOptions> options;  // set when the command line is good and not --help
+    std::vector<SimOptions> line;       // --line N: the N readers, in port order (options unset)
     bool help = false;
     std::string error;  // what is wrong, naming the option
 };
+
+// The most readers one --line serves.
+inline constexpr uint32_t kMaxLine = 64;
 
 // Parses the arguments that follow the program name.
 ParsedOptions ParseOptions(std::span<const std::string_view> args);

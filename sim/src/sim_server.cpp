@@ -27,10 +27,6 @@ constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
 constexpr int kBitsPerByte = 10;        // 8N1: start bit, 8 data bits, stop bit
 
-void Say(const std::string& text) {
-    std::fprintf(stderr, "korvel-sim: %s\n", text.c_str());
-}
-
 timespec ToTimespec(std::chrono::nanoseconds span) {
     if (span < 0ns) span = 0ns;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
@@ -60,7 +56,12 @@ bool SimServer::OpenLine(std::string* error) {
     return line_ != nullptr && entry_->Point(line_->Device(), error);
 }
 
+void SimServer::Say(const std::string& text) const {
+    std::fprintf(stderr, "korvel-sim: %s%s\n", prefix_.c_str(), text.c_str());
+}
+
 bool SimServer::Setup(std::string* error) {
+    if (stopFd_ >= 0) return Prepare(error);
     // SIGINT, SIGTERM and SIGHUP arrive through a descriptor, so the loop handles them in turn.
     sigset_t stop;
     sigemptyset(&stop);
@@ -77,7 +78,10 @@ bool SimServer::Setup(std::string* error) {
         return false;
     }
     signal(SIGPIPE, SIG_IGN);
+    return Prepare(error);
+}
 
+bool SimServer::Prepare(std::string* error) {
     if (!options_.transcriptPath.empty()) {
         transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
@@ -100,13 +104,20 @@ int SimServer::Run() {
         Say(error);
         return kExitSetup;
     }
+    Announce();
+    return Finish();
+}
+
+void SimServer::Announce() {
     std::printf("ready %s %s\n", entry_->Path().c_str(), line_->Device().c_str());
     std::fflush(stdout);
     const std::string loader = layout_.large ? std::string("large reader's addressed")
                                              : std::string(LoaderName(options_.loader));
     Say(std::string("serving a ") + layout_.name + " with the " + loader + " loader on " +
         entry_->Path() + " -> " + line_->Device());
+}
 
+int SimServer::Finish() {
     const bool served = Serve();
     reader_.Exit();
     WriteDump();
@@ -136,7 +147,7 @@ bool SimServer::Serve() {
         fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
         fds[1].fd = line_ ? line_->Watch() : -1;
         fds[1].events = POLLIN;
-        fds[2].fd = signals_.get();
+        fds[2].fd = stopFd_ >= 0 ? stopFd_ : signals_.get();
         fds[2].events = POLLIN;
         const timespec timeout = ToTimespec(wait);
         const int ready =
@@ -148,6 +159,7 @@ bool SimServer::Serve() {
         }
         now = Clock::now();
         if (fds[2].revents & POLLIN) {
+            if (stopFd_ >= 0) return true;  // the line's owner heard the signal
             signalfd_siginfo info;
             if (::read(signals_.get(), &info, sizeof info) > 0) {
                 Say(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));

@@ -1,5 +1,6 @@
 // The emulator program's event loop: one pseudo-terminal line, the reader model behind it, the
-// port entry, the transcript and the dump. Single-threaded; waits in ppoll and never spins.
+// port entry, the transcript and the dump. Single-threaded; waits in ppoll and never spins. A
+// line of readers (--line) runs one such loop per reader, each on a thread of its own.
 #ifndef KORVEL_SIM_SERVER_H
 #define KORVEL_SIM_SERVER_H
 
@@ -24,6 +25,10 @@ inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed ima
 inline constexpr int kExitUnsigned = 1;  // --once: no signed image
 inline constexpr int kExitSetup = 2;     // bad command line, or the line/entry cannot be set up
 
+// Serves a line of readers, one thread each, until a stop signal or, with --once, until every
+// session is over; the exit code.
+int RunLine(std::vector<SimOptions> readers);
+
 class SimServer final : public ReaderObserver {
   public:
     SimServer(SimOptions options, const ReaderLayout& layout);
@@ -31,6 +36,17 @@ class SimServer final : public ReaderObserver {
 
     // Sets everything up, prints the ready line, serves until stopped; returns the exit code.
     int Run();
+
+    // The same in steps, for a line of readers served by one thread each: with a stop descriptor
+    // the server leaves the signals to its caller and stops once `stopFd` is readable (it never
+    // reads it, so one descriptor stops every server). `prefix` starts its messages.
+    void ServeAsPartOfLine(int stopFd, std::string prefix) {
+        stopFd_ = stopFd;
+        prefix_ = std::move(prefix);
+    }
+    bool Prepare(std::string* error);  // the line, the entry, the transcript
+    void Announce();                   // the ready line on standard output
+    int Finish();                      // serves until stopped; the exit code
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -41,6 +57,7 @@ class SimServer final : public ReaderObserver {
     };
 
     bool Setup(std::string* error);
+    void Say(const std::string& text) const;
     bool OpenLine(std::string* error);
     bool Serve();  // false on a fatal error
     void ReadFromHost(Clock::time_point now);
@@ -68,6 +85,8 @@ class SimServer final : public ReaderObserver {
     std::unique_ptr<PortEntry> entry_;
     std::unique_ptr<PtyLine> line_;
     UniqueFd signals_;
+    int stopFd_ = -1;  // part of a line: stop when readable, instead of on signals_
+    std::string prefix_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> transcript_{nullptr, &std::fclose};
     bool transcriptDirty_ = false;
     bool transcriptFailed_ = false;

@@ -74,5 +74,38 @@ TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {
     }
 }
 
+TEST(SimOptionsTest, ALineGivesEachReaderItsOwnValuesFromCommaLists) {
+    const ParsedOptions parsed =
+        Parse({"--line", "4", "--virtual", "5", "--reader", "0,1,1,5", "--loader", "addressed",
+               "--dump", "/d/flash%d.bin", "--fail-at", ",4:0x23,,", "--hangup-at", ",,9,",
+               "--ports-dir", "/tmp/p", "--once"});
+    ASSERT_FALSE(parsed.options);
+    ASSERT_EQ(parsed.line.size(), 4u) << parsed.error;
+    for (size_t i = 0; i < 4; ++i) {
+        const SimOptions& o = parsed.line[i];
+        EXPECT_EQ(o.port, 0x80000000u + 5 + i);
+        EXPECT_EQ(o.loader, LoaderKind::Addressed);
+        EXPECT_EQ(o.dumpPath, "/d/flash" + std::to_string(5 + i) + ".bin");
+        EXPECT_EQ(o.portsDir, "/tmp/p");
+        EXPECT_TRUE(o.once);
+    }
+    EXPECT_EQ(parsed.line[3].reader, 5);
+    EXPECT_TRUE(parsed.line[0].faults.empty());
+    EXPECT_EQ(parsed.line[1].faults.at(4).code, 0x23);
+    EXPECT_EQ(parsed.line[2].faults.at(9).kind, FaultKind::HangUp);
+    EXPECT_TRUE(parsed.line[3].faults.empty());
+
+    // One file for all, a list of the wrong length, a bad piece (named by its reader), a line
+    // past the last port.
+    EXPECT_NE(Parse({"--line", "2", "--reader", "0", "--dump", "f.bin"}).error.find("%d"),
+              std::string::npos);
+    EXPECT_NE(Parse({"--line", "3", "--reader", "0,1"}).error.find("not 2"), std::string::npos);
+    EXPECT_NE(Parse({"--line", "2", "--reader", "0,12"}).error.find("reader 2 of the line"),
+              std::string::npos);
+    EXPECT_FALSE(Parse({"--line", "8", "--virtual", "95", "--reader", "0"}).error.empty());
+    EXPECT_FALSE(Parse({"--line", "0", "--reader", "0"}).error.empty());
+    EXPECT_TRUE(Parse({"--line", "2", "--reader", "0", "--help"}).help);
+}
+
 }  // namespace
 }  // namespace korvel::sim

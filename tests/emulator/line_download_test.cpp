@@ -1,0 +1,276 @@
+// "cordane download" to a line of readers served by one korvel-sim --line: every reader flashed
+// from one command, readers that fail or hang up beside readers that succeed, and Ctrl-C.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator_support.h"
+
+namespace {
+
+using emulatortest::Clock;
+using emulatortest::ReadAll;
+using emulatortest::Simulator;
+using emulatortest::TempDir;
+
+constexpr auto kPatience = std::chrono::seconds(30);  // failure guard only
+const std::string kBin = std::string(KORVEL_BINARY_DIR) + "/bin/";
+const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/demo64.sre";
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// cordane with KORVEL_PORTS_DIR set, its output in two files of `dir`.
+class Cordane {
+  public:
+    Cordane(const TempDir& dir, std::vector<std::string> args) : dir_(dir.path) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir_ + "/out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_ + "/err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> environment{"KORVEL_PORTS_DIR=" + dir_, "TMPDIR=" + dir_};
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("KORVEL_PORTS_DIR=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) {
+                environment.push_back(entry);
+            }
+        }
+        args.insert(args.begin(), kBin + "cordane");
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Cordane() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void Signal(int signal) { kill(pid_, signal); }
+    // The exit code; -1 for a signal or no exit in time.
+    int Wait() {
+        const Clock::time_point deadline = Clock::now() + kPatience;
+        while (pid_ > 0 && Clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    std::string Out() const { return ReadText(dir_ + "/out"); }
+    std::string Err() const { return ReadText(dir_ + "/err"); }
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// A line of `count` readers on KORVEL01...; true once every one is ready.
+bool StartLine(Simulator& sim, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!emulatortest::ReadReady(sim)) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> Ports(int count) {
+    std::string list;
+    for (int i = 1; i <= count; ++i) list += (i > 1 ? ",KORVEL0" : "KORVEL0") + std::to_string(i);
+    return {"--port", list};
+}
+
+// The flash of a 64 Kb reader after the sample's download: the signature at 0x2000, then the
+// image "cordane convert" makes, from its third byte on.
+void ExpectSampleIn(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image,
+                    const std::string& which) {
+    ASSERT_EQ(flash.size(), 0x10000u) << which;
+    ASSERT_GT(image.size(), 2u);
+    EXPECT_EQ(flash[0x2000], 'K') << which;
+    EXPECT_EQ(flash[0x2001], 'V') << which;
+    EXPECT_TRUE(std::equal(image.begin() + 2, image.end(), flash.begin() + 0x2002)) << which;
+}
+
+// The processes whose environment holds `marker`: any job the parent left behind.
+int ProcessesWith(const std::string& marker) {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    while (const dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        const std::string environment =
+            ReadText(std::string("/proc/") + entry->d_name + "/environ");
+        if (environment.find(marker) != std::string::npos) ++count;
+    }
+    closedir(proc);
+    return count;
+}
+
+TEST(LineDownloadTest, EightReadersFlashedFromOneCommand) {
+    TempDir dir;
+    // Both loaders of the 64 Kb readers, four readers each.
+    Simulator sim({"--line", "8", "--ports-dir", dir.path, "--reader", "1", "--loader",
+                   "raw,addressed,raw,addressed,raw,addressed,raw,addressed", "--dump",
+                   dir.path + "/flash%d.bin", "--once"});
+    ASSERT_TRUE(StartLine(sim, 8));
+
+    std::vector<std::string> args{"download", "--json", "--reader", "1", kSample};
+    const std::vector<std::string> ports = Ports(8);
+    args.insert(args.begin() + 1, ports.begin(), ports.end());
+    Cordane cordane(dir, args);
+    EXPECT_EQ(cordane.Wait(), 0) << cordane.Err();
+    EXPECT_EQ(sim.Wait(), 0) << "every reader's flash holds a signed image";
+
+    // Every line carries its port; each port ends with its exit event, the run with the summary.
+    const std::vector<std::string> lines = Lines(cordane.Out());
+    ASSERT_FALSE(lines.empty());
+    std::map<std::string, int> exits;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        const size_t at = lines[i].find(R"(,"port":"KORVEL0)");
+        ASSERT_NE(at, std::string::npos) << lines[i];
+        if (lines[i].rfind(R"({"event":"exit",)", 0) == 0) ++exits[lines[i].substr(at + 9, 8)];
+    }
+    EXPECT_EQ(exits.size(), 8u);
+    EXPECT_EQ(lines.back().rfind(R"({"event":"summary","jobs":[{"port":"KORVEL01","reader":1,)", 0),
+              0u)
+        << lines.back();
+    EXPECT_NE(lines.back().find(R"J("port":"KORVEL08","reader":1,"reader_name":"KvOrb (64 Kb)",)J"
+                                R"("result":"completed","code":0,)"),
+              std::string::npos);
+    EXPECT_NE(lines.back().find(R"(],"code":0,"parent_cpu_ms":)"), std::string::npos);
+
+    ASSERT_EQ(system((kBin + "cordane convert " + kSample + " " + dir.path + "/image.bin >" +
+                      dir.path + "/convert.out 2>&1")
+                         .c_str()),
+              0);
+    const std::vector<uint8_t> image = ReadAll(dir.path + "/image.bin");
+    for (int i = 1; i <= 8; ++i) {
+        ExpectSampleIn(ReadAll(dir.path + "/flash" + std::to_string(i) + ".bin"), image,
+                       "KORVEL0" + std::to_string(i));
+    }
+}
+
+TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
+    TempDir dir;
+    // KORVEL02 refuses a frame, KORVEL04 hangs its line up in the middle of the download.
+    Simulator sim({"--line", "4", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
+                   "--dump", dir.path + "/flash%d.bin", "--fail-at", ",6:0x23,,", "--hangup-at",
+                   ",,,6"});
+    ASSERT_TRUE(StartLine(sim, 4));
+
+    // Without a terminal: plain lines, each with its port; the table at the end.
+    Cordane cordane(dir, {"download", "--port", "KORVEL04,KORVEL01", "--port", "KORVEL02,KORVEL03",
+                          "--reader", "1", kSample});
+    const int code = cordane.Wait();
+    const std::string err = cordane.Err();
+    size_t rows = 0;
+    std::map<std::string, std::string> results;
+    for (const std::string& line : Lines(err)) {
+        if (line.rfind("KORVEL0", 0) == 0 && line.find(": progress: ") == 8) ++rows;
+        if (line.rfind("KORVEL0", 0) == 0 && line.find("  KvOrb (64 Kb)  ") == 8) {
+            // The row's cells after the reader type, one space apart.
+            std::istringstream cells(line.substr(25));
+            std::string row;
+            for (std::string cell; cells >> cell;) row += cell + " ";
+            results[line.substr(0, 8)] = row;
+        }
+    }
+    EXPECT_GT(rows, 10u) << err;
+    ASSERT_EQ(results.size(), 4u) << err;
+    EXPECT_EQ(results["KORVEL01"].rfind("completed ", 0), 0u) << err;
+    EXPECT_EQ(results["KORVEL03"].rfind("completed ", 0), 0u) << err;
+    EXPECT_EQ(results["KORVEL02"].rfind("loader error 0x23 35 ", 0), 0u) << err;
+    EXPECT_EQ(results["KORVEL04"].find("completed"), std::string::npos) << err;
+    // The first port given that failed is KORVEL04, whose code the table shows.
+    EXPECT_NE(code, 0);
+    EXPECT_NE(code, 0x23);
+    EXPECT_NE(results["KORVEL04"].find(" " + std::to_string(code) + " "), std::string::npos) << err;
+    EXPECT_NE(err.find("2 of 4 downloads completed; failed: KORVEL04 (exit code " +
+                       std::to_string(code) + "), KORVEL02 (exit code 35)"),
+              std::string::npos)
+        << err;
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    const std::vector<uint8_t> one = ReadAll(dir.path + "/flash1.bin");
+    EXPECT_EQ(one, ReadAll(dir.path + "/flash3.bin"));
+    ASSERT_EQ(one.size(), 0x10000u);
+    EXPECT_EQ(one[0x2000], 'K');
+    EXPECT_NE(ReadAll(dir.path + "/flash2.bin")[0x2000], 'K');
+}
+
+TEST(LineDownloadTest, CtrlCStopsEveryDownloadAndResetsEveryReader) {
+    TempDir dir;
+    // Slow answers keep the downloads running long enough to be interrupted.
+    Simulator sim({"--line", "3", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
+                   "--delay", "50", "--once"});
+    ASSERT_TRUE(StartLine(sim, 3));
+
+    Cordane cordane(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02,KORVEL03", "--reader",
+                          "1", kSample});
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    auto moving = [&] {
+        const std::string out = cordane.Out();
+        for (const char* port : {"KORVEL01", "KORVEL02", "KORVEL03"}) {
+            if (out.find(std::string(R"({"event":"position","port":")") + port) ==
+                std::string::npos) {
+                return false;
+            }
+        }
+        return true;
+    };
+    while (!moving() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(moving()) << cordane.Out() << cordane.Err();
+    cordane.Signal(SIGINT);
+    EXPECT_EQ(cordane.Wait(), 6) << cordane.Err();
+
+    const std::string out = cordane.Out();
+    for (const char* port : {"KORVEL01", "KORVEL02", "KORVEL03"}) {
+        EXPECT_NE(out.find(std::string(R"({"event":"exit","port":")") + port + R"(","code":6})"),
+                  std::string::npos)
+            << out;
+    }
+    EXPECT_EQ(Lines(out).back().find(R"("result":"completed")"), std::string::npos);
+    // No reader holds a signed image, and no job is left running.
+    EXPECT_EQ(sim.Wait(), 1) << "a cancelled download must leave no signed image";
+    EXPECT_EQ(ProcessesWith("KORVEL_PORTS_DIR=" + dir.path), 0);
+}
+
+}  // namespace

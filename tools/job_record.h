@@ -1,0 +1,34 @@
+// The outcome of one download job, as the summary of a multi-port download shows it and as a job
+// log keeps it: what ran where, how it ended, what it sent and how long it took.
+#ifndef CORDANE_TOOLS_JOB_RECORD_H
+#define CORDANE_TOOLS_JOB_RECORD_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace cordane::tools {
+
+struct JobRecord {
+    std::string port;                   // as the user named it
+    int reader = -1;                    // the reader type
+    int type = 0;                       // the download type
+    std::string application;            // empty for download type 3
+    std::string driver;                 // the large readers' driver library, when given
+    int exitCode = 0;                   // the download's exit code
+    std::string result;                 // the exit code in a few words (ResultText)
+    std::optional<uint64_t> bytesSent;  // nothing when the image size is unknown
+    std::chrono::system_clock::time_point started;
+    std::chrono::system_clock::time_point ended;
+    double seconds = 0;  // wall time of the job
+};
+
+// Called once at the end of every single-port download (each port of a multi-port download is
+// one), with the job's outcome: the place where a log of the jobs takes its row. Keeps nothing
+// yet.
+inline void RecordJob(const JobRecord&) {}
+
+}  // namespace cordane::tools
+
+#endif
