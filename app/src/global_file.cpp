@@ -334,8 +334,17 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
         if (index == kSlot6) slot6Mark = true;
     }
 
+    // The flash image is 4 MiB preset to 0xFF, but only the bytes up to the furthest placement
+    // (and the one after it) can reach the "bin" file: only those are made.
+    size_t extent = kBlankEnd;
+    for (size_t index = 0; index < kSlotCount; ++index) {
+        if (filled[index]) {
+            extent = std::max(extent, kSlots[index].offset + filled[index]->dataSize + 1);
+        }
+    }
     std::vector<uint8_t>& image = out.image;
-    image.assign(glo::kImageSize, 0xFF);
+    image.reserve(extent + 2);  // room for the CRC in front when a caller puts it there
+    image.assign(std::min(extent, glo::kImageSize), 0xFF);
     size_t end = 0;
     auto place = [&](size_t index, bool movesEnd) {
         const GloComponent* component = filled[index];
