@@ -251,6 +251,18 @@ int CDownloadDlg::ShowMessage(const std::string& text, unsigned style) {
     return view_->MessageBox(text, style);
 }
 
+int CDownloadDlg::ShowMessage(const std::string& text, unsigned style, const std::string& caption,
+                              bool owned) {
+    if (caption.empty() && owned) return ShowMessage(text, style);
+    if (runMode == kRunAutomatic) {
+        errorSink_(std::string(kProgramName) + ": " + (caption.empty() ? "" : caption + ": ") +
+                   text);
+        return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
+    }
+    return KvMessageBox(owned ? view_->WindowId() : 0, text.c_str(),
+                        caption.empty() ? kProgramName : caption.c_str(), style);
+}
+
 void CDownloadDlg::EndAutomaticRun(int exitCode) {
     exitCodeWithoutWorker_ = exitCode;
     view_->EndDialog(0);
