@@ -1,14 +1,16 @@
 #include "detection.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <new>
 
 #include "cordane/cordane.h"
+#include "cordane/loader_frame.h"
 #include "cordane/platform.h"
 #include "detection_loader.h"
-#include "exchange.h"
 #include "srec.h"
 
 namespace brenmark {
@@ -143,8 +145,7 @@ void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
 
     // A read: its answer must hold every byte asked for.
     auto read = [&](const detect::Read& what, std::vector<uint8_t>* answer) {
-        const LoaderHeader record{0, static_cast<LoaderCommand>(detect::kReadMemory), what.count,
-                                  what.address};
+        const LoaderHeader record{0, LoaderCommand::ReadMemory, what.count, what.address};
         link.Exchange(record, nullptr, answer);
         if (answer->size() >= what.count) return true;
         Fail(result, DetectionFailure::NoIdentity,

@@ -34,7 +34,6 @@ inline constexpr uint32_t kWindowUpper = 0x83000;
 inline constexpr size_t kBlockCapacity = kWindowUpper - kWindowLower;  // 12,279 bytes
 inline constexpr size_t kChunk = 240;              // loader bytes per LoadRoutine frame
 inline constexpr uint32_t kLoadAddress = 0x80000;  // chunk k goes to 0x80000 + 240 k
-inline constexpr uint8_t kReadMemory = 0x0A;       // command: read bytes from reader memory
 inline constexpr int kOpenTries = 3;
 inline constexpr uint32_t kOpenPause = 100;  // ms between two open calls
 inline constexpr uint32_t kFramePause = 1;   // ms before each chunk and before the start frame

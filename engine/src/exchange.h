@@ -21,11 +21,7 @@ std::array<uint8_t, kHeaderSize> BuildLoaderHeader(const LoaderHeader& record);
 // time) or the loader's own error code.
 int ExchangeLoaderFrame(LinkHandle& link, const uint8_t* payload, const LoaderHeader& record);
 
-// Reader detection's exchange: never closes the handle. 1 when the frame cannot be sent; a fetch
-// result other than 0 and 5 as it is; otherwise the answer's status byte, with the answer's bytes
-// copied to `answer` (capacity bytes at most) and their count in *answerLength.
-int DetectionExchange(int32_t handle, const uint8_t* payload, const LoaderHeader& record,
-                      uint8_t* answer, size_t capacity, int* answerLength);
+// DetectionExchange, reader detection's exchange, is declared in cordane/loader_frame.h.
 
 // The in-line exchange of RawDownload and FramedDownload. Each step ends the job through
 // Job::Fail when it fails: 4 when the frame cannot be sent or the link fails, 5 when no answer

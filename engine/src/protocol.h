@@ -7,24 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cordane/loader_frame.h"
+
 namespace cordane {
 
-// Commands of an addressed frame (the third byte of its header).
-enum class LoaderCommand : uint8_t {
-    RunRoutine = 0,   // run a routine; its answer is the routine's result
-    LoadRoutine = 1,  // load a routine the following frames rely on
-    WriteBlock = 3,   // write 1 to 255 image bytes at the load address
-    EndSession = 8,   // leave the loader session
-};
-
-// In-memory form of the 9-byte header of an addressed frame.
-struct LoaderHeader {
-    int16_t length = 0;  // payload length, 0 to 255 in use
-    LoaderCommand command = LoaderCommand::RunRoutine;
-    uint32_t start = 0;  // start address; bits 24..31 are not sent
-    uint32_t load = 0;   // load address; bits 24..31 are not sent
-};
-
+// The commands and header of an addressed frame, LoaderCommand and LoaderHeader, are public:
+// cordane/loader_frame.h.
 inline constexpr size_t kHeaderSize = 9;
 inline constexpr uint32_t kRoutineAddress = 0x080000;      // start and load address of routines
 inline constexpr uint32_t kDataFlashStartLoad = 0x0800F5;  // load address of DataFlashEraseStart

@@ -23,6 +23,8 @@ const char* CommandKind(uint8_t command) {
             return "write-block";
         case LoaderCommand::EndSession:
             return "end-session";
+        case LoaderCommand::ReadMemory:
+            return "read-memory";
     }
     return "unknown";
 }
@@ -129,6 +131,10 @@ FrameReport AddressedLoader::Take(std::span<const uint8_t> frame) {
             ended_ = true;
             report.endsSession = true;
             return report;
+        case LoaderCommand::ReadMemory:
+            return Refuse(std::move(report), status::kBadFrame,
+                          "ReadMemory needs the detection loader, which a light reset starts; "
+                          "this session began with another reset");
     }
     char text[64];
     std::snprintf(text, sizeof text, "unknown command 0x%02X", header->command);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "flash_model.h"
 #include "loader_routines.h"
@@ -24,6 +25,8 @@ struct FrameReport {
     std::string reason;        // why the frame was refused; empty when taken
     bool endsSession = false;  // the session's closing frame was taken
     bool answered = true;      // false: the loader sends nothing back for this frame
+    // Set: the answer is these bytes instead of the status byte (the bytes ReadMemory read).
+    std::optional<std::vector<uint8_t>> data;
 };
 
 // The number of the application in a large reader's flash, as AppNumberCheck judges it; kept by

@@ -20,6 +20,7 @@ inline constexpr uint8_t kAppNumberRefused = 0x31;    // AppNumberCheck: this ch
 inline constexpr uint8_t kLoaderRunning = 0x00;   // the loader runs and waits for frames
 inline constexpr uint8_t kResetRefused = 0x01;    // reset mode not for this reader type
 inline constexpr uint8_t kResetMalformed = 0x02;  // ResetLoader payload is not one known mode
+inline constexpr uint8_t kResetFailed = 0x03;     // --fail-open: the loader did not start
 
 // Status byte of an EraseDataDone frame.
 inline constexpr uint8_t kDataErased = 0x00;

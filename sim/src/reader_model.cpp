@@ -1,6 +1,8 @@
 #include "reader_model.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "loader_status.h"
 
@@ -15,6 +17,19 @@ Reply MakeReply(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAn
     reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
     reply.loaderAnswer = loaderAnswer;
     return reply;
+}
+
+// "05 00 ..." ("no bytes" for none).
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return "no bytes";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        if (!text.empty()) text += ' ';
+        text += digits;
+    }
+    return text;
 }
 
 const char* ResetModeName(uint8_t mode) {
@@ -52,12 +67,15 @@ const char* SessionEndName(SessionEnd why) {
 }
 
 ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, FaultPlan faults,
-                         AppNumber appNumber)
+                         AppNumber appNumber, std::optional<IdentityBytes> identity,
+                         uint32_t failOpens)
     : layout_(layout),
       smallLoader_(smallLoader),
       faults_(std::move(faults)),
       flash_(layout),
-      appNumber_(appNumber) {}
+      appNumber_(appNumber),
+      identity_(identity ? std::move(identity) : DefaultIdentity(layout.type)),
+      failOpens_(failOpens) {}
 
 TranscriptEntry ReaderModel::NewEntry(const char* kind, size_t length) const {
     TranscriptEntry entry;
@@ -113,14 +131,22 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     TranscriptEntry entry = NewEntry("reset", frame.payload.size());
     uint8_t status = status::kLoaderRunning;
     uint8_t loaderByte = 0;
-    if (frame.payload.size() != 1 ||
-        frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
+    ++resets_;
+    if (failOpens_ > 0) {
+        --failOpens_;
+        status = status::kResetFailed;
+        entry.detail = "reset " + std::to_string(resets_) + " made to fail (--fail-open)";
+    } else if (frame.payload.size() != 1 ||
+               frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
         status = status::kResetMalformed;
         entry.detail = "ResetLoader must carry one mode byte, 0 to 3";
     } else if ((layout_.resetModes & (1u << frame.payload[0])) == 0) {
         status = status::kResetRefused;
         entry.detail = std::string("a ") + ResetModeName(frame.payload[0]) +
                        " does not start the loader of a " + layout_.name;
+    } else if (frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Light)) {
+        // Every large model takes it; its identity is the layout's unless --id-bytes gave one.
+        loader_ = std::make_unique<LightLoader>(identity_.value_or(IdentityBytes{}));
     } else {
         const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
         const LoaderKind kind = small ? smallLoader_ : LoaderKind::Addressed;
@@ -147,11 +173,18 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         const FrameReport report = loader_->Take(frame.payload);
         entry.kind = report.kind;
         entry.address = report.address;
-        if (report.answered) entry.answer = report.status;
-        entry.detail = report.reason;
+        // A ReadMemory answer carries the bytes read, not a status byte.
+        if (report.answered && !report.data) entry.answer = report.status;
+        entry.detail = report.data ? "answered " + HexBytes(*report.data) : report.reason;
         Emit(entry);
         if (report.endsSession) End(SessionEnd::EndFrame);
         if (!report.answered) return {};
+        if (report.data) {
+            Reply reply;
+            reply.bytes = wire::Encode(Kind::Message, report.data->data(), report.data->size());
+            reply.loaderAnswer = true;
+            return reply;
+        }
         return MakeReply(Kind::Message, {report.status}, true);
     }
 

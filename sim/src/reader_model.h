@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flash_model.h"
+#include "light_loader.h"
 #include "loader.h"
 #include "transcript.h"
 #include "wire.h"
@@ -61,9 +62,13 @@ class ReaderModel {
   public:
     // The reader of `layout`; its loaders take the catalogue routines of that type. A 64 Kb
     // reset starts `smallLoader`. `appNumber` is the number of the application a large reader
-    // holds at the start (nothing: none known, AppNumberCheck accepts any).
+    // holds at the start (nothing: none known, AppNumberCheck accepts any). A light reset
+    // starts the loader of reader detection, which answers with `identity` (nothing: the bytes
+    // of the layout's type). The first `failOpens` resets are refused, as if the reader did not
+    // start its loader.
     ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, FaultPlan faults = {},
-                AppNumber appNumber = {});
+                AppNumber appNumber = {}, std::optional<IdentityBytes> identity = {},
+                uint32_t failOpens = 0);
 
     // Takes one frame from the host.
     Reply Take(const wire::Frame& frame);
@@ -93,6 +98,9 @@ class ReaderModel {
     FaultPlan faults_;
     FlashModel flash_;
     AppNumber appNumber_;
+    std::optional<IdentityBytes> identity_;
+    uint32_t failOpens_ = 0;  // resets still to refuse
+    uint32_t resets_ = 0;     // resets received
     std::unique_ptr<Loader> loader_;
     ReaderObserver* observer_ = nullptr;
     uint32_t session_ = 0;

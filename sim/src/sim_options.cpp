@@ -13,6 +13,7 @@ constexpr uint32_t kMaxDelayMs = 600000;  // ten minutes: longer is surely a typ
 constexpr uint32_t kMinBaud = 50;
 constexpr uint32_t kMaxBaud = 4000000;
 constexpr uint32_t kMaxAppNumber = 999;  // three decimal digits
+constexpr uint32_t kMaxFailOpens = 1000;
 
 // A decimal number, or hexadecimal after "0x", filling `text` and within [low, high].
 std::optional<uint32_t> ParseNumber(std::string_view text, uint32_t low, uint32_t high) {
@@ -39,7 +40,8 @@ const char* const kUsage =
     "usage: korvel-sim --reader N [--loader raw|addressed] (--com N | --virtual N)\n"
     "                  [--ports-dir DIR] [--dump FILE] [--dump-data FILE] [--transcript FILE]\n"
     "                  [--once] [--app-number N] [--fail-at K:CODE] [--drop-at K]\n"
-    "                  [--hangup-at K] [--delay MS] [--baud B]\n"
+    "                  [--hangup-at K] [--delay MS] [--baud B] [--fail-open N]\n"
+    "                  [--id-bytes FIRST:SECOND]\n"
     "\n"
     "Emulates a card reader behind a pseudo-terminal, reachable as port COM<N> or virtual reader\n"
     "port <N> through an entry in the ports directory.\n"
@@ -65,9 +67,22 @@ const char* const kUsage =
     "  --hangup-at K       hang the line up at loader frame K of each session\n"
     "  --delay MS          wait MS milliseconds before every loader answer\n"
     "  --baud B            pace the line at B baud (8N1, 10 bits a byte) both ways\n"
+    "  --fail-open N       refuse the first N resets (LoaderReady status 3), so that the\n"
+    "                      host's open calls fail N times\n"
+    "  --id-bytes FIRST:SECOND\n"
+    "                      large readers: what reader detection reads, in hexadecimal: FIRST\n"
+    "                      the bytes at 0x1000 (g and r, at most 2), SECOND those of the second\n"
+    "                      read, at 0x86001 (its first 3) or 0xF001 (at most 7); fewer bytes\n"
+    "                      give a short answer. Default: bytes by which detection finds the\n"
+    "                      reader type (a KvTalModem answers as a KvTal (512 Kb): type 3)\n"
     "  --help              show this text\n"
     "\n"
-    "Fault options may be repeated for different frames.\n";
+    "Fault options may be repeated for different frames.\n"
+    "\n"
+    "A light reset (reader detection) starts a loader that takes a program into RAM from\n"
+    "0x80000 with LoadRoutine and runs it with RunRoutine; once the program is the detection\n"
+    "loader, it answers ReadMemory at 0x1000, 0x86001 and 0xF001. The 64 Kb readers refuse the\n"
+    "light reset.\n";
 
 ParsedOptions ParseOptions(std::span<const std::string_view> args) {
     ParsedOptions parsed;
@@ -151,6 +166,17 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
                 return fail(quoted + ": frame " + std::to_string(*frame) +
                             " already has a fault; give one fault per frame");
             }
+        } else if (name == "--fail-open") {
+            const auto count = ParseNumber(value, 0, kMaxFailOpens);
+            if (!count) {
+                return fail(quoted + ": the number of failed opens is " +
+                            RangeText(0, kMaxFailOpens));
+            }
+            options.failOpens = *count;
+        } else if (name == "--id-bytes") {
+            std::string problem;
+            options.identity = ParseIdentityBytes(value, &problem);
+            if (!options.identity) return fail(quoted + ": " + problem);
         } else if (name == "--delay") {
             const auto delay = ParseNumber(value, 0, kMaxDelayMs);
             if (!delay) return fail(quoted + ": the delay is " + RangeText(0, kMaxDelayMs) + " ms");
@@ -174,6 +200,11 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
         return fail(std::string("--app-number: a ") + layout.name +
                     " does not check application numbers; leave the option out or choose a "
                     "large reader (2 to 9)");
+    }
+    if (options.identity && !layout.large) {
+        return fail(std::string("--id-bytes: a ") + layout.name +
+                    " refuses the light reset of reader detection; leave the option out or "
+                    "choose a large reader (2 to 9)");
     }
     if (!havePort) return fail("no port: give --com N or --virtual N");
     parsed.options = std::move(options);

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "light_loader.h"
 #include "loader_routines.h"
 #include "reader_model.h"
 
@@ -26,6 +27,8 @@ struct SimOptions {
     uint32_t delayMs = 0;  // added before every loader answer
     uint32_t baud = 0;     // 0: no pacing
     AppNumber appNumber;   // large readers: the application number the reader holds
+    std::optional<IdentityBytes> identity;  // --id-bytes; nothing: the reader type's own
+    uint32_t failOpens = 0;                 // resets refused before the first one taken
 };
 
 struct ParsedOptions {

@@ -42,7 +42,8 @@ timespec ToTimespec(std::chrono::nanoseconds span) {
 SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
     : options_(std::move(options)),
       layout_(layout),
-      reader_(layout, options_.loader, options_.faults, options_.appNumber) {
+      reader_(layout, options_.loader, options_.faults, options_.appNumber, options_.identity,
+              options_.failOpens) {
     reader_.SetObserver(this);
     if (options_.baud > 0) {
         byteTime_ = std::chrono::duration_cast<Clock::duration>(

@@ -19,7 +19,8 @@ struct TranscriptEntry {
     std::optional<uint32_t> address;  // reader address the frame is about
     size_t length = 0;                // bytes of the frame's payload
     std::optional<uint8_t> answer;    // status byte sent back, if any
-    std::string detail;               // why a frame was refused, or which fault was injected
+    std::string detail;  // why a frame was refused, which fault was injected, or the bytes
+                         // a ReadMemory answered (its answer then null: no status byte)
 };
 
 // The entry as one line of JSON, without the line end.

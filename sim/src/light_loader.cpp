@@ -1,0 +1,266 @@
+#include "light_loader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "addressed_loader.h"
+#include "detection_loader_block.h"
+#include "protocol.h"
+
+namespace korvel::sim {
+namespace {
+
+using cordane::LoaderCommand;
+
+constexpr size_t kFirstRead = 2;       // g and r
+constexpr size_t k512SecondRead = 3;   // at 0x86001
+constexpr size_t kMaxReadCount = 255;  // the most one answer carries
+
+FrameReport Refuse(FrameReport report, uint8_t status, std::string reason) {
+    report.status = status;
+    report.reason = std::move(reason);
+    return report;
+}
+
+const char* CommandKind(uint8_t command) {
+    switch (static_cast<LoaderCommand>(command)) {
+        case LoaderCommand::RunRoutine:
+            return "run-routine";
+        case LoaderCommand::LoadRoutine:
+            return "load-routine";
+        case LoaderCommand::WriteBlock:
+            return "write-block";
+        case LoaderCommand::EndSession:
+            return "end-session";
+        case LoaderCommand::ReadMemory:
+            return "read-memory";
+    }
+    return "unknown";
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Hexadecimal byte pairs, at most `most` bytes; `what` names the part in the error.
+std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, size_t most,
+                                                  const char* what, std::string* error) {
+    if (text.size() % 2 != 0) {
+        *error = std::string(what) + " has an odd number of hexadecimal digits; write whole bytes";
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = HexDigit(text[i]);
+        const int low = HexDigit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            *error = std::string(what) + " holds \"" + std::string(text.substr(i, 2)) +
+                     "\", not a hexadecimal byte";
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    if (bytes.size() > most) {
+        *error = std::string(what) + " holds " + std::to_string(bytes.size()) + " bytes; at most " +
+                 std::to_string(most);
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<IdentityBytes> DefaultIdentity(int type) {
+    // g below 5: the second read is at 0x86001; byte 0 set for a KvTal (512 Kb), byte 2 for a
+    // type 8, neither for a KvOrb (512Kb). g 5 or above: 0xF001, flags 0x08 and 0x40 both set
+    // for a KvOrb1Mb (a type 9 when g is 5 and r is 0), 0x08 alone for a KvQuin3, 0x08 clear for
+    // a KvTal (1Mb).
+    switch (type) {
+        case 2:
+            return IdentityBytes{{0x02, 0x00}, {0x00, 0x01, 0x00}};
+        case 3:
+        case 7:
+            return IdentityBytes{{0x03, 0x00}, {0x01, 0x00, 0x00}};
+        case 8:
+            return IdentityBytes{{0x04, 0x00}, {0x00, 0x00, 0x01}};
+        case 4:
+            return IdentityBytes{{0x05, 0x02}, {0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+        case 5:
+            return IdentityBytes{{0x05, 0x01}, {0x48, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+        case 6:
+            return IdentityBytes{{0x06, 0x00}, {0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+        case 9:
+            return IdentityBytes{{0x05, 0x00}, {0x48, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<IdentityBytes> ParseIdentityBytes(std::string_view text, std::string* error) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        *error =
+            "write the answers as FIRST:SECOND in hexadecimal, e.g. 0500:48000000000000 (FIRST "
+            "the 2 bytes at 0x1000, SECOND up to 7 bytes for the second read)";
+        return std::nullopt;
+    }
+    IdentityBytes identity;
+    auto first = ParseHexBytes(text.substr(0, colon), kFirstRead, "FIRST", error);
+    if (!first) return std::nullopt;
+    auto second = ParseHexBytes(text.substr(colon + 1), kMaxSecondRead, "SECOND", error);
+    if (!second) return std::nullopt;
+    identity.first = std::move(*first);
+    identity.second = std::move(*second);
+    return identity;
+}
+
+uint64_t Fnv1a64(const uint8_t* bytes, size_t size) {
+    uint64_t digest = 0xCBF29CE484222325ULL;
+    for (size_t i = 0; i < size; ++i) {
+        digest = (digest ^ bytes[i]) * 0x100000001B3ULL;
+    }
+    return digest;
+}
+
+LightLoader::LightLoader(IdentityBytes identity)
+    : identity_(std::move(identity)), ram_(kRamEnd - kRamStart, 0) {}
+
+FrameReport LightLoader::Describe(std::span<const uint8_t> frame) const {
+    FrameReport report;
+    const auto header = ParseAddressedHeader(frame);
+    if (!header) return report;
+    report.kind = CommandKind(header->command);
+    if (static_cast<LoaderCommand>(header->command) != LoaderCommand::EndSession) {
+        report.address = header->load;
+    }
+    return report;
+}
+
+FrameReport LightLoader::Take(std::span<const uint8_t> frame) {
+    FrameReport report = Describe(frame);
+    const auto header = ParseAddressedHeader(frame);
+    if (!header) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "frame of " + std::to_string(frame.size()) +
+                          " bytes is shorter than the 9-byte header");
+    }
+    std::span<const uint8_t> payload = frame.subspan(cordane::kHeaderSize);
+    if (payload.size() < header->length) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "header announces " + std::to_string(header->length) +
+                          " payload bytes; the frame carries " + std::to_string(payload.size()));
+    }
+    payload = payload.first(header->length);
+    if (ended_) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "the loader session has ended; reset the reader to start another");
+    }
+    switch (static_cast<LoaderCommand>(header->command)) {
+        case LoaderCommand::LoadRoutine:
+            return TakeLoad(header->start, header->load, payload, std::move(report));
+        case LoaderCommand::RunRoutine:
+            return TakeRun(header->start, header->load, payload, std::move(report));
+        case LoaderCommand::ReadMemory:
+            return TakeRead(header->start, header->load, payload.size(), std::move(report));
+        case LoaderCommand::EndSession:
+            // Its answer is not examined by detection; any end frame ends the session.
+            ended_ = true;
+            report.endsSession = true;
+            return report;
+        case LoaderCommand::WriteBlock:
+            break;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "command 0x%02X after a light reset: this loader takes LoadRoutine, "
+                  "RunRoutine, ReadMemory and EndSession only",
+                  header->command);
+    return Refuse(std::move(report), status::kBadFrame, text);
+}
+
+FrameReport LightLoader::TakeLoad(uint32_t start, uint32_t load, std::span<const uint8_t> payload,
+                                  FrameReport report) {
+    if (start != kRamStart) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "LoadRoutine must name " + HexAddress(kRamStart) + " as start address; got " +
+                          HexAddress(start));
+    }
+    if (payload.empty() || load < kRamStart || load >= kRamEnd || payload.size() > kRamEnd - load) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "LoadRoutine of " + std::to_string(payload.size()) + " bytes to " +
+                          HexAddress(load) + ": programs go to RAM, " + HexAddress(kRamStart) +
+                          " to " + HexAddress(kRamEnd - 1));
+    }
+    const size_t offset = load - kRamStart;
+    std::copy(payload.begin(), payload.end(), ram_.begin() + static_cast<ptrdiff_t>(offset));
+    loadedEnd_ = std::max(loadedEnd_, offset + payload.size());
+    running_ = false;  // new code in RAM: whatever ran is gone
+    return report;
+}
+
+FrameReport LightLoader::TakeRun(uint32_t start, uint32_t load, std::span<const uint8_t> payload,
+                                 FrameReport report) {
+    if (start != kRamStart || load != kRamStart) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "RunRoutine after a light reset runs the program at " +
+                          HexAddress(kRamStart) + "; got start " + HexAddress(start) + ", load " +
+                          HexAddress(load));
+    }
+    if (payload.size() != 1 || loadedEnd_ == 0 || payload[0] != ram_[0]) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "RunRoutine carries the program's first byte, as loaded at " +
+                          HexAddress(kRamStart) + " (" + std::to_string(payload.size()) +
+                          " byte(s) sent, " + std::to_string(loadedEnd_) + " loaded)");
+    }
+    if (loadedEnd_ != brenmark::kDetectionLoaderBlockSize ||
+        Fnv1a64(ram_.data(), loadedEnd_) != brenmark::kDetectionLoaderBlockDigest) {
+        return Refuse(std::move(report), status::kUnknownRoutine,
+                      "the " + std::to_string(loadedEnd_) + " bytes loaded at " +
+                          HexAddress(kRamStart) + " are not the detection loader (" +
+                          std::to_string(brenmark::kDetectionLoaderBlockSize) + " bytes)");
+    }
+    running_ = true;
+    return report;
+}
+
+FrameReport LightLoader::TakeRead(uint32_t count, uint32_t address, size_t length,
+                                  FrameReport report) {
+    if (!running_) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "ReadMemory needs the detection loader: load it with LoadRoutine and start "
+                      "it with RunRoutine first");
+    }
+    if (length != 0 || count == 0 || count > kMaxReadCount) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "ReadMemory carries no payload and asks for 1 to " +
+                          std::to_string(kMaxReadCount) + " bytes in its start address; got " +
+                          std::to_string(count) + " bytes asked, " + std::to_string(length) +
+                          " sent");
+    }
+    const std::vector<uint8_t>* held = nullptr;
+    size_t most = 0;
+    if (address == kIdentityAddress) {
+        held = &identity_.first;
+        most = kFirstRead;
+    } else if (address == kIdentity512Address) {
+        held = &identity_.second;
+        most = k512SecondRead;
+    } else if (address == kIdentity1MbAddress) {
+        held = &identity_.second;
+        most = kMaxSecondRead;
+    }
+    if (held == nullptr) {
+        return Refuse(std::move(report), status::kBadFrame,
+                      "no identification bytes at " + HexAddress(address) + "; they are at " +
+                          HexAddress(kIdentityAddress) + ", " + HexAddress(kIdentity512Address) +
+                          " and " + HexAddress(kIdentity1MbAddress));
+    }
+    const size_t size = std::min({static_cast<size_t>(count), most, held->size()});
+    report.data.emplace(held->begin(), held->begin() + static_cast<ptrdiff_t>(size));
+    return report;
+}
+
+}  // namespace korvel::sim
