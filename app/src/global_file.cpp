@@ -430,6 +430,11 @@ GloRefusal WriteBinFile(const std::string& path, const GloImage& image) {
 }
 
 GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
+    return ExtractGlobalFileTo(globalPath, readerType, BinPathFor(globalPath));
+}
+
+GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
+                                  const std::string& binPath) {
     GloExtraction out;
     auto cannotOpen = [&](int error) {
         out.refusal = Refuse(GloError::CannotOpen, 0, "Impossible to open " + globalPath, false,
@@ -458,7 +463,6 @@ GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
         out.refusal = std::move(image.refusal);
         return out;
     }
-    const std::string binPath = BinPathFor(globalPath);
     out.refusal = WriteBinFile(binPath, image);
     if (out.Ok()) out.binPath = binPath;
     return out;
