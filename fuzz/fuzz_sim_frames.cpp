@@ -10,14 +10,18 @@
 //          4: the host closes the line; 5: a kind no reader knows), so that loader frames reach
 //          the loaders without having to guess CRCs.
 //
+// Every Message frame also goes to a light reset's loader in which the detection loader already
+// runs, so that ReadMemory is reached without the whole loader having to be guessed.
+//
 // Checked for every frame: a reply is empty or exactly one good wire frame, a loader answer is
-// one status byte, and the flash dump keeps its size.
+// one status byte or the few bytes a ReadMemory read, and the flash dump keeps its size.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 
 #include "addressed_loader.h"
+#include "light_loader.h"
 #include "raw_loader.h"
 #include "reader_model.h"
 
@@ -39,11 +43,23 @@ void CheckReply(const Reply& reply) {
     Frame frame;
     Check(decoder.Next(frame));
     Check(decoder.Buffered() == 0);
-    if (reply.loaderAnswer) Check(frame.kind == Kind::Message && frame.payload.size() == 1);
+    if (reply.loaderAnswer) {
+        Check(frame.kind == Kind::Message && frame.payload.size() <= kMaxSecondRead);
+    }
 }
 
-void Play(ReaderModel& reader, const Frame& frame) {
+// A light reset's loader answers one status byte, or at most 7 bytes read.
+void PlayLight(LightLoader& light, const Frame& frame) {
+    if (frame.kind != Kind::Message) return;
+    const FrameReport report = light.Take(frame.payload);
+    if (report.data) {
+        Check(report.status == status::kAccepted && report.data->size() <= kMaxSecondRead);
+    }
+}
+
+void Play(ReaderModel& reader, LightLoader& light, const Frame& frame) {
     CheckReply(reader.Take(frame));
+    PlayLight(light, frame);
 }
 
 }  // namespace
@@ -61,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned large = config >> 4;
     const ReaderLayout& layout = *FindLayout(large == 0 ? (config & 0x01) : 2 + (large - 1) % 8);
     ReaderModel reader(layout, (config & 0x02) ? LoaderKind::Addressed : LoaderKind::Raw, faults);
+    LightLoader light(DefaultIdentity(2 + large % 8).value_or(IdentityBytes{}), true);
 
     // The frame parsers on their own, over the whole input.
     (void)ParseRawDescriptor(rest);
@@ -72,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const size_t slice = std::min(korvel::wire::kMaxFrame, rest.size() - at);
             decoder.Feed(rest.data() + at, slice);
             Frame frame;
-            while (decoder.Next(frame)) Play(reader, frame);
+            while (decoder.Next(frame)) Play(reader, light, frame);
         }
     } else {
         for (size_t at = 0; at + 3 <= rest.size();) {
@@ -103,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     frame.kind = Kind::Message;
                     break;
             }
-            Play(reader, frame);
+            Play(reader, light, frame);
         }
     }
     reader.Exit();

@@ -17,6 +17,9 @@ int RunConvert(int argc, char** argv);
 // cordane download --port PORT --reader N [options] APPFILE, or --port PORT [--reader N] FILE.glo
 int RunDownload(int argc, char** argv);
 
+// cordane detect --port PORT [--json] [--debug-file PATH] [--timing]
+int RunDetect(int argc, char** argv);
+
 // cordane info FILE [--enciphered] [--key-selector N | --key HEX16] [--json]
 int RunInfo(int argc, char** argv);
 

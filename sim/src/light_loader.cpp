@@ -125,8 +125,8 @@ uint64_t Fnv1a64(const uint8_t* bytes, size_t size) {
     return digest;
 }
 
-LightLoader::LightLoader(IdentityBytes identity)
-    : identity_(std::move(identity)), ram_(kRamEnd - kRamStart, 0) {}
+LightLoader::LightLoader(IdentityBytes identity, bool detectionLoaderRuns)
+    : identity_(std::move(identity)), ram_(kRamEnd - kRamStart, 0), running_(detectionLoaderRuns) {}
 
 FrameReport LightLoader::Describe(std::span<const uint8_t> frame) const {
     FrameReport report;

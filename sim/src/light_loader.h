@@ -52,7 +52,9 @@ uint64_t Fnv1a64(const uint8_t* bytes, size_t size);
 
 class LightLoader final : public Loader {
   public:
-    explicit LightLoader(IdentityBytes identity);
+    // `detectionLoaderRuns`: as if the detection loader had been loaded and started already (for
+    // the tests and the fuzzer, which reach ReadMemory without sending the whole loader).
+    explicit LightLoader(IdentityBytes identity, bool detectionLoaderRuns = false);
 
     FrameReport Describe(std::span<const uint8_t> frame) const override;
     FrameReport Take(std::span<const uint8_t> frame) override;

@@ -13,6 +13,7 @@
 #include "cordane/cordane.h"
 #include "cordane/platform.h"
 #include "detection_loader.h"
+#include "detection_loader_block.h"
 #include "srec.h"
 #include "zr_fake.h"
 
@@ -136,6 +137,11 @@ TEST_F(DetectionTest, BuiltInLoaderHasTheLoaderShape) {
     std::ifstream file(KORVEL_SOURCE_DIR "/app/res/detection_loader.sre", std::ios::binary);
     const std::string committed{std::istreambuf_iterator<char>(file), {}};
     EXPECT_EQ(committed, text);
+    // The size and digest by which the emulator knows the loader are those of this block.
+    uint64_t digest = 0xCBF29CE484222325ULL;
+    for (uint8_t byte : block) digest = (digest ^ byte) * 0x100000001B3ULL;
+    EXPECT_EQ(block.size(), kDetectionLoaderBlockSize);
+    EXPECT_EQ(digest, kDetectionLoaderBlockDigest);
 }
 
 TEST_F(DetectionTest, LoadsTheLoaderInChunksThenIdentifies) {
