@@ -23,15 +23,8 @@ namespace {
 
 using namespace emulatortest;
 using namespace brenmark;
-using Bytes = std::vector<uint8_t>;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
-
-Bytes Pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-    return bytes;
-}
 
 GloComponentSpec Part(int kind, std::optional<uint8_t> flags, uint32_t address, std::string name,
                       Bytes data) {
