@@ -56,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());
-    (void)korvel::sim::ParseOptions(simArguments);
+    const korvel::sim::ParsedOptions sim = korvel::sim::ParseOptions(simArguments);
+    if (sim.options && sim.options->identity) {
+        Require(sim.options->identity->first.size() <= 2);
+        Require(sim.options->identity->second.size() <= korvel::sim::kMaxSecondRead);
+    }
+    if (!sim.options && !sim.help) Require(!sim.error.empty());
     return 0;
 }

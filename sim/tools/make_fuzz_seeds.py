@@ -116,6 +116,11 @@ SEEDS = {
     "leave_and_closed": bytes([0x02]) + record(1, b"\x00") + record(0, addressed_session(0, image(4))[0])
     + record(2) + record(0, b"\x00\x00\x08\x00\x00\x00\x00\x00\x00") + record(4) + record(1, b"\x00")
     + record(0, addressed(8, 0, 0)),
+    # A light reset, a program that is not the detection loader, and the reads detection makes.
+    "light_reset_read_memory": records(0x50, [
+        addressed(1, 0x080000, 0x080000, bytes([1, 2, 3, 4])), addressed(0, 0x080000, 0x080000, b"\x01"),
+        addressed(0x0A, 2, 0x1000), addressed(0x0A, 3, 0x86001), addressed(0x0A, 7, 0xF001),
+        addressed(0x0A, 2, 0x2000), addressed(8, 0, 0)], reset_mode=3),
     "other_kinds": bytes([0x01]) + record(1, b"\x01") + record(1, b"\x07") + record(1, b"")
     + record(3) + record(5, b"xyz") + record(0x0D) + record(0, b"\x08"),
 }

@@ -1,10 +1,11 @@
 // A client of the installed engine: one job on a port the engine refuses, in silent mode. It
 // checks what a client sees (the thread's exit code and one completion call) and exits 0 when
-// all is as documented.
+// all is as documented. Reader detection's exchange is exported too: on no link it sends nothing.
 #include <cstdio>
 #include <string>
 
 #include "cordane/cordane.h"
+#include "cordane/loader_frame.h"
 #include "zr318.h"
 
 namespace {
@@ -49,6 +50,17 @@ int main() {
                      "client: %d completion call(s), last \"%s\" %d; expected one, "
                      "\"Download Error\" 1\n",
                      job.completions, job.lastText.c_str(), job.lastCode);
+        return 1;
+    }
+    const cordane::LoaderHeader end{0, cordane::LoaderCommand::EndSession, 0, 0};
+    uint8_t answer[16];
+    int answerLength = -1;
+    const int sent =
+        cordane::DetectionExchange(-1, nullptr, end, answer, sizeof answer, &answerLength);
+    if (sent != 1 || answerLength != 0) {
+        std::fprintf(stderr,
+                     "client: DetectionExchange on no link gave %d (%d bytes), expected 1\n", sent,
+                     answerLength);
         return 1;
     }
     std::puts("client: refused port reported as documented");
