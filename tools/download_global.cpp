@@ -36,17 +36,9 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
+// As "cordane detect" exits: 3 when the reader did not open, 4 for any other failure.
 int DetectionExitCode(brenmark::DetectionFailure failure) {
-    switch (failure) {
-        case brenmark::DetectionFailure::OpenFailed:
-            return kExitOpenFailed;
-        case brenmark::DetectionFailure::ChunkRefused:
-            return kExitCommunication;
-        case brenmark::DetectionFailure::NoIdentity:
-            return kExitNoResponse;
-        default:
-            return kExitBadInput;
-    }
+    return failure == brenmark::DetectionFailure::OpenFailed ? kExitOpenFailed : kExitCommunication;
 }
 
 }  // namespace
