@@ -47,7 +47,7 @@ class GlobalDialogTest : public DialogTest {
         global.SetPortProbe([this] { return ports; });
         global.SetErrorSink([this](const std::string& line) { errors.push_back(line); });
         global.OnInitDialog();
-        global.downloadType = KV_DOWNLOAD_BINARY;  // as the options file sets it
+        global.downloadType = KV_DOWNLOAD_BINARY;              // as the options file sets it
         globalView.lists[kTerminalList].selection = KvTal512;  // no driver file asked for
         globalView.lists[kPortList].selection = 1;
     }
@@ -131,6 +131,24 @@ TEST_F(GlobalDialogTest, DetectedTypeEightGetsItsExtractedImage) {
     global.OnTimer(kTimerEndOfDownload);
     EXPECT_FALSE(std::filesystem::exists(bin));
     EXPECT_TRUE(std::filesystem::exists(glo));
+}
+
+TEST_F(GlobalDialogTest, NormalDownloadTypeSendsTheExtractedFileAsBinaryAndKeepsIt) {
+    global.downloadType = KV_DOWNLOAD_NORMAL;
+    globalView.texts[kApplicationFile] = WriteGlobalFile("all.glo");
+    zrfake::Script script;
+    script.replies[kIdentify1Frame] = {0, ZR_OK, {4, 0}};
+    script.replies[kIdentify2Frame] = {0, ZR_OK, {0, 0, 0}};  // reader type 2
+    zrfake::Reset(std::move(script));
+
+    ASSERT_TRUE(global.OnStart()) << ::testing::PrintToString(globalView.boxes);
+    EXPECT_EQ(global.readerType, KvOrb512);
+    EXPECT_EQ(globalView.ListSelection(kTerminalList), KvOrb512);
+    EXPECT_EQ(global.flags, static_cast<uint32_t>(KV_DOWNLOAD_BINARY));
+    RunGlobalWorkerToEnd();
+    EXPECT_EQ(global.WaitForWorker(), 0u) << ::testing::PrintToString(engineBoxes);
+    global.OnTimer(kTimerEndOfDownload);
+    EXPECT_TRUE(std::filesystem::exists(dir / "all.bin"));
 }
 
 TEST_F(GlobalDialogTest, FailedDetectionOrExtractionStartsNothing) {
