@@ -43,7 +43,6 @@ constexpr char kHelp[] =
     "                        [--ask] [--silent] [--json] [--yes|--no]\n"
     "                        [--key-selector N] [--key HEX16] [--identity X]\n"
     "                        [--check-app-number N --previous A,B] APPFILE\n"
-    "\n"
     "       cordane download --port PORT [--reader N] [options] FILE.glo\n"
     "\n"
     "Downloads APPFILE (and, for the large readers, the driver library) into the flash of the\n"
