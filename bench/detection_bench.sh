@@ -43,6 +43,7 @@ run_once() {
     local dir=$work/run
     rm -rf "$dir"
     mkdir -p "$dir"
+    : >"$dir/sim.out"  # there before the emulator's first line, for korvel_wait_ready
     "$sim" --reader 5 --virtual $port --ports-dir "$dir" --transcript "$dir/frames.jsonl" "$@" \
         >"$dir/sim.out" 2>"$dir/sim.err" &
     sim_pid=$!

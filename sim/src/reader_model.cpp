@@ -123,21 +123,28 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     // An untouched session (a resent reset the host did not wait for) is simply replaced; any
     // other ends here.
     if (open_ && index_ > 0) End(SessionEnd::Reset);
-    open_ = true;
     ++session_;
     index_ = 0;
     loader_.reset();
+    ++resets_;
 
     TranscriptEntry entry = NewEntry("reset", frame.payload.size());
+    if (failOpens_ > 0) {
+        // The loader did not start: no session opens, so the host's next try is not kept from
+        // a --once run by a session that never was.
+        --failOpens_;
+        open_ = false;
+        idleReason_ = "the last reset was made to fail (--fail-open); send ResetLoader again";
+        entry.answer = status::kResetFailed;
+        entry.detail = "reset " + std::to_string(resets_) + " made to fail (--fail-open)";
+        Emit(entry);
+        return MakeReply(Kind::LoaderReady, {status::kResetFailed, 0});
+    }
+    open_ = true;
     uint8_t status = status::kLoaderRunning;
     uint8_t loaderByte = 0;
-    ++resets_;
-    if (failOpens_ > 0) {
-        --failOpens_;
-        status = status::kResetFailed;
-        entry.detail = "reset " + std::to_string(resets_) + " made to fail (--fail-open)";
-    } else if (frame.payload.size() != 1 ||
-               frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
+    if (frame.payload.size() != 1 ||
+        frame.payload[0] > static_cast<uint8_t>(wire::ResetMode::Light)) {
         status = status::kResetMalformed;
         entry.detail = "ResetLoader must carry one mode byte, 0 to 3";
     } else if ((layout_.resetModes & (1u << frame.payload[0])) == 0) {

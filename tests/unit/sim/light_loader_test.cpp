@@ -109,9 +109,18 @@ TEST(LightLoaderTest, ResetsFailAsToldAndOnlyLargeReadersTakeTheLightOne) {
         wire::Frame frame;
         return decoder.Next(frame) && frame.payload.size() == 2 ? frame.payload[0] : 0xFF;
     };
+    struct Ends : ReaderObserver {
+        void OnFrame(const TranscriptEntry&) override {}
+        void OnSessionEnd(SessionEnd) override { ++count; }
+        int count = 0;
+    } ends;
     ReaderModel late(*FindLayout(8), LoaderKind::Raw, {}, {}, {}, 2);
+    late.SetObserver(&ends);
     EXPECT_EQ(readyStatus(late.Take({wire::Kind::ResetLoader, light})), status::kResetFailed);
     EXPECT_FALSE(late.LoaderRunning());
+    // A failed reset opens no session: the host giving up on it ends none (nor a --once run).
+    late.HostClosed();
+    EXPECT_EQ(ends.count, 0);
     EXPECT_EQ(readyStatus(late.Take({wire::Kind::ResetLoader, light})), status::kResetFailed);
     EXPECT_EQ(readyStatus(late.Take({wire::Kind::ResetLoader, light})), status::kLoaderRunning);
     EXPECT_TRUE(late.LoaderRunning());
