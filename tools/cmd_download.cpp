@@ -24,6 +24,7 @@
 #include "cordane/cordane.h"
 #include "download_client.h"
 #include "download_files.h"
+#include "download_global.h"
 #include "download_line.h"
 #include "download_options.h"
 #include "download_port.h"
@@ -45,9 +46,18 @@ constexpr char kHelp[] =
     " [--ask] [--silent] [--json] [--yes|--no]\n"
     "                        [--key-selector N] [--key HEX16] [--identity X]\n"
     "                        [--check-app-number N --previous A,B] APPFILE\n"
+    "       cordane download --port PORT [--reader N] [options] FILE.glo\n"
     "\n"
     "Downloads APPFILE (and, for the large readers, the driver library) into the flash of the\n"
     "reader on PORT.\n"
+    "\n"
+    "A Binary Global File (FILE.glo) holds parts for several large readers: without --reader the\n"
+    "reader on PORT is detected first (its loader is given a small program that reads its\n"
+    "identification bytes); its parts are then extracted into a temporary \"bin\" file, removed\n"
+    "afterwards, and downloaded as a binary download (type 2) for that reader type. With\n"
+    "--reader N the parts for N are extracted without detection. With --json the first event\n"
+    "is {\"event\":\"detected\",\"reader_type\":N,\"name\":T,\"id_bytes\":T}. A detection that\n"
+    "fails exits 3 when the reader did not open, else 4; a global file refused exits 1.\n"
     "\n"
     "  --port PORT       COM1..COM256, KORVEL00..KORVEL98, or a device path such as\n"
     "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened).\n"
@@ -323,9 +333,10 @@ int RunDownload(int argc, char** argv) {
             return Refuse(options.json, *refused, kExitBadInput);
         }
     }
-    const uint64_t imageBytes = !IsLargeReader(options.reader) && !options.application.empty()
-                                    ? SmallReaderImageSize(options.application)
-                                    : 0;
+    const uint64_t imageBytes =
+        !IsLargeReader(options.reader) && !options.globalFile && !options.application.empty()
+            ? SmallReaderImageSize(options.application)
+            : 0;
 
     // From here on a signal is only noted: every path below reaches the clean-up.
     SignalCatcher signals;
@@ -334,6 +345,17 @@ int RunDownload(int argc, char** argv) {
         return Refuse(options.json, problem, kExitBadInput);
     }
     const UniqueFd jsonOut(options.json ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1);
+    // A global file: the reader detected, its part extracted to a file removed whatever happens.
+    ExtractedGlobalFile extracted;
+    DownloadOptions named = options;  // the verdict names the global file, not its extract
+    if (options.globalFile) {
+        if (const auto refused = PrepareGlobalFile(options, port, jsonOut.get(), extracted)) {
+            return Refuse(options.json, refused->message, refused->code);
+        }
+        if (signals.fd() >= 0 && signals.Take() > 0) {
+            return Refuse(options.json, "stopped before the download began", kExitCancelled);
+        }
+    }
     const std::unique_ptr<ProgressView> view = MakeView(options, jsonOut.get(), imageBytes);
     EventQueue queue;
     if (!queue.ok()) {
@@ -348,13 +370,15 @@ int RunDownload(int argc, char** argv) {
     const std::optional<int> code =
         WatchJob(options, settings, port, queue, view.get(), bar, signals, portsDirectory);
     if (!code) return kExitBadInput;
-    if (!options.json) std::fputs(Verdict(*code, options, port).c_str(), stderr);
+    named.reader = options.reader;
+    named.type = options.type;
+    if (!options.json) std::fputs(Verdict(*code, named, port).c_str(), stderr);
 
     JobRecord record;
     record.port = port.text;
     record.reader = options.reader;
     record.type = options.type;
-    record.application = options.application;
+    record.application = named.application;
     record.driver = options.driver;
     record.exitCode = *code;
     record.result = ResultText(*code);

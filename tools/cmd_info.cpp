@@ -46,6 +46,9 @@ constexpr char kHelp[] =
     "regions are shown all the same. Only the first 4 MB of the file (262,144 bytes for the\n"
     "64 Kb readers) are read, as the engine reads them.\n"
     "\n"
+    "FILE.glo, a Binary Global File: its components, each with its name, kind, reader flags,\n"
+    "the reader type it is for (or common), load address, size and whether its CRC is good.\n"
+    "\n"
     "Any other file is a binary download file (download types 1 and 2): its size, whether the\n"
     "large readers' layout takes it, its regions (driver library at 0x4000, application from\n"
     "0xE000, upper application from 0x100000) with the blocks sent or skipped as blank, its\n"
@@ -59,7 +62,8 @@ constexpr char kHelp[] =
     "  --json            one JSON object on standard output, for scripts\n"
     "A key given makes the file count as enciphered.\n"
     "\n"
-    "Exit codes: 0 shown; 1 FILE unreadable, refused by the binary layout, or refused by every\n"
+    "Exit codes: 0 shown; 1 FILE unreadable, refused by the binary layout, a global file\n"
+    "malformed or holding a bad CRC, or refused by every\n"
     "reader (an S-record file that neither a large reader nor a 64 Kb reader would take);\n"
     "2 bad command line.\n";
 
@@ -465,6 +469,14 @@ int RunInfo(int argc, char** argv) {
     if (const auto problem = CheckKeyChoice(choice)) return Usage(*problem);
 
     const std::string name = Lower(path);
+    if (EndsWith(name, ".glo")) {
+        if (enciphered || choice.selector || choice.key) {
+            return Usage(std::string(path) +
+                         " is a global file, which is never enciphered: leave out --enciphered, "
+                         "--key-selector and --key");
+        }
+        return ShowGlobalFile(path, json);
+    }
     const bool srec = EndsWith(name, ".sre");
     const bool keyGiven = choice.selector || choice.key;
     if (srec && (enciphered || keyGiven)) {

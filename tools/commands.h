@@ -14,7 +14,7 @@ inline constexpr int kExitUsage = 2;  // bad command line
 // cordane convert [--window LO:HI] [--capacity N] INPUT.sre OUTPUT.bin
 int RunConvert(int argc, char** argv);
 
-// cordane download --port PORT --reader N [options] APPFILE
+// cordane download --port PORT --reader N [options] APPFILE, or --port PORT [--reader N] FILE.glo
 int RunDownload(int argc, char** argv);
 
 // cordane detect --port PORT [--json] [--debug-file PATH] [--timing]
@@ -32,6 +32,15 @@ int RunDecipher(int argc, char** argv);
 
 // cordane seal [--check] FILE
 int RunSeal(int argc, char** argv);
+
+// cordane extract --reader N FILE.glo [-o OUT]
+int RunExtract(int argc, char** argv);
+
+// cordane mkglo [--long-form] -o OUT.glo COMPONENT...
+int RunMkglo(int argc, char** argv);
+
+// cordane info FILE.glo [--json]: the components of a Binary Global File.
+int ShowGlobalFile(const char* path, bool json);
 
 }  // namespace cordane::tools
 

@@ -1,5 +1,7 @@
 #include "download_options.h"
 
+#include <strings.h>
+
 #include <set>
 
 #include "cordane/cordane.h"
@@ -133,8 +135,22 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
         }
     }
     if (options.port.empty()) return "give the reader's port with --port (e.g. --port COM3)";
-    if (options.reader < 0) return "give the reader type with --reader (0 to 9, see --help)";
-    const bool large = options.reader >= KvOrb512;
+    const std::string& app = options.application;
+    options.globalFile = app.size() > 4 && strcasecmp(app.c_str() + app.size() - 4, ".glo") == 0;
+    if (options.globalFile) {
+        if (given.count("--type") && options.type != static_cast<int>(KV_DOWNLOAD_BINARY)) {
+            return "a global file is downloaded as a binary download of its part for the reader "
+                   "(type 2): leave out --type";
+        }
+        options.type = static_cast<int>(KV_DOWNLOAD_BINARY);
+        if (options.reader >= 0 && options.reader < KvOrb512) {
+            return "a global file holds parts for the large readers only (--reader 2 to 9); "
+                   "leave out --reader to have the reader detected";
+        }
+    } else if (options.reader < 0) {
+        return "give the reader type with --reader (0 to 9, see --help)";
+    }
+    const bool large = options.reader >= KvOrb512 || options.globalFile;
     if (options.type == kEraseCodeType && !large) {
         return "download type 3 (erase the code only) is for the large readers (--reader 2 to "
                "9): a 64 Kb reader's code is erased by the download of its application";

@@ -34,6 +34,10 @@ struct DownloadOptions {
     std::optional<int> appNumber;                 // --check-app-number
     std::optional<std::pair<int, int>> previous;  // --previous A,B
     std::optional<uint32_t> identity;             // --identity
+    // A Binary Global File given as the application (its name ends in ".glo", in any case): it
+    // is downloaded as a binary download (type 2) of the part extracted for the reader, which
+    // is detected when --reader is left out.
+    bool globalFile = false;
 };
 
 // Parses the arguments (argv[0] is the subcommand's name) into options; on a mistake, the

@@ -253,9 +253,9 @@ class LineViewBase : public LineView {
                 refusal_ = true;
             }
             // A job that finds its reader's type itself (a global file without --reader) names
-            // it in a "reader" line.
-            const std::optional<int64_t> type = object->Number("type");
-            if (object->String("event") == "reader" && type && *type >= 0 && *type <= 9) {
+            // it in a "detected" line.
+            const std::optional<int64_t> type = object->Number("reader_type");
+            if (object->String("event") == "detected" && type && *type >= 0 && *type <= 9) {
                 states_[index].port.reader = static_cast<int>(*type);
                 changed = true;
             }

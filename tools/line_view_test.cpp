@@ -126,7 +126,8 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     lines->Note(1, "warning: --identity is ignored", 0);
     lines->Finished(1, 0, 0);
     // A job that found its reader's type names it; the summary takes it from there.
-    lines->Line(0, R"({"event":"reader","type":5})", 0);
+    lines->Line(
+        0, R"({"event":"detected","reader_type":5,"name":"KvOrb1Mb","id_bytes":"05 01 48"})", 0);
     EXPECT_EQ(lines->Reader(0), 5);
     EXPECT_EQ(lines->Reader(1), 0);
     EXPECT_EQ(plain,

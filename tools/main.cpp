@@ -65,6 +65,9 @@ constexpr Command kCommands[] = {
     {"decipher", cordane::tools::RunDecipher,
      "decipher a binary download file's enciphered region"},
     {"seal", cordane::tools::RunSeal, "write or check the seal of an options file"},
+    {"extract", cordane::tools::RunExtract,
+     "cut one reader's flash image out of a global file (.glo)"},
+    {"mkglo", cordane::tools::RunMkglo, "build a global file (.glo) from components"},
 };
 
 void PrintUsage(FILE* out) {

@@ -4,8 +4,7 @@
 // The dialog calls them at their places through this interface. NoSettingsSources, the dialog's
 // default (and the tests'), reads and remembers nothing and refuses global files with a message
 // that says so; the program runs SettingsSources (settings_sources.h), which has the options
-// file, the remembered settings and the kit's files. Detection and global files still answer as
-// NoSettingsSources does.
+// file, the remembered settings, the kit's files, and detection and global files.
 #ifndef BRENMARK_DIALOG_STEPS_H
 #define BRENMARK_DIALOG_STEPS_H
 

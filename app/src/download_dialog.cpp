@@ -251,6 +251,18 @@ int CDownloadDlg::ShowMessage(const std::string& text, unsigned style) {
     return view_->MessageBox(text, style);
 }
 
+int CDownloadDlg::ShowMessage(const std::string& text, unsigned style, const std::string& caption,
+                              bool owned) {
+    if (caption.empty() && owned) return ShowMessage(text, style);
+    if (runMode == kRunAutomatic) {
+        errorSink_(std::string(kProgramName) + ": " + (caption.empty() ? "" : caption + ": ") +
+                   text);
+        return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
+    }
+    return KvMessageBox(owned ? view_->WindowId() : 0, text.c_str(),
+                        caption.empty() ? kProgramName : caption.c_str(), style);
+}
+
 void CDownloadDlg::EndAutomaticRun(int exitCode) {
     exitCodeWithoutWorker_ = exitCode;
     view_->EndDialog(0);
@@ -333,7 +345,11 @@ bool CDownloadDlg::OnStart() {
 
     reserved[0] = 0;
     cordane::FlagOptions options;
-    options.downloadType = static_cast<uint32_t>(downloadType);
+    // The "bin" file cut out of a global file is a binary download file whatever the download
+    // type: in the normal download it would be read as S-records and refused. The download type
+    // itself stays, so that the end of the download keeps the extracted file.
+    options.downloadType = static_cast<uint32_t>(
+        globalFileFlag && downloadType == KV_DOWNLOAD_NORMAL ? KV_DOWNLOAD_BINARY : downloadType);
     options.eraseDataFlash = eraseDataFlash != 0;
     options.askQuestion = askQuestion != 0;
     flags = cordane::FlagsWord(options);

@@ -91,6 +91,10 @@ class CDownloadDlg : public CLoadInterface {
     // interactive run; a line on stderr in the automatic run, where nobody is there to answer
     // (a Yes/No question is then answered No).
     int ShowMessage(const std::string& text, unsigned style);
+    // The same with a caption of its own (empty: the program's name) and, when not `owned`, a box
+    // without owner window.
+    int ShowMessage(const std::string& text, unsigned style, const std::string& caption,
+                    bool owned = true);
     // Ends an automatic run that cannot download, with the program's exit code.
     void EndAutomaticRun(int exitCode);
 

@@ -334,8 +334,17 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
         if (index == kSlot6) slot6Mark = true;
     }
 
+    // The flash image is 4 MiB preset to 0xFF, but only the bytes up to the furthest placement
+    // (and the one after it) can reach the "bin" file: only those are made.
+    size_t extent = kBlankEnd;
+    for (size_t index = 0; index < kSlotCount; ++index) {
+        if (filled[index]) {
+            extent = std::max(extent, kSlots[index].offset + filled[index]->dataSize + 1);
+        }
+    }
     std::vector<uint8_t>& image = out.image;
-    image.assign(glo::kImageSize, 0xFF);
+    image.reserve(extent + 2);  // room for the CRC in front when a caller puts it there
+    image.assign(std::min(extent, glo::kImageSize), 0xFF);
     size_t end = 0;
     auto place = [&](size_t index, bool movesEnd) {
         const GloComponent* component = filled[index];
@@ -421,6 +430,11 @@ GloRefusal WriteBinFile(const std::string& path, const GloImage& image) {
 }
 
 GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
+    return ExtractGlobalFileTo(globalPath, readerType, BinPathFor(globalPath));
+}
+
+GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
+                                  const std::string& binPath) {
     GloExtraction out;
     auto cannotOpen = [&](int error) {
         out.refusal = Refuse(GloError::CannotOpen, 0, "Impossible to open " + globalPath, false,
@@ -449,7 +463,6 @@ GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
         out.refusal = std::move(image.refusal);
         return out;
     }
-    const std::string binPath = BinPathFor(globalPath);
     out.refusal = WriteBinFile(binPath, image);
     if (out.Ok()) out.binPath = binPath;
     return out;

@@ -162,6 +162,9 @@ struct GloExtraction {
     bool Ok() const { return refusal.error == GloError::None; }
 };
 GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType);
+// The same, writing the "bin" file to `binPath`.
+GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
+                                  const std::string& binPath);
 
 // Building global files (for `cordane mkglo` and the tests).
 struct GloComponentSpec {

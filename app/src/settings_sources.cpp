@@ -5,6 +5,7 @@
 
 #include "atomic_file.h"
 #include "download_dialog.h"
+#include "global_file_steps.h"
 #include "kit_files.h"
 #include "options_file.h"
 #include "settings_store.h"
@@ -230,6 +231,14 @@ void SettingsSources::FindKitFiles(CDownloadDlg& dialog) {
     if (settings.readerType != 0 && settings.readerType != 1) {
         dialog.driverFileName = ChooseDriverFile(settings);
     }
+}
+
+bool SettingsSources::DetectReader(CDownloadDlg& dialog) {
+    return DetectDialogReader(dialog);
+}
+
+bool SettingsSources::ExtractGlobalFile(CDownloadDlg& dialog) {
+    return ExtractDialogGlobalFile(dialog);
 }
 
 }  // namespace brenmark

@@ -1,5 +1,6 @@
 // The dialog's steps that read the options file, remember the settings between runs and find the
-// kit's files in the automatic run. Reader detection and global files are not among them yet.
+// kit's files in the automatic run, and, for a global file, detect the reader and extract its part
+// (global_file_steps.h).
 #ifndef BRENMARK_SETTINGS_SOURCES_H
 #define BRENMARK_SETTINGS_SOURCES_H
 
@@ -29,6 +30,9 @@ class SettingsSources : public NoSettingsSources {
     void FindKitFiles(CDownloadDlg& dialog) override;
     bool CheckOptionsSeal(CDownloadDlg& dialog) override;
     void SaveRememberedSettings(CDownloadDlg& dialog) override;
+    // Detection writes its debug file "Dbg.txt" in the current directory.
+    bool DetectReader(CDownloadDlg& dialog) override;
+    bool ExtractGlobalFile(CDownloadDlg& dialog) override;
 
   private:
     std::string Directory() const;

@@ -1,4 +1,5 @@
-// Shared pieces of the end-to-end tests: scratch directories and korvel-sim as a child process.
+// Shared pieces of the end-to-end tests: scratch directories, korvel-sim as a child process, a
+// program run to its end, and S-record files written from bytes.
 #ifndef EMULATOR_SUPPORT_H
 #define EMULATOR_SUPPORT_H
 
@@ -6,16 +7,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdint.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -132,6 +137,92 @@ inline std::optional<Ready> ReadReady(Simulator& sim) {
 inline std::vector<uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+using Bytes = std::vector<uint8_t>;
+
+// Bytes that change from one address to the next and are never 0xFF.
+inline Bytes Pattern(size_t length, uint8_t seed) {
+    Bytes bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 0xFF);
+    return bytes;
+}
+
+// S2 records of 32 data bytes for each stretch (address -> bytes), in address order, after a
+// header record and before an end record, one a line.
+inline std::string Srecords(const std::map<uint32_t, Bytes>& stretches) {
+    std::string text = "S00600004844521B\n";
+    char field[16];
+    for (const auto& [address, bytes] : stretches) {
+        for (size_t at = 0; at < bytes.size(); at += 32) {
+            const size_t n = std::min<size_t>(32, bytes.size() - at);
+            const uint32_t where = address + static_cast<uint32_t>(at);
+            unsigned sum = static_cast<unsigned>(n + 4) + (where >> 16) + ((where >> 8) & 0xFF) +
+                           (where & 0xFF);
+            std::snprintf(field, sizeof field, "S2%02zX%06X", n + 4, where);
+            text += field;
+            for (size_t i = 0; i < n; ++i) {
+                std::snprintf(field, sizeof field, "%02X", bytes[at + i]);
+                text += field;
+                sum += bytes[at + i];
+            }
+            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
+            text += field;
+        }
+    }
+    return text + "S804000000FB\n";
+}
+
+// Runs `program` with `args` (in `cwd` when given) and only the environment `env`, without a
+// display, and waits for its end; its exit code (-1 when it did not end within `patience` and
+// was killed, or ended on a signal) and what it wrote on stderr.
+inline std::pair<int, std::string> RunToEnd(const std::string& program,
+                                            std::vector<std::string> args,
+                                            std::vector<std::string> env,
+                                            const std::string& cwd = "",
+                                            Clock::duration patience = kPatience) {
+    int err[2];
+    if (pipe(err) != 0) return {-1, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+    std::string output;
+    int code = -1;
+    if (spawned == 0) {
+        const Clock::time_point deadline = Clock::now() + patience;
+        char buffer[512];
+        for (;;) {
+            pollfd p{err[0], POLLIN, 0};
+            if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0) break;
+            const ssize_t n = read(err[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            output.append(buffer, static_cast<size_t>(n));
+        }
+        int status = 0;
+        while (Clock::now() < deadline && waitpid(pid, &status, WNOHANG) == 0) usleep(10000);
+        if (waitpid(pid, &status, WNOHANG) == 0 && kill(pid, 0) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        } else if (WIFEXITED(status)) {
+            code = WEXITSTATUS(status);
+        }
+    }
+    close(err[0]);
+    return {code, output};
 }
 
 }  // namespace emulatortest

@@ -18,8 +18,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr int kPort = 9;                    // virtual reader port of every emulated reader here
 constexpr size_t kCodeDump = 0x180000;      // a large reader's code-flash dump
 constexpr size_t kDataFlash = 0x10000;      // and its data flash
@@ -35,13 +33,6 @@ constexpr size_t kFileUpper = 0x7C002;    // the upper part, to 0x100000
 constexpr size_t kFileNumber = 0xA013;    // three ASCII digits
 constexpr size_t kFileIdentity = 0xA042;  // 16 bits, low byte first
 constexpr size_t kEnciphered = 4096;      // bytes enciphered at kFileApp in download type 1
-
-// Bytes that change from one address to the next and are never 0xFF.
-Bytes Pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 0xFF);
-    return bytes;
-}
 
 // "" when `got` equals `want`; else where they first differ and how many bytes do.
 std::string Difference(const Bytes& got, const Bytes& want) {
@@ -59,30 +50,6 @@ std::string Difference(const Bytes& got, const Bytes& want) {
                   "%zu bytes differ, the first at 0x%zX: 0x%02X, expected 0x%02X", count, first,
                   got[first], want[first]);
     return text;
-}
-
-// S2 records of 32 data bytes for each stretch (address -> bytes), in address order.
-std::string Srecords(const std::map<uint32_t, Bytes>& stretches) {
-    std::string text = "S00600004844521B\n";
-    char field[16];
-    for (const auto& [address, bytes] : stretches) {
-        for (size_t at = 0; at < bytes.size(); at += 32) {
-            const size_t n = std::min<size_t>(32, bytes.size() - at);
-            const uint32_t where = address + static_cast<uint32_t>(at);
-            unsigned sum = static_cast<unsigned>(n + 4) + (where >> 16) + ((where >> 8) & 0xFF) +
-                           (where & 0xFF);
-            std::snprintf(field, sizeof field, "S2%02zX%06X", n + 4, where);
-            text += field;
-            for (size_t i = 0; i < n; ++i) {
-                std::snprintf(field, sizeof field, "%02X", bytes[at + i]);
-                text += field;
-                sum += bytes[at + i];
-            }
-            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
-            text += field;
-        }
-    }
-    return text + "S804000000FB\n";
 }
 
 // The code flash a complete download leaves: every stretch at its address, the signature at

@@ -24,26 +24,10 @@ using namespace brenmark;
 
 // An application of 1,500 bytes from 0x2000, in 32-byte S2 records.
 std::string WriteApplication(const std::string& dir) {
-    std::string text;
-    char field[16];
-    for (size_t i = 0; i < 1500; i += 32) {
-        const size_t n = std::min<size_t>(32, 1500 - i);
-        const size_t at = 0x2000 + i;
-        unsigned sum = static_cast<unsigned>(n + 4 + (at >> 8) + (at & 0xFF));
-        std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4), at);
-        text += field;
-        for (size_t j = 0; j < n; ++j) {
-            const unsigned byte = static_cast<unsigned>((i + j) * 31 + 7) & 0xFF;
-            std::snprintf(field, sizeof field, "%02X", byte);
-            text += field;
-            sum += byte;
-        }
-        std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
-        text += field;
-    }
-    text += "S804002000DB\n";
+    Bytes bytes(1500);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 7);
     const std::string path = dir + "/app.sre";
-    std::ofstream(path) << text;
+    std::ofstream(path) << Srecords({{0x2000, bytes}});
     return path;
 }
 
@@ -160,50 +144,8 @@ TEST(BrenmarkEndToEnd, EscapeDuringADownloadResetsTheReaderAndStopsIt) {
 // (-1 when it did not end within the patience) and what it wrote on stderr.
 std::pair<int, std::string> RunUnattended(const std::string& portsDir,
                                           std::vector<std::string> args) {
-    const std::string program = std::string(KORVEL_BINARY_DIR) + "/bin/brenmark";
-    int err[2];
-    if (pipe(err) != 0) return {-1, ""};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"KORVEL_PORTS_DIR=" + portsDir, "HOME=" + portsDir,
-                                    "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(err[1]);
-    std::string output;
-    int code = -1;
-    if (spawned == 0) {
-        const Clock::time_point deadline = Clock::now() + kPatience;
-        char buffer[512];
-        for (;;) {
-            pollfd p{err[0], POLLIN, 0};
-            if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0) break;
-            const ssize_t n = read(err[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            output.append(buffer, static_cast<size_t>(n));
-        }
-        int status = 0;
-        while (Clock::now() < deadline && waitpid(pid, &status, WNOHANG) == 0) usleep(10000);
-        if (waitpid(pid, &status, WNOHANG) == 0 && kill(pid, 0) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        } else if (WIFEXITED(status)) {
-            code = WEXITSTATUS(status);
-        }
-    }
-    close(err[0]);
-    return {code, output};
+    return RunToEnd(std::string(KORVEL_BINARY_DIR) + "/bin/brenmark", std::move(args),
+                    {"KORVEL_PORTS_DIR=" + portsDir, "HOME=" + portsDir, "PATH=/usr/bin:/bin"});
 }
 
 TEST(BrenmarkEndToEnd, AutomaticRunWithNothingToDownloadEndsByItself) {

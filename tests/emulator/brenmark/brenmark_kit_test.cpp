@@ -20,40 +20,9 @@ namespace {
 
 using namespace emulatortest;
 using namespace brenmark;
-using Bytes = std::vector<uint8_t>;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
 const std::string kBrenmark = std::string(KORVEL_BINARY_DIR) + "/bin/brenmark";
-
-Bytes Pattern(size_t length, uint8_t seed) {
-    Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 0xFF);
-    return bytes;
-}
-
-// S2 records of 32 bytes for each stretch (address -> bytes), with an end record.
-std::string Srecords(const std::map<uint32_t, Bytes>& stretches) {
-    std::string text;
-    char field[16];
-    for (const auto& [address, bytes] : stretches) {
-        for (size_t at = 0; at < bytes.size(); at += 32) {
-            const size_t n = std::min<size_t>(32, bytes.size() - at);
-            const uint32_t where = address + static_cast<uint32_t>(at);
-            unsigned sum = static_cast<unsigned>(n + 4) + (where >> 16) + ((where >> 8) & 0xFF) +
-                           (where & 0xFF);
-            std::snprintf(field, sizeof field, "S2%02zX%06X", n + 4, where);
-            text += field;
-            for (size_t i = 0; i < n; ++i) {
-                std::snprintf(field, sizeof field, "%02X", bytes[at + i]);
-                text += field;
-                sum += bytes[at + i];
-            }
-            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
-            text += field;
-        }
-    }
-    return text + "S804000000FB\n";
-}
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
     std::filesystem::create_directories(path.parent_path());
@@ -94,50 +63,9 @@ void WriteKit(const std::string& root, int reader, uint16_t portField) {
 // patience) and what it wrote on stderr.
 std::pair<int, std::string> RunBrenmark(const std::string& cwd, const std::string& home,
                                         std::vector<std::string> args) {
-    int err[2];
-    if (pipe(err) != 0) return {-1, ""};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    args.insert(args.begin(), kBrenmark);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"KORVEL_PORTS_DIR=" + home, "HOME=" + home,
-                                    "PATH=/usr/bin:/bin"};
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, kBrenmark.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(err[1]);
-    std::string output;
-    int code = -1;
-    if (spawned == 0) {
-        const Clock::time_point deadline = Clock::now() + 3 * kPatience;
-        char buffer[512];
-        for (;;) {
-            pollfd p{err[0], POLLIN, 0};
-            if (poll(&p, 1, MillisecondsLeft(deadline)) <= 0) break;
-            const ssize_t n = read(err[0], buffer, sizeof buffer);
-            if (n <= 0) break;
-            output.append(buffer, static_cast<size_t>(n));
-        }
-        int status = 0;
-        while (Clock::now() < deadline && waitpid(pid, &status, WNOHANG) == 0) usleep(10000);
-        if (waitpid(pid, &status, WNOHANG) == 0 && kill(pid, 0) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        } else if (WIFEXITED(status)) {
-            code = WEXITSTATUS(status);
-        }
-    }
-    close(err[0]);
-    return {code, output};
+    return RunToEnd(kBrenmark, std::move(args),
+                    {"KORVEL_PORTS_DIR=" + home, "HOME=" + home, "PATH=/usr/bin:/bin"}, cwd,
+                    3 * kPatience);
 }
 
 int RunTool(const std::vector<std::string>& args) {

@@ -1,0 +1,39 @@
+#include "global_file_steps.h"
+
+#include "download_dialog.h"
+#include "global_file.h"
+
+namespace brenmark {
+
+bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options) {
+    // The port word widened with its sign, as the link takes it.
+    const auto port = static_cast<ZrPort>(static_cast<int32_t>(dialog.portWord));
+    const DetectionResult result = DetectReader(port, options);
+    if (!result.Ok()) {
+        dialog.downloadResult = 2;
+        for (const DetectionMessage& message : result.messages) {
+            dialog.ShowMessage(message.text, MB_OK, message.caption, message.owned);
+        }
+        return false;
+    }
+    dialog.detectionBytes = result.detectionBytes;
+    dialog.readerType = static_cast<eReaderType>(result.readerType);
+    return true;
+}
+
+bool ExtractDialogGlobalFile(CDownloadDlg& dialog) {
+    const GloExtraction extraction = ExtractGlobalFile(dialog.globalFileName, dialog.readerType);
+    if (!extraction.Ok()) {
+        const GloRefusal& refusal = extraction.refusal;
+        if (refusal.caution) {
+            dialog.ShowMessage(refusal.text, MB_OK | MB_ICONWARNING, "CAUTION");
+        } else {
+            dialog.ShowMessage(refusal.text, MB_OK);
+        }
+        return false;
+    }
+    dialog.globalFileName = extraction.binPath;
+    return true;
+}
+
+}  // namespace brenmark

@@ -1,0 +1,182 @@
+#include "download_global.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "commands.h"
+#include "cordane/cordane.h"
+#include "detection.h"
+#include "download_verdict.h"
+#include "global_file.h"
+#include "json_writer.h"
+#include "reader_types.h"
+
+namespace cordane::tools {
+
+namespace {
+
+constexpr char kBinName[] = "global.bin";
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        done += static_cast<size_t>(put);
+    }
+}
+
+// As "cordane detect" exits: 3 when the reader did not open, 4 for any other failure.
+int DetectionExitCode(brenmark::DetectionFailure failure) {
+    return failure == brenmark::DetectionFailure::OpenFailed ? kExitOpenFailed : kExitCommunication;
+}
+
+}  // namespace
+
+ExtractedGlobalFile::~ExtractedGlobalFile() {
+    if (!file_.empty()) ::unlink(file_.c_str());
+    if (!directory_.empty()) ::rmdir(directory_.c_str());
+    if (watcher_ > 0) {
+        watcherPipe_.Reset();
+        while (::waitpid(watcher_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool ExtractedGlobalFile::Create(std::string& error) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/cordane-glo-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        error = "cannot create a temporary directory for the extracted file (" + pattern +
+                "): " + std::strerror(errno) + "; set TMPDIR to a writable directory";
+        return false;
+    }
+    directory_ = pattern;
+    StartWatcher();
+    return true;
+}
+
+// The watcher holds the read end of a pipe whose write end only this process holds: however this
+// process ends, the read returns and the watcher removes the file (and its temporary sibling, if
+// a write was cut short) and the directory. Async-signal-safe calls only after the fork.
+void ExtractedGlobalFile::StartWatcher() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    korvel::UniqueFd readEnd(ends[0]);
+    korvel::UniqueFd writeEnd(ends[1]);
+    const korvel::UniqueFd directoryFd(
+        ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFd.get() < 0) return;
+    const char* directory = directory_.c_str();
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
+    const pid_t pid = ::fork();
+    if (pid < 0) return;
+    if (pid == 0) {
+        ::setsid();
+        const int keepRead = readEnd.get();
+        const int keepDirectory = directoryFd.get();
+        for (int fd = 0; fd < openMax; ++fd) {
+            if (fd != keepRead && fd != keepDirectory) ::close(fd);
+        }
+        char byte;
+        while (::read(keepRead, &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::unlinkat(keepDirectory, kBinName, 0);
+        // WriteBinFile's temporary file, "global.bin.XXXXXX", if one was left by a kill.
+        const int scan = ::dup(keepDirectory);
+        if (DIR* entries = scan >= 0 ? ::fdopendir(scan) : nullptr) {
+            while (const dirent* entry = ::readdir(entries)) {
+                if (std::strncmp(entry->d_name, kBinName, sizeof kBinName - 1) == 0) {
+                    ::unlinkat(keepDirectory, entry->d_name, 0);
+                }
+            }
+            ::closedir(entries);
+        }
+        struct stat named {};
+        struct stat held {};
+        if (::stat(directory, &named) == 0 && ::fstat(keepDirectory, &held) == 0 &&
+            named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            ::rmdir(directory);
+        }
+        ::_exit(0);
+    }
+    watcher_ = pid;
+    watcherPipe_ = std::move(writeEnd);
+}
+
+bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,
+                                  std::string& error) {
+    const std::string target = directory_ + "/" + kBinName;
+    const brenmark::GloExtraction extraction =
+        brenmark::ExtractGlobalFileTo(globalPath, readerType, target);
+    if (!extraction.Ok()) {
+        const brenmark::GloRefusal& refusal = extraction.refusal;
+        error = refusal.text;
+        if (!refusal.detail.empty() && error.find(refusal.detail) == std::string::npos) {
+            error += " (" + refusal.detail + ")";
+        }
+        return false;
+    }
+    file_ = extraction.binPath;
+    return true;
+}
+
+std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, const PortChoice& port,
+                                                   int jsonFd, ExtractedGlobalFile& extracted) {
+    std::string error;
+    if (!extracted.Create(error)) return GlobalFileRefusal{error, kExitBadInput};
+    if (options.reader < 0) {
+        // The port word widened with its sign, as the link takes it.
+        const auto word = static_cast<int16_t>(
+            port.isVirtual ? (static_cast<uint16_t>(port.number) | KV_PORT_VIRTUAL)
+                           : static_cast<uint16_t>(port.number));
+        brenmark::DetectionOptions detection;
+        detection.debugFile.clear();  // no "Dbg.txt" left in the user's directory
+        const brenmark::DetectionResult result =
+            brenmark::DetectReader(static_cast<ZrPort>(static_cast<int32_t>(word)), detection);
+        if (!result.Ok()) {
+            std::string message = "the reader on " + port.text + " could not be detected";
+            if (!result.detail.empty()) message += " (" + result.detail + ")";
+            for (const brenmark::DetectionMessage& box : result.messages) {
+                message += ": " + box.text;
+            }
+            return GlobalFileRefusal{message + "; nothing was downloaded",
+                                     DetectionExitCode(result.failure)};
+        }
+        options.reader = result.readerType;
+        const std::string name = ReaderName(static_cast<eReaderType>(result.readerType));
+        const std::string bytes = brenmark::IdentificationText(result);
+        if (options.json) {
+            JsonWriter event;
+            event.BeginObject().Key("event").String("detected");
+            event.Key("reader_type").Number(result.readerType).Key("name").String(name);
+            event.Key("id_bytes").String(bytes).EndObject();
+            WriteAll(jsonFd, event.text() + "\n");
+        } else {
+            std::fprintf(stderr,
+                         "cordane download: detected reader type %d, %s (identification bytes "
+                         "%s)\n",
+                         result.readerType, name.c_str(), bytes.c_str());
+        }
+    }
+    if (!extracted.Extract(options.application, options.reader, error)) {
+        return GlobalFileRefusal{error + "; nothing was downloaded", kExitBadInput};
+    }
+    options.application = extracted.path();
+    options.type = static_cast<int>(KV_DOWNLOAD_BINARY);
+    return std::nullopt;
+}
+
+}  // namespace cordane::tools
