@@ -333,10 +333,6 @@ int RunDownload(int argc, char** argv) {
             return Refuse(options.json, *refused, kExitBadInput);
         }
     }
-    const uint64_t imageBytes =
-        !IsLargeReader(options.reader) && !options.globalFile && !options.application.empty()
-            ? SmallReaderImageSize(options.application)
-            : 0;
 
     // From here on a signal is only noted: every path below reaches the clean-up.
     SignalCatcher signals;
@@ -356,6 +352,8 @@ int RunDownload(int argc, char** argv) {
             return Refuse(options.json, "stopped before the download began", kExitCancelled);
         }
     }
+    // After the global file's extraction: the bytes of the part for the detected reader.
+    const uint64_t imageBytes = ImageBytes(options);
     const std::unique_ptr<ProgressView> view = MakeView(options, jsonOut.get(), imageBytes);
     EventQueue queue;
     if (!queue.ok()) {

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <variant>
 #include <vector>
 
 #include "cipher.h"
 #include "cordane/cordane.h"
+#include "large_images.h"
 #include "large_layout.h"
 #include "protocol.h"
 #include "srec.h"
@@ -75,25 +77,67 @@ void WarnUnusedChecks(const DownloadOptions& options) {
     }
 }
 
-uint64_t SmallReaderImageSize(const std::string& path) {
+namespace {
+
+// A whole file as the engine reads it; nothing when it cannot be read or is over the limit.
+std::optional<std::vector<uint8_t>> ReadInput(const std::string& path, const char* what) {
     UniqueFd fd;
     struct stat info {};
-    if (OpenInputFile(path.c_str(), "an S-record file", fd, info) ||
+    if (OpenInputFile(path.c_str(), what, fd, info) ||
         static_cast<uint64_t>(info.st_size) > kFileTextSize) {
-        return 0;
+        return std::nullopt;
     }
-    std::vector<uint8_t> text(static_cast<size_t>(info.st_size));
+    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
     size_t length = 0;
-    while (length < text.size()) {
-        const ssize_t got = ::read(fd.get(), text.data() + length, text.size() - length);
+    while (length < bytes.size()) {
+        const ssize_t got = ::read(fd.get(), bytes.data() + length, bytes.size() - length);
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return 0;
+        if (got < 0) return std::nullopt;
         if (got == 0) break;
         length += static_cast<size_t>(got);
     }
+    bytes.resize(length);
+    return bytes;
+}
+
+}  // namespace
+
+uint64_t SmallReaderImageSize(const std::string& path) {
+    const auto text = ReadInput(path, "an S-record file");
+    if (!text) return 0;
     std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
-    const SrecResult result = ConvertSrecPlain(text.data(), length, image.data(), image.size());
+    const SrecResult result =
+        ConvertSrecPlain(text->data(), text->size(), image.data(), image.size());
     return result.error == SrecError::None ? result.length : 0;
+}
+
+uint64_t ImageBytes(const DownloadOptions& options) {
+    if (options.application.empty() || options.reader < 0) return 0;
+    if (!IsLargeReader(options.reader)) return SmallReaderImageSize(options.application);
+    // A large reader's download as the engine builds it; an enciphered file (type 1) is only
+    // deciphered by the engine, and an erase (type 3) sends no image.
+    const auto type = static_cast<uint32_t>(options.type);
+    if (type != KV_DOWNLOAD_NORMAL && type != KV_DOWNLOAD_BINARY) return 0;
+    large::Inputs inputs;
+    inputs.downloadType = type;
+    inputs.appPath = options.application;
+    inputs.driverPath = options.driver;
+    const auto app = ReadInput(options.application, "the application file");
+    if (!app) return 0;
+    std::optional<std::vector<uint8_t>> driver;
+    if (type == KV_DOWNLOAD_NORMAL) {
+        inputs.appText = *app;
+        if (!options.driver.empty()) {
+            driver = ReadInput(options.driver, "the driver file");
+            if (!driver) return 0;
+            inputs.driverText = *driver;
+        }
+    } else {
+        inputs.binary = *app;
+    }
+    const auto built = large::BuildImages(inputs);
+    const auto* images = std::get_if<large::DownloadImages>(&built);
+    return images ? images->total : 0;
 }
 
 bool IsLargeReader(int reader) {

@@ -30,6 +30,11 @@ void WarnUnusedChecks(const DownloadOptions& options);
 // the engine itself reports what is wrong).
 uint64_t SmallReaderImageSize(const std::string& path);
 
+// The bytes the engine will send for the download `options` describe (the progress total of a
+// large reader's download), worked out as the engine works them out; 0 when unknown: no reader
+// type yet, an enciphered or erase-only download, or files the engine itself will refuse.
+uint64_t ImageBytes(const DownloadOptions& options);
+
 bool IsLargeReader(int reader);
 
 }  // namespace cordane::tools

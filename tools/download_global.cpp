@@ -1,5 +1,7 @@
 #include "download_global.h"
 
+#include "download_files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -137,6 +139,7 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
                                                    int jsonFd, ExtractedGlobalFile& extracted) {
     std::string error;
     if (!extracted.Create(error)) return GlobalFileRefusal{error, kExitBadInput};
+    std::optional<brenmark::DetectionResult> detected;
     if (options.reader < 0) {
         // The port word widened with its sign, as the link takes it.
         const auto word = static_cast<int16_t>(
@@ -156,26 +159,35 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
                                      DetectionExitCode(result.failure)};
         }
         options.reader = result.readerType;
-        const std::string name = ReaderName(static_cast<eReaderType>(result.readerType));
-        const std::string bytes = brenmark::IdentificationText(result);
+        detected = result;
+    }
+    const bool extractedOk = extracted.Extract(options.application, options.reader, error);
+    if (extractedOk) {
+        options.application = extracted.path();
+        options.type = static_cast<int>(KV_DOWNLOAD_BINARY);
+    }
+    if (detected) {
+        // Said even when the extraction is refused: the reader was found.
+        const std::string name = ReaderName(static_cast<eReaderType>(detected->readerType));
+        const std::string bytes = brenmark::IdentificationText(*detected);
         if (options.json) {
             JsonWriter event;
             event.BeginObject().Key("event").String("detected");
-            event.Key("reader_type").Number(result.readerType).Key("name").String(name);
-            event.Key("id_bytes").String(bytes).EndObject();
-            WriteAll(jsonFd, event.text() + "\n");
+            event.Key("reader_type").Number(detected->readerType).Key("name").String(name);
+            event.Key("id_bytes").String(bytes);
+            // The bytes of the reader's part, for a view that shows several readers.
+            if (const uint64_t image = extractedOk ? ImageBytes(options) : 0) {
+                event.Key("image_bytes").Number(static_cast<int64_t>(image));
+            }
+            WriteAll(jsonFd, event.EndObject().text() + "\n");
         } else {
             std::fprintf(stderr,
                          "cordane download: detected reader type %d, %s (identification bytes "
                          "%s)\n",
-                         result.readerType, name.c_str(), bytes.c_str());
+                         detected->readerType, name.c_str(), bytes.c_str());
         }
     }
-    if (!extracted.Extract(options.application, options.reader, error)) {
-        return GlobalFileRefusal{error + "; nothing was downloaded", kExitBadInput};
-    }
-    options.application = extracted.path();
-    options.type = static_cast<int>(KV_DOWNLOAD_BINARY);
+    if (!extractedOk) return GlobalFileRefusal{error + "; nothing was downloaded", kExitBadInput};
     return std::nullopt;
 }
 

@@ -286,9 +286,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
             kExitBadInput);
     }
     const std::vector<std::string> shared = SharedArguments(argc, argv);
-    const uint64_t imageBytes = !IsLargeReader(options.reader) && !options.application.empty()
-                                    ? SmallReaderImageSize(options.application)
-                                    : 0;
+    // The same for every port, unless each job extracts its own part of a global file.
+    const uint64_t imageBytes = options.globalFile ? 0 : ImageBytes(options);
 
     std::vector<LinePort> ports;
     for (const Job& job : jobs) ports.push_back({job.port.text, options.reader, imageBytes});

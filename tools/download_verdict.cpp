@@ -4,14 +4,13 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "reader_types.h"
 
 namespace cordane::tools {
 
-const char* ReaderName(int reader) {
-    static constexpr const char* kNames[] = {
-        "KvTal (64 Kb)", "KvOrb (64 Kb)", "KvOrb (512Kb)", "KvTal (512 Kb)", "KvQuin3",
-        "KvOrb1Mb",      "KvTal (1Mb)",   "KvTalModem",    "large reader",   "large reader"};
-    return reader >= 0 && reader <= kLastReaderType ? kNames[reader] : "reader";
+std::string ReaderName(int reader) {
+    if (reader < 0 || reader > kLastReaderType) return "reader";
+    return cordane::ReaderName(static_cast<eReaderType>(reader));
 }
 
 std::string ResultText(int code) {
@@ -84,7 +83,7 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
                           "communication with the reader on %s failed: check that the reader is "
                           "a %s (--reader %d), then the cable and the adapter, and download "
                           "again (exit code 4)",
-                          where.c_str(), ReaderName(options.reader), options.reader);
+                          where.c_str(), ReaderName(options.reader).c_str(), options.reader);
             break;
         case kExitNoResponse:
             std::snprintf(text, sizeof text,

@@ -20,7 +20,7 @@ inline constexpr int kExitCancelled = kStatusCancelled;
 inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, as shells report it
 
 // The reader type as the help lists it.
-const char* ReaderName(int reader);
+std::string ReaderName(int reader);
 
 // What the exit code means in a few words, for a table of jobs: "completed", "communication
 // error", "loader error 0x23".

@@ -257,6 +257,9 @@ class LineViewBase : public LineView {
             const std::optional<int64_t> type = object->Number("reader_type");
             if (object->String("event") == "detected" && type && *type >= 0 && *type <= 9) {
                 states_[index].port.reader = static_cast<int>(*type);
+                const std::optional<int64_t> image = object->Number("image_bytes");
+                if (image && *image > 0)
+                    states_[index].port.imageBytes = static_cast<uint64_t>(*image);
                 changed = true;
             }
             return std::nullopt;
@@ -375,18 +378,17 @@ class PlainLineView : public LineViewBase {
   public:
     PlainLineView(std::vector<LinePort> ports, Sink sink)
         : LineViewBase(ports), sink_(std::move(sink)) {
-        for (const LinePort& port : ports) {
-            const std::string prefix = port.port + ": ";
-            Sink prefixed = [this, prefix](std::string_view text) {
-                sink_(prefix + std::string(text));
-            };
-            views_.push_back(MakePlainView(prefixed, port.imageBytes));
-        }
+        for (const LinePort& port : ports) views_.push_back(MakePortView(port));
     }
 
     void Line(size_t index, std::string_view json, double now) override {
         bool changed = false;
+        const uint64_t imageBytes = states_[index].port.imageBytes;
         const std::optional<Event> event = Take(index, json, now, changed);
+        // A job that found its reader before it began: its part's size is known from now on.
+        if (states_[index].port.imageBytes != imageBytes) {
+            views_[index] = MakePortView(states_[index].port);
+        }
         if (event) {
             // Every job says it stops; the line said it once for all of them.
             if (!std::holds_alternative<events::Cancelling>(*event))
@@ -420,6 +422,14 @@ class PlainLineView : public LineViewBase {
     }
 
   private:
+    std::unique_ptr<ProgressView> MakePortView(const LinePort& port) {
+        const std::string prefix = port.port + ": ";
+        Sink prefixed = [this, prefix](std::string_view text) {
+            sink_(prefix + std::string(text));
+        };
+        return MakePlainView(prefixed, port.imageBytes);
+    }
+
     Sink sink_;
     std::vector<std::unique_ptr<ProgressView>> views_;
 };

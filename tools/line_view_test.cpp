@@ -127,12 +127,19 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     lines->Finished(1, 0, 0);
     // A job that found its reader's type names it; the summary takes it from there.
     lines->Line(
-        0, R"({"event":"detected","reader_type":5,"name":"KvOrb1Mb","id_bytes":"05 01 48"})", 0);
+        0,
+        R"({"event":"detected","reader_type":5,"name":"KvOrb1Mb","id_bytes":"05 01 48","image_bytes":4000})",
+        0);
     EXPECT_EQ(lines->Reader(0), 5);
     EXPECT_EQ(lines->Reader(1), 0);
+    // ... and the bytes of its part, from which the bytes sent follow.
+    lines->Line(0, R"({"event":"range","lower":0,"upper":200})", 0);
+    lines->Line(0, R"({"event":"position","position":50})", 0);
+    EXPECT_EQ(lines->BytesSent(0), 1000u);
     EXPECT_EQ(plain,
               "COM3: Erasing Flash memory...\nKORVEL01: port KORVEL01 does not exist\n"
-              "COM3: warning: --identity is ignored\nCOM3: completed (exit code 0)\n");
+              "COM3: warning: --identity is ignored\nCOM3: completed (exit code 0)\n"
+              "KORVEL01: progress: 25% (1,000 of 4,000 bytes)\n");
 
     EXPECT_EQ(WithPort(R"({"event":"exit","code":4})", "COM3"),
               R"({"event":"exit","port":"COM3","code":4})");

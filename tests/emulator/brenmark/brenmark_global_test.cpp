@@ -1,8 +1,8 @@
 // A global file end to end: one ".glo" with parts for several reader types, downloaded through
 // reader detection to emulated readers of types 2, 5, 8 and 9, from the program's widgets
 // (offscreen, download type 2 from its options file) and from "cordane download" without
-// --reader. Each reader's flash must equal the flash a binary download of the "bin" file that
-// "cordane extract" cuts for its type leaves.
+// --reader, alone and as a mixed line of readers in one command. Each reader's flash must equal
+// the flash a binary download of the "bin" file that "cordane extract" cuts for its type leaves.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <future>
 
 #include "cordane/cordane.h"
 #include "download_window.h"
@@ -60,10 +61,10 @@ std::string WriteGlobalFile(const std::string& dir) {
 
 // The cordane command's exit code; its standard output in `out` when given.
 int Cordane(const std::string& portsDir, const std::vector<std::string>& args,
-            std::string* out = nullptr) {
+            std::string* out = nullptr, const std::string& outName = "/cordane.out") {
     std::string command = "KORVEL_PORTS_DIR='" + portsDir + "' '" + kCordane + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
-    const std::string output = portsDir + "/cordane.out";
+    const std::string output = portsDir + outName;
     const int status = std::system((command + " >'" + output + "' 2>&1").c_str());
     if (out) {
         const Bytes bytes = ReadAll(output);
@@ -183,5 +184,60 @@ TEST_P(GlobalFileEndToEnd, DetectedReaderGetsTheImageOfItsType) {
 
 INSTANTIATE_TEST_SUITE_P(LargeReaders, GlobalFileEndToEnd,
                          ::testing::Values(KvOrb512, KvOrb1Mb, KvLarge8, KvLarge9));
+
+// A mixed line: one command, one global file, no --reader; each reader detects its own type and
+// gets its own part, as a binary download of that part gives it.
+TEST(GlobalFileLine, EveryReaderOfAMixedLineGetsItsOwnPart) {
+    TempDir dir;
+    const std::string glo = WriteGlobalFile(dir.path);
+    const std::vector<int> types{KvOrb512, KvOrb1Mb, KvLarge8, KvLarge9};
+    const std::string typeList = "2,5,8,9";
+
+    // The references: each type's part, downloaded to a reader of its own, all at once.
+    Simulator references({"--line", "4", "--virtual", "5", "--reader", typeList, "--ports-dir",
+                          dir.path, "--dump", dir.path + "/reference%d.flash"});
+    Simulator line({"--line", "4", "--virtual", "1", "--reader", typeList, "--ports-dir", dir.path,
+                    "--dump", dir.path + "/line%d.flash"});
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(ReadReady(i < 4 ? references : line).has_value());
+    }
+    std::vector<std::future<int>> downloads;
+    for (size_t i = 0; i < types.size(); ++i) {
+        const std::string part = dir.path + "/part" + std::to_string(types[i]) + ".bin";
+        ASSERT_EQ(
+            Cordane(dir.path, {"extract", "--reader", std::to_string(types[i]), glo, "-o", part}),
+            0);
+        const std::string port = "KORVEL0" + std::to_string(5 + i);
+        downloads.push_back(std::async(std::launch::async, [=, &dir] {
+            return Cordane(dir.path,
+                           {"download", "--port", port, "--reader", std::to_string(types[i]),
+                            "--type", "2", part},
+                           nullptr, "/" + port + ".out");
+        }));
+    }
+    for (auto& download : downloads) ASSERT_EQ(download.get(), 0);
+
+    std::string out;
+    ASSERT_EQ(
+        Cordane(dir.path,
+                {"download", "--port", "KORVEL01,KORVEL02,KORVEL03,KORVEL04", "--json", glo}, &out),
+        0)
+        << out;
+    for (size_t i = 0; i < types.size(); ++i) {
+        const std::string port = "KORVEL0" + std::to_string(1 + i);
+        EXPECT_NE(out.find(R"({"event":"detected","port":")" + port + R"(","reader_type":)" +
+                           std::to_string(types[i]) + ","),
+                  std::string::npos)
+            << port;
+        const Bytes want = ReadAll(dir.path + "/reference" + std::to_string(5 + i) + ".flash");
+        ASSERT_FALSE(want.empty());
+        EXPECT_TRUE(ReadAll(dir.path + "/line" + std::to_string(1 + i) + ".flash") == want)
+            << port << ", reader type " << types[i];
+    }
+    // The summary names each detected type and the bytes its part took.
+    const std::string summary = out.substr(out.rfind(R"({"event":"summary")"));
+    EXPECT_NE(summary.find(R"("port":"KORVEL04","reader":9,)"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find(R"("bytes":null)"), std::string::npos) << summary;
+}
 
 }  // namespace
