@@ -24,6 +24,7 @@
 #include "cordane/cordane.h"
 #include "download_client.h"
 #include "download_files.h"
+#include "download_log.h"
 #include "download_options.h"
 #include "download_port.h"
 #include "download_signals.h"
@@ -39,7 +40,7 @@ constexpr int kIdleMilliseconds = 100;  // refresh of the bar and its estimate
 
 constexpr char kHelp[] =
     "usage: cordane download --port PORT --reader N [--type T] [--driver FILE] [--erase-data]\n"
-    "                        [--ask] [--silent] [--json] [--yes|--no]\n"
+    "                        [--ask] [--silent] [--json] [--yes|--no] [--log TARGET]\n"
     "                        [--key-selector N] [--key HEX16] [--identity X]\n"
     "                        [--check-app-number N --previous A,B] APPFILE\n"
     "\n"
@@ -60,6 +61,10 @@ constexpr char kHelp[] =
     "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
     "  --json            one JSON object per event on standard output (below)\n"
     "  --yes, --no       the answer to the engine's questions (default --no)\n"
+    "  --log TARGET      append a row for the job to the job log TARGET: an SQLite file (one\n"
+    "                    station) or a postgresql:// address (a line); default: the\n"
+    "                    environment variable KORVEL_LOG. \"cordane log\" lists the jobs. A row\n"
+    "                    that cannot be written is reported and leaves the exit code as it is\n"
     "\n"
     "Checks and key of an enciphered image. These act only in download type 1 (--type 1) on the\n"
     "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n"
@@ -322,8 +327,9 @@ int RunDownload(int argc, char** argv) {
                       kExitBadInput);
     }
 
+    LoggedView logged(view.get(), options, port, imageBytes);  // the job log's row, at its end
     const std::optional<int> code =
-        WatchJob(options, settings, port, queue, view.get(), signals, portsDirectory);
+        WatchJob(options, settings, port, queue, &logged, signals, portsDirectory);
     if (!code) return kExitBadInput;
     if (!options.json) std::fputs(Verdict(*code, options, port).c_str(), stderr);
     return *code;

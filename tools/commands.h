@@ -17,6 +17,9 @@ int RunConvert(int argc, char** argv);
 // cordane download --port PORT --reader N [options] APPFILE
 int RunDownload(int argc, char** argv);
 
+// cordane log [--log TARGET] [--since TIME] [--port P] [--failed] [--stats] [--json|--csv]
+int RunLog(int argc, char** argv);
+
 // cordane info FILE [--enciphered] [--key-selector N | --key HEX16] [--json]
 int RunInfo(int argc, char** argv);
 

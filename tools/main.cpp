@@ -56,6 +56,7 @@ constexpr Command kCommands[] = {
      "turn an S-record file into the memory image the engine would send"},
 #ifdef CORDANE_WITH_ENGINE
     {"download", RunInEngineProgram, "download an application into a reader"},
+    {"log", RunInEngineProgram, "list the jobs of the job log, or count them"},
 #endif
     {"info", cordane::tools::RunInfo, "show what a download would see in a file"},
     {"ports", cordane::tools::RunPorts, "list the ports through which a reader can be reached"},
