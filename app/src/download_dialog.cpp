@@ -352,6 +352,11 @@ bool CDownloadDlg::OnStart() {
     view_->StartTimer(kTimerRefresh, kRefreshPeriodMs);
     view_->PlayAnimation();
 
+    jobLog_.Begin(korvel::ports::DisplayName(port), readerType,
+                  readerType < static_cast<int>(kTerminalTypes.size())
+                      ? kTerminalTypes[static_cast<size_t>(readerType)].entry
+                      : "large reader",
+                  globalFileFlag != 0, downloadType, applicationFile, driverFileName);
     UpdateParam(parameterBlock.data());
     CWinThread* started = StartWorker();
     if (!started) {
@@ -446,6 +451,7 @@ void CDownloadDlg::OnTimer(int id) {
 
 void CDownloadDlg::EndOfDownload() {
     for (int id : {kTimerEndOfDownload, kTimerReaderReset, kTimerRefresh}) view_->StopTimer(id);
+    LogEndedJob();
     if (runMode == kRunAutomatic) {
         view_->EndDialog(0);
         return;
@@ -461,6 +467,15 @@ void CDownloadDlg::EndOfDownload() {
         }
     }
     UpdateData(false);
+}
+
+void CDownloadDlg::LogEndedJob() {
+    if (!worker_ || !jobLog_.active()) return;
+    // The job's last notice started this timer: the worker only returns now, with its exit code.
+    worker_->Wait();
+    if (const auto problem = jobLog_.End(static_cast<int>(worker_->ExitCode()))) {
+        ShowMessage(*problem, MB_OK | MB_ICONWARNING);
+    }
 }
 
 void CDownloadDlg::MakeReady() {
