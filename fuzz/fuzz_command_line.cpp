@@ -1,7 +1,7 @@
-// Fuzz target for the command lines: those of "cordane download" and of korvel-sim (a single
-// reader or a line of them). The input is
-// a list of arguments separated by NUL bytes; each parser must answer options or a usage message,
-// never crash, and stay within what it promises (valid reader types, numbers in range).
+// Fuzz target for the command lines: those of "cordane download", "cordane log" and korvel-sim (a
+// single reader or a line of them). The input is a list of arguments separated by NUL bytes; each
+// parser must answer options or a usage message, never crash, and stay within what it promises
+// (valid reader types, numbers in range).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "download_options.h"
+#include "log_options.h"
 #include "sim_options.h"
 
 namespace {
@@ -54,6 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (options.type == cordane::tools::kEraseCodeType) Require(large);
         if (!options.driver.empty()) Require(options.type == 0);
         if (large && options.type == 0) Require(!options.driver.empty());
+    }
+
+    // The same arguments as "cordane log": a --since taken is a whole UTC time or a span back.
+    cordane::tools::LogOptions logOptions;
+    help = false;
+    if (!cordane::tools::ParseLogOptions(static_cast<int>(arguments.size()), argv.data(),
+                                         logOptions, help) &&
+        !help && logOptions.since) {
+        Require(logOptions.since->utc.empty() ? logOptions.since->secondsAgo >= 0
+                                              : logOptions.since->utc.size() == 24);
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());

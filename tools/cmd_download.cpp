@@ -26,11 +26,11 @@
 #include "download_files.h"
 #include "download_global.h"
 #include "download_line.h"
+#include "download_log.h"
 #include "download_options.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
-#include "job_record.h"
 #include "progress.h"
 #include "tool_support.h"
 
@@ -43,7 +43,7 @@ constexpr int kIdleMilliseconds = 100;  // refresh of the bar and its estimate
 constexpr char kHelp[] =
     "usage: cordane download --port PORT[,PORT...] --reader N [--type T] [--driver FILE]\n"
     "                        [--erase-data]"
-    " [--ask] [--silent] [--json] [--yes|--no]\n"
+    " [--ask] [--silent] [--json] [--yes|--no] [--log TARGET]\n"
     "                        [--key-selector N] [--key HEX16] [--identity X]\n"
     "                        [--check-app-number N --previous A,B] APPFILE\n"
     "       cordane download --port PORT [--reader N] [options] FILE.glo\n"
@@ -75,6 +75,10 @@ constexpr char kHelp[] =
     "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
     "  --json            one JSON object per event on standard output (below)\n"
     "  --yes, --no       the answer to the engine's questions (default --no)\n"
+    "  --log TARGET      append a row for the job to the job log TARGET: an SQLite file (one\n"
+    "                    station) or a postgresql:// address (a line); default: the\n"
+    "                    environment variable KORVEL_LOG. \"cordane log\" lists the jobs. A row\n"
+    "                    that cannot be written is reported and leaves the exit code as it is\n"
     "\n"
     "Checks and key of an enciphered image. These act only in download type 1 (--type 1) on the\n"
     "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n"
@@ -363,31 +367,17 @@ int RunDownload(int argc, char** argv) {
     }
 
     BarState bar;
-    const auto started = std::chrono::system_clock::now();
-    const double startedSeconds = NowSeconds();
+    // The job log's row, written at the job's end; a global file's row names the global file.
+    DownloadOptions logged = options;
+    logged.application = named.application;
+    LoggedView loggedView(view.get(), logged, port, imageBytes,
+                          options.globalFile && named.reader < 0);
     const std::optional<int> code =
-        WatchJob(options, settings, port, queue, view.get(), bar, signals, portsDirectory);
+        WatchJob(options, settings, port, queue, &loggedView, bar, signals, portsDirectory);
     if (!code) return kExitBadInput;
     named.reader = options.reader;
     named.type = options.type;
     if (!options.json) std::fputs(Verdict(*code, named, port).c_str(), stderr);
-
-    JobRecord record;
-    record.port = port.text;
-    record.reader = options.reader;
-    record.type = options.type;
-    record.application = named.application;
-    record.driver = options.driver;
-    record.exitCode = *code;
-    record.result = ResultText(*code);
-    if (imageBytes > 0) {
-        record.bytesSent =
-            imageBytes * static_cast<uint64_t>(bar.started() ? bar.Percent() : 0) / 100;
-    }
-    record.started = started;
-    record.ended = std::chrono::system_clock::now();
-    record.seconds = NowSeconds() - startedSeconds;
-    RecordJob(record);
     return *code;
 }
 

@@ -20,6 +20,9 @@ int RunDownload(int argc, char** argv);
 // cordane detect --port PORT [--json] [--debug-file PATH] [--timing]
 int RunDetect(int argc, char** argv);
 
+// cordane log [--log TARGET] [--since TIME] [--port P] [--failed] [--stats] [--json|--csv]
+int RunLog(int argc, char** argv);
+
 // cordane info FILE [--enciphered] [--key-selector N | --key HEX16] [--json]
 int RunInfo(int argc, char** argv);
 

@@ -41,7 +41,7 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
         if (!positional && arg.rfind("--", 0) == 0) {
             const std::string name = arg.substr(0, arg.find('='));
             for (const char* once : {"--reader", "--type", "--driver", "--key-selector", "--key",
-                                     "--check-app-number", "--previous", "--identity"}) {
+                                     "--check-app-number", "--previous", "--identity", "--log"}) {
                 if (name == once && !given.insert(name).second) {
                     return name + " is given twice: give it once";
                 }
@@ -87,6 +87,11 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
             }
         } else if (value("--driver")) {
             options.driver = text;
+        } else if (value("--log")) {
+            if (text.empty()) {
+                return "--log needs a target: an SQLite file or a postgresql:// address";
+            }
+            options.log = text;
         } else if (value("--check-app-number")) {
             int number = 0;
             if (!ParseSmallNumber(text, kLastAppNumber, number)) {
@@ -124,7 +129,7 @@ std::optional<std::string> ParseDownloadOptions(int argc, char** argv, DownloadO
             options.answerYes = yes;
         } else if (!positional && arg.size() > 1 && arg[0] == '-') {
             for (const char* name : {"--port", "--reader", "--type", "--driver",
-                                     "--check-app-number", "--previous", "--identity"}) {
+                                     "--check-app-number", "--previous", "--identity", "--log"}) {
                 if (arg == name) return arg + " needs a value";
             }
             return "unknown option " + arg;

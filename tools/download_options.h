@@ -29,6 +29,7 @@ struct DownloadOptions {
     bool silent = false;
     bool json = false;
     std::optional<bool> answerYes;
+    std::string log;  // --log: the job log's target (an SQLite file or a postgresql:// address)
     // The parameter block's checks and key: download type 1 on the large readers only.
     KeyChoice key;
     std::optional<int> appNumber;                 // --check-app-number

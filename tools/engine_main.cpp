@@ -1,6 +1,6 @@
-// The program the cordane commands that drive a reader run in, with the engine and the serial link
-// loaded: "cordane download ARGS" becomes "cordane-engine download ARGS", and so does "cordane
-// detect ARGS".
+// The program the cordane commands that drive a reader or read the job log run in, with the engine,
+// the serial link and the database libraries loaded: "cordane download ARGS" becomes
+// "cordane-engine download ARGS", and so do "cordane detect ARGS" and "cordane log ARGS".
 #include <cstdio>
 #include <cstring>
 
@@ -13,8 +13,11 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "detect") == 0) {
         return cordane::tools::RunDetect(argc - 1, argv + 1);
     }
+    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
+        return cordane::tools::RunLog(argc - 1, argv + 1);
+    }
     std::fprintf(stderr,
-                 "cordane-engine: run it through cordane: \"cordane download ...\" or \"cordane "
-                 "detect ...\"\n");
+                 "cordane-engine: run it through cordane: \"cordane download ...\", \"cordane "
+                 "detect ...\" or \"cordane log ...\"\n");
     return cordane::tools::kExitUsage;
 }

@@ -1,5 +1,6 @@
-// The outcome of one download job, as the summary of a multi-port download shows it and as a job
-// log keeps it: what ran where, how it ended, what it sent and how long it took.
+// The outcome of one download job, as the summary of a multi-port download shows it: what ran
+// where, how it ended, what it sent and how long it took. (Each job's row in the job log is
+// written by the job itself: download_log.h.)
 #ifndef CORDANE_TOOLS_JOB_RECORD_H
 #define CORDANE_TOOLS_JOB_RECORD_H
 
@@ -23,11 +24,6 @@ struct JobRecord {
     std::chrono::system_clock::time_point ended;
     double seconds = 0;  // wall time of the job
 };
-
-// Called once at the end of every single-port download (each port of a multi-port download is
-// one), with the job's outcome: the place where a log of the jobs takes its row. Keeps nothing
-// yet.
-inline void RecordJob(const JobRecord&) {}
 
 }  // namespace cordane::tools
 

@@ -57,6 +57,7 @@ constexpr Command kCommands[] = {
 #ifdef CORDANE_WITH_ENGINE
     {"download", RunInEngineProgram, "download an application into a reader"},
     {"detect", RunInEngineProgram, "find out which large reader is attached to a port"},
+    {"log", RunInEngineProgram, "list the jobs of the job log, or count them"},
 #endif
     {"info", cordane::tools::RunInfo, "show what a download would see in a file"},
     {"ports", cordane::tools::RunPorts, "list the ports through which a reader can be reached"},

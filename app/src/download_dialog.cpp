@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "job_words.h"
+#include "reader_types.h"
 #include "zr318.h"
 
 namespace brenmark {
@@ -368,6 +369,9 @@ bool CDownloadDlg::OnStart() {
     view_->StartTimer(kTimerRefresh, kRefreshPeriodMs);
     view_->PlayAnimation();
 
+    jobLog_.Begin(korvel::ports::DisplayName(port), readerType,
+                  cordane::ReaderName(static_cast<eReaderType>(readerType)), globalFileFlag != 0,
+                  downloadType, applicationFile, driverFileName);
     UpdateParam(parameterBlock.data());
     CWinThread* started = StartWorker();
     if (!started) {
@@ -462,6 +466,7 @@ void CDownloadDlg::OnTimer(int id) {
 
 void CDownloadDlg::EndOfDownload() {
     for (int id : {kTimerEndOfDownload, kTimerReaderReset, kTimerRefresh}) view_->StopTimer(id);
+    LogEndedJob();
     if (runMode == kRunAutomatic) {
         view_->EndDialog(0);
         return;
@@ -477,6 +482,15 @@ void CDownloadDlg::EndOfDownload() {
         }
     }
     UpdateData(false);
+}
+
+void CDownloadDlg::LogEndedJob() {
+    if (!worker_ || !jobLog_.active()) return;
+    // The job's last notice started this timer: the worker only returns now, with its exit code.
+    worker_->Wait();
+    if (const auto problem = jobLog_.End(static_cast<int>(worker_->ExitCode()))) {
+        ShowMessage(*problem, MB_OK | MB_ICONWARNING);
+    }
 }
 
 void CDownloadDlg::MakeReady() {

@@ -21,6 +21,7 @@
 #include "cordane/cordane.h"
 #include "dialog_steps.h"
 #include "dialog_view.h"
+#include "job_logging.h"
 #include "ports.h"
 
 namespace brenmark {
@@ -155,6 +156,8 @@ class CDownloadDlg : public CLoadInterface {
     void ApplyReaderType();
     void DisableOperatorControls();
     void EndOfDownload();
+    // The job log's row of the download just ended, when KORVEL_LOG names a job log.
+    void LogEndedJob();
     // Enables the controls of the download type and blanks the progress line and the bar.
     void MakeReady();
     void ReaderReset();
@@ -171,6 +174,7 @@ class CDownloadDlg : public CLoadInterface {
     std::function<void(const std::string&)> errorSink_;
     std::unique_ptr<CWinThread> worker_;
     int exitCodeWithoutWorker_ = 0;
+    DownloadJobLog jobLog_;
 
     mutable std::mutex progressMutex_;
     std::string progressText_;

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "job_log.h"
+
 extern char** environ;
 
 namespace {
@@ -165,10 +167,11 @@ struct Outcome {
     std::string err;
 };
 
-Outcome Cordane(const TempDir& dir, std::vector<std::string> args) {
-    Process cordane(kBin + "cordane", std::move(args),
-                    {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}},
-                    dir.path + "/cordane.out", dir.path + "/cordane.err");
+Outcome Cordane(const TempDir& dir, std::vector<std::string> args,
+                std::map<std::string, std::string> env = {}) {
+    env.insert({{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}, {"KORVEL_LOG", ""}});
+    Process cordane(kBin + "cordane", std::move(args), env, dir.path + "/cordane.out",
+                    dir.path + "/cordane.err");
     const int code = cordane.Wait();
     return {code, ReadFile(dir.path + "/cordane.out"), ReadFile(dir.path + "/cordane.err")};
 }
@@ -296,6 +299,54 @@ TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
         }
     }
     EXPECT_TRUE(whole);
+}
+
+TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheExitCode) {
+    TempDir dir;
+    const std::string log = dir.path + "/jobs.db";
+    {
+        Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
+        ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+        const Outcome run = Cordane(
+            dir, {"download", "--port", "KORVEL01", "--reader", "1", "--log", log, kSample});
+        EXPECT_EQ(run.code, 0) << run.err;
+        EXPECT_EQ(reader.Wait(), 0);
+    }
+    std::string error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<korvel::joblog::JobRow> rows;
+    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    const korvel::joblog::FileRecord sample = korvel::joblog::DescribeFile(kSample);
+    EXPECT_EQ(rows[0].port, "KORVEL01");
+    EXPECT_EQ(rows[0].readerType, 1);
+    EXPECT_EQ(rows[0].readerName, "KvOrb (64 Kb)");
+    EXPECT_EQ(rows[0].downloadType, 0);
+    EXPECT_EQ(rows[0].application.path, kSample);
+    EXPECT_EQ(rows[0].application.size, sample.size);
+    EXPECT_EQ(rows[0].application.sha256, sample.sha256);
+    EXPECT_EQ(rows[0].driver.path, "");
+    EXPECT_EQ(rows[0].exitCode, 0);
+    EXPECT_EQ(rows[0].result, "completed");
+    EXPECT_EQ(rows[0].bytesSent, 7168);
+    EXPECT_EQ(rows[0].host, korvel::joblog::HostName());
+    EXPECT_EQ(rows[0].tool.rfind("cordane ", 0), 0u);
+    EXPECT_LE(rows[0].startedUtc, rows[0].endedUtc);
+
+    // KORVEL_LOG naming a file in a directory that is not there: said, and the code stays 0.
+    Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
+    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    const std::string unwritable = dir.path + "/gone/jobs.db";
+    const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample},
+                                {{"KORVEL_LOG", unwritable}});
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(reader.Wait(), 0);
+    EXPECT_NE(run.err.find("the job was not logged to " + unwritable + ": SQLite: "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("The download's result stands (exit code 0)"), std::string::npos);
+    EXPECT_NE(run.err.find("download completed"), std::string::npos);
 }
 
 TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {

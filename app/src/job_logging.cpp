@@ -1,0 +1,47 @@
+#include "job_logging.h"
+
+#include <cstdlib>
+
+namespace brenmark {
+
+void DownloadJobLog::Begin(const std::string& port, int readerType, const std::string& readerName,
+                           bool detected, int downloadType, const std::string& application,
+                           const std::string& driver) {
+    const char* target = std::getenv(korvel::joblog::kTargetVariable);
+    active_ = target != nullptr && *target != '\0';
+    if (!active_) return;
+    target_ = target;
+    start_ = std::chrono::steady_clock::now();
+    row_ = {};
+    row_.startedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
+    row_.host = korvel::joblog::HostName();
+    row_.port = port;
+    row_.readerType = readerType;
+    row_.readerName = readerName;
+    row_.readerDetected = detected;
+    row_.downloadType = downloadType;
+    row_.application = korvel::joblog::DescribeFile(application);
+    row_.driver = korvel::joblog::DescribeFile(driver);
+    row_.tool = std::string("brenmark ") + BRENMARK_VERSION;
+}
+
+std::optional<std::string> DownloadJobLog::End(int exitCode) {
+    if (!active_) return std::nullopt;
+    active_ = false;
+    row_.endedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
+    row_.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start_)
+                          .count();
+    row_.exitCode = exitCode;
+    row_.result = korvel::joblog::ResultText(exitCode);
+    std::string error;
+    if (korvel::joblog::AppendJob(target_, row_, error)) return std::nullopt;
+    const std::string shown = korvel::joblog::ShownTarget(target_);
+    return "The download was not written to the job log " + shown + ": " + error +
+           ".\nThe download's result stands (exit code " + std::to_string(exitCode) + "). Make " +
+           shown +
+           " writable (or its server reachable), or set KORVEL_LOG to "
+           "another job log.";
+}
+
+}  // namespace brenmark

@@ -1,0 +1,39 @@
+// What the job log needs of a database: statements with text parameters, answered with rows of
+// text, and the schema's version kept the database's own way. One implementation per target.
+#ifndef KORVEL_JOBLOG_CONNECTION_H
+#define KORVEL_JOBLOG_CONNECTION_H
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "job_log.h"
+
+namespace korvel::joblog {
+
+using Value = std::optional<std::string>;  // nothing: NULL
+using Row = std::vector<Value>;
+
+class Connection {
+  public:
+    virtual ~Connection() = default;
+    // Runs one statement whose parameters are written $1, $2, ... in order; its rows go to
+    // `rows` when given. False with the database's reason in `error`.
+    [[nodiscard]] virtual bool Run(const std::string& sql, const std::vector<Value>& parameters,
+                                   std::vector<Row>* rows, std::string& error) = 0;
+    // kWrite: brings the schema up to kSchemaVersion, safely against other writers doing the
+    // same. kRead: checks that the database holds a job log.
+    [[nodiscard]] virtual bool PrepareSchema(Access access, std::string& error) = 0;
+};
+
+// The statements that take a database from schema version `from` to kSchemaVersion. The job
+// table's key is the only difference between the targets.
+std::vector<std::string> UpgradeStatements(int from, bool postgres);
+
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error);
+std::unique_ptr<Connection> OpenPostgres(const std::string& address, std::string& error);
+
+}  // namespace korvel::joblog
+
+#endif

@@ -1,0 +1,144 @@
+// The job log in an SQLite file: one station's downloads, written by several processes at once.
+// WAL mode lets readers go on while a row is written; the busy time-out makes a writer wait for
+// the others instead of failing, so no row is lost to a lock.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "connection.h"
+
+namespace korvel::joblog {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;  // waits for other writers: a row takes milliseconds
+
+struct StatementCloser {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
+
+class SqliteConnection : public Connection {
+  public:
+    explicit SqliteConnection(sqlite3* db) : db_(db) {}
+    ~SqliteConnection() override { sqlite3_close_v2(db_); }
+
+    bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
+             std::string& error) override {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+            return Fail(error);
+        }
+        const Statement statement(raw);
+        for (size_t i = 0; i < parameters.size(); ++i) {
+            const std::string name = "$" + std::to_string(i + 1);
+            const int index = sqlite3_bind_parameter_index(raw, name.c_str());
+            if (index == 0) continue;
+            const int bound = parameters[i] ? sqlite3_bind_text(raw, index, parameters[i]->c_str(),
+                                                                -1, SQLITE_TRANSIENT)
+                                            : sqlite3_bind_null(raw, index);
+            if (bound != SQLITE_OK) return Fail(error);
+        }
+        for (;;) {
+            const int step = sqlite3_step(raw);
+            if (step == SQLITE_DONE) return true;
+            if (step != SQLITE_ROW) return Fail(error);
+            if (!rows) continue;
+            Row row;
+            const int columns = sqlite3_column_count(raw);
+            for (int c = 0; c < columns; ++c) {
+                if (sqlite3_column_type(raw, c) == SQLITE_NULL) {
+                    row.push_back(std::nullopt);
+                } else {
+                    const auto* text = sqlite3_column_text(raw, c);
+                    row.push_back(std::string(reinterpret_cast<const char*>(text),
+                                              static_cast<size_t>(sqlite3_column_bytes(raw, c))));
+                }
+            }
+            rows->push_back(std::move(row));
+        }
+    }
+
+    bool PrepareSchema(Access access, std::string& error) override {
+        int version = 0;
+        if (!UserVersion(version, error)) return false;
+        if (access == Access::kRead) {
+            if (version > 0) return true;
+            std::vector<Row> rows;
+            if (!Run("SELECT name FROM sqlite_master WHERE name = 'korvel_jobs'", {}, &rows,
+                     error)) {
+                return false;
+            }
+            if (rows.empty()) {
+                error = "the file holds no job log (no download has written to it)";
+                return false;
+            }
+            return true;
+        }
+        if (version >= kSchemaVersion) return true;
+        // The write lock first, then the version again: another process may have just made it.
+        if (!Run("BEGIN IMMEDIATE", {}, nullptr, error)) return false;
+        bool ok = UserVersion(version, error);
+        if (ok && version < kSchemaVersion) {
+            for (const std::string& statement : UpgradeStatements(version, false)) {
+                if (!(ok = Run(statement, {}, nullptr, error))) break;
+            }
+            if (ok) {
+                ok = Run("PRAGMA user_version = " + std::to_string(kSchemaVersion), {}, nullptr,
+                         error);
+            }
+        }
+        if (ok) return Run("COMMIT", {}, nullptr, error);
+        std::string ignored;
+        (void)Run("ROLLBACK", {}, nullptr, ignored);
+        return false;
+    }
+
+  private:
+    bool Fail(std::string& error) {
+        error = std::string("SQLite: ") + sqlite3_errmsg(db_);
+        return false;
+    }
+    bool UserVersion(int& version, std::string& error) {
+        std::vector<Row> rows;
+        if (!Run("PRAGMA user_version", {}, &rows, error)) return false;
+        version = rows.empty() || rows[0].empty() || !rows[0][0] ? 0 : std::stoi(*rows[0][0]);
+        return true;
+    }
+
+    sqlite3* db_;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (access == Access::kRead || errno != ENOENT) {
+            error = std::string(std::strerror(errno));
+            return nullptr;
+        }
+    } else if (!S_ISREG(info.st_mode)) {
+        error = "not a regular file: give the path of an SQLite file";
+        return nullptr;
+    }
+    sqlite3* db = nullptr;
+    const int flags = access == Access::kWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                               : SQLITE_OPEN_READONLY;
+    const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    auto connection = std::make_unique<SqliteConnection>(db);
+    if (opened != SQLITE_OK || db == nullptr) {
+        error = std::string("SQLite: ") + (db ? sqlite3_errmsg(db) : "out of memory");
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    if (access == Access::kWrite) {
+        std::vector<Row> rows;
+        if (!connection->Run("PRAGMA journal_mode = WAL", {}, &rows, error)) return nullptr;
+    }
+    return connection;
+}
+
+}  // namespace korvel::joblog

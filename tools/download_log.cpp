@@ -1,0 +1,65 @@
+#include "download_log.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "download_verdict.h"
+
+namespace cordane::tools {
+
+std::string JobLogTarget(const DownloadOptions& options) {
+    if (!options.log.empty()) return options.log;
+    const char* variable = std::getenv(korvel::joblog::kTargetVariable);
+    return variable != nullptr ? variable : "";
+}
+
+LoggedView::LoggedView(ProgressView* shown, const DownloadOptions& options, const PortChoice& port,
+                       uint64_t imageBytes, bool detected)
+    : shown_(shown), target_(JobLogTarget(options)), imageBytes_(imageBytes) {
+    start_ = std::chrono::steady_clock::now();
+    if (target_.empty()) return;
+    row_.startedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
+    row_.host = korvel::joblog::HostName();
+    row_.port = port.throughPath ? port.device : port.text;
+    row_.readerType = options.reader;
+    row_.readerName = ReaderName(options.reader);
+    row_.readerDetected = detected;
+    row_.downloadType = options.type;
+    if (options.type != kEraseCodeType) {
+        row_.application = korvel::joblog::DescribeFile(options.application);
+    }
+    row_.driver = korvel::joblog::DescribeFile(options.driver);
+    row_.tool = std::string("cordane ") + CORDANE_VERSION;
+}
+
+void LoggedView::Show(const Event& event, double now) {
+    bar_.Apply(event);
+    shown_->Show(event, now);
+}
+
+void LoggedView::Finish(int exitCode) {
+    shown_->Finish(exitCode);
+    if (target_.empty()) return;
+    row_.endedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
+    row_.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start_)
+                          .count();
+    row_.exitCode = exitCode;
+    row_.result = korvel::joblog::ResultText(exitCode);
+    // The bytes are known where the image's size is: as the bar shows them.
+    if (imageBytes_ > 0) {
+        const int percent = exitCode == 0 ? 100 : bar_.Percent();
+        row_.bytesSent = static_cast<int64_t>(imageBytes_ * static_cast<uint64_t>(percent) / 100);
+    }
+    std::string error;
+    if (!korvel::joblog::AppendJob(target_, row_, error)) {
+        const std::string shown = korvel::joblog::ShownTarget(target_);
+        std::fprintf(stderr,
+                     "cordane download: the job was not logged to %s: %s. The download's result "
+                     "stands (exit code %d); make %s writable (or its server reachable), or give "
+                     "another --log target\n",
+                     shown.c_str(), error.c_str(), exitCode, shown.c_str());
+    }
+}
+
+}  // namespace cordane::tools
