@@ -13,32 +13,6 @@ std::string ReaderName(int reader) {
     return cordane::ReaderName(static_cast<eReaderType>(reader));
 }
 
-std::string ResultText(int code) {
-    switch (code) {
-        case kExitOk:
-            return "completed";
-        case kExitBadInput:
-            return "refused (file or port)";
-        case kExitUsage:
-            return "bad command line";
-        case kExitOpenFailed:
-            return "session not opened";
-        case kExitCommunication:
-            return "communication error";
-        case kExitNoResponse:
-            return "no response";
-        case kExitCancelled:
-            return "cancelled";
-        case kExitInterrupted:
-            return "quit at once";
-        default:
-            break;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "loader error 0x%02X", static_cast<unsigned>(code) & 0xFF);
-    return text;
-}
-
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {
     const std::string where = port.throughPath ? port.device : port.text;
     char text[512];

@@ -214,7 +214,7 @@ TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
     ASSERT_EQ(results.size(), 4u) << err;
     EXPECT_EQ(results["KORVEL01"].rfind("completed ", 0), 0u) << err;
     EXPECT_EQ(results["KORVEL03"].rfind("completed ", 0), 0u) << err;
-    EXPECT_EQ(results["KORVEL02"].rfind("loader error 0x23 35 ", 0), 0u) << err;
+    EXPECT_EQ(results["KORVEL02"].rfind("loader error 35 (0x23) 35 ", 0), 0u) << err;
     EXPECT_EQ(results["KORVEL04"].find("completed"), std::string::npos) << err;
     // The first port given that failed is KORVEL04, whose code the table shows.
     EXPECT_NE(code, 0);
