@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "json_writer.h"
 #include "reader_types.h"
 
 namespace cordane::tools {
@@ -11,6 +12,19 @@ namespace cordane::tools {
 std::string ReaderName(int reader) {
     if (reader < 0 || reader > kLastReaderType) return "reader";
     return cordane::ReaderName(static_cast<eReaderType>(reader));
+}
+
+int RefuseDownload(bool json, const std::string& message, int code) {
+    std::fprintf(stderr, "cordane download: %s\n", message.c_str());
+    if (json) {
+        JsonWriter error;
+        error.BeginObject().Key("event").String("error").Key("text").String(message).EndObject();
+        JsonWriter exit;
+        exit.BeginObject().Key("event").String("exit").Key("code").Number(code).EndObject();
+        std::fputs((error.text() + "\n" + exit.text() + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return code;
 }
 
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {

@@ -28,6 +28,10 @@ std::string ReaderName(int reader);
 // its row in the log say the same.
 using korvel::joblog::ResultText;
 
+// A download refused before it starts: the message on standard error, and with --json its events
+// on standard output as well, so that a script reading them still finds the exit code. The code.
+int RefuseDownload(bool json, const std::string& message, int code);
+
 // What the exit code means and what to do next, for the last line on a terminal or in a log.
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port);
 
