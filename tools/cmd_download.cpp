@@ -28,6 +28,7 @@
 #include "download_line.h"
 #include "download_log.h"
 #include "download_options.h"
+#include "download_output.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
@@ -141,26 +142,6 @@ int Usage(const std::string& problem) {
                  "APPFILE (\"cordane download --help\" tells more)\n",
                  problem.c_str());
     return kExitUsage;
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;  // a closed pipe or a full disk: the download goes on regardless
-        text.remove_prefix(static_cast<size_t>(put));
-    }
-}
-
-double NowSeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-int TerminalColumns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
 }
 
 // The view the options ask for: JSON lines on `jsonFd`, else a live bar on a terminal, else

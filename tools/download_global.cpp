@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "cordane/cordane.h"
 #include "detection.h"
+#include "download_output.h"
 #include "download_verdict.h"
 #include "global_file.h"
 #include "json_writer.h"
@@ -27,16 +28,6 @@ namespace cordane::tools {
 namespace {
 
 constexpr char kBinName[] = "global.bin";
-
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
-        done += static_cast<size_t>(put);
-    }
-}
 
 // As "cordane detect" exits: 3 when the reader did not open, 4 for any other failure.
 int DetectionExitCode(brenmark::DetectionFailure failure) {

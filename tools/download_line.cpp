@@ -23,6 +23,7 @@
 
 #include "commands.h"
 #include "download_files.h"
+#include "download_output.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
@@ -37,26 +38,6 @@ namespace {
 constexpr int kIdleMilliseconds = 100;    // redraws of the live view, and looks at the children
 constexpr size_t kLongestLine = 1 << 20;  // a job's line beyond this is cut
 constexpr double kPipePatience = 2.0;     // seconds a job's output may stay open after it ended
-
-double NowSeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
-        text.remove_prefix(static_cast<size_t>(put));
-    }
-}
-
-int TerminalColumns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-}
 
 // Whether the live block fits on the terminal: its rows are redrawn by moving the cursor up,
 // which stops at the top of the screen.
