@@ -229,6 +229,15 @@ std::string UtcText(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+void EndRow(JobRow& row, int exitCode, std::chrono::steady_clock::time_point start) {
+    row.endedUtc = UtcText(std::chrono::system_clock::now());
+    row.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+    row.exitCode = exitCode;
+    row.result = ResultText(exitCode);
+}
+
 std::string HostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "unknown";

@@ -69,6 +69,9 @@ struct Filter {
 std::string ResultText(int exitCode);
 // "2026-12-08T09:15:16.123Z".
 std::string UtcText(std::chrono::system_clock::time_point time);
+// Ends `row` now: its end time, its duration since `start`, its exit code and that code's
+// ResultText.
+void EndRow(JobRow& row, int exitCode, std::chrono::steady_clock::time_point start);
 // This machine's name ("unknown" when it has none).
 std::string HostName();
 // The size and SHA-256 of the file at `path`, read now; an empty path gives an empty record.

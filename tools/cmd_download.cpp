@@ -28,6 +28,7 @@
 #include "download_line.h"
 #include "download_log.h"
 #include "download_options.h"
+#include "download_output.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
@@ -141,41 +142,6 @@ int Usage(const std::string& problem) {
                  "APPFILE (\"cordane download --help\" tells more)\n",
                  problem.c_str());
     return kExitUsage;
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;  // a closed pipe or a full disk: the download goes on regardless
-        text.remove_prefix(static_cast<size_t>(put));
-    }
-}
-
-// A download refused before it starts: the message, and with --json its events as well, so that
-// a script reading them still finds the exit code.
-int Refuse(bool json, const std::string& message, int code) {
-    std::fprintf(stderr, "cordane download: %s\n", message.c_str());
-    if (json) {
-        JsonWriter error;
-        error.BeginObject().Key("event").String("error").Key("text").String(message).EndObject();
-        JsonWriter exit;
-        exit.BeginObject().Key("event").String("exit").Key("code").Number(code).EndObject();
-        std::fputs((error.text() + "\n" + exit.text() + "\n").c_str(), stdout);
-        std::fflush(stdout);
-    }
-    return code;
-}
-
-double NowSeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-int TerminalColumns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
 }
 
 // The view the options ask for: JSON lines on `jsonFd`, else a live bar on a terminal, else
@@ -322,7 +288,8 @@ int RunDownload(int argc, char** argv) {
     WarnUnusedChecks(options);
     const JobSettings settings = SettingsOf(options);
     if (const std::optional<std::string> refused = CheckFiles(options)) {
-        return Refuse(options.json, *refused + "; nothing was sent to the reader", kExitBadInput);
+        return RefuseDownload(options.json, *refused + "; nothing was sent to the reader",
+                              kExitBadInput);
     }
     WarnAboutAppNumber(options, settings.keySelector);
 
@@ -330,11 +297,11 @@ int RunDownload(int argc, char** argv) {
     std::string problem;
     int refusedCode = kExitBadInput;
     if (!ChoosePort(options.port, port, problem, refusedCode)) {
-        return Refuse(options.json, problem, refusedCode);
+        return RefuseDownload(options.json, problem, refusedCode);
     }
     if (options.key.key) {
         if (const auto refused = RegisterEngineKey(settings.keySelector, *options.key.key)) {
-            return Refuse(options.json, *refused, kExitBadInput);
+            return RefuseDownload(options.json, *refused, kExitBadInput);
         }
     }
 
@@ -342,7 +309,7 @@ int RunDownload(int argc, char** argv) {
     SignalCatcher signals;
     TemporaryPortsDirectory portsDirectory;
     if (port.throughPath && !portsDirectory.Create(port.device, problem)) {
-        return Refuse(options.json, problem, kExitBadInput);
+        return RefuseDownload(options.json, problem, kExitBadInput);
     }
     const UniqueFd jsonOut(options.json ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1);
     // A global file: the reader detected, its part extracted to a file removed whatever happens.
@@ -350,10 +317,11 @@ int RunDownload(int argc, char** argv) {
     DownloadOptions named = options;  // the verdict names the global file, not its extract
     if (options.globalFile) {
         if (const auto refused = PrepareGlobalFile(options, port, jsonOut.get(), extracted)) {
-            return Refuse(options.json, refused->message, refused->code);
+            return RefuseDownload(options.json, refused->message, refused->code);
         }
         if (signals.fd() >= 0 && signals.Take() > 0) {
-            return Refuse(options.json, "stopped before the download began", kExitCancelled);
+            return RefuseDownload(options.json, "stopped before the download began",
+                                  kExitCancelled);
         }
     }
     // After the global file's extraction: the bytes of the part for the detected reader.
@@ -361,9 +329,9 @@ int RunDownload(int argc, char** argv) {
     const std::unique_ptr<ProgressView> view = MakeView(options, jsonOut.get(), imageBytes);
     EventQueue queue;
     if (!queue.ok()) {
-        return Refuse(options.json,
-                      std::string("cannot set up the progress queue: ") + std::strerror(errno),
-                      kExitBadInput);
+        return RefuseDownload(
+            options.json, std::string("cannot set up the progress queue: ") + std::strerror(errno),
+            kExitBadInput);
     }
 
     BarState bar;

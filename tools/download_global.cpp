@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "cordane/cordane.h"
 #include "detection.h"
+#include "download_output.h"
 #include "download_verdict.h"
 #include "global_file.h"
 #include "json_writer.h"
@@ -28,16 +29,6 @@ namespace {
 
 constexpr char kBinName[] = "global.bin";
 
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
-        done += static_cast<size_t>(put);
-    }
-}
-
 // As "cordane detect" exits: 3 when the reader did not open, 4 for any other failure.
 int DetectionExitCode(brenmark::DetectionFailure failure) {
     return failure == brenmark::DetectionFailure::OpenFailed ? kExitOpenFailed : kExitCommunication;
@@ -48,11 +39,7 @@ int DetectionExitCode(brenmark::DetectionFailure failure) {
 ExtractedGlobalFile::~ExtractedGlobalFile() {
     if (!file_.empty()) ::unlink(file_.c_str());
     if (!directory_.empty()) ::rmdir(directory_.c_str());
-    if (watcher_ > 0) {
-        watcherPipe_.Reset();
-        while (::waitpid(watcher_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    watcher_.Stop();
 }
 
 bool ExtractedGlobalFile::Create(std::string& error) {
@@ -65,57 +52,9 @@ bool ExtractedGlobalFile::Create(std::string& error) {
         return false;
     }
     directory_ = pattern;
-    StartWatcher();
+    // The file, and its temporary sibling ("global.bin.XXXXXX") if a write was cut short.
+    watcher_.Start(directory_, kBinName, true);
     return true;
-}
-
-// The watcher holds the read end of a pipe whose write end only this process holds: however this
-// process ends, the read returns and the watcher removes the file (and its temporary sibling, if
-// a write was cut short) and the directory. Async-signal-safe calls only after the fork.
-void ExtractedGlobalFile::StartWatcher() {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return;
-    korvel::UniqueFd readEnd(ends[0]);
-    korvel::UniqueFd writeEnd(ends[1]);
-    const korvel::UniqueFd directoryFd(
-        ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directoryFd.get() < 0) return;
-    const char* directory = directory_.c_str();
-    const long limit = ::sysconf(_SC_OPEN_MAX);
-    const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
-    const pid_t pid = ::fork();
-    if (pid < 0) return;
-    if (pid == 0) {
-        ::setsid();
-        const int keepRead = readEnd.get();
-        const int keepDirectory = directoryFd.get();
-        for (int fd = 0; fd < openMax; ++fd) {
-            if (fd != keepRead && fd != keepDirectory) ::close(fd);
-        }
-        char byte;
-        while (::read(keepRead, &byte, 1) < 0 && errno == EINTR) {
-        }
-        ::unlinkat(keepDirectory, kBinName, 0);
-        // WriteBinFile's temporary file, "global.bin.XXXXXX", if one was left by a kill.
-        const int scan = ::dup(keepDirectory);
-        if (DIR* entries = scan >= 0 ? ::fdopendir(scan) : nullptr) {
-            while (const dirent* entry = ::readdir(entries)) {
-                if (std::strncmp(entry->d_name, kBinName, sizeof kBinName - 1) == 0) {
-                    ::unlinkat(keepDirectory, entry->d_name, 0);
-                }
-            }
-            ::closedir(entries);
-        }
-        struct stat named {};
-        struct stat held {};
-        if (::stat(directory, &named) == 0 && ::fstat(keepDirectory, &held) == 0 &&
-            named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-            ::rmdir(directory);
-        }
-        ::_exit(0);
-    }
-    watcher_ = pid;
-    watcherPipe_ = std::move(writeEnd);
 }
 
 bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,

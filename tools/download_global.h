@@ -31,11 +31,9 @@ class ExtractedGlobalFile {
     const std::string& path() const { return file_; }
 
   private:
-    void StartWatcher();
     std::string directory_;
     std::string file_;
-    pid_t watcher_ = -1;
-    korvel::UniqueFd watcherPipe_;
+    DirectoryWatcher watcher_;
 };
 
 struct GlobalFileRefusal {

@@ -23,6 +23,7 @@
 
 #include "commands.h"
 #include "download_files.h"
+#include "download_output.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
@@ -37,26 +38,6 @@ namespace {
 constexpr int kIdleMilliseconds = 100;    // redraws of the live view, and looks at the children
 constexpr size_t kLongestLine = 1 << 20;  // a job's line beyond this is cut
 constexpr double kPipePatience = 2.0;     // seconds a job's output may stay open after it ended
-
-double NowSeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t put = ::write(fd, text.data(), text.size());
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
-        text.remove_prefix(static_cast<size_t>(put));
-    }
-}
-
-int TerminalColumns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-}
 
 // Whether the live block fits on the terminal: its rows are redrawn by moving the cursor up,
 // which stops at the top of the screen.
@@ -237,25 +218,14 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-int Refuse(bool json, const std::string& message, int code) {
-    std::fprintf(stderr, "cordane download: %s\n", message.c_str());
-    if (json) {
-        JsonWriter error;
-        error.BeginObject().Key("event").String("error").Key("text").String(message).EndObject();
-        JsonWriter exit;
-        exit.BeginObject().Key("event").String("exit").Key("code").Number(code).EndObject();
-        WriteAll(STDOUT_FILENO, error.text() + "\n" + exit.text() + "\n");
-    }
-    return code;
-}
-
 }  // namespace
 
 int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
     // Everything is checked before any job starts: the files once, every port, and no reader
     // reached twice under two names.
     if (const std::optional<std::string> refused = CheckFiles(options)) {
-        return Refuse(options.json, *refused + "; nothing was sent to any reader", kExitBadInput);
+        return RefuseDownload(options.json, *refused + "; nothing was sent to any reader",
+                              kExitBadInput);
     }
     std::vector<Job> jobs(options.ports.size());
     std::vector<dev_t> devices;  // the ports' devices, while each one could be looked at
@@ -263,7 +233,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
         std::string problem;
         int code = kExitBadInput;
         if (!ChoosePort(options.ports[i], jobs[i].port, problem, code)) {
-            return Refuse(options.json, problem + "; no download was started on any port", code);
+            return RefuseDownload(options.json, problem + "; no download was started on any port",
+                                  code);
         }
         struct stat device {};
         if (::stat(jobs[i].port.device.c_str(), &device) == 0) devices.push_back(device.st_rdev);
@@ -279,7 +250,7 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
     }
     const std::string program = SelfProgram();
     if (program.empty()) {
-        return Refuse(
+        return RefuseDownload(
             options.json,
             std::string("cannot find this program (/proc/self/exe) to run the downloads: ") +
                 std::strerror(errno) + "; install cordane again",

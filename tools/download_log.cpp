@@ -40,12 +40,7 @@ void LoggedView::Show(const Event& event, double now) {
 void LoggedView::Finish(int exitCode) {
     shown_->Finish(exitCode);
     if (target_.empty()) return;
-    row_.endedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
-    row_.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - start_)
-                          .count();
-    row_.exitCode = exitCode;
-    row_.result = korvel::joblog::ResultText(exitCode);
+    korvel::joblog::EndRow(row_, exitCode, start_);
     // The bytes are known where the image's size is: as the bar shows them.
     if (imageBytes_ > 0) {
         const int percent = exitCode == 0 ? 100 : bar_.Percent();

@@ -3,12 +3,14 @@
 #ifndef CORDANE_TOOLS_DOWNLOAD_PORT_H
 #define CORDANE_TOOLS_DOWNLOAD_PORT_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +37,82 @@ std::optional<std::string> PortProblem(const PortChoice& port);
 // Resolves --port; on a mistake, false with the message and the exit code to use.
 bool ChoosePort(const std::string& name, PortChoice& port, std::string& error, int& exitCode);
 
+// A process that removes a temporary directory of ours and what is left in it once this process
+// ends, however it ends (SIGKILL gives no chance to clean up). The watcher holds the read end of
+// a pipe whose write end only this process holds. The kernel closes that end however this process
+// ends; the read then returns and the watcher removes the entry `name` (with `prefixed`, every
+// entry whose name starts with it as well) and the directory, by its name only while that name
+// still names the same directory. It runs in a session of its own, so that a kill of the
+// terminal's process group does not take it along, and does nothing but wait: async-signal-safe
+// calls only, as after any fork. Without a watcher (fork refused) the clean-up on exit remains.
+class DirectoryWatcher {
+  public:
+    DirectoryWatcher() = default;
+    ~DirectoryWatcher() { Stop(); }
+    DirectoryWatcher(const DirectoryWatcher&) = delete;
+    DirectoryWatcher& operator=(const DirectoryWatcher&) = delete;
+
+    // Call it before any thread starts: the watcher is a forked process.
+    void Start(const std::string& directory, const std::string& name, bool prefixed) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        UniqueFd readEnd(ends[0]);
+        UniqueFd writeEnd(ends[1]);
+        const UniqueFd directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directoryFd.get() < 0) return;
+        const char* path = directory.c_str();
+        const char* entry = name.c_str();
+        const size_t entryLength = name.size();
+        const long limit = ::sysconf(_SC_OPEN_MAX);
+        const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
+        const pid_t pid = ::fork();
+        if (pid < 0) return;
+        if (pid == 0) {
+            ::setsid();
+            const int keepRead = readEnd.get();
+            const int keepDirectory = directoryFd.get();
+            for (int fd = 0; fd < openMax; ++fd) {
+                if (fd != keepRead && fd != keepDirectory) ::close(fd);
+            }
+            char byte;
+            while (::read(keepRead, &byte, 1) < 0 && errno == EINTR) {
+            }
+            ::unlinkat(keepDirectory, entry, 0);
+            const int scan = prefixed ? ::dup(keepDirectory) : -1;
+            if (DIR* entries = scan >= 0 ? ::fdopendir(scan) : nullptr) {
+                while (const dirent* found = ::readdir(entries)) {
+                    if (std::strncmp(found->d_name, entry, entryLength) == 0) {
+                        ::unlinkat(keepDirectory, found->d_name, 0);
+                    }
+                }
+                ::closedir(entries);
+            }
+            struct stat named {};
+            struct stat held {};
+            if (::stat(path, &named) == 0 && ::fstat(keepDirectory, &held) == 0 &&
+                named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+                ::rmdir(path);
+            }
+            ::_exit(0);
+        }
+        pid_ = pid;
+        pipe_ = std::move(writeEnd);
+    }
+
+    // Lets the watcher go (once the files are removed) and reaps it.
+    void Stop() {
+        if (pid_ <= 0) return;
+        pipe_.Reset();
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    UniqueFd pipe_;
+};
+
 // A ports directory of our own that names a device path as COM1 for the engine, which takes
 // only port numbers. Removed when it goes out of scope, and by a watcher process when this one is
 // killed outright (SIGKILL gives no chance to clean up). The entry must stay while the job runs:
@@ -46,7 +124,7 @@ class TemporaryPortsDirectory {
     ~TemporaryPortsDirectory() {
         RestoreEnvironment();
         RemoveFiles();
-        StopWatcher();
+        watcher_.Stop();
     }
     TemporaryPortsDirectory(const TemporaryPortsDirectory&) = delete;
     TemporaryPortsDirectory& operator=(const TemporaryPortsDirectory&) = delete;
@@ -64,7 +142,7 @@ class TemporaryPortsDirectory {
         }
         directory_ = pattern;
         entry_ = directory_ + "/" + korvel::ports::EntryName(1);
-        StartWatcher();
+        watcher_.Start(directory_, korvel::ports::EntryName(1), false);
         if (::symlink(device.c_str(), entry_.c_str()) != 0) {
             error = "cannot create the port entry " + entry_ + ": " + std::strerror(errno);
             return false;
@@ -96,64 +174,11 @@ class TemporaryPortsDirectory {
     }
 
   private:
-    // The watcher holds the read end of a pipe whose write end only this process holds. The
-    // kernel closes that end however this process ends; the read then returns and the watcher
-    // removes what is left. It runs in a session of its own, so that a kill of the terminal's
-    // process group does not take it along, and does nothing but wait: async-signal-safe calls
-    // only, as after any fork. Without a watcher (fork refused) the clean-up on exit remains.
-    void StartWatcher() {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return;
-        UniqueFd readEnd(ends[0]);
-        UniqueFd writeEnd(ends[1]);
-        const UniqueFd directoryFd(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (directoryFd.get() < 0) return;
-        const std::string entryName = korvel::ports::EntryName(1);
-        const char* directory = directory_.c_str();
-        const char* entry = entryName.c_str();
-        const long limit = ::sysconf(_SC_OPEN_MAX);
-        const long openMax = limit > 0 ? std::min(limit, 65536L) : 1024L;
-        const pid_t pid = ::fork();
-        if (pid < 0) return;
-        if (pid == 0) {
-            ::setsid();
-            const int keepRead = readEnd.get();
-            const int keepDirectory = directoryFd.get();
-            for (int fd = 0; fd < openMax; ++fd) {
-                if (fd != keepRead && fd != keepDirectory) ::close(fd);
-            }
-            char byte;
-            while (::read(keepRead, &byte, 1) < 0 && errno == EINTR) {
-            }
-            ::unlinkat(keepDirectory, entry, 0);
-            // The name, only while it still names this directory.
-            struct stat named {};
-            struct stat held {};
-            if (::stat(directory, &named) == 0 && ::fstat(keepDirectory, &held) == 0 &&
-                named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-                ::rmdir(directory);
-            }
-            ::_exit(0);
-        }
-        watcher_ = pid;
-        watcherPipe_ = std::move(writeEnd);
-    }
-
-    // Lets the watcher go once the files are removed, and reaps it.
-    void StopWatcher() {
-        if (watcher_ <= 0) return;
-        watcherPipe_.Reset();
-        while (::waitpid(watcher_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        watcher_ = -1;
-    }
-
     std::string directory_;
     std::string entry_;
     std::optional<std::string> previous_;
     bool pointed_ = false;
-    pid_t watcher_ = -1;
-    UniqueFd watcherPipe_;
+    DirectoryWatcher watcher_;
 };
 
 }  // namespace cordane::tools

@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "json_writer.h"
 #include "reader_types.h"
 
 namespace cordane::tools {
@@ -13,30 +14,17 @@ std::string ReaderName(int reader) {
     return cordane::ReaderName(static_cast<eReaderType>(reader));
 }
 
-std::string ResultText(int code) {
-    switch (code) {
-        case kExitOk:
-            return "completed";
-        case kExitBadInput:
-            return "refused (file or port)";
-        case kExitUsage:
-            return "bad command line";
-        case kExitOpenFailed:
-            return "session not opened";
-        case kExitCommunication:
-            return "communication error";
-        case kExitNoResponse:
-            return "no response";
-        case kExitCancelled:
-            return "cancelled";
-        case kExitInterrupted:
-            return "quit at once";
-        default:
-            break;
+int RefuseDownload(bool json, const std::string& message, int code) {
+    std::fprintf(stderr, "cordane download: %s\n", message.c_str());
+    if (json) {
+        JsonWriter error;
+        error.BeginObject().Key("event").String("error").Key("text").String(message).EndObject();
+        JsonWriter exit;
+        exit.BeginObject().Key("event").String("exit").Key("code").Number(code).EndObject();
+        std::fputs((error.text() + "\n" + exit.text() + "\n").c_str(), stdout);
+        std::fflush(stdout);
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "loader error 0x%02X", static_cast<unsigned>(code) & 0xFF);
-    return text;
+    return code;
 }
 
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {

@@ -7,6 +7,7 @@
 
 #include "download_options.h"
 #include "download_port.h"
+#include "job_log.h"
 #include "protocol.h"
 
 namespace cordane::tools {
@@ -23,8 +24,13 @@ inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, 
 std::string ReaderName(int reader);
 
 // What the exit code means in a few words, for a table of jobs: "completed", "communication
-// error", "loader error 0x23".
-std::string ResultText(int code);
+// error", "loader error 35 (0x23)". The job log's own text, so that the summary of a download and
+// its row in the log say the same.
+using korvel::joblog::ResultText;
+
+// A download refused before it starts: the message on standard error, and with --json its events
+// on standard output as well, so that a script reading them still finds the exit code. The code.
+int RefuseDownload(bool json, const std::string& message, int code);
 
 // What the exit code means and what to do next, for the last line on a terminal or in a log.
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port);

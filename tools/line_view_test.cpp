@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "download_verdict.h"
 #include "json_reader.h"
 
 namespace cordane::tools {
@@ -154,17 +155,17 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     JobRecord second = first;
     second.port = "KORVEL02";
     second.exitCode = 0x23;
-    second.result = "loader error 0x23";
+    second.result = ResultText(0x23);  // as the job log stores it
     second.bytesSent.reset();
     EXPECT_EQ(FormatSummaryTable({first, second}),
-              "port      reader         result             exit  seconds       bytes\n"
-              "KORVEL01  KvOrb (64 Kb)  completed             0      2.3      57,344\n"
-              "KORVEL02  KvOrb (64 Kb)  loader error 0x23    35      2.3           -\n");
+              "port      reader         result                  exit  seconds       bytes\n"
+              "KORVEL01  KvOrb (64 Kb)  completed                  0      2.3      57,344\n"
+              "KORVEL02  KvOrb (64 Kb)  loader error 35 (0x23)    35      2.3           -\n");
     EXPECT_EQ(SummaryJson({first, second}, 35, 12),
               R"J({"event":"summary","jobs":[{"port":"KORVEL01","reader":1,"reader_name":)J"
               R"J("KvOrb (64 Kb)","result":"completed","code":0,"seconds":2.35,"bytes":57344},)J"
               R"J({"port":"KORVEL02","reader":1,"reader_name":"KvOrb (64 Kb)","result":)J"
-              R"J("loader error 0x23","code":35,"seconds":2.35,"bytes":null}],"code":35,)J"
+              R"J("loader error 35 (0x23)","code":35,"seconds":2.35,"bytes":null}],"code":35,)J"
               R"J("parent_cpu_ms":12})J"
               "\n");
 }

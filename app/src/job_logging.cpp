@@ -28,12 +28,7 @@ void DownloadJobLog::Begin(const std::string& port, int readerType, const std::s
 std::optional<std::string> DownloadJobLog::End(int exitCode) {
     if (!active_) return std::nullopt;
     active_ = false;
-    row_.endedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
-    row_.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - start_)
-                          .count();
-    row_.exitCode = exitCode;
-    row_.result = korvel::joblog::ResultText(exitCode);
+    korvel::joblog::EndRow(row_, exitCode, start_);
     std::string error;
     if (korvel::joblog::AppendJob(target_, row_, error)) return std::nullopt;
     const std::string shown = korvel::joblog::ShownTarget(target_);

@@ -13,22 +13,6 @@ uint32_t Be24(std::span<const uint8_t> bytes, size_t at) {
     return (uint32_t{bytes[at]} << 16) | (uint32_t{bytes[at + 1]} << 8) | bytes[at + 2];
 }
 
-const char* CommandKind(uint8_t command) {
-    switch (static_cast<LoaderCommand>(command)) {
-        case LoaderCommand::RunRoutine:
-            return "run-routine";
-        case LoaderCommand::LoadRoutine:
-            return "load-routine";
-        case LoaderCommand::WriteBlock:
-            return "write-block";
-        case LoaderCommand::EndSession:
-            return "end-session";
-        case LoaderCommand::ReadMemory:
-            return "read-memory";
-    }
-    return "unknown";
-}
-
 const char* CommandName(LoaderCommand command) {
     return command == LoaderCommand::RunRoutine ? "RunRoutine" : "LoadRoutine";
 }
@@ -50,12 +34,6 @@ const char* RoutineKind(RoutineRole role) {
     return nullptr;
 }
 
-FrameReport Refuse(FrameReport report, uint8_t status, std::string reason) {
-    report.status = status;
-    report.reason = std::move(reason);
-    return report;
-}
-
 std::string ThreeDigits(uint32_t number) {
     char text[16];
     std::snprintf(text, sizeof text, "%03u", number);
@@ -72,6 +50,52 @@ std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> fra
     header.start = Be24(frame, 3);
     header.load = Be24(frame, 6);
     return header;
+}
+
+const char* CommandKind(uint8_t command) {
+    switch (static_cast<LoaderCommand>(command)) {
+        case LoaderCommand::RunRoutine:
+            return "run-routine";
+        case LoaderCommand::LoadRoutine:
+            return "load-routine";
+        case LoaderCommand::WriteBlock:
+            return "write-block";
+        case LoaderCommand::EndSession:
+            return "end-session";
+        case LoaderCommand::ReadMemory:
+            return "read-memory";
+    }
+    return "unknown";
+}
+
+FrameReport Refuse(FrameReport report, uint8_t status, std::string reason) {
+    report.status = status;
+    report.reason = std::move(reason);
+    return report;
+}
+
+std::optional<std::span<const uint8_t>> AddressedPayload(
+    std::span<const uint8_t> frame, const std::optional<AddressedHeader>& header, bool sessionEnded,
+    FrameReport& report) {
+    if (!header) {
+        report = Refuse(std::move(report), status::kBadFrame,
+                        "frame of " + std::to_string(frame.size()) +
+                            " bytes is shorter than the 9-byte header");
+        return std::nullopt;
+    }
+    const std::span<const uint8_t> payload = frame.subspan(cordane::kHeaderSize);
+    if (payload.size() < header->length) {
+        report = Refuse(std::move(report), status::kBadFrame,
+                        "header announces " + std::to_string(header->length) +
+                            " payload bytes; the frame carries " + std::to_string(payload.size()));
+        return std::nullopt;
+    }
+    if (sessionEnded) {
+        report = Refuse(std::move(report), status::kBadFrame,
+                        "the loader session has ended; reset the reader to start another");
+        return std::nullopt;
+    }
+    return payload.first(header->length);
 }
 
 AddressedLoader::AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,
@@ -99,24 +123,9 @@ FrameReport AddressedLoader::Describe(std::span<const uint8_t> frame) const {
 FrameReport AddressedLoader::Take(std::span<const uint8_t> frame) {
     FrameReport report = Describe(frame);
     const auto header = ParseAddressedHeader(frame);
-    if (!header) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "frame of " + std::to_string(frame.size()) +
-                          " bytes is shorter than the 9-byte header");
-    }
-    std::span<const uint8_t> payload = frame.subspan(cordane::kHeaderSize);
-    if (payload.size() < header->length) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "header announces " + std::to_string(header->length) +
-                          " payload bytes; the frame carries " + std::to_string(payload.size()));
-    }
-    // The loader takes the bytes its header announces; the 64 Kb signature frame carries one
-    // more (the 0 ending the text "KV"), which it ignores.
-    payload = payload.first(header->length);
-    if (ended_) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "the loader session has ended; reset the reader to start another");
-    }
+    const auto taken = AddressedPayload(frame, header, ended_, report);
+    if (!taken) return report;
+    const std::span<const uint8_t> payload = *taken;
     switch (static_cast<LoaderCommand>(header->command)) {
         case LoaderCommand::RunRoutine:
         case LoaderCommand::LoadRoutine:

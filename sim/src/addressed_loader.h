@@ -24,6 +24,21 @@ struct AddressedHeader {
 // The header at the front of `frame`, or nothing when the frame is shorter than a header.
 std::optional<AddressedHeader> ParseAddressedHeader(std::span<const uint8_t> frame);
 
+// The transcript kind of a loader command: "run-routine", "load-routine", "write-block",
+// "end-session", "read-memory", or "unknown".
+const char* CommandKind(uint8_t command);
+
+// `report`, refusing its frame with `status` for `reason`.
+FrameReport Refuse(FrameReport report, uint8_t status, std::string reason);
+
+// The payload of `frame` (whose header is `header`), cut to the length the header announces; the
+// 64 Kb signature frame carries one byte more (the 0 ending the text "KV"), which is ignored.
+// Nothing, with `report` refusing the frame, when the frame is shorter than its header or than
+// that length, or when the loader's session has ended.
+std::optional<std::span<const uint8_t>> AddressedPayload(
+    std::span<const uint8_t> frame, const std::optional<AddressedHeader>& header, bool sessionEnded,
+    FrameReport& report);
+
 class AddressedLoader final : public Loader {
   public:
     AddressedLoader(FlashModel& flash, std::span<const AcceptedRoutine> routines,

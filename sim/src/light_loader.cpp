@@ -16,28 +16,6 @@ constexpr size_t kFirstRead = 2;       // g and r
 constexpr size_t k512SecondRead = 3;   // at 0x86001
 constexpr size_t kMaxReadCount = 255;  // the most one answer carries
 
-FrameReport Refuse(FrameReport report, uint8_t status, std::string reason) {
-    report.status = status;
-    report.reason = std::move(reason);
-    return report;
-}
-
-const char* CommandKind(uint8_t command) {
-    switch (static_cast<LoaderCommand>(command)) {
-        case LoaderCommand::RunRoutine:
-            return "run-routine";
-        case LoaderCommand::LoadRoutine:
-            return "load-routine";
-        case LoaderCommand::WriteBlock:
-            return "write-block";
-        case LoaderCommand::EndSession:
-            return "end-session";
-        case LoaderCommand::ReadMemory:
-            return "read-memory";
-    }
-    return "unknown";
-}
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -142,22 +120,9 @@ FrameReport LightLoader::Describe(std::span<const uint8_t> frame) const {
 FrameReport LightLoader::Take(std::span<const uint8_t> frame) {
     FrameReport report = Describe(frame);
     const auto header = ParseAddressedHeader(frame);
-    if (!header) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "frame of " + std::to_string(frame.size()) +
-                          " bytes is shorter than the 9-byte header");
-    }
-    std::span<const uint8_t> payload = frame.subspan(cordane::kHeaderSize);
-    if (payload.size() < header->length) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "header announces " + std::to_string(header->length) +
-                          " payload bytes; the frame carries " + std::to_string(payload.size()));
-    }
-    payload = payload.first(header->length);
-    if (ended_) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "the loader session has ended; reset the reader to start another");
-    }
+    const auto taken = AddressedPayload(frame, header, ended_, report);
+    if (!taken) return report;
+    const std::span<const uint8_t> payload = *taken;
     switch (static_cast<LoaderCommand>(header->command)) {
         case LoaderCommand::LoadRoutine:
             return TakeLoad(header->start, header->load, payload, std::move(report));

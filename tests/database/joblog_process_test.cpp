@@ -16,39 +16,17 @@
 #include <vector>
 
 #include "job_log.h"
+#include "test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace korvel::joblog;
+using testfiles::Lines;
+using testfiles::ReadText;
+using testfiles::TempDir;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
-
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "korvel-joblog-XXXXXX").string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) fs::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // Quoted for the shell.
 std::string Quoted(const std::string& text) {
@@ -69,7 +47,7 @@ Outcome Shell(const std::string& dir, const std::string& command) {
     const std::string err = dir + "/run.err";
     const int status =
         std::system((command + " >" + Quoted(out) + " 2>" + Quoted(err) + " </dev/null").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
 }
 
 Outcome CordaneLog(const std::string& dir, const std::string& arguments,
@@ -187,7 +165,7 @@ class PostgresServer {
                            " -w -t 60 -o " + Quoted("-h '' -k " + dir_.path + " -F") + " start");
         if (start.code != 0) {
             return (why =
-                        "pg_ctl start failed: " + start.err + ReadFile(dir_.path + "/server.log")),
+                        "pg_ctl start failed: " + start.err + ReadText(dir_.path + "/server.log")),
                    false;
         }
         stop_ = "cd " + Quoted(dir_.path) + " && " + as + Quoted(bin_ + "/pg_ctl") + " -D " +

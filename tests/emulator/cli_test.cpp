@@ -22,14 +22,17 @@
 #include <thread>
 #include <vector>
 
+#include "emulator_support.h"
 #include "job_log.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using emulatortest::Clock;
+using emulatortest::Lines;
+using emulatortest::Process;
+using emulatortest::ReadText;
+using emulatortest::TempDir;
 
 // Failure guard only: each run here ends within a few seconds.
 constexpr auto kPatience = std::chrono::seconds(20);
@@ -37,99 +40,11 @@ constexpr auto kPatience = std::chrono::seconds(20);
 const std::string kBin = std::string(KORVEL_BINARY_DIR) + "/bin/";
 const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/demo64.sre";
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// A scratch directory removed with everything in it.
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "cordane-cli-test-XXXXXX").string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) fs::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
-// A program started with extra environment variables, its output going to two files. Killed and
-// reaped if the test leaves early.
-class Process {
-  public:
-    Process(const std::string& program, std::vector<std::string> args,
-            const std::map<std::string, std::string>& env, const std::string& out,
-            const std::string& err) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> environment;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (!env.contains(entry.substr(0, entry.find('=')))) environment.push_back(entry);
-        }
-        for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& entry : environment) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    bool Started() const { return pid_ > 0; }
-    void Signal(int signal) { kill(pid_, signal); }
-
-    // The exit code; -1 for a signal or no exit in time.
-    int Wait() {
-        const Clock::time_point deadline = Clock::now() + kPatience;
-        while (pid_ > 0 && Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
 // Waits until `path` holds `text`.
 bool WaitForText(const std::string& path, const std::string& text) {
     const Clock::time_point deadline = Clock::now() + kPatience;
     while (Clock::now() < deadline) {
-        if (ReadFile(path).find(text) != std::string::npos) return true;
+        if (ReadText(path).find(text) != std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -144,16 +59,16 @@ class Reader {
         sim_.emplace(kBin + "korvel-sim", args, std::map<std::string, std::string>{},
                      dir.path + "/sim.out", dir.path + "/sim.err");
         ready_ = sim_->Started() && WaitForText(dir.path + "/sim.out", "\n") &&
-                 ReadFile(dir.path + "/sim.out").rfind("ready ", 0) == 0;
+                 ReadText(dir.path + "/sim.out").rfind("ready ", 0) == 0;
     }
     bool Ready() const { return ready_; }
     // The pseudo-terminal behind the entry, from "ready ENTRY DEVICE".
     std::string Device() const {
-        const std::string line = ReadFile(dir_ + "/sim.out");
+        const std::string line = ReadText(dir_ + "/sim.out");
         const size_t space = line.rfind(' ');
         return line.substr(space + 1, line.find('\n') - space - 1);
     }
-    int Wait() { return sim_->Wait(); }
+    int Wait() { return sim_->Wait(kPatience); }
 
   private:
     std::string dir_;
@@ -172,8 +87,8 @@ Outcome Cordane(const TempDir& dir, std::vector<std::string> args,
     env.insert({{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}, {"KORVEL_LOG", ""}});
     Process cordane(kBin + "cordane", std::move(args), env, dir.path + "/cordane.out",
                     dir.path + "/cordane.err");
-    const int code = cordane.Wait();
-    return {code, ReadFile(dir.path + "/cordane.out"), ReadFile(dir.path + "/cordane.err")};
+    const int code = cordane.Wait(kPatience);
+    return {code, ReadText(dir.path + "/cordane.out"), ReadText(dir.path + "/cordane.err")};
 }
 
 // A strict reader of one JSON object whose values are strings, numbers, booleans or null, as the
@@ -264,7 +179,7 @@ class FlatJson {
 TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample});
@@ -306,7 +221,7 @@ TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheE
     const std::string log = dir.path + "/jobs.db";
     {
         Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-        ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+        ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
         const Outcome run = Cordane(
             dir, {"download", "--port", "KORVEL01", "--reader", "1", "--log", log, kSample});
         EXPECT_EQ(run.code, 0) << run.err;
@@ -336,7 +251,7 @@ TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheE
 
     // KORVEL_LOG naming a file in a directory that is not there: said, and the code stays 0.
     Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
     const std::string unwritable = dir.path + "/gone/jobs.db";
     const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample},
                                 {{"KORVEL_LOG", unwritable}});
@@ -353,7 +268,7 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
     TempDir dir;
     // The fourth frame of the raw loader is the first data frame.
     Reader reader(dir, {"--reader", "0", "--fail-at", "4:0x23"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--port", reader.Device(), "--reader", "0", kSample});
@@ -379,7 +294,7 @@ std::vector<std::string> PortsDirectories(const TempDir& dir) {
 TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirectory) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     Process cordane(kBin + "cordane",
                     {"download", "--json", "--port", reader.Device(), "--reader", "1", kSample},
@@ -387,7 +302,7 @@ TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirect
     ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
     EXPECT_EQ(PortsDirectories(dir).size(), 1u) << "the device is named through one";
     cordane.Signal(SIGKILL);
-    EXPECT_EQ(cordane.Wait(), -1);
+    EXPECT_EQ(cordane.Wait(kPatience), -1);
     // Removed by the watcher the killed process leaves, as soon as it notices.
     const Clock::time_point deadline = Clock::now() + kPatience;
     while (!PortsDirectories(dir).empty() && Clock::now() < deadline) {
@@ -399,7 +314,7 @@ TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirect
 TEST(CordaneCliTest, AFrameRefusedForTheWrongReaderTypeNamesTheTypeInTheHint) {
     TempDir dir;
     Reader reader(dir, {"--reader", "3"});  // a large reader, offered a 64 Kb reader's download
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample});
     EXPECT_EQ(run.code, 4) << run.err;
@@ -412,18 +327,18 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
     TempDir dir;
     // Slow answers keep the download running long enough to be interrupted.
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     Process cordane(
         kBin + "cordane", {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample},
         {{"KORVEL_PORTS_DIR", dir.path}}, dir.path + "/cordane.out", dir.path + "/cordane.err");
     ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
     cordane.Signal(SIGINT);
-    EXPECT_EQ(cordane.Wait(), 6) << ReadFile(dir.path + "/cordane.err");
-    const std::vector<std::string> lines = Lines(ReadFile(dir.path + "/cordane.out"));
+    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path + "/cordane.err");
+    const std::vector<std::string> lines = Lines(ReadText(dir.path + "/cordane.out"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), R"({"event":"exit","code":6})");
-    EXPECT_NE(ReadFile(dir.path + "/cordane.out").find(R"("text":"Download cancelled.")"),
+    EXPECT_NE(ReadText(dir.path + "/cordane.out").find(R"("text":"Download cancelled.")"),
               std::string::npos);
     EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
 }
@@ -431,7 +346,7 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
 TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
     TempDir dir;
     Reader reader(dir, {"--reader", "0"});
-    ASSERT_TRUE(reader.Ready()) << ReadFile(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
 
     const Outcome run = Cordane(dir, {"ports"});
     EXPECT_EQ(run.code, 0) << run.err;

@@ -15,19 +15,13 @@
 namespace {
 
 using emulatortest::ReadReady;
+using emulatortest::ReadText;
 using emulatortest::Simulator;
 using emulatortest::TempDir;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
 constexpr char kFailure[] =
     "Problèmes de dialogue avec le lecteur.\nVérifier que celui-ci est correctement connecté.";
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t count = 0;

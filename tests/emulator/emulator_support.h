@@ -1,5 +1,6 @@
 // Shared pieces of the end-to-end tests: scratch directories, korvel-sim as a child process, a
-// program run to its end, and S-record files written from bytes.
+// program with its output in files, a program run to its end, and S-record files written from
+// bytes.
 #ifndef EMULATOR_SUPPORT_H
 #define EMULATOR_SUPPORT_H
 
@@ -23,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_files.h"
+
 extern char** environ;
 
 namespace emulatortest {
@@ -40,19 +43,9 @@ inline int MillisecondsLeft(Clock::time_point deadline) {
     return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// A scratch directory removed with everything in it.
-struct TempDir {
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "korvel-sim-test-XXXXXX").string();
-        path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
+using testfiles::Lines;
+using testfiles::ReadText;
+using testfiles::TempDir;
 
 // A running korvel-sim whose standard output we read; killed and reaped if the test leaves early.
 class Simulator {
@@ -118,6 +111,69 @@ class Simulator {
   private:
     pid_t pid_ = -1;
     int stdout_ = -1;
+};
+
+// A program started with extra environment variables (they replace any of the same name), its
+// output going to two files. Killed and reaped if the test leaves early.
+class Process {
+  public:
+    Process(const std::string& program, std::vector<std::string> args,
+            const std::map<std::string, std::string>& env, const std::string& out,
+            const std::string& err) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (!env.contains(entry.substr(0, entry.find('=')))) environment.push_back(entry);
+        }
+        for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    void Signal(int signal) {
+        if (pid_ > 0) kill(pid_, signal);
+    }
+
+    // The exit code; -1 for a signal or no exit within `patience`.
+    int Wait(Clock::duration patience) {
+        const Clock::time_point deadline = Clock::now() + patience;
+        while (pid_ > 0 && Clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
 };
 
 struct Ready {

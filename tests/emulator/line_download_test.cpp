@@ -22,7 +22,9 @@
 namespace {
 
 using emulatortest::Clock;
+using emulatortest::Lines;
 using emulatortest::ReadAll;
+using emulatortest::ReadText;
 using emulatortest::Simulator;
 using emulatortest::TempDir;
 
@@ -30,75 +32,23 @@ constexpr auto kPatience = std::chrono::seconds(30);  // failure guard only
 const std::string kBin = std::string(KORVEL_BINARY_DIR) + "/bin/";
 const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/demo64.sre";
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // cordane with KORVEL_PORTS_DIR set, its output in two files of `dir`.
 class Cordane {
   public:
-    Cordane(const TempDir& dir, std::vector<std::string> args) : dir_(dir.path) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir_ + "/out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_ + "/err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> environment{"KORVEL_PORTS_DIR=" + dir_, "TMPDIR=" + dir_};
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (entry.rfind("KORVEL_PORTS_DIR=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) {
-                environment.push_back(entry);
-            }
-        }
-        args.insert(args.begin(), kBin + "cordane");
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& entry : environment) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Cordane() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void Signal(int signal) { kill(pid_, signal); }
+    Cordane(const TempDir& dir, std::vector<std::string> args)
+        : dir_(dir.path),
+          process_(kBin + "cordane", std::move(args),
+                   {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}}, dir.path + "/out",
+                   dir.path + "/err") {}
+    void Signal(int signal) { process_.Signal(signal); }
     // The exit code; -1 for a signal or no exit in time.
-    int Wait() {
-        const Clock::time_point deadline = Clock::now() + kPatience;
-        while (pid_ > 0 && Clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
+    int Wait() { return process_.Wait(kPatience); }
     std::string Out() const { return ReadText(dir_ + "/out"); }
     std::string Err() const { return ReadText(dir_ + "/err"); }
 
   private:
     std::string dir_;
-    pid_t pid_ = -1;
+    emulatortest::Process process_;
 };
 
 // A line of `count` readers on KORVEL01...; true once every one is ready.
@@ -214,7 +164,7 @@ TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
     ASSERT_EQ(results.size(), 4u) << err;
     EXPECT_EQ(results["KORVEL01"].rfind("completed ", 0), 0u) << err;
     EXPECT_EQ(results["KORVEL03"].rfind("completed ", 0), 0u) << err;
-    EXPECT_EQ(results["KORVEL02"].rfind("loader error 0x23 35 ", 0), 0u) << err;
+    EXPECT_EQ(results["KORVEL02"].rfind("loader error 35 (0x23) 35 ", 0), 0u) << err;
     EXPECT_EQ(results["KORVEL04"].find("completed"), std::string::npos) << err;
     // The first port given that failed is KORVEL04, whose code the table shows.
     EXPECT_NE(code, 0);

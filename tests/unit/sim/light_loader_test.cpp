@@ -14,26 +14,15 @@ namespace {
 
 using simtest::Bytes;
 
-Bytes Header(uint8_t command, uint32_t start, uint32_t load, size_t length = 0) {
-    return {static_cast<uint8_t>(length >> 8),
-            static_cast<uint8_t>(length),
-            command,
-            static_cast<uint8_t>(start >> 16),
-            static_cast<uint8_t>(start >> 8),
-            static_cast<uint8_t>(start),
-            static_cast<uint8_t>(load >> 16),
-            static_cast<uint8_t>(load >> 8),
-            static_cast<uint8_t>(load)};
-}
+using cordane::LoaderCommand;
+using simtest::Addressed;
 
 Bytes Load(uint32_t load, const Bytes& chunk) {
-    Bytes frame = Header(1, kRamStart, load, chunk.size());
-    frame.insert(frame.end(), chunk.begin(), chunk.end());
-    return frame;
+    return Addressed(LoaderCommand::LoadRoutine, kRamStart, load, chunk);
 }
 
 Bytes Read(uint32_t count, uint32_t address) {
-    return Header(0x0A, count, address);
+    return Addressed(LoaderCommand::ReadMemory, count, address, {});
 }
 
 TEST(LightLoaderTest, IdBytesTakeTwoPartsOfWholeHexBytes) {
@@ -61,15 +50,15 @@ TEST(LightLoaderTest, RunsOnlyTheDetectionLoaderAndReadsOnlyThroughIt) {
     EXPECT_EQ(loader.Take(Load(0x7FFF0, Bytes(4, 1))).status, status::kBadFrame);
     // Reading before the detection loader runs, and running another program, are refused.
     EXPECT_EQ(loader.Take(Read(2, kIdentityAddress)).status, status::kBadFrame);
-    Bytes run = Header(0, kRamStart, kRamStart, 1);
-    run.push_back(0x5A);
-    const FrameReport other = loader.Take(run);
+    const FrameReport other =
+        loader.Take(Addressed(LoaderCommand::RunRoutine, kRamStart, kRamStart, Bytes{0x5A}));
     EXPECT_EQ(other.status, status::kUnknownRoutine);
     EXPECT_NE(other.reason.find("not the detection loader"), std::string::npos) << other.reason;
     EXPECT_FALSE(loader.DetectionLoaderRuns());
     EXPECT_FALSE(loader.Take(Read(2, kIdentityAddress)).data);
     // Image writes are not this loader's.
-    EXPECT_EQ(loader.Take(Header(3, 0, 0x4000, 0)).status, status::kBadFrame);
+    EXPECT_EQ(loader.Take(Addressed(LoaderCommand::WriteBlock, 0, 0x4000, {})).status,
+              status::kBadFrame);
 }
 
 TEST(LightLoaderTest, ReadMemoryAnswersTheIdentificationBytes) {
@@ -97,7 +86,7 @@ TEST(LightLoaderTest, ReadMemoryAnswersTheIdentificationBytes) {
     EXPECT_EQ(*shortAnswer.Take(Read(2, kIdentityAddress)).data, (Bytes{0x05}));
     EXPECT_EQ(*shortAnswer.Take(Read(7, kIdentity1MbAddress)).data, (Bytes{0x48}));
 
-    EXPECT_TRUE(loader.Take(Header(8, 0, 0)).endsSession);
+    EXPECT_TRUE(loader.Take(Addressed(LoaderCommand::EndSession, 0, 0, {})).endsSession);
     EXPECT_EQ(loader.Take(Read(2, kIdentityAddress)).status, status::kBadFrame);
 }
 
