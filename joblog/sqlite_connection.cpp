@@ -1,11 +1,17 @@
 // The job log in an SQLite file: one station's downloads, written by several processes at once.
-// WAL mode lets readers go on while a row is written; the busy time-out makes a writer wait for
-// the others instead of failing, so no row is lost to a lock.
+// WAL mode lets readers go on while a row is written; the busy time-out (and a statement run again
+// where SQLite will not wait) makes a writer wait for the others instead of failing, so no row is
+// lost to a lock.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "connection.h"
 
@@ -27,37 +33,25 @@ class SqliteConnection : public Connection {
 
     bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
              std::string& error) override {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-            return Fail(error);
-        }
-        const Statement statement(raw);
-        for (size_t i = 0; i < parameters.size(); ++i) {
-            const std::string name = "$" + std::to_string(i + 1);
-            const int index = sqlite3_bind_parameter_index(raw, name.c_str());
-            if (index == 0) continue;
-            const int bound = parameters[i] ? sqlite3_bind_text(raw, index, parameters[i]->c_str(),
-                                                                -1, SQLITE_TRANSIENT)
-                                            : sqlite3_bind_null(raw, index);
-            if (bound != SQLITE_OK) return Fail(error);
-        }
-        for (;;) {
-            const int step = sqlite3_step(raw);
-            if (step == SQLITE_DONE) return true;
-            if (step != SQLITE_ROW) return Fail(error);
-            if (!rows) continue;
-            Row row;
-            const int columns = sqlite3_column_count(raw);
-            for (int c = 0; c < columns; ++c) {
-                if (sqlite3_column_type(raw, c) == SQLITE_NULL) {
-                    row.push_back(std::nullopt);
-                } else {
-                    const auto* text = sqlite3_column_text(raw, c);
-                    row.push_back(std::string(reinterpret_cast<const char*>(text),
-                                              static_cast<size_t>(sqlite3_column_bytes(raw, c))));
-                }
+        // The busy time-out covers most waits for another writer, but SQLite answers "busy" at
+        // once where waiting could deadlock or while another process recovers the write-ahead
+        // log. A statement outside a transaction is then run again until the same time-out.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        const size_t kept = rows ? rows->size() : 0;
+        for (int attempt = 0;; ++attempt) {
+            const int result = RunOnce(sql, parameters, rows);
+            if (result == SQLITE_DONE) return true;
+            const int primary = result & 0xFF;
+            const bool busy = primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+            if (!busy || !sqlite3_get_autocommit(db_) ||
+                std::chrono::steady_clock::now() >= deadline) {
+                return Fail(error);
             }
-            rows->push_back(std::move(row));
+            if (rows) rows->resize(kept);
+            // A few milliseconds, longer as the attempts go on, different in each process.
+            const int wait = std::min(2 + attempt, 20) + static_cast<int>(::getpid() % 3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
         }
     }
 
@@ -97,6 +91,43 @@ class SqliteConnection : public Connection {
     }
 
   private:
+    // One run of the statement: SQLITE_DONE, or the code it failed with.
+    int RunOnce(const std::string& sql, const std::vector<Value>& parameters,
+                std::vector<Row>* rows) {
+        sqlite3_stmt* raw = nullptr;
+        const int prepared = sqlite3_prepare_v2(db_, sql.c_str(), -1, &raw, nullptr);
+        if (prepared != SQLITE_OK) return prepared;
+        const Statement statement(raw);
+        for (size_t i = 0; i < parameters.size(); ++i) {
+            std::string name = std::to_string(i + 1);
+            name.insert(name.begin(), '$');  // appended piece by piece: GCC 12 -O3 -Wrestrict
+            const int index = sqlite3_bind_parameter_index(raw, name.c_str());
+            if (index == 0) continue;
+            const int bound = parameters[i] ? sqlite3_bind_text(raw, index, parameters[i]->c_str(),
+                                                                -1, SQLITE_TRANSIENT)
+                                            : sqlite3_bind_null(raw, index);
+            if (bound != SQLITE_OK) return bound;
+        }
+        for (;;) {
+            const int step = sqlite3_step(raw);
+            if (step == SQLITE_DONE) return SQLITE_DONE;
+            if (step != SQLITE_ROW) return step;
+            if (!rows) continue;
+            Row row;
+            const int columns = sqlite3_column_count(raw);
+            for (int c = 0; c < columns; ++c) {
+                if (sqlite3_column_type(raw, c) == SQLITE_NULL) {
+                    row.push_back(std::nullopt);
+                } else {
+                    const auto* text = sqlite3_column_text(raw, c);
+                    row.push_back(std::string(reinterpret_cast<const char*>(text),
+                                              static_cast<size_t>(sqlite3_column_bytes(raw, c))));
+                }
+            }
+            rows->push_back(std::move(row));
+        }
+    }
+
     bool Fail(std::string& error) {
         error = std::string("SQLite: ") + sqlite3_errmsg(db_);
         return false;

@@ -169,7 +169,8 @@ TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
     // The first port given that failed is KORVEL04, whose code the table shows.
     EXPECT_NE(code, 0);
     EXPECT_NE(code, 0x23);
-    EXPECT_NE(results["KORVEL04"].find(" " + std::to_string(code) + " "), std::string::npos) << err;
+    const std::string shownCode = ' ' + std::to_string(code) + ' ';
+    EXPECT_NE(results["KORVEL04"].find(shownCode), std::string::npos) << err;
     EXPECT_NE(err.find("2 of 4 downloads completed; failed: KORVEL04 (exit code " +
                        std::to_string(code) + "), KORVEL02 (exit code 35)"),
               std::string::npos)
