@@ -103,7 +103,7 @@ TEST_F(GlobalDialogTest, DetectedTypeEightGetsItsExtractedImage) {
 
     ASSERT_TRUE(global.OnStart()) << ::testing::PrintToString(globalView.boxes);
     EXPECT_EQ(steps.lineWhileDetecting, "Progression : Reader parameters detection...");
-    EXPECT_EQ(global.readerType, KvLarge8);
+    EXPECT_EQ(int{global.readerType}, KvLarge8);  // a packed field: compared by value
     EXPECT_THAT(global.detectionBytes, ElementsAre(4, 0));
     EXPECT_EQ(globalView.ListSelection(kTerminalList), -1);  // type 8 has no entry
     EXPECT_EQ(globalView.picture, kBitmapNone);
@@ -143,7 +143,7 @@ TEST_F(GlobalDialogTest, NormalDownloadTypeSendsTheExtractedFileAsBinaryAndKeeps
     zrfake::Reset(std::move(script));
 
     ASSERT_TRUE(global.OnStart()) << ::testing::PrintToString(globalView.boxes);
-    EXPECT_EQ(global.readerType, KvOrb512);
+    EXPECT_EQ(int{global.readerType}, KvOrb512);
     EXPECT_EQ(globalView.ListSelection(kTerminalList), KvOrb512);
     RunGlobalWorkerToEnd();
     EXPECT_EQ(global.WaitForWorker(), 0u) << ::testing::PrintToString(engineBoxes);
