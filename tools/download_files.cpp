@@ -80,30 +80,21 @@ void WarnUnusedChecks(const DownloadOptions& options) {
 namespace {
 
 // A whole file as the engine reads it; nothing when it cannot be read or is over the limit.
-std::optional<std::vector<uint8_t>> ReadInput(const std::string& path, const char* what) {
+std::optional<std::vector<uint8_t>> ReadWhole(const std::string& path, const char* what) {
     UniqueFd fd;
     struct stat info {};
-    if (OpenInputFile(path.c_str(), what, fd, info) ||
-        static_cast<uint64_t>(info.st_size) > kFileTextSize) {
+    if (OpenInputFile(path.c_str(), what, fd, info)) return std::nullopt;
+    InputFile file;
+    if (!ReadOpenInput("download", path.c_str(), fd.get(), info, kFileTextSize, file) || file.cut) {
         return std::nullopt;
     }
-    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
-    size_t length = 0;
-    while (length < bytes.size()) {
-        const ssize_t got = ::read(fd.get(), bytes.data() + length, bytes.size() - length);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;
-        if (got == 0) break;
-        length += static_cast<size_t>(got);
-    }
-    bytes.resize(length);
-    return bytes;
+    return std::move(file.bytes);
 }
 
 }  // namespace
 
 uint64_t SmallReaderImageSize(const std::string& path) {
-    const auto text = ReadInput(path, "an S-record file");
+    const auto text = ReadWhole(path, "an S-record file");
     if (!text) return 0;
     std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
     const SrecResult result =
@@ -122,13 +113,13 @@ uint64_t ImageBytes(const DownloadOptions& options) {
     inputs.downloadType = type;
     inputs.appPath = options.application;
     inputs.driverPath = options.driver;
-    const auto app = ReadInput(options.application, "the application file");
+    const auto app = ReadWhole(options.application, "the application file");
     if (!app) return 0;
     std::optional<std::vector<uint8_t>> driver;
     if (type == KV_DOWNLOAD_NORMAL) {
         inputs.appText = *app;
         if (!options.driver.empty()) {
-            driver = ReadInput(options.driver, "the driver file");
+            driver = ReadWhole(options.driver, "the driver file");
             if (!driver) return 0;
             inputs.driverText = *driver;
         }
