@@ -1,6 +1,10 @@
 // The dialog's initialisation and Quit with the options file, the settings store and the kit.
 #include "settings_sources.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -155,7 +159,7 @@ TEST_F(StepsTest, DownloadTypeOneChoosesTheImageAndChecksTheSeal) {
         "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=42\r\n"
         "PreviousAppNumber1=41\r\n[KORVEL_OPTIONS]\r\nCheckValue=";
     std::vector<uint8_t> sealed(body.begin(), body.end());
-    ASSERT_TRUE(brenmark::Seal(sealed));
+    ASSERT_EQ(brenmark::Seal(sealed), brenmark::SealResult::Sealed);
     Options(std::string(sealed.begin(), sealed.end()));
     std::ofstream(dir / "img0003.kor") << "x";
     stepped->OnInitDialog();
@@ -170,6 +174,22 @@ TEST_F(StepsTest, DownloadTypeOneChoosesTheImageAndChecksTheSeal) {
     EXPECT_EQ(stepped->previousApplicationNumber1, 41u);
     stepped->OnQuit();
     EXPECT_EQ(Stored().GetString("swfilename"), (dir / "img0003.kor").string());
+
+    // The same file held locked by another program (cordane seal at work): refused at once.
+    {
+        const int held = ::open((dir / "Brenmark.ini").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        view.boxes.clear();
+        CDownloadDlg locked(sources.get());
+        locked.AttachView(&view);
+        locked.SetPortProbe([this] { return ports; });
+        locked.OnInitDialog();
+        ::close(held);
+        EXPECT_EQ(view.boxes, (std::vector<std::string>{"Erreur lecture du répertoire courant\n",
+                                                        "Brenmark.ini is not correct !"}));
+        EXPECT_EQ(view.ended, 1);
+        view.ended.reset();
+    }
 
     // A changed byte: the dialog ends with 1; no image: the message, and the dialog ends with 0.
     sealed[body.find("42")] = '3';
