@@ -1,9 +1,11 @@
 // Fuzz target for the options file "Brenmark.ini" and its seal. The input is the file; the reader
 // must answer without crashing and keep its promises: values within their ranges, and a file it
-// seals checks as correct.
+// seals checks as correct with only its value changed.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,15 +30,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     brenmark::ReadApplicationNumbers(text);
 
     std::vector<uint8_t> bytes(data, data + size);
-    const bool marked = brenmark::FindSealValue(bytes.data(), bytes.size()).has_value();
+    const std::optional<brenmark::SealValue> value =
+        brenmark::FindSealValue(bytes.data(), bytes.size());
     const brenmark::SealState state = brenmark::CheckSeal(bytes);
-    Require(marked == (state != brenmark::SealState::NoMarker));
-    if (brenmark::Seal(bytes)) {
-        Require(marked);
-        Require(brenmark::CheckSeal(bytes) == brenmark::SealState::Correct);
-        Require(bytes.size() >= size);
-    } else {
-        Require(!marked);
+    Require(value.has_value() == (state != brenmark::SealState::NoMarker));
+    switch (brenmark::Seal(bytes)) {
+        case brenmark::SealResult::Sealed: {
+            // Only the value changed: the bytes before it and after it are those of the input.
+            Require(value && value->size <= brenmark::kSealValueSize);
+            Require(bytes.size() == size - value->size + brenmark::kSealValueSize);
+            Require(std::equal(data, data + value->at, bytes.begin()));
+            Require(std::equal(
+                data + value->at + value->size, data + size,
+                bytes.begin() + static_cast<std::ptrdiff_t>(value->at + brenmark::kSealValueSize)));
+            Require(brenmark::CheckSeal(bytes) == brenmark::SealState::Correct);
+            break;
+        }
+        case brenmark::SealResult::NoMarker:
+            Require(!value);
+            break;
+        case brenmark::SealResult::ValueTooLong:
+        case brenmark::SealResult::ValueNotText:
+            // Refused: nothing changed, and the seal cannot be correct as it stands.
+            Require(value && state == brenmark::SealState::Wrong);
+            Require(bytes.size() == size && std::equal(data, data + size, bytes.begin()));
+            break;
     }
     const size_t slash = text.find('/');
     if (slash != std::string::npos) brenmark::BinaryImageNumber(text.substr(slash));

@@ -1,5 +1,7 @@
 // Fuzz target for the settings store's parser. The input is the store file; the parser must
-// answer without crashing, and a store it takes must come back the same from its own writing.
+// answer without crashing, a store it takes must come back byte for byte from its own writing,
+// and after values are set only those values change: the rewritten file reads back with the new
+// values and every other value as it was.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,12 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(!error.empty());
         return 0;
     }
-    const std::string text = store.Serialize();
+    Require(store.Serialize() == bytes);
+
+    // One value changed (or added), one added, as a save at Quit does.
+    brenmark::SettingsStore changed = store;
+    Require(changed.SetString("FileName", "/kit/a \"b\\c\".sre"));
+    changed.SetNumber("fuzzNumber", 0x80000003u);
+    const std::vector<uint8_t> written = changed.Serialize();
     brenmark::SettingsStore again;
-    Require(brenmark::SettingsStore::Parse(std::vector<uint8_t>(text.begin(), text.end()), again,
-                                           error));
-    Require(again.Values().size() == store.Values().size());
-    for (const brenmark::SettingsStore::Value& value : store.Values()) {
+    Require(brenmark::SettingsStore::Parse(written, again, error));
+    Require(again.Values().size() == changed.Values().size());
+    for (const brenmark::SettingsStore::Value& value : changed.Values()) {
         if (value.isString) {
             Require(again.GetString(value.name) == value.text);
         } else {

@@ -1,7 +1,14 @@
 // cordane seal: writes or checks the check value that seals an options file ("Brenmark.ini") for
 // the automatic binary loading mode.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,17 +24,109 @@ constexpr const char kUsage[] =
     "       cordane seal --check FILE\n"
     "\n"
     "Writes the check value of the options file FILE after its seal marker, the two lines\n"
-    "\"[KORVEL_OPTIONS]\" and \"CheckValue=\" (CR LF line ends), keeping every other byte; the\n"
-    "file is replaced whole or not at all. With --check, only says whether the value is correct.\n"
+    "\"[KORVEL_OPTIONS]\" and \"CheckValue=\" (CR LF line ends), in place of what stands there up\n"
+    "to the line end: nothing, or an old value of at most 8 characters. Every other byte is kept;\n"
+    "a longer value is refused. The file is replaced whole or not at all, under an exclusive "
+    "lock:\n"
+    "a file another program holds (Brenmark checking it, another cordane seal) is refused at "
+    "once,\n"
+    "not waited for. With --check, only says whether the value is correct.\n"
     "\n"
-    "Exit codes: 0 sealed (or, with --check, the value is correct); 1 the file cannot be read or\n"
-    "written, has no marker, or (with --check) holds a wrong value; 2 bad command line.\n";
+    "Exit codes: 0 sealed (or, with --check, the value is correct); 1 the file cannot be read,\n"
+    "locked or written, has no marker or a value that cannot be replaced, or (with --check) holds\n"
+    "a wrong value; 2 bad command line.\n";
+
+constexpr int kLockTries = 3;  // the name may lead to a new file each time another seal ends
 
 void NoMarker(const std::string& path) {
     std::fprintf(stderr,
                  "cordane seal: %s has no seal marker; add the lines \"[KORVEL_OPTIONS]\" and "
                  "\"CheckValue=\" with CR LF line ends at its end, then run cordane seal %s\n",
                  path.c_str(), path.c_str());
+}
+
+// The value as it stands, for messages: bytes that are not printable as \xNN, and at most 40.
+std::string Shown(const std::vector<uint8_t>& bytes, const brenmark::SealValue& value) {
+    constexpr size_t kShown = 40;
+    std::string text;
+    for (size_t i = value.at; i < value.at + std::min(value.size, kShown); ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] <= 0x7E && bytes[i] != '\\' && bytes[i] != '"') {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", bytes[i]);
+            text += escaped;
+        }
+    }
+    if (value.size > kShown) text += "...";
+    return text;
+}
+
+int LineOf(const std::vector<uint8_t>& bytes, size_t at) {
+    int line = 1;
+    for (size_t i = 0; i < at; ++i) line += bytes[i] == '\n';
+    return line;
+}
+
+// Why the value cannot be replaced, and what to do.
+void Unsealable(const std::string& path, const std::vector<uint8_t>& bytes,
+                const brenmark::SealValue& value, brenmark::SealResult result) {
+    const char* why = result == brenmark::SealResult::ValueTooLong
+                          ? "more than the 8 characters of a check value"
+                          : "bytes that are not text";
+    std::fprintf(stderr,
+                 "cordane seal: %s: line %d holds \"%s\" after \"CheckValue=\": %s, which a "
+                 "seal would overwrite. Leave nothing, or only an old 8-digit value, after "
+                 "\"CheckValue=\" on that line, then run cordane seal %s\n",
+                 path.c_str(), LineOf(bytes, value.at), Shown(bytes, value).c_str(), why,
+                 path.c_str());
+}
+
+// An open file descriptor, closed (and its lock released) on every path.
+struct HeldFile {
+    int fd = -1;
+    ~HeldFile() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Opens `path` and takes its lock without waiting. A name that leads to another file once the
+// lock is held (another seal has just replaced it) is opened again, so the bytes read are those
+// of the file the name leads to now.
+bool OpenLocked(const std::string& path, HeldFile& held) {
+    for (int attempt = 0; attempt < kLockTries; ++attempt) {
+        if (held.fd >= 0) ::close(held.fd);
+        held.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (held.fd < 0) {
+            std::fprintf(stderr, "cordane seal: cannot open %s (%s)\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        if (!brenmark::LockWithoutWaiting(held.fd)) {
+            if (errno == EWOULDBLOCK) {
+                std::fprintf(stderr,
+                             "cordane seal: %s is held by another program (Brenmark checking "
+                             "it, or another cordane seal); let it finish, then run cordane seal "
+                             "%s again\n",
+                             path.c_str(), path.c_str());
+            } else {
+                std::fprintf(stderr, "cordane seal: cannot lock %s (%s)\n", path.c_str(),
+                             std::strerror(errno));
+            }
+            return false;
+        }
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(held.fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            return true;
+        }
+    }
+    std::fprintf(stderr,
+                 "cordane seal: %s keeps being replaced by another program; let it finish, then "
+                 "run cordane seal %s again\n",
+                 path.c_str(), path.c_str());
+    return false;
 }
 
 }  // namespace
@@ -62,39 +161,57 @@ int RunSeal(int argc, char** argv) {
     const std::string path = file;
     std::vector<uint8_t> bytes;
     std::string error;
-    bool missing = false;
-    if (!brenmark::ReadWholeFile(path, bytes, error, missing)) {
-        std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
-        return kExitBadInput;
+    // The seal holds the lock on the file from the reading to the replacement.
+    HeldFile held;
+    if (check) {
+        bool missing = false;
+        if (!brenmark::ReadWholeFile(path, bytes, error, missing)) {
+            std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
+            return kExitBadInput;
+        }
+    } else {
+        if (!OpenLocked(path, held)) return kExitBadInput;
+        if (!brenmark::ReadOpenFile(held.fd, path, bytes, error)) {
+            std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
+            return kExitBadInput;
+        }
     }
-    const std::optional<size_t> at = brenmark::FindSealValue(bytes.data(), bytes.size());
-    if (!at) {
+    const std::optional<brenmark::SealValue> value =
+        brenmark::FindSealValue(bytes.data(), bytes.size());
+    if (!value) {
         NoMarker(path);
         return kExitBadInput;
     }
+    std::vector<uint8_t> sealed = bytes;
+    const brenmark::SealResult result = brenmark::Seal(sealed);
+    const std::string digits(reinterpret_cast<const char*>(sealed.data()) + value->at,
+                             result == brenmark::SealResult::Sealed ? brenmark::kSealValueSize : 0);
 
     if (check) {
-        const std::string expected = brenmark::ComputeSealValue(bytes.data(), bytes.size(), *at);
-        const size_t stored = std::min(brenmark::kSealValueSize, bytes.size() - *at);
-        const std::string found(reinterpret_cast<const char*>(bytes.data()) + *at, stored);
         if (brenmark::CheckSeal(bytes) == brenmark::SealState::Correct) {
-            std::printf("%s: seal correct (%s)\n", path.c_str(), expected.c_str());
+            std::printf("%s: seal correct (%s)\n", path.c_str(), digits.c_str());
             return kExitOk;
+        }
+        if (result != brenmark::SealResult::Sealed) {
+            Unsealable(path, bytes, *value, result);
+            return kExitBadInput;
         }
         std::fprintf(stderr,
                      "cordane seal: %s: seal wrong: the file holds \"%s\" where its check value "
                      "is %s; run cordane seal %s to seal it as it is now\n",
-                     path.c_str(), found.c_str(), expected.c_str(), path.c_str());
+                     path.c_str(), Shown(bytes, *value).c_str(), digits.c_str(), path.c_str());
         return kExitBadInput;
     }
 
-    brenmark::Seal(bytes);
-    if (!brenmark::ReplaceFileAtomically(path, bytes, error)) {
+    if (result != brenmark::SealResult::Sealed) {
+        Unsealable(path, bytes, *value, result);
+        return kExitBadInput;
+    }
+    if (!brenmark::ReplaceFileAtomically(path, sealed, error)) {
         std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
         return kExitBadInput;
     }
-    std::printf("%s: sealed with check value %.8s\n", path.c_str(),
-                reinterpret_cast<const char*>(bytes.data()) + *at);
+    std::printf("%s: sealed with check value %s\n", path.c_str(), digits.c_str());
     return kExitOk;
 }
 

@@ -43,6 +43,39 @@ ln -s target.ini "$work/link.ini"
 run seal "$work/link.ini"
 check "through a link: sealed" test "$rc" -eq 0 -a -L "$work/link.ini" -a "$(stat -c %s "$work/target.ini")" -eq 37
 
+# A new file's empty "CheckValue=" line with sections after it: the digits go in, every other
+# byte stays (the value was computed by a separate bit-by-bit CRC).
+body='[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=5\r\nPreviousAppNumber1=4\r\n'
+# shellcheck disable=SC2059
+printf "[KORVEL_OPTIONS]\r\nCheckValue=\r\n$body" >"$work/readme.ini"
+# shellcheck disable=SC2059
+printf "[KORVEL_OPTIONS]\r\nCheckValue=0f6895a6\r\n$body" >"$work/readme.expected"
+run seal "$work/readme.ini"
+check "empty value: sealed" test "$rc" -eq 0
+check "empty value: every other byte kept" cmp -s "$work/readme.ini" "$work/readme.expected"
+run seal --check "$work/readme.ini"
+check "empty value: then the check passes" test "$rc" -eq 0
+
+# What a seal written over the line end leaves: the check fails, and sealing again is refused.
+# shellcheck disable=SC2059
+printf "[KORVEL_OPTIONS]\r\nCheckValue=0f6895a6NS]\r\n$body" >"$work/long.ini"
+cp "$work/long.ini" "$work/long.before"
+run seal --check "$work/long.ini"
+check "value running on: check fails" test "$rc" -eq 1
+run seal "$work/long.ini"
+check "value running on: refused" test "$rc" -eq 1
+check "value running on: said, with the file and the line" \
+    grep -q "long.ini: line 2 holds \"0f6895a6NS\]\".*more than the 8" <<<"$err"
+check "value running on: untouched" cmp -s "$work/long.ini" "$work/long.before"
+
+# A file another program holds locked is refused at once, not waited for.
+cp "$work/readme.expected" "$work/held.ini"
+flock "$work/held.ini" "$cordane" seal "$work/held.ini" >"$work/out" 2>"$work/err"
+rc=$?
+check "held: refused" test "$rc" -eq 1
+check "held: said" grep -q "held.ini is held by another program" "$work/err"
+check "held: untouched" cmp -s "$work/held.ini" "$work/readme.expected"
+
 printf '[OPTIONS]\nDownloadType=1\n' >"$work/plain.ini"
 cp "$work/plain.ini" "$work/plain.before"
 run seal "$work/plain.ini"

@@ -1,6 +1,7 @@
 #include "atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,18 +97,18 @@ bool ReplaceFileAtomically(const std::string& named, const std::vector<uint8_t>&
     return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
-                   bool& missing, size_t limit) {
-    missing = false;
-    bytes.clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) {
-        missing = errno == ENOENT;
-        error = "cannot open " + path + " (" + Reason() + ")";
-        return false;
+bool LockWithoutWaiting(int fd) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EINTR) return false;
     }
+}
+
+bool ReadOpenFile(int fd, const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                  size_t limit) {
+    bytes.clear();
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         error = path + " is not a regular file";
         return false;
     }
@@ -116,9 +117,10 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
                 std::to_string(limit);
         return false;
     }
+    bytes.reserve(static_cast<size_t>(info.st_size));
     uint8_t buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             error = "cannot read " + path + " (" + Reason() + ")";
@@ -132,6 +134,19 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
     return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                   bool& missing, size_t limit) {
+    missing = false;
+    bytes.clear();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        missing = errno == ENOENT;
+        error = "cannot open " + path + " (" + Reason() + ")";
+        return false;
+    }
+    return ReadOpenFile(fd.get(), path, bytes, error, limit);
 }
 
 }  // namespace brenmark

@@ -17,6 +17,15 @@ namespace brenmark {
 bool ReplaceFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                            std::string& error, unsigned newMode = 0666);
 
+// Takes the exclusive lock (flock) of an open file without waiting: false (errno EWOULDBLOCK)
+// when another open of the file holds it. Brenmark's check of the options file and cordane seal
+// both take it, so neither reads a file the other is working on, and neither waits for the other.
+bool LockWithoutWaiting(int fd);
+
+// Reads the whole regular file open as `fd` (named `path` in messages), as ReadWholeFile does.
+bool ReadOpenFile(int fd, const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                  size_t limit = 16u << 20);
+
 // Reads a whole regular file. False with `error` set (missing, unreadable, not a regular file,
 // longer than `limit`); `missing` tells a file that does not exist from one that cannot be read.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <new>
 
+#include "atomic_file.h"
 #include "crc16.h"
 
 namespace brenmark {
@@ -132,12 +133,15 @@ ApplicationNumbers ReadApplicationNumbers(std::string_view content) {
 
 // ---- Seal.
 
-std::optional<size_t> FindSealValue(const uint8_t* data, size_t size) {
+std::optional<SealValue> FindSealValue(const uint8_t* data, size_t size) {
     const auto* begin = reinterpret_cast<const char*>(data);
     const std::string_view text(begin, size);
-    const size_t at = text.find(std::string_view(kSealMarker, kSealMarkerSize));
-    if (at == std::string_view::npos) return std::nullopt;
-    return at + kSealMarkerSize;
+    const size_t marker = text.find(std::string_view(kSealMarker, kSealMarkerSize));
+    if (marker == std::string_view::npos) return std::nullopt;
+    const size_t at = marker + kSealMarkerSize;
+    size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = size;
+    return SealValue{at, end - at};
 }
 
 std::string ComputeSealValue(const uint8_t* data, size_t size, size_t valueAt) {
@@ -163,29 +167,40 @@ std::string ComputeSealValue(const uint8_t* data, size_t size, size_t valueAt) {
 }
 
 SealState CheckSeal(const std::vector<uint8_t>& bytes) {
-    const std::optional<size_t> at = FindSealValue(bytes.data(), bytes.size());
-    if (!at) return SealState::NoMarker;
-    // A value cut short by the end of the file is wrong.
-    if (bytes.size() - *at < kSealValueSize) return SealState::Wrong;
-    const std::string expected = ComputeSealValue(bytes.data(), bytes.size(), *at);
-    return std::memcmp(expected.data(), bytes.data() + *at, kSealValueSize) == 0
+    const std::optional<SealValue> value = FindSealValue(bytes.data(), bytes.size());
+    if (!value) return SealState::NoMarker;
+    // A value cut short by the end of the file or a line end is wrong, and so is one that runs on.
+    if (value->size != kSealValueSize) return SealState::Wrong;
+    const std::string expected = ComputeSealValue(bytes.data(), bytes.size(), value->at);
+    return std::memcmp(expected.data(), bytes.data() + value->at, kSealValueSize) == 0
                ? SealState::Correct
                : SealState::Wrong;
 }
 
-bool Seal(std::vector<uint8_t>& bytes) {
-    const std::optional<size_t> at = FindSealValue(bytes.data(), bytes.size());
-    if (!at) return false;
-    if (bytes.size() < *at + kSealValueSize) bytes.resize(*at + kSealValueSize, '0');
-    const std::string value = ComputeSealValue(bytes.data(), bytes.size(), *at);
-    std::memcpy(bytes.data() + *at, value.data(), kSealValueSize);
-    return true;
+SealResult Seal(std::vector<uint8_t>& bytes) {
+    const std::optional<SealValue> value = FindSealValue(bytes.data(), bytes.size());
+    if (!value) return SealResult::NoMarker;
+    if (value->size > kSealValueSize) return SealResult::ValueTooLong;
+    for (size_t i = value->at; i < value->at + value->size; ++i) {
+        if ((bytes[i] < 0x20 && bytes[i] != '\t') || bytes[i] > 0x7E) {
+            return SealResult::ValueNotText;
+        }
+    }
+    // The old value makes way for 8 placeholder bytes; the digits are computed over the file as
+    // it will be written.
+    const auto at = static_cast<std::ptrdiff_t>(value->at);
+    bytes.erase(bytes.begin() + at, bytes.begin() + at + static_cast<std::ptrdiff_t>(value->size));
+    bytes.insert(bytes.begin() + at, kPlaceholder, kPlaceholder + kSealValueSize);
+    const std::string digits = ComputeSealValue(bytes.data(), bytes.size(), value->at);
+    std::memcpy(bytes.data() + value->at, digits.data(), kSealValueSize);
+    return SealResult::Sealed;
 }
 
 bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
     firstMessage.clear();
     // Opened for reading and writing, as the check has always done: a file another program
-    // holds read-only, or that is itself read-only, is refused.
+    // holds read-only, or that is itself read-only, is refused; and so, without waiting, is one
+    // another program holds locked (cordane seal while it writes a new seal).
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         firstMessage = "Erreur lecture du répertoire courant\n";
@@ -195,6 +210,10 @@ bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
+    if (!LockWithoutWaiting(fd)) {
+        firstMessage = "Erreur lecture du répertoire courant\n";
+        return false;
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         firstMessage = "Erreur lecture fichier ini\n";

@@ -28,6 +28,15 @@ uint32_t Widened(int16_t portWord) {
     return static_cast<uint32_t>(static_cast<int32_t>(portWord));
 }
 
+// The values a new key gets.
+void PutFirstValues(SettingsStore& store, int16_t portWord) {
+    store.SetNumber("nCom", Widened(portWord));
+    store.SetNumber("svCom", Widened(portWord));
+    store.SetNumber("readerType", 0);
+    store.SetNumber("swReaderType", 0);
+    store.SetNumber("reboot", 0);
+}
+
 }  // namespace
 
 uint16_t StoredPortToWord(uint32_t stored) {
@@ -133,14 +142,13 @@ void SettingsSources::LoadRememberedSettings(CDownloadDlg& dialog) {
     std::string problem;
     const StoreFile::Opened opened = file.Open(problem);
     if (!problem.empty()) dialog.ShowMessage(problem, MB_OK | MB_ICONWARNING);
+    // A store that could not be read is left as it is: nothing is loaded and nothing written
+    // now; Quit keeps it aside and saves the new settings.
+    if (opened == StoreFile::Opened::Unreadable) return;
     SettingsStore& store = file.store();
     std::string error;
     if (opened == StoreFile::Opened::Created) {
-        store.SetNumber("nCom", Widened(dialog.portWord));
-        store.SetNumber("svCom", Widened(dialog.portWord));
-        store.SetNumber("readerType", 0);
-        store.SetNumber("swReaderType", 0);
-        store.SetNumber("reboot", 0);
+        PutFirstValues(store, dialog.portWord);
         if (!file.Save(error)) {
             dialog.ShowMessage(kStoreUnavailable, MB_OK);
         }
@@ -205,9 +213,9 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
     const uint32_t readerType = typeIndex < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(typeIndex);
 
     StoreFile file(StorePath());
-    std::string ignored;
-    file.Open(ignored);
+    std::string ignored;  // an unreadable store was reported at start-up
     SettingsStore& store = file.store();
+    if (file.Open(ignored) != StoreFile::Opened::Existing) PutFirstValues(store, dialog.portWord);
     if (dialog.downloadType == 1 || dialog.downloadType == 2) {
         store.SetString("swfileName", dialog.applicationFileName);
         store.SetNumber("svCom", port);

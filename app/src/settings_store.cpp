@@ -1,11 +1,16 @@
 #include "settings_store.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "atomic_file.h"
@@ -99,6 +104,76 @@ std::string Quote(std::string_view text) {
     return out + '"';
 }
 
+// UTF-8 to UTF-16LE, appended to `out`; false on bytes that are not UTF-8 (or a zero, which the
+// reader refuses).
+bool Utf8ToUtf16(std::string_view text, std::vector<uint8_t>& out) {
+    auto unit = [&out](uint32_t value) {
+        out.push_back(static_cast<uint8_t>(value));
+        out.push_back(static_cast<uint8_t>(value >> 8));
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        size_t length = 0;
+        uint32_t code = 0;
+        uint32_t least = 0;
+        if (lead < 0x80) {
+            length = 1;
+            code = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            code = lead & 0x1F;
+            least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            code = lead & 0x0F;
+            least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            code = lead & 0x07;
+            least = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<uint8_t>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code == 0 || code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+            return false;
+        }
+        if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string Rendered(const SettingsStore::Value& value) {
+    std::string line = Quote(value.name) + "=";
+    if (value.isString) return line + Quote(value.text);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "dword:%08x", value.number);
+    return line + digits;
+}
+
+// The value kinds of an export that the store keeps without reading them: binary and other
+// typed data ("hex:", "hex(2):" ...), and the deletion of a value ("-").
+bool KeptUnread(std::string_view rest) {
+    return rest == "-" || (rest.size() >= 4 && SameName(rest.substr(0, 3), "hex") &&
+                           (rest[3] == ':' || rest[3] == '('));
+}
+
+// Where an unreadable store is kept: PATH.corrupt, then PATH.corrupt.2 and on.
+std::string AsideName(const std::string& path, int number) {
+    return path + ".corrupt" + (number > 1 ? "." + std::to_string(number) : std::string());
+}
+
 }  // namespace
 
 std::string SettingsStorePath() {
@@ -121,17 +196,20 @@ std::string SettingsStorePath() {
 
 bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& store,
                           std::string& error) {
-    store.values_.clear();
+    store = SettingsStore();
     std::string text;
     if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         if (!Utf16ToUtf8(bytes.data() + 2, bytes.size() - 2, text)) {
             error = "its UTF-16 text is broken";
             return false;
         }
+        store.encoding_ = Encoding::Utf16;
     } else {
         size_t start = 0;
-        if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+        if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
             start = 3;
+            store.encoding_ = Encoding::Utf8WithMark;
+        }
         text.assign(bytes.begin() + static_cast<long>(start), bytes.end());
         if (text.find('\0') != std::string::npos) {
             error = "it holds zero bytes (a UTF-16 file needs its byte-order mark)";
@@ -140,14 +218,28 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
     }
     bool headerSeen = false;
     bool inKey = false;
+    bool continued = false;  // the line before ended in a backslash: this one goes on with it
     size_t at = 0;
     int lineNumber = 0;
     while (at < text.size()) {
+        const size_t begin = at;
         size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
-        const std::string_view line = Trim(std::string_view(text).substr(at, end - at));
         at = end + 1;
+        const size_t next = std::min(at, text.size());
+        // The line without its line end, for a value written in its place.
+        const size_t contentEnd = end > begin && text[end - 1] == '\r' ? end - 1 : end;
+        const std::string_view line = Trim(std::string_view(text).substr(begin, end - begin));
         ++lineNumber;
+        if (continued) {
+            // Hex data of a value goes on over lines that end in a backslash.
+            continued = !line.empty() && line.back() == '\\';
+            if (inKey) {
+                store.keyEnd_ = next;
+                store.keyEndContinues_ = continued;
+            }
+            continue;
+        }
         if (line.empty() || line.front() == ';') continue;
         auto refuse = [&](const std::string& why) {
             error = "line " + std::to_string(lineNumber) + " " + why;
@@ -161,10 +253,18 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
         if (line.front() == '[') {
             if (line.back() != ']') return refuse("opens a key without closing it");
             inKey = SameName(line.substr(1, line.size() - 2), kStoreKey);
+            if (inKey) {
+                store.keyEnd_ = next;
+                store.keyEndContinues_ = false;
+            }
             continue;
         }
-        // Values of other keys are left alone (and not kept).
+        continued = line.back() == '\\';
+        // Values of other keys are kept as they stand, unread.
         if (!inKey) continue;
+        store.keyEnd_ = next;
+        store.keyEndContinues_ = continued;
+        if (line.front() == '@') continue;  // the key's default value, kept unread
         std::string name;
         std::string_view rest;
         if (!TakeQuoted(line, name, rest)) return refuse("has no quoted value name");
@@ -177,7 +277,7 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
             if (!TakeQuoted(rest, value, after) || !Trim(after).empty()) {
                 return refuse("has a string that is not closed");
             }
-            store.SetString(name, value);
+            store.Read(Value{name, true, value, 0}, begin, contentEnd);
         } else if (rest.size() > 6 && SameName(rest.substr(0, 6), "dword:")) {
             const std::string_view digits = rest.substr(6);
             if (digits.size() > 8) return refuse("has a dword of more than 8 digits");
@@ -191,112 +291,189 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
                                       : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
                 number = (number << 4) | static_cast<uint32_t>(digit);
             }
-            store.SetNumber(name, number);
-        } else if (rest == "-") {
-            // A deleted value.
-        } else {
-            return refuse("has a value that is neither a string nor a dword");
+            store.Read(Value{name, false, {}, number}, begin, contentEnd);
+        } else if (!KeptUnread(rest)) {
+            return refuse("has a value that is neither a string, a dword nor hex data");
         }
     }
     if (!headerSeen) {
         error = "it is empty";
         return false;
     }
+    const size_t firstEnd = text.find('\n');
+    if (firstEnd != std::string::npos) {
+        store.lineEnd_ = firstEnd > 0 && text[firstEnd - 1] == '\r' ? "\r\n" : "\n";
+    }
+    store.text_ = std::move(text);
     return true;
 }
 
-std::string SettingsStore::Serialize() const {
-    std::string out = std::string(kStoreHeader) + "\r\n\r\n[" + kStoreKey + "]\r\n";
-    for (const Value& value : values_) {
-        out += Quote(value.name) + "=";
-        if (value.isString) {
-            out += Quote(value.text);
-        } else {
-            char digits[16];
-            std::snprintf(digits, sizeof digits, "dword:%08x", value.number);
-            out += digits;
-        }
-        out += "\r\n";
+std::vector<uint8_t> SettingsStore::Serialize() const {
+    const std::string& eol = lineEnd_;
+    std::string text;
+    std::string added;  // the new values' lines
+    for (size_t i = 0; i < values_.size(); ++i) {
+        if (places_[i].begin == std::string::npos) added += Rendered(values_[i]) + eol;
     }
-    return out + "\r\n";
+    size_t keyEnd = keyEnd_;
+    std::string base;
+    const std::string* source = &text_;
+    if (text_.empty()) {
+        base = std::string(kStoreHeader) + eol + eol + "[" + kStoreKey + "]" + eol;
+        keyEnd = base.size();
+        added += eol;  // an export ends each key with a blank line
+        source = &base;
+    }
+    // The changed values' lines, rewritten in place, in the order they stand.
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < values_.size(); ++i) {
+        if (places_[i].begin != std::string::npos && places_[i].changed) changed.push_back(i);
+    }
+    std::sort(changed.begin(), changed.end(),
+              [this](size_t a, size_t b) { return places_[a].begin < places_[b].begin; });
+    size_t copied = 0;
+    for (size_t i : changed) {
+        text.append(*source, copied, places_[i].begin - copied);
+        text += Rendered(values_[i]);
+        copied = places_[i].end;
+    }
+    if (added.empty()) {
+        text.append(*source, copied);
+    } else if (keyEnd == std::string::npos) {
+        // The file has no such key: it comes at the end, after a blank line.
+        text.append(*source, copied);
+        if (!text.empty() && text.back() != '\n') text += eol;
+        text += eol + "[" + kStoreKey + "]" + eol + added + eol;
+    } else {
+        text.append(*source, copied, keyEnd - copied);
+        if (keyEnd > 0 && (*source)[keyEnd - 1] != '\n') text += eol;
+        if (keyEndContinues_) text += eol;  // a blank line ends the data that was to go on
+        text += added;
+        text.append(*source, keyEnd);
+    }
+
+    if (encoding_ == Encoding::Utf16) {
+        std::vector<uint8_t> bytes{0xFF, 0xFE};
+        // Every string put in a UTF-16 store is UTF-8 (SetString), so this cannot fail.
+        Utf8ToUtf16(text, bytes);
+        return bytes;
+    }
+    if (encoding_ == Encoding::Utf8WithMark) text.insert(0, "\xEF\xBB\xBF");
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-const SettingsStore::Value* SettingsStore::Find(std::string_view name) const {
-    for (const Value& value : values_) {
-        if (SameName(value.name, name)) return &value;
+size_t SettingsStore::Index(std::string_view name) const {
+    for (size_t i = 0; i < values_.size(); ++i) {
+        if (SameName(values_[i].name, name)) return i;
     }
-    return nullptr;
+    return values_.size();
 }
 
-SettingsStore::Value* SettingsStore::Find(std::string_view name) {
-    return const_cast<Value*>(static_cast<const SettingsStore*>(this)->Find(name));
+void SettingsStore::Read(const Value& value, size_t begin, size_t end) {
+    const size_t i = Index(value.name);
+    if (i == values_.size()) {
+        values_.push_back(value);
+        places_.push_back(Place{begin, end, false});
+        return;
+    }
+    values_[i].isString = value.isString;
+    values_[i].text = value.text;
+    values_[i].number = value.number;
+    places_[i] = Place{begin, end, false};
+}
+
+void SettingsStore::Put(Value value) {
+    const size_t i = Index(value.name);
+    if (i == values_.size()) {
+        values_.push_back(std::move(value));
+        places_.emplace_back();
+        return;
+    }
+    Value& old = values_[i];
+    if (old.isString == value.isString && old.text == value.text && old.number == value.number) {
+        return;
+    }
+    old.isString = value.isString;
+    old.text = std::move(value.text);
+    old.number = value.number;
+    places_[i].changed = true;
 }
 
 std::optional<std::string> SettingsStore::GetString(std::string_view name) const {
-    const Value* value = Find(name);
-    if (!value || !value->isString) return std::nullopt;
-    return value->text;
+    const size_t i = Index(name);
+    if (i == values_.size() || !values_[i].isString) return std::nullopt;
+    return values_[i].text;
 }
 
 std::optional<uint32_t> SettingsStore::GetNumber(std::string_view name) const {
-    const Value* value = Find(name);
-    if (!value || value->isString) return std::nullopt;
-    return value->number;
+    const size_t i = Index(name);
+    if (i == values_.size() || values_[i].isString) return std::nullopt;
+    return values_[i].number;
 }
 
 bool SettingsStore::SetString(std::string_view name, std::string_view text) {
     if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
-    Value* value = Find(name);
-    if (!value) value = &values_.emplace_back(Value{std::string(name), true, {}, 0});
-    value->isString = true;
-    value->text = std::string(text);
-    value->number = 0;
+    if (encoding_ == Encoding::Utf16) {
+        std::vector<uint8_t> ignored;
+        if (!Utf8ToUtf16(text, ignored)) return false;
+    }
+    Put(Value{std::string(name), true, std::string(text), 0});
     return true;
 }
 
 void SettingsStore::SetNumber(std::string_view name, uint32_t number) {
-    Value* value = Find(name);
-    if (!value) value = &values_.emplace_back(Value{std::string(name), false, {}, 0});
-    value->isString = false;
-    value->text.clear();
-    value->number = number;
+    Put(Value{std::string(name), false, {}, number});
 }
 
 StoreFile::Opened StoreFile::Open(std::string& problem) {
     problem.clear();
+    store_ = SettingsStore();
+    unreadable_ = false;
     std::vector<uint8_t> bytes;
     std::string error;
     bool missing = false;
-    if (!ReadWholeFile(path_, bytes, error, missing, 1u << 20)) {
-        store_ = SettingsStore();
-        if (missing) return Opened::Created;
-        problem = "The remembered settings could not be read: " + error +
-                  ".\nBrenmark starts with new settings.";
-        return Opened::Created;
-    }
     std::string why;
-    if (!SettingsStore::Parse(bytes, store_, why)) {
+    if (ReadWholeFile(path_, bytes, error, missing, kStoreSizeLimit)) {
+        if (SettingsStore::Parse(bytes, store_, why)) return Opened::Existing;
         store_ = SettingsStore();
-        keepCorrupt_ = true;
-        problem = "The remembered settings in " + path_ + " are not a settings file: " + why +
-                  ".\nBrenmark starts with new settings and keeps the old file as " + path_ +
-                  ".corrupt.";
+        error = path_ + " is not a settings file: " + why;
+    } else if (missing) {
         return Opened::Created;
     }
-    return Opened::Existing;
+    // Whatever stands there is kept: it may hold more than Brenmark's settings.
+    unreadable_ = true;
+    struct stat info {};
+    asideNumber_ = 1;
+    while (::lstat(AsideName(path_, asideNumber_).c_str(), &info) == 0) ++asideNumber_;
+    problem = "The remembered settings could not be read: " + error +
+              ".\nBrenmark starts with new settings and leaves the file as it is. If it still "
+              "cannot be read when you quit, it is kept whole as " +
+              AsideName(path_, asideNumber_) + " and the new settings are saved in its place.";
+    return Opened::Unreadable;
 }
 
 bool StoreFile::Save(std::string& error) {
     std::error_code ignored;
     const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
-    if (keepCorrupt_) {
-        // The unreadable file goes aside, not away: its owner may want what it held.
-        if (std::rename(path_.c_str(), (path_ + ".corrupt").c_str()) == 0) keepCorrupt_ = false;
+    if (unreadable_) {
+        // The file goes aside whole, never under an existing name, before anything is written.
+        for (int n = asideNumber_;; ++n) {
+            const std::string aside = AsideName(path_, n);
+            if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) ==
+                    0 ||
+                errno == ENOENT) {
+                break;
+            }
+            if (errno != EEXIST || n >= asideNumber_ + 100) {
+                error = "cannot keep " + path_ + " as " + aside + " (" + std::strerror(errno) +
+                        "); it is left as it is and the settings are not saved";
+                return false;
+            }
+        }
+        unreadable_ = false;
     }
-    const std::string text = store_.Serialize();
-    return ReplaceFileAtomically(path_, std::vector<uint8_t>(text.begin(), text.end()), error,
-                                 0600);
+    return ReplaceFileAtomically(path_, store_.Serialize(), error, 0600);
 }
 
 }  // namespace brenmark

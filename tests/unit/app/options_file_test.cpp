@@ -1,6 +1,8 @@
 #include "options_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,16 +100,51 @@ TEST(OptionsFile, SealAgainstAValueComputedElsewhere) {
 
     // Sealing keeps every other byte, and a file ending after the marker grows by the value.
     std::vector<uint8_t> bytes = Bytes(body + "00000000\r\n; after\r\n");
-    ASSERT_TRUE(Seal(bytes));
+    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
     EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(body.size() + 8), "\r\n; after\r\n");
     bytes = Bytes(body);
-    ASSERT_TRUE(Seal(bytes));
+    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
     EXPECT_EQ(bytes.size(), body.size() + 8);
     EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
     bytes = Bytes("[OPTIONS]\r\n");
-    EXPECT_FALSE(Seal(bytes));
+    EXPECT_EQ(Seal(bytes), SealResult::NoMarker);
     EXPECT_EQ(bytes, Bytes("[OPTIONS]\r\n"));
+}
+
+TEST(OptionsFile, SealReplacesTheValueUpToTheLineEndAndNothingElse) {
+    // A new file's empty "CheckValue=" line with sections after it: the digits go in and every
+    // other byte stays. The value was computed by a separate bit-by-bit CRC.
+    const std::string head = "[KORVEL_OPTIONS]\r\nCheckValue=";
+    const std::string tail =
+        "\r\n[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=5\r\n";
+    for (const std::string old : {"", "abc", "0000000", "12345678", " \t"}) {
+        std::vector<uint8_t> bytes = Bytes(head + old + tail);
+        ASSERT_EQ(Seal(bytes), SealResult::Sealed) << old;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), head + "b7b62d78" + tail) << old;
+        EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    }
+    std::vector<uint8_t> bytes = Bytes(head + "\n[OPTIONS]\r");  // an LF or a CR alone ends it too
+    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(head.size() + 8), "\n[OPTIONS]\r");
+    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+
+    // What a seal written over the line end left behind: the right 8 digits, running on into
+    // the next line. It is no correct seal, and it cannot be sealed again without losing bytes.
+    std::string damaged = head + "KORVVROK" + tail.substr(8);
+    const std::string over = ComputeSealValue(Bytes(damaged).data(), damaged.size(), head.size());
+    damaged.replace(head.size(), 8, over);
+    // A value too long, or not text, is refused and left as it was.
+    for (const auto& [value, refusal] : std::vector<std::pair<std::string, SealResult>>{
+             {damaged, SealResult::ValueTooLong},
+             {head + "1a7980b7 ; sealed" + tail, SealResult::ValueTooLong},
+             {head + std::string("\0\x01", 2) + tail, SealResult::ValueNotText},
+             {head + "caf\xC3\xA9" + tail, SealResult::ValueNotText}}) {
+        EXPECT_EQ(CheckSeal(Bytes(value)), SealState::Wrong) << value;
+        bytes = Bytes(value);
+        EXPECT_EQ(Seal(bytes), refusal) << value;
+        EXPECT_EQ(bytes, Bytes(value));
+    }
 }
 
 class OptionsFiles : public ::testing::Test {
@@ -141,9 +178,18 @@ TEST_F(OptionsFiles, SealMessagesOfTheFile) {
     EXPECT_FALSE(CheckOptionsFileSeal(Write("short.ini", body), first));
     EXPECT_EQ(first, "");
     std::vector<uint8_t> sealed = Bytes(body);
-    ASSERT_TRUE(Seal(sealed));
-    EXPECT_TRUE(CheckOptionsFileSeal(Write("sealed.ini", std::string(sealed.begin(), sealed.end())),
-                                     first));
+    ASSERT_EQ(Seal(sealed), SealResult::Sealed);
+    const std::string path = Write("sealed.ini", std::string(sealed.begin(), sealed.end()));
+    EXPECT_TRUE(CheckOptionsFileSeal(path, first));
+
+    // A file another program holds locked (cordane seal at work) cannot be opened for the check.
+    const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(CheckOptionsFileSeal(path, first));
+    EXPECT_EQ(first, "Erreur lecture du répertoire courant\n");
+    ::close(held);
+    EXPECT_TRUE(CheckOptionsFileSeal(path, first));
 }
 
 TEST_F(OptionsFiles, ImageChoice) {

@@ -1,6 +1,10 @@
 // The dialog's initialisation and Quit with the options file, the settings store and the kit.
 #include "settings_sources.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -40,6 +44,12 @@ class StepsTest : public DialogTest {
             << "Windows Registry Editor Version 5.00\r\n\r\n"
                "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n"
             << values;
+    }
+    std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
     brenmark::SettingsStore Stored() {
         brenmark::StoreFile file(store);
@@ -104,13 +114,42 @@ TEST_F(StepsTest, RememberedConversions) {
     EXPECT_EQ(Stored().GetString("FileName2"), "");
 }
 
-TEST_F(StepsTest, CorruptStoreIsReportedOnceAndReplaced) {
-    std::ofstream(store) << "\xFF\xFE\x41";
+TEST_F(StepsTest, StationExportKeepsAllButOurChangedValuesThroughLoadAndQuit) {
+    const std::string before =
+        "Windows Registry Editor Version 5.00\r\n\r\n; station 4\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"nCom\"=dword:9\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n\"FileName\"=\"/kit/app.sre\"\r\n"
+        "\"FileName2\"=\"/kit/drv.sre\"\r\n\"nCom\"=dword:80000003\r\n\"readerType\"=dword:5\r\n"
+        "\"Custom\"=hex:01,02\r\n; keep me\r\n";
+    std::ofstream(store, std::ios::binary) << before;
+    stepped->OnInitDialog();
+    EXPECT_EQ(view.ControlText(kApplicationFile), "/kit/app.sre");
+    EXPECT_EQ(Read(store), before);
+    view.SetControlText(kApplicationFile, "/kit/other.sre");
+    stepped->OnQuit();
+    std::string after = before;
+    after.replace(after.find("/kit/app.sre"), 12, "/kit/other.sre");
+    EXPECT_EQ(Read(store), after);
+}
+
+TEST_F(StepsTest, UnreadableStoreIsLeftUntilQuitThenKeptWhole) {
+    // A string not closed: not a store this program can read, nor rewrite line by line.
+    const std::string corrupt =
+        "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]"
+        "\r\n\"FileName\"=\"/kit/app.sre\r\n; and more\r\n";
+    std::ofstream(store, std::ios::binary) << corrupt;
     stepped->OnInitDialog();
     ASSERT_EQ(view.boxes.size(), 1u);
-    EXPECT_NE(view.boxes[0].find(store), std::string::npos);
-    EXPECT_EQ(Stored().GetNumber("nCom"), 1u);
-    EXPECT_TRUE(std::filesystem::exists(store + ".corrupt"));
+    EXPECT_NE(view.boxes[0].find(store + " is not a settings file"), std::string::npos);
+    EXPECT_NE(view.boxes[0].find(store + ".corrupt"), std::string::npos);
+    EXPECT_EQ(Read(store), corrupt);  // nothing written at start-up
+    EXPECT_FALSE(std::filesystem::exists(store + ".corrupt"));
+    view.SetControlText(kApplicationFile, "/kit/new.sre");
+    stepped->OnQuit();
+    EXPECT_EQ(view.boxes.size(), 1u);  // said once
+    EXPECT_EQ(Read(store + ".corrupt"), corrupt);
+    EXPECT_EQ(Stored().GetString("FileName"), "/kit/new.sre");
+    EXPECT_EQ(Stored().GetNumber("reboot"), 0u);
 }
 
 TEST_F(StepsTest, DownloadTypeTwoAndThree) {
@@ -155,7 +194,7 @@ TEST_F(StepsTest, DownloadTypeOneChoosesTheImageAndChecksTheSeal) {
         "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=42\r\n"
         "PreviousAppNumber1=41\r\n[KORVEL_OPTIONS]\r\nCheckValue=";
     std::vector<uint8_t> sealed(body.begin(), body.end());
-    ASSERT_TRUE(brenmark::Seal(sealed));
+    ASSERT_EQ(brenmark::Seal(sealed), brenmark::SealResult::Sealed);
     Options(std::string(sealed.begin(), sealed.end()));
     std::ofstream(dir / "img0003.kor") << "x";
     stepped->OnInitDialog();
@@ -170,6 +209,22 @@ TEST_F(StepsTest, DownloadTypeOneChoosesTheImageAndChecksTheSeal) {
     EXPECT_EQ(stepped->previousApplicationNumber1, 41u);
     stepped->OnQuit();
     EXPECT_EQ(Stored().GetString("swfilename"), (dir / "img0003.kor").string());
+
+    // The same file held locked by another program (cordane seal at work): refused at once.
+    {
+        const int held = ::open((dir / "Brenmark.ini").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        view.boxes.clear();
+        CDownloadDlg locked(sources.get());
+        locked.AttachView(&view);
+        locked.SetPortProbe([this] { return ports; });
+        locked.OnInitDialog();
+        ::close(held);
+        EXPECT_EQ(view.boxes, (std::vector<std::string>{"Erreur lecture du répertoire courant\n",
+                                                        "Brenmark.ini is not correct !"}));
+        EXPECT_EQ(view.ended, 1);
+        view.ended.reset();
+    }
 
     // A changed byte: the dialog ends with 1; no image: the message, and the dialog ends with 0.
     sealed[body.find("42")] = '3';

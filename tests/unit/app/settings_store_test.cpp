@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace brenmark {
@@ -41,8 +43,9 @@ TEST(SettingsStore, ParsesAndWritesTheExportFormat) {
     store.SetNumber("ncom", 0xFFFFFFFFu);
     EXPECT_FALSE(store.SetString("x", "two\nlines"));
     SettingsStore again;
-    const std::string written = store.Serialize();
-    ASSERT_TRUE(SettingsStore::Parse(Bytes(written), again, error)) << error;
+    const std::vector<uint8_t> bytes = store.Serialize();
+    const std::string written(bytes.begin(), bytes.end());
+    ASSERT_TRUE(SettingsStore::Parse(bytes, again, error)) << error;
     EXPECT_EQ(again.GetString("FILENAME"), "/a/b\\c\"d");
     EXPECT_EQ(again.GetNumber("nCom"), 0xFFFFFFFFu);
     EXPECT_NE(written.find("\"FileName\"=\"/a/b\\\\c\\\"d\""), std::string::npos);
@@ -74,10 +77,72 @@ TEST(SettingsStore, RefusesWhatIsNotSuchAFile) {
         "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\n";
     for (const std::string& text :
          {std::string(""), std::string("garbage\n"), head + "\"a\"=\"open\n", head + "a=dword:1\n",
-          head + "\"a\"=dword:123456789\n", head + "\"a\"=dword:xyz\n", head + "\"a\"=hex:00\n",
+          head + "\"a\"=dword:123456789\n", head + "\"a\"=dword:xyz\n", head + "\"a\"=12\n",
           head + "[unclosed\n", std::string("W\0i", 3)}) {
         EXPECT_FALSE(SettingsStore::Parse(Bytes(text), store, error)) << text;
         EXPECT_FALSE(error.empty());
+    }
+}
+
+std::vector<uint8_t> Utf16(const std::string& ascii) {
+    std::vector<uint8_t> bytes{0xFF, 0xFE};
+    for (char c : ascii) {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+TEST(SettingsStore, KeepsEveryLineItDoesNotOwn) {
+    // An export copied from a station: other keys, comments, blank lines, hex data over several
+    // lines, a default value, and both kinds of line end.
+    const std::string before =
+        "Windows Registry Editor Version 5.00\r\n\r\n; exported from station 4\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n\"FileName\"=\"elsewhere\"\r\n"
+        "\"Blob\"=hex:00,01,02,\\\r\n  03,04\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n@=\"default\"\r\n"
+        "\"nCom\" = dword:3\r\n\"FileName\"=\"/old.sre\"   \r\n"
+        "\"Extra\"=hex(2):41,00,\\\r\n  00,00\r\n; after our values\r\n\r\n"
+        "[HKEY_CURRENT_USER\\Other]\n\"x\"=dword:1\n";
+    // Only the changed value's line is rewritten; new values follow the key's last line.
+    std::string after = before;
+    after.replace(after.find("\"/old.sre\"   "), 13, "\"/new.sre\"");
+    after.insert(after.find("; after"), "\"readerType\"=dword:00000005\r\n\"FileName2\"=\"\"\r\n");
+    // The same in the UTF-16 of a Windows export, which is written back as UTF-16.
+    for (const bool wide : {false, true}) {
+        const std::vector<uint8_t> bytes = wide ? Utf16(before) : Bytes(before);
+        SettingsStore store;
+        std::string error;
+        ASSERT_TRUE(SettingsStore::Parse(bytes, store, error)) << error;
+        EXPECT_EQ(store.Values().size(), 2u);
+        EXPECT_EQ(store.Serialize(), bytes);
+        SettingsStore copy = store;
+        EXPECT_EQ(copy.SetString("FileName", "\xFF"), !wide);  // a byte UTF-16 has no place for
+        store.SetNumber("ncom", 3);  // the value it holds: its line stays as it was written
+        store.SetString("filename", "/new.sre");
+        store.SetNumber("readerType", 5);
+        store.SetString("FileName2", "");
+        EXPECT_EQ(store.Serialize(), wide ? Utf16(after) : Bytes(after)) << wide;
+    }
+
+    // A file without the key gets it at its end; of a value written twice the last counts, and
+    // that is the line rewritten.
+    const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]";
+    const std::string other =
+        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"b\"";
+    const std::string twice = "Windows Registry Editor Version 5.00\n" + key +
+                              "\n\"nCom\"=dword:1\n" + key + "\n\"NCOM\"=dword:2\n";
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+             {other, other + "\n\n" + key + "\n\"nCom\"=dword:00000007\n\n"},
+             {twice, "Windows Registry Editor Version 5.00\n" + key + "\n\"nCom\"=dword:1\n" + key +
+                         "\n\"nCom\"=dword:00000007\n"}}) {
+        SettingsStore store;
+        std::string error;
+        ASSERT_TRUE(SettingsStore::Parse(Bytes(text), store, error)) << error;
+        store.SetNumber("nCom", 7);
+        EXPECT_EQ(store.Serialize(), Bytes(expected)) << text;
+        ASSERT_TRUE(SettingsStore::Parse(Bytes(expected), store, error));
+        EXPECT_EQ(store.GetNumber("ncom"), 7u);
     }
 }
 
@@ -117,7 +182,7 @@ TEST_F(StoreFiles, PathFollowsTheEnvironment) {
     if (saved) ::setenv("KORVEL_REGISTRY", keep.c_str(), 1);
 }
 
-TEST_F(StoreFiles, CreatedSavedAndCorruptKeptAside) {
+TEST_F(StoreFiles, CreatedAndSaved) {
     const std::filesystem::path path = dir / "sub" / "brenmark.reg";
     StoreFile file(path.string());
     std::string problem;
@@ -132,14 +197,114 @@ TEST_F(StoreFiles, CreatedSavedAndCorruptKeptAside) {
     StoreFile reopened(path.string());
     EXPECT_EQ(reopened.Open(problem), StoreFile::Opened::Existing);
     EXPECT_EQ(reopened.store().GetNumber("ncom"), 1u);
+}
 
-    std::ofstream(path, std::ios::binary) << "not a store";
-    StoreFile corrupt(path.string());
-    EXPECT_EQ(corrupt.Open(problem), StoreFile::Opened::Created);
-    EXPECT_NE(problem.find(path.string()), std::string::npos);
-    ASSERT_TRUE(corrupt.Save(error));
-    EXPECT_EQ(Read(path.string() + ".corrupt"), "not a store");
-    EXPECT_EQ(corrupt.Open(problem), StoreFile::Opened::Existing);
+TEST_F(StoreFiles, BigStoreWithCommentsIsReadAndKept) {
+    // An export of a whole station, over 1 MiB, with our key among the others.
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
+    for (int i = 0; i < 12000; ++i) {
+        text += "; " + std::string(80, 'a' + i % 26) + "\r\n[HKEY_LOCAL_MACHINE\\Software\\S" +
+                std::to_string(i) + "]\r\n\"v\"=dword:00000001\r\n\r\n";
+        if (i == 6000) {
+            text +=
+                "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n\"FileName\"=\"/old.sre\"\r\n";
+        }
+    }
+    ASSERT_GT(text.size(), 1u << 20);
+    const std::string path = (dir / "brenmark.reg").string();
+    std::ofstream(path, std::ios::binary) << text;
+    StoreFile file(path);
+    std::string problem;
+    ASSERT_EQ(file.Open(problem), StoreFile::Opened::Existing) << problem;
+    EXPECT_EQ(file.store().GetString("FileName"), "/old.sre");
+    file.store().SetString("FileName", "/new.sre");
+    std::string error;
+    ASSERT_TRUE(file.Save(error)) << error;
+    text.replace(text.find("/old.sre"), 8, "/new.sre");
+    EXPECT_TRUE(Read(path) == text);  // not printed: 2 MB
+}
+
+TEST_F(StoreFiles, UnreadableStoreIsNeverWrittenOverOnlyMovedAsideBySave) {
+    const std::string path = (dir / "brenmark.reg").string();
+    const std::vector<std::function<void()>> makers{
+        [&] { std::ofstream(path, std::ios::binary) << "not a store"; },
+        [&] {  // where the file should be
+            std::filesystem::create_directory(path);
+            std::ofstream(path + "/inside") << "x";
+        },
+        [&] {  // larger than the store may be (sparse: nothing is read)
+            std::ofstream(path, std::ios::binary) << "Windows Registry Editor Version 5.00\n;";
+            std::filesystem::resize_file(path, kStoreSizeLimit + 1);
+        }};
+    for (size_t i = 0; i < makers.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::ofstream(path + ".corrupt") << "an earlier one";  // never replaced
+        makers[i]();
+        struct stat before {};
+        ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+        StoreFile file(path);
+        std::string problem;
+        EXPECT_EQ(file.Open(problem), StoreFile::Opened::Unreadable);
+        EXPECT_NE(problem.find(path + ".corrupt.2"), std::string::npos) << problem;
+        file.store().SetNumber("nCom", 3);
+        std::string error;
+        ASSERT_TRUE(file.Save(error)) << error;
+        // The same file, whole, under the new name; the earlier copy untouched.
+        struct stat kept {};
+        ASSERT_EQ(::lstat((path + ".corrupt.2").c_str(), &kept), 0);
+        EXPECT_EQ(kept.st_ino, before.st_ino);
+        EXPECT_EQ(kept.st_size, before.st_size);
+        EXPECT_EQ(kept.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_EQ(Read(path + ".corrupt"), "an earlier one");
+        StoreFile saved(path);
+        ASSERT_EQ(saved.Open(problem), StoreFile::Opened::Existing) << problem;
+        EXPECT_EQ(saved.store().GetNumber("ncom"), 3u);
+    }
+}
+
+TEST_F(StoreFiles, StoreTheUserCannotReadIsKept) {
+    const std::string path = (dir / "brenmark.reg").string();
+    const std::string text =
+        "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\n"
+        "\"nCom\"=dword:4\n";
+    std::ofstream(path, std::ios::binary) << text;
+    ::chmod(path.c_str(), 0);
+    // Open and save as the user; each failure has its own code.
+    auto asTheUser = [&path]() -> int {
+        StoreFile file(path);
+        std::string problem;
+        if (file.Open(problem) != StoreFile::Opened::Unreadable) return 1;
+        if (problem.find("Permission denied") == std::string::npos) return 2;
+        file.store().SetNumber("nCom", 3);
+        std::string error;
+        if (!file.Save(error)) return 3;
+        StoreFile saved(path);
+        if (saved.Open(problem) != StoreFile::Opened::Existing) return 4;
+        return saved.store().GetNumber("nCom") == 3u ? 0 : 5;
+    };
+    int result = 0;
+    if (::geteuid() != 0) {
+        result = asTheUser();
+    } else {
+        // Root reads every file: the user is another one, in a child.
+        ::chmod(dir.c_str(), 0777);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(99);
+            _exit(asTheUser());
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        result = WEXITSTATUS(status);
+        if (result == 99) GTEST_SKIP() << "root cannot act as another user here";
+    }
+    EXPECT_EQ(result, 0);
+    ::chmod((path + ".corrupt").c_str(), 0600);
+    EXPECT_EQ(Read(path + ".corrupt"), text);
 }
 
 TEST_F(StoreFiles, InterruptedSaveLeavesTheOldStore) {
