@@ -155,8 +155,12 @@ class CDownloadDlg : public CLoadInterface {
     // What a new reader type changes: its picture, the driver file forgotten, the driver row.
     void ApplyReaderType();
     void DisableOperatorControls();
+    // Tick of timer 1, which the engine's last notice starts: the job's end once its worker has
+    // ended.
     void EndOfDownload();
-    // The job log's row of the download just ended, when KORVEL_LOG names a job log.
+    // The job is over and its worker has ended: the row, then the dialog closed or made ready.
+    void JobEnded();
+    // The job log's row of the job just ended, when KORVEL_LOG names a job log.
     void LogEndedJob();
     // Enables the controls of the download type and blanks the progress line and the bar.
     void MakeReady();
@@ -172,6 +176,8 @@ class CDownloadDlg : public CLoadInterface {
     DialogView* view_ = nullptr;
     PortProbe probePorts_;
     std::function<void(const std::string&)> errorSink_;
+    // Quit came while the worker still ran: the dialog ends with the job's end.
+    bool quitPending_ = false;
     std::unique_ptr<CWinThread> worker_;
     int exitCodeWithoutWorker_ = 0;
     DownloadJobLog jobLog_;
