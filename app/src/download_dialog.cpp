@@ -246,21 +246,17 @@ void CDownloadDlg::Report(const std::string& text, unsigned style, int exitCode)
 }
 
 int CDownloadDlg::ShowMessage(const std::string& text, unsigned style) {
-    if (runMode == kRunAutomatic) {
-        errorSink_(std::string(kProgramName) + ": " + text);
-        return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
-    }
-    return view_->MessageBox(text, style);
+    return ShowMessage(text, style, std::string());
 }
 
 int CDownloadDlg::ShowMessage(const std::string& text, unsigned style, const std::string& caption,
                               bool owned) {
-    if (caption.empty() && owned) return ShowMessage(text, style);
-    if (runMode == kRunAutomatic) {
+    if (!display_) {
         errorSink_(std::string(kProgramName) + ": " + (caption.empty() ? "" : caption + ": ") +
                    text);
         return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
     }
+    if (caption.empty() && owned) return view_->MessageBox(text, style);
     return KvMessageBox(owned ? view_->WindowId() : 0, text.c_str(),
                         caption.empty() ? kProgramName : caption.c_str(), style);
 }
