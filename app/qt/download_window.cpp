@@ -471,19 +471,26 @@ void DownloadWindow::ShowAbout() {
 
 // ---- Platform.
 
+namespace {
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+}  // namespace
+
 void ChooseHeadlessPlatformWhenNoDisplay() {
-    auto empty = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value == nullptr || *value == '\0';
-    };
-    if (empty("QT_QPA_PLATFORM") && empty("DISPLAY") && empty("WAYLAND_DISPLAY")) {
+    const std::string asked = Environment("QT_QPA_PLATFORM");
+    if (asked.empty() &&
+        !HasDisplay(asked, Environment("DISPLAY"), Environment("WAYLAND_DISPLAY"))) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
 }
 
 bool RunningHeadless() {
-    const QString platform = QGuiApplication::platformName();
-    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    return !HasDisplay(QGuiApplication::platformName().toStdString(), Environment("DISPLAY"),
+                       Environment("WAYLAND_DISPLAY"));
 }
 
 }  // namespace brenmark

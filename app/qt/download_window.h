@@ -105,7 +105,7 @@ class DownloadWindow : public QDialog, public DialogView {
 // Sets the offscreen platform when there is no display (neither DISPLAY nor WAYLAND_DISPLAY) and
 // no platform was asked for. Call before the application object is made.
 void ChooseHeadlessPlatformWhenNoDisplay();
-// True when the application runs without a screen (offscreen or minimal platform).
+// True when the application runs without a display (HasDisplay of its platform and environment).
 bool RunningHeadless();
 
 }  // namespace brenmark

@@ -18,8 +18,8 @@ namespace {
 const QColor kDialogBackground(212, 208, 200);
 
 // Where the engine's message boxes go. The engine shows them on its worker thread: the box is
-// shown by the user-interface thread while the worker waits for the answer. Without a display, in
-// the automatic run, or once the dialog is gone, nobody can answer: caption and text go to stderr
+// shown by the user-interface thread while the worker waits for the answer, in either run mode.
+// Without a display, or once the dialog is gone, nobody can answer: caption and text go to stderr
 // and a question is answered No.
 struct EngineBoxes {
     DownloadWindow* window = nullptr;
@@ -75,12 +75,14 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     }
     if (!commandLine.empty()) dialog.ApplyCommandLine(parsed);
 
+    // Messages are boxes wherever there is a display, the automatic run's too; stderr without.
     const bool headless = RunningHeadless();
+    dialog.SetDisplay(!headless);
     // 4. The main window.
     DownloadWindow window(dialog, headless);
     EngineBoxes boxes;
     boxes.window = &window;
-    boxes.unattended = headless || dialog.runMode == kRunAutomatic;
+    boxes.unattended = headless;
     boxes.dialogOpen = true;
     KvSetMessageBoxHandler(EngineBoxes::Show, &boxes);
 

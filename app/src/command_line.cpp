@@ -95,4 +95,13 @@ CommandLine ParseCommandLine(const std::string& line) {
     return result;
 }
 
+bool HasDisplay(const std::string& platform, const std::string& display,
+                const std::string& waylandDisplay) {
+    // A platform may carry its arguments after a colon ("offscreen:fontengine=freetype").
+    const std::string name = platform.substr(0, platform.find(':'));
+    if (name == "offscreen" || name == "minimal") return false;
+    if (!name.empty()) return true;
+    return !display.empty() || !waylandDisplay.empty();
+}
+
 }  // namespace brenmark

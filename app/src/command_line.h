@@ -1,4 +1,5 @@
-// Brenmark's command line: the serial port keys, the kit directory and the run mode.
+// Brenmark's command line: the serial port keys, the kit directory and the run mode; and whether
+// the program runs where someone can see and answer its message boxes.
 //
 // The arguments are joined with single spaces into one string, so that one argument
 // '|PATHMKI="/kit/" |COM=0' reads the same as the same text split into two arguments.
@@ -35,6 +36,15 @@ std::string JoinArguments(int argc, const char* const* argv);
 //   "|COM=0" (automatic) and "|COM=1" (interactive) anywhere, exact case; "|COM=1" wins.
 // Text that matches no key is ignored.
 CommandLine ParseCommandLine(const std::string& line);
+
+// Whether the program has a display, in either run mode: the one place this is decided. Without
+// one, messages go to stderr and a question is answered No; with one, they are message boxes.
+// `platform` is the user-interface platform (the toolkit's platform name, or the one asked for;
+// empty when none is named), `display` and `waylandDisplay` are DISPLAY and WAYLAND_DISPLAY
+// (empty when unset). The offscreen and minimal platforms draw on no screen; with no platform
+// named, a display is there when DISPLAY or WAYLAND_DISPLAY names one.
+bool HasDisplay(const std::string& platform, const std::string& display,
+                const std::string& waylandDisplay);
 
 }  // namespace brenmark
 

@@ -31,6 +31,7 @@ namespace {
 constexpr unsigned kRefreshPeriodMs = 1000;       // timer 3: the progress line
 constexpr unsigned kResetDelayMs = 1000;          // timer 2: Escape to the reader reset
 constexpr unsigned kDefaultNoticePeriodMs = 200;  // KvFinTelechargement without a period
+constexpr unsigned kWorkerEndPollMs = 50;         // timer 1 again while the worker still runs
 constexpr size_t kMaxFileName = KV_PATH_SIZE - 1;
 
 // The reader reset's link: a plain open with the longest reply time-out.
@@ -245,21 +246,17 @@ void CDownloadDlg::Report(const std::string& text, unsigned style, int exitCode)
 }
 
 int CDownloadDlg::ShowMessage(const std::string& text, unsigned style) {
-    if (runMode == kRunAutomatic) {
-        errorSink_(std::string(kProgramName) + ": " + text);
-        return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
-    }
-    return view_->MessageBox(text, style);
+    return ShowMessage(text, style, std::string());
 }
 
 int CDownloadDlg::ShowMessage(const std::string& text, unsigned style, const std::string& caption,
                               bool owned) {
-    if (caption.empty() && owned) return ShowMessage(text, style);
-    if (runMode == kRunAutomatic) {
+    if (!display_) {
         errorSink_(std::string(kProgramName) + ": " + (caption.empty() ? "" : caption + ": ") +
                    text);
         return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
     }
+    if (caption.empty() && owned) return view_->MessageBox(text, style);
     return KvMessageBox(owned ? view_->WindowId() : 0, text.c_str(),
                         caption.empty() ? kProgramName : caption.c_str(), style);
 }
@@ -400,7 +397,12 @@ CWinThread* CDownloadDlg::StartWorker() {
 
 void CDownloadDlg::OnQuit() {
     cancelFlag = true;
-    if (worker_) worker_->Wait();
+    // Quit is disabled while a job runs. Should it come all the same, the job's end closes the
+    // dialog (JobEnded): this thread never waits for the worker.
+    if (WorkerRunning()) {
+        quitPending_ = true;
+        return;
+    }
     steps_->SaveRememberedSettings(*this);
     view_->EndDialog(0);
 }
@@ -465,8 +467,28 @@ void CDownloadDlg::OnTimer(int id) {
 }
 
 void CDownloadDlg::EndOfDownload() {
+    // The engine's last notice comes just before its worker returns, or before a box the worker
+    // then shows and waits on: this tick may run inside that box's event loop.
+    if (WorkerRunning()) {
+        view_->StartTimer(kTimerEndOfDownload, kWorkerEndPollMs);
+        return;
+    }
+    JobEnded();
+}
+
+// The one way a job's end reaches the user-interface thread. The engine's last notice starts
+// timer 1, whose tick (EndOfDownload) looks whether the worker has ended, without waiting, and
+// comes back until it has; then, and only then, this runs. The user-interface thread never waits
+// for the worker, which may itself be waiting for this thread to answer one of the engine's
+// boxes: whatever needs the job's end or its exit code belongs here.
+void CDownloadDlg::JobEnded() {
     for (int id : {kTimerEndOfDownload, kTimerReaderReset, kTimerRefresh}) view_->StopTimer(id);
     LogEndedJob();
+    if (quitPending_) {
+        quitPending_ = false;
+        OnQuit();
+        return;
+    }
     if (runMode == kRunAutomatic) {
         view_->EndDialog(0);
         return;
@@ -486,8 +508,6 @@ void CDownloadDlg::EndOfDownload() {
 
 void CDownloadDlg::LogEndedJob() {
     if (!worker_ || !jobLog_.active()) return;
-    // The job's last notice started this timer: the worker only returns now, with its exit code.
-    worker_->Wait();
     if (const auto problem = jobLog_.End(static_cast<int>(worker_->ExitCode()))) {
         ShowMessage(*problem, MB_OK | MB_ICONWARNING);
     }

@@ -66,7 +66,9 @@ class CDownloadDlg : public CLoadInterface {
     DialogView* View() const { return view_; }
     // Where the ports come from (the real probe by default).
     void SetPortProbe(PortProbe probe) { probePorts_ = std::move(probe); }
-    // Receives the reasons an automatic run ends without a download (stderr by default).
+    // Whether the program has a display (HasDisplay; true until told otherwise).
+    void SetDisplay(bool present) { display_ = present; }
+    // Receives the messages shown without a display (stderr by default).
     void SetErrorSink(std::function<void(const std::string&)> sink) {
         errorSink_ = std::move(sink);
     }
@@ -88,8 +90,8 @@ class CDownloadDlg : public CLoadInterface {
     uint32_t WaitForWorker();
     bool WorkerRunning() const;
 
-    // A message of the dialog: a message box captioned with the program's name in the
-    // interactive run; a line on stderr in the automatic run, where nobody is there to answer
+    // A message of the dialog: a message box captioned with the program's name where there is a
+    // display, in either run mode; without one a line to the error sink, as nobody can answer
     // (a Yes/No question is then answered No).
     int ShowMessage(const std::string& text, unsigned style);
     // The same with a caption of its own (empty: the program's name) and, when not `owned`, a box
@@ -155,8 +157,12 @@ class CDownloadDlg : public CLoadInterface {
     // What a new reader type changes: its picture, the driver file forgotten, the driver row.
     void ApplyReaderType();
     void DisableOperatorControls();
+    // Tick of timer 1, which the engine's last notice starts: the job's end once its worker has
+    // ended.
     void EndOfDownload();
-    // The job log's row of the download just ended, when KORVEL_LOG names a job log.
+    // The job is over and its worker has ended: the row, then the dialog closed or made ready.
+    void JobEnded();
+    // The job log's row of the job just ended, when KORVEL_LOG names a job log.
     void LogEndedJob();
     // Enables the controls of the download type and blanks the progress line and the bar.
     void MakeReady();
@@ -172,6 +178,9 @@ class CDownloadDlg : public CLoadInterface {
     DialogView* view_ = nullptr;
     PortProbe probePorts_;
     std::function<void(const std::string&)> errorSink_;
+    bool display_ = true;
+    // Quit came while the worker still ran: the dialog ends with the job's end.
+    bool quitPending_ = false;
     std::unique_ptr<CWinThread> worker_;
     int exitCodeWithoutWorker_ = 0;
     DownloadJobLog jobLog_;

@@ -354,6 +354,8 @@ TEST_F(DialogTest, AutomaticRunDownloadsAtOnceAndEndsAfterTheNotice) {
 }
 
 TEST_F(DialogTest, AutomaticRunThatCannotStartEndsWithTheReason) {
+    // Without a display: the reasons go to stderr.
+    dialog.SetDisplay(false);
     dialog.runMode = kRunAutomatic;
     dialog.OnInitDialog();  // no kit files: no application file
     EXPECT_EQ(view.ended, 0);
@@ -367,6 +369,7 @@ TEST_F(DialogTest, AutomaticRunThatCannotStartEndsWithTheReason) {
     noPort.AttachView(&other);
     noPort.SetPortProbe([] { return std::vector<korvel::ports::OpenablePort>{}; });
     noPort.SetErrorSink([this](const std::string& line) { errors.push_back(line); });
+    noPort.SetDisplay(false);
     noPort.runMode = kRunAutomatic;
     noPort.applicationFileName = "/kit/app.sre";
     noPort.driverFileName = "/kit/driver.sre";
@@ -381,6 +384,7 @@ TEST_F(DialogTest, AutomaticRunThatCannotStartEndsWithTheReason) {
     global.AttachView(&third);
     global.SetPortProbe([this] { return ports; });
     global.SetErrorSink([this](const std::string& line) { errors.push_back(line); });
+    global.SetDisplay(false);
     global.runMode = kRunAutomatic;
     global.applicationFileName = "/kit/all.glo";
     global.driverFileName = "/kit/driver.sre";
@@ -388,6 +392,50 @@ TEST_F(DialogTest, AutomaticRunThatCannotStartEndsWithTheReason) {
     EXPECT_EQ(third.ended, 0);
     EXPECT_EQ(global.WaitForWorker(), static_cast<uint32_t>(kExitNoDownload));
     EXPECT_THAT(errors.back(), HasSubstr("/kit/all.glo"));
+}
+
+TEST_F(DialogTest, MessagesAreBoxesWhereverThereIsADisplayInEitherRunMode) {
+    EXPECT_TRUE(HasDisplay("", ":0", ""));
+    EXPECT_TRUE(HasDisplay("", "", "wayland-0"));
+    EXPECT_TRUE(HasDisplay("xcb", ":1", ""));
+    EXPECT_FALSE(HasDisplay("", "", ""));
+    EXPECT_FALSE(HasDisplay("offscreen", ":0", "wayland-0"));
+    EXPECT_FALSE(HasDisplay("offscreen:fontengine=freetype", ":0", ""));
+    EXPECT_FALSE(HasDisplay("minimal", ":0", ""));
+
+    // With a display the automatic run asks as the interactive run does, and takes the answer.
+    view.questionAnswer = IDYES;
+    for (int mode : {kRunInteractive, kRunAutomatic}) {
+        dialog.runMode = mode;
+        EXPECT_EQ(dialog.ShowMessage("Erase it?", MB_YESNO | MB_ICONQUESTION), IDYES);
+        EXPECT_EQ(dialog.ShowMessage("Refused.", MB_OK, "CAUTION"), IDOK);
+    }
+    EXPECT_THAT(view.boxes, ElementsAre("Erase it?", "Erase it?"));
+    EXPECT_THAT(engineBoxes, ElementsAre("CAUTION|Refused.|16962", "CAUTION|Refused.|16962"));
+    EXPECT_TRUE(errors.empty());
+
+    // Without one, in either run mode: stderr, and a question answered No.
+    dialog.SetDisplay(false);
+    for (int mode : {kRunInteractive, kRunAutomatic}) {
+        dialog.runMode = mode;
+        EXPECT_EQ(dialog.ShowMessage("Erase it?", MB_YESNO | MB_ICONQUESTION), IDNO);
+        EXPECT_EQ(dialog.ShowMessage("Refused.", MB_OK, "CAUTION"), IDOK);
+    }
+    EXPECT_EQ(view.boxes.size(), 2u);
+    EXPECT_EQ(engineBoxes.size(), 2u);
+    EXPECT_THAT(errors, ElementsAre("Brenmark: Erase it?", "Brenmark: CAUTION: Refused.",
+                                    "Brenmark: Erase it?", "Brenmark: CAUTION: Refused."));
+
+    // An automatic run that cannot start, on a display: its box, then the same exit code.
+    FakeView other;
+    CDownloadDlg automatic;
+    automatic.AttachView(&other);
+    automatic.SetPortProbe([this] { return ports; });
+    automatic.runMode = kRunAutomatic;
+    automatic.OnInitDialog();
+    EXPECT_THAT(other.boxes, ElementsAre("The application file is not valide."));
+    EXPECT_EQ(other.ended, 0);
+    EXPECT_EQ(automatic.WaitForWorker(), static_cast<uint32_t>(kExitFileRefused));
 }
 
 TEST_F(DialogTest, BrowsingUsesTheFiltersOfTheDownloadType) {

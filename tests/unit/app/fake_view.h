@@ -61,7 +61,7 @@ class FakeView : public brenmark::DialogView {
     int MessageBox(const std::string& text, unsigned style) override {
         boxes.push_back(text);
         boxStyles.push_back(style);
-        return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
+        return (style & 0xF) == MB_YESNO ? questionAnswer : IDOK;
     }
     std::optional<std::string> BrowseFile(const std::string& start,
                                           const std::vector<brenmark::FileFilter>& f) override {
@@ -103,6 +103,7 @@ class FakeView : public brenmark::DialogView {
     std::vector<std::string> timerLog;
     std::vector<std::string> boxes;
     std::vector<unsigned> boxStyles;
+    int questionAnswer = IDNO;  // the operator's answer to a Yes/No box
     std::string browseStart;
     std::vector<brenmark::FileFilter> filters;
     std::optional<std::string> browseAnswer;

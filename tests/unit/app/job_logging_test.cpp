@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
 
 #include "dialog_harness.h"
@@ -13,6 +14,36 @@ namespace {
 
 using ::testing::HasSubstr;
 using namespace brenmark;
+
+// The engine's message box, answered only when the test says so: the worker waits in it as it
+// waits for the operator. It gives up after 5 s and notes that it did.
+struct LateBox {
+    LateBox() { KvSetMessageBoxHandler(&LateBox::Show, this); }
+    ~LateBox() { KvSetMessageBoxHandler(nullptr, nullptr); }
+    static int Show(HWND, const char* text, const char*, unsigned, void* context) {
+        auto* self = static_cast<LateBox*>(context);
+        std::unique_lock lock(self->mutex);
+        self->text = text;
+        self->gaveUp = !self->changed.wait_for(lock, std::chrono::seconds(5),
+                                               [self] { return self->answered; });
+        return IDOK;
+    }
+    template <typename T>
+    T Read(const T& field) {
+        std::lock_guard lock(mutex);
+        return field;
+    }
+    void Answer() {
+        std::lock_guard lock(mutex);
+        answered = true;
+        changed.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string text;
+    bool answered = false;
+    bool gaveUp = false;
+};
 
 class JobLoggingTest : public DialogTest {
   protected:
@@ -71,6 +102,78 @@ TEST_F(JobLoggingTest, EachDownloadLeavesItsRowAndAnUnwritableLogIsToldWithoutCh
     ASSERT_EQ(view.boxes.size(), 1u);
     EXPECT_THAT(view.boxes[0], HasSubstr("not written to the job log " + unwritable));
     EXPECT_THAT(view.boxes[0], HasSubstr("exit code 0"));
+}
+
+TEST_F(JobLoggingTest, EndNoticeBeforeAnEngineBoxFreezesNothingAndTheRowHasTheWorkersCode) {
+    const std::string log = (dir / "jobs.db").string();
+    const std::string missing = (dir / "missing.sre").string();
+    dialog.OnInitDialog();
+    // A large reader's missing file: the engine sends its last notice, then shows its box, so
+    // timer 1 ticks while the box waits for the operator. Quit, should it come then, ends the
+    // dialog with the job's end.
+    struct Pass {
+        bool logged;
+        int runMode;
+        bool quit;
+    };
+    for (const Pass pass : {Pass{false, kRunInteractive, false}, Pass{true, kRunInteractive, true},
+                            Pass{true, kRunAutomatic, false}}) {
+        SCOPED_TRACE(std::string(pass.logged ? "logged " : "") +
+                     (pass.runMode == kRunAutomatic ? "automatic" : "interactive") +
+                     (pass.quit ? " quit" : ""));
+        if (pass.logged) setenv("KORVEL_LOG", log.c_str(), 1);
+        dialog.runMode = pass.runMode;
+        dialog.cancelFlag = false;
+        view.ended.reset();
+        LateBox box;
+        view.texts[kApplicationFile] = missing;
+        view.lists[kTerminalList].selection = KvTal1Mb;
+        dialog.OnTerminalTypeChange();
+        view.texts[kDriverFile] = WriteApplication("driver.sre");
+        view.lists[kPortList].selection = 1;
+        ASSERT_TRUE(dialog.OnStart());
+        auto boxUpAfterTheNotice = [&] {
+            return !box.Read(box.text).empty() && view.timers.count(kTimerEndOfDownload) != 0;
+        };
+        for (int i = 0; i < 5000 && !boxUpAfterTheNotice(); ++i) {
+            view.Pump();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_THAT(box.Read(box.text), HasSubstr(missing));
+
+        // The tick, as the box's own event loop runs it: it returns at once, and the job is not
+        // over for the dialog while its worker waits.
+        Tick(kTimerEndOfDownload);
+        EXPECT_FALSE(view.IsControlEnabled(kStart));
+        if (pass.quit) dialog.OnQuit();
+        EXPECT_FALSE(view.ended.has_value());
+        box.Answer();
+        RunWorkerToEnd();
+        Tick(kTimerEndOfDownload);
+        EXPECT_FALSE(box.Read(box.gaveUp))
+            << "the tick waited for the worker, which waited for the box";
+        EXPECT_FALSE(view.timers.count(kTimerEndOfDownload));
+        EXPECT_EQ(dialog.WaitForWorker(), 1u);
+        if (pass.runMode == kRunAutomatic || pass.quit) {
+            EXPECT_EQ(view.ended, 0);
+        } else {
+            EXPECT_TRUE(view.IsControlEnabled(kStart));
+            EXPECT_TRUE(view.IsControlEnabled(kQuit));
+        }
+    }
+
+    // One row per logged job, with the worker's exit code.
+    std::string error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<korvel::joblog::JobRow> rows;
+    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    ASSERT_EQ(rows.size(), 2u);
+    for (const korvel::joblog::JobRow& row : rows) {
+        EXPECT_EQ(row.exitCode, 1);
+        EXPECT_EQ(row.application.path, missing);
+    }
+    EXPECT_TRUE(view.boxes.empty());
 }
 
 }  // namespace
