@@ -101,7 +101,7 @@ constexpr char kHelp[] =
     "\n"
     "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
     "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
-    "6); a second Ctrl-C quits at once (exit code 130).\n"
+    "6, in every phase of the download); a second Ctrl-C quits at once (exit code 130).\n"
     "\n"
     "--json: one JSON object per line, flushed at once; step and position carry \"bytes\" too\n"
     "when the image size is known:\n"
@@ -269,6 +269,13 @@ std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& s
     showAll();
     // Exit codes are one byte: a code the engine never gives must not read as success.
     if (code > 255) code = 255;
+    // The cancel resets the reader through a link of its own, so an exchange under way fails
+    // before the procedure's next cancel query: an open refused, a frame lost or unanswered. The
+    // job stopped because it was asked to: cancelled, in every phase.
+    if (job.cancelled &&
+        (code == kExitOpenFailed || code == kExitCommunication || code == kExitNoResponse)) {
+        code = kExitCancelled;
+    }
     view->Finish(static_cast<int>(code));
     return static_cast<int>(code);
 }

@@ -392,6 +392,30 @@ TEST(CordaneCliTest, AGlobalFileIsCheckedBeforeTheReaderAndRefusedByItsOwnName) 
     EXPECT_EQ(high.err.find("cordane-glo-"), std::string::npos) << high.err;
 }
 
+TEST(CordaneCliTest, CtrlCInALargeReadersDriverPhaseIsCancelled) {
+    TempDir dir;
+    const std::string glo =
+        GlobalFile(dir, "app.glo", {"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"});
+    // The driver's low part is sent whole, blank blocks too: long enough to be interrupted.
+    Reader reader(dir, {"--reader", "2", "--delay", "20"});
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+
+    Process cordane(kBin + "cordane",
+                    {"download", "--json", "--port", "KORVEL01", "--reader", "2", glo},
+                    {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}},
+                    dir.path + "/cordane.out", dir.path + "/cordane.err");
+    ASSERT_TRUE(
+        WaitForText(dir.path + "/cordane.out", R"("text":"Downloading the driver library...")"));
+    cordane.Signal(SIGINT);
+    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path + "/cordane.err");
+    const std::string out = ReadText(dir.path + "/cordane.out");
+    EXPECT_EQ(out.find("Downloading the application"), std::string::npos) << out;
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), R"({"event":"exit","code":6})");
+    EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
+}
+
 TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
     TempDir dir;
     Reader reader(dir, {"--reader", "0"});
