@@ -129,6 +129,9 @@ constexpr char kHelp[] =
     "  {\"event\":\"summary\",\"jobs\":[{\"port\":P,\"reader\":N,\"reader_name\":T,\"result\":T,\n"
     "   \"code\":C,\"seconds\":S,\"bytes\":B}...],\"code\":C,\"parent_cpu_ms\":M}\n"
     "(bytes null when the image size is unknown; parent_cpu_ms is this process's own CPU time).\n"
+    "A port's process ended by a signal (killed, or crashed) gets {\"event\":\"exit\",\"port\":P,\n"
+    "\"code\":125,\"signal\":N}, and \"signal\":N in the summary; its row in the job log is\n"
+    "written by this process.\n"
     "A summary table ends the run. Every port is checked before anything starts: a port named\n"
     "twice is refused (exit code 2), one that cannot be opened too (exit code 1). Ctrl-C stops\n"
     "every download and resets every reader. The exit code is 0 when every reader succeeded,\n"
@@ -136,8 +139,9 @@ constexpr char kHelp[] =
     "\n"
     "Exit codes: 0 success; 1 file error or refused port; 2 bad command line; 3 the download\n"
     "session could not be opened; 4 communication error; 5 no response from the reader;\n"
-    "6 cancelled; 130 quit at once by a second Ctrl-C; any other value is the error code of the\n"
-    "reader's loader.\n";
+    "6 cancelled; 125 several ports: a port's own process was ended by a signal before it could\n"
+    "finish (no fault of the reader); 130 quit at once by a second Ctrl-C; any other value is the\n"
+    "error code of the reader's loader.\n";
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr,
