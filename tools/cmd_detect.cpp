@@ -169,8 +169,13 @@ int RunDetect(int argc, char** argv) {
             if (!message.empty()) message += '\n';
             message += shown.text;
         }
-        return Refuse(options.json, message, "port " + port.text + ": " + result.detail,
-                      ExitCodeOf(result.failure));
+        std::string detail = "port " + port.text + ": " + result.detail;
+        if (result.ResetRefused()) {
+            detail += "; to download to a 64 Kb reader, give its type: --reader 0 (" +
+                      std::string(ReaderName(KvTal64)) + ") or --reader 1 (" + ReaderName(KvOrb64) +
+                      ")";
+        }
+        return Refuse(options.json, message, detail, ExitCodeOf(result.failure));
     }
 
     const auto type = static_cast<eReaderType>(result.readerType);

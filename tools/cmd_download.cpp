@@ -58,7 +58,10 @@ constexpr char kHelp[] =
     "afterwards, and downloaded as a binary download (type 2) for that reader type. With\n"
     "--reader N the parts for N are extracted without detection. With --json the first event\n"
     "is {\"event\":\"detected\",\"reader_type\":N,\"name\":T,\"id_bytes\":T}. A detection that\n"
-    "fails exits 3 when the reader did not open, else 4; a global file refused exits 1.\n"
+    "fails exits 3 when the reader did not open, else 4; a global file refused exits 1. The\n"
+    "file's structure and every CRC are checked before any reader is reset or detected; the\n"
+    "part for the reader type found is checked as the engine checks a file, before the reader\n"
+    "is reset, and a refusal names the component.\n"
     "\n"
     "  --port PORT       COM1..COM256, KORVEL00..KORVEL98, or a device path such as\n"
     "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened).\n"
@@ -98,7 +101,7 @@ constexpr char kHelp[] =
     "\n"
     "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
     "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
-    "6); a second Ctrl-C quits at once (exit code 130).\n"
+    "6, in every phase of the download); a second Ctrl-C quits at once (exit code 130).\n"
     "\n"
     "--json: one JSON object per line, flushed at once; step and position carry \"bytes\" too\n"
     "when the image size is known:\n"
@@ -126,6 +129,9 @@ constexpr char kHelp[] =
     "  {\"event\":\"summary\",\"jobs\":[{\"port\":P,\"reader\":N,\"reader_name\":T,\"result\":T,\n"
     "   \"code\":C,\"seconds\":S,\"bytes\":B}...],\"code\":C,\"parent_cpu_ms\":M}\n"
     "(bytes null when the image size is unknown; parent_cpu_ms is this process's own CPU time).\n"
+    "A port's process ended by a signal (killed, or crashed) gets {\"event\":\"exit\",\"port\":P,\n"
+    "\"code\":125,\"signal\":N}, and \"signal\":N in the summary; its row in the job log is\n"
+    "written by this process.\n"
     "A summary table ends the run. Every port is checked before anything starts: a port named\n"
     "twice is refused (exit code 2), one that cannot be opened too (exit code 1). Ctrl-C stops\n"
     "every download and resets every reader. The exit code is 0 when every reader succeeded,\n"
@@ -133,8 +139,9 @@ constexpr char kHelp[] =
     "\n"
     "Exit codes: 0 success; 1 file error or refused port; 2 bad command line; 3 the download\n"
     "session could not be opened; 4 communication error; 5 no response from the reader;\n"
-    "6 cancelled; 130 quit at once by a second Ctrl-C; any other value is the error code of the\n"
-    "reader's loader.\n";
+    "6 cancelled; 125 several ports: a port's own process was ended by a signal before it could\n"
+    "finish (no fault of the reader); 130 quit at once by a second Ctrl-C; any other value is the\n"
+    "error code of the reader's loader.\n";
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr,
@@ -266,6 +273,13 @@ std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& s
     showAll();
     // Exit codes are one byte: a code the engine never gives must not read as success.
     if (code > 255) code = 255;
+    // The cancel resets the reader through a link of its own, so an exchange under way fails
+    // before the procedure's next cancel query: an open refused, a frame lost or unanswered. The
+    // job stopped because it was asked to: cancelled, in every phase.
+    if (job.cancelled &&
+        (code == kExitOpenFailed || code == kExitCommunication || code == kExitNoResponse)) {
+        code = kExitCancelled;
+    }
     view->Finish(static_cast<int>(code));
     return static_cast<int>(code);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,12 @@ constexpr char kExtractHelp[] =
     "  -o OUT       where to write; by default beside FILE.glo, under its name with the last\n"
     "               three characters replaced by \"bin\", as Brenmark names it\n"
     "\n"
-    "The output is replaced whole or not at all; a refused file writes nothing.\n"
+    "The output is replaced whole or not at all; a refused file writes nothing, and neither\n"
+    "does an OUT that is FILE.glo itself (under any name, or when FILE.glo's own name already\n"
+    "ends in \"bin\"). On success the line \"wrote ...\" says what went where.\n"
     "\n"
     "Exit codes: 0 written; 1 FILE.glo unreadable or refused, or OUT not written; 2 bad command\n"
-    "line.\n";
+    "line, or OUT naming FILE.glo.\n";
 
 constexpr char kMkgloHelp[] =
     "usage: cordane mkglo [--long-form] -o OUT.glo COMPONENT...\n"
@@ -63,22 +66,18 @@ constexpr char kMkgloHelp[] =
     "\n"
     "  --long-form  write every length in the long form with four length bytes\n"
     "\n"
-    "Exit codes: 0 written; 1 a data file unreadable, the file too large, or OUT not written;\n"
-    "2 bad command line or component.\n";
+    "The file is checked as the extraction checks it before anything is written: a component\n"
+    "larger than its place, or a reader-specific one without FLAGS, refuses it. A component at\n"
+    "a load address no place of its kind takes is ignored by every reader: a warning says so,\n"
+    "and a file in which every reader type would find nothing is refused.\n"
+    "\n"
+    "Exit codes: 0 written; 1 a data file unreadable, a file the extraction would refuse or too\n"
+    "large, or OUT not written; 2 bad command line or component, or OUT naming a DATAFILE.\n";
 
 int Usage(const char* command, const std::string& problem) {
     std::fprintf(stderr, "cordane %s: %s\n(\"cordane %s --help\" tells more)\n", command,
                  problem.c_str(), command);
     return kExitUsage;
-}
-
-// The refusal as one line: its text, and where the fault lies when the text does not say.
-std::string RefusalLine(const GloRefusal& refusal) {
-    std::string line = refusal.text;
-    if (!refusal.detail.empty() && line.find(refusal.detail) == std::string::npos) {
-        line += " (" + refusal.detail + ")";
-    }
-    return line;
 }
 
 // A global file's bytes. A regular file is mapped rather than read: a 4 MiB file then costs
@@ -140,6 +139,42 @@ std::string ReaderTypeText(int type) {
     return std::to_string(type) + " " + ReaderName(static_cast<eReaderType>(type));
 }
 
+// mkglo's file judged as the extraction will judge it: refused (with the message) when the
+// extraction would refuse it for every reader type; each component that no reader would take is
+// warned about.
+bool CheckBuiltFile(const std::string& output, const std::vector<GloComponentSpec>& components,
+                    const std::vector<uint8_t>& bytes) {
+    const GloRefusal refusal = brenmark::CheckGlobalFile(output, bytes.data(), bytes.size());
+    if (refusal.error != brenmark::GloError::None) {
+        std::fprintf(stderr,
+                     "cordane mkglo: the extraction would refuse %s for every reader: %s; nothing "
+                     "was written\n",
+                     output.c_str(),
+                     (refusal.detail.empty() ? refusal.text : refusal.detail).c_str());
+        return false;
+    }
+    for (const GloComponentSpec& spec : components) {
+        const bool common = spec.kind == glo::kCommonKind;
+        if (brenmark::PlaceOf(common, spec.address, spec.data.size()).fit ==
+            brenmark::SlotFit::NoSlot) {
+            std::fprintf(stderr,
+                         "cordane mkglo: warning: no reader takes the %s component %s: no place "
+                         "of its kind is at load address %s (\"cordane mkglo --help\" lists "
+                         "them)\n",
+                         common ? "common" : "reader-specific", spec.name.c_str(),
+                         Hex(spec.address, 6).c_str());
+        }
+    }
+    for (int type = KvOrb512; type <= kLastReaderType; ++type) {
+        if (brenmark::ExtractImage(output, bytes.data(), bytes.size(), type).Ok()) return true;
+    }
+    std::fprintf(stderr,
+                 "cordane mkglo: no reader type would get anything from %s: give each component "
+                 "data and a load address of its kind (see --help); nothing was written\n",
+                 output.c_str());
+    return false;
+}
+
 }  // namespace
 
 int RunExtract(int argc, char** argv) {
@@ -196,14 +231,26 @@ int RunExtract(int argc, char** argv) {
         return Usage("extract", "give the reader type with --reader (2 to 9, see --help)");
     }
     if (path == nullptr) return Usage("extract", "give the global file to extract from");
-    if (output.empty()) output = brenmark::BinPathFor(path);
+    const bool derived = output.empty();
+    if (derived) output = brenmark::BinPathFor(path);
+    if (SameFile(path, output.c_str())) {
+        return Usage("extract",
+                     derived ? std::string(path) +
+                                   " would be replaced by its own extract: the \"bin\" file's "
+                                   "name (the last three characters replaced by \"bin\") is the "
+                                   "global file itself. Give another name with -o OUT; nothing "
+                                   "was written"
+                             : "-o " + output + " is the global file " + path +
+                                   " itself: give another name for the extract; nothing was "
+                                   "written");
+    }
 
     GlobalBytes file;
     if (!file.Load("extract", path)) return kExitBadInput;
     brenmark::GloImage image = brenmark::ExtractImage(path, file.data(), file.size(), reader);
     if (!image.Ok()) {
         std::fprintf(stderr, "cordane extract: %s; nothing was written\n",
-                     RefusalLine(image.refusal).c_str());
+                     brenmark::RefusalLine(image.refusal, path).c_str());
         return kExitBadInput;
     }
     // The "bin" file: the CRC, least significant byte first, then the image, in one buffer.
@@ -213,6 +260,13 @@ int RunExtract(int argc, char** argv) {
     if (!WriteOutputFile("extract", output.c_str(), bytes.data(), bytes.size())) {
         return kExitBadInput;
     }
+    std::string parts;
+    for (const brenmark::GloPart& part : image.parts) {
+        parts += (parts.empty() ? "" : ", ") + part.name;
+    }
+    std::printf("wrote %s bytes to %s: CRC %s and the image for reader type %s from %s (%s)\n",
+                GroupDigits(bytes.size()).c_str(), output.c_str(), Hex(image.crc, 4).c_str(),
+                ReaderTypeText(reader).c_str(), path, parts.c_str());
     return kExitOk;
 }
 
@@ -258,6 +312,13 @@ int RunMkglo(int argc, char** argv) {
         components.push_back(std::move(spec));
         dataPaths.push_back(std::move(dataPath));
     }
+    for (const std::string& dataPath : dataPaths) {
+        if (SameFile(output.c_str(), dataPath.c_str())) {
+            return Usage("mkglo", "-o " + output + " is the data file " + dataPath +
+                                      " itself: give another name for the global file; nothing "
+                                      "was written");
+        }
+    }
     for (size_t i = 0; i < components.size(); ++i) {
         InputFile data;
         if (!ReadInput("mkglo", dataPaths[i].c_str(), "a file of component data", data,
@@ -271,14 +332,7 @@ int RunMkglo(int argc, char** argv) {
                          dataPaths[i].c_str());
             return kExitBadInput;
         }
-        GloComponentSpec& spec = components[i];
-        spec.data = std::move(data.bytes);
-        if (spec.kind != glo::kCommonKind && !spec.flags) {
-            std::fprintf(stderr,
-                         "cordane mkglo: note: the reader-specific component %s has no reader "
-                         "flags: extraction refuses such a file (give FLAGS to make it usable)\n",
-                         spec.name.c_str());
-        }
+        components[i].data = std::move(data.bytes);
     }
     const std::vector<uint8_t> bytes = brenmark::BuildGlobalFile(components, longForm);
     if (bytes.size() > glo::kMaxFile) {
@@ -289,6 +343,7 @@ int RunMkglo(int argc, char** argv) {
                      GroupDigits(bytes.size()).c_str());
         return kExitBadInput;
     }
+    if (!CheckBuiltFile(output, components, bytes)) return kExitBadInput;
     return WriteOutputFile("mkglo", output.c_str(), bytes.data(), bytes.size()) ? kExitOk
                                                                                 : kExitBadInput;
 }
@@ -297,11 +352,18 @@ int ShowGlobalFile(const char* path, bool json) {
     GlobalBytes file;
     if (!file.Load("info", path)) return kExitBadInput;
     const brenmark::GloContents contents = brenmark::ReadGlobalFile(path, file.data(), file.size());
-    bool crcsGood = true;
-    for (const GloComponent& component : contents.components) {
-        crcsGood = crcsGood && component.CrcGood();
+    // The component that refuses the file: the one the structure stops at, else the first with
+    // a wrong CRC (every component was read then).
+    std::optional<size_t> refused = contents.refusedComponent;
+    if (contents.Ok()) {
+        for (size_t i = 0; i < contents.components.size() && !refused; ++i) {
+            if (!contents.components[i].CrcGood()) refused = i;
+        }
     }
-    const bool accepted = contents.Ok() && crcsGood;
+    const bool accepted = contents.Ok() && !refused;
+    const std::string count = (contents.countComplete ? "" : "at least ") +
+                              GroupDigits(contents.componentCount) +
+                              (contents.componentCount == 1 ? " component" : " components");
 
     if (json) {
         JsonWriter out;
@@ -310,7 +372,16 @@ int ShowGlobalFile(const char* path, bool json) {
             .Number(static_cast<int64_t>(file.fileSize()))
             .Key("accepted")
             .Bool(accepted);
-        if (!contents.Ok()) out.Key("problem").String(RefusalLine(contents.refusal));
+        if (!contents.Ok()) {
+            out.Key("problem").String(brenmark::RefusalLine(contents.refusal, path));
+        }
+        out.Key("component_count").Number(static_cast<int64_t>(contents.componentCount));
+        out.Key("count_complete").Bool(contents.countComplete).Key("refused_component");
+        if (refused) {
+            out.Number(static_cast<int64_t>(*refused + 1));
+        } else {
+            out.Null();
+        }
         out.Key("components").BeginArray();
         for (const GloComponent& c : contents.components) {
             out.BeginObject().Key("name").String(c.name).Key("kind").Number(c.kind);
@@ -333,11 +404,15 @@ int ShowGlobalFile(const char* path, bool json) {
         out.EndArray().EndObject();
         std::fputs((out.text() + "\n").c_str(), stdout);
     } else {
-        std::printf("%s: Binary Global File, %s bytes, %s\n", path,
-                    GroupDigits(file.fileSize()).c_str(),
-                    (GroupDigits(contents.components.size()) +
-                     (contents.components.size() == 1 ? " component" : " components"))
-                        .c_str());
+        std::string refusedText;
+        if (refused) {
+            refusedText = "; component " + std::to_string(*refused + 1) + " is refused" +
+                          (contents.Ok() ? " (its CRC is wrong)" : " (below)");
+        } else if (!contents.Ok()) {
+            refusedText = "; refused (below)";
+        }
+        std::printf("%s: Binary Global File, %s bytes, %s%s\n", path,
+                    GroupDigits(file.fileSize()).c_str(), count.c_str(), refusedText.c_str());
         std::printf("  %-20s %-4s %-5s %-17s %-10s %12s  %s\n", "name", "kind", "flags",
                     "reader type", "address", "size", "CRC");
         for (const GloComponent& c : contents.components) {
@@ -353,14 +428,20 @@ int ShowGlobalFile(const char* path, bool json) {
         }
     }
     if (!contents.Ok()) {
-        std::fprintf(stderr, "cordane info: %s\n", RefusalLine(contents.refusal).c_str());
+        std::string where;
+        if (refused) where = "component " + std::to_string(*refused + 1) + " of " + count + ": ";
+        std::fprintf(stderr, "cordane info: %s%s\n", where.c_str(),
+                     brenmark::RefusalLine(contents.refusal, path).c_str());
         return kExitBadInput;
     }
-    if (!crcsGood) {
+    if (refused) {
+        const GloComponent& bad = contents.components[*refused];
         std::fprintf(stderr,
-                     "cordane info: %s: a component's CRC is wrong, so no reader's image can be "
-                     "extracted from it (\"CRC Error!\"); rebuild the global file\n",
-                     path);
+                     "cordane info: %s: component %zu of %s (\"%s\", at byte %zu) holds CRC %s but "
+                     "its data give %s, so no reader's image can be extracted from the file "
+                     "(\"CRC Error!\"); rebuild the global file\n",
+                     path, *refused + 1, count.c_str(), bad.name.c_str(), bad.offset,
+                     Hex(bad.storedCrc, 4).c_str(), Hex(bad.computedCrc, 4).c_str());
         return kExitBadInput;
     }
     return kExitOk;

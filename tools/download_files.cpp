@@ -12,6 +12,7 @@
 
 #include "cipher.h"
 #include "cordane/cordane.h"
+#include "global_file.h"
 #include "large_images.h"
 #include "large_layout.h"
 #include "protocol.h"
@@ -26,10 +27,19 @@ std::optional<std::string> CheckFiles(const DownloadOptions& options) {
     UniqueFd fd;
     struct stat info {};
     if (options.type != kEraseCodeType) {
-        if (auto problem =
-                OpenInputFile(options.application.c_str(),
-                              binary ? "a binary download file" : "an S-record file", fd, info)) {
+        const char* wanted = options.globalFile ? "a Binary Global File (.glo)"
+                             : binary           ? "a binary download file"
+                                                : "an S-record file";
+        if (auto problem = OpenInputFile(options.application.c_str(), wanted, fd, info)) {
             return problem;
+        }
+    }
+    if (options.globalFile) {
+        // Its structure and every CRC, whatever reader it is cut for: known before any reader is
+        // reset or detected.
+        const brenmark::GloRefusal refusal = brenmark::CheckGlobalFileAt(options.application);
+        if (refusal.error != brenmark::GloError::None) {
+            return brenmark::RefusalLine(refusal, options.application);
         }
     }
     if (!options.driver.empty()) {

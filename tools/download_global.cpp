@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <variant>
+#include <vector>
 
 #include "commands.h"
 #include "cordane/cordane.h"
@@ -21,6 +23,7 @@
 #include "download_verdict.h"
 #include "global_file.h"
 #include "json_writer.h"
+#include "large_images.h"
 #include "reader_types.h"
 
 namespace cordane::tools {
@@ -63,15 +66,71 @@ bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,
     const brenmark::GloExtraction extraction =
         brenmark::ExtractGlobalFileTo(globalPath, readerType, target);
     if (!extraction.Ok()) {
-        const brenmark::GloRefusal& refusal = extraction.refusal;
-        error = refusal.text;
-        if (!refusal.detail.empty() && error.find(refusal.detail) == std::string::npos) {
-            error += " (" + refusal.detail + ")";
+        if (extraction.refusal.error == brenmark::GloError::CannotWrite) {
+            // The temporary file is ours, not the user's: say what it was for.
+            error = "cannot write the part of " + globalPath + " for reader type " +
+                    std::to_string(readerType) + " to a temporary file in " + directory_ + ": " +
+                    extraction.refusal.detail + "; set TMPDIR to a writable directory with room";
+        } else {
+            error = brenmark::RefusalLine(extraction.refusal, globalPath);
         }
         return false;
     }
     file_ = extraction.binPath;
+    if (auto problem = PartProblem(globalPath, readerType, extraction.image)) {
+        error = *problem;
+        return false;
+    }
     return true;
+}
+
+std::optional<std::string> ExtractedGlobalFile::PartProblem(const std::string& globalPath,
+                                                            int readerType,
+                                                            const brenmark::GloImage& image) const {
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(image.crc),
+                               static_cast<uint8_t>(image.crc >> 8)};
+    bytes.insert(bytes.end(), image.image.begin(), image.image.end());
+    large::Inputs inputs;
+    inputs.downloadType = KV_DOWNLOAD_BINARY;
+    inputs.appPath = file_;
+    inputs.binary = bytes;
+    const auto type = static_cast<eReaderType>(readerType);
+    const std::string part = "The part of " + globalPath + " for reader type " +
+                             std::to_string(readerType) + " (" + ReaderName(type) + ")";
+    // The engine's texts name the file it reads: here the temporary one, which means nothing to
+    // the user.
+    auto named = [&](std::string text) {
+        const std::string temporary = "The binary file " + file_;
+        if (text.rfind(temporary, 0) == 0) text.replace(0, temporary.size(), part);
+        return text;
+    };
+    const auto built = large::BuildImages(inputs);
+    if (const auto* problem = std::get_if<std::string>(&built)) return named(*problem);
+    uint32_t address = 0;
+    const auto problem =
+        large::CheckImages(std::get<large::DownloadImages>(built), inputs, type, &address);
+    if (!problem) return std::nullopt;
+    // A write the reader refuses: the component it comes from, the last placed over it.
+    const brenmark::GloPart* source = nullptr;
+    for (const brenmark::GloPart& candidate : image.parts) {
+        if (address >= candidate.address && address - candidate.address < candidate.size) {
+            source = &candidate;
+        }
+    }
+    if (source == nullptr || BankOf(FactsOf(type), address) != nullptr) return named(*problem);
+    std::string banks;
+    char text[64];
+    for (const FlashBank& bank : FactsOf(type).banks) {
+        std::snprintf(text, sizeof text, "%s0x%X-0x%X", banks.empty() ? "" : " and ", bank.start,
+                      bank.end - 1);
+        banks += text;
+    }
+    std::snprintf(text, sizeof text, "(load address 0x%X) has data for address 0x%X",
+                  source->address, address);
+    return globalPath + ": the component \"" + source->name + "\" " + text + ", where a " +
+           ReaderName(type) + " reader (type " + std::to_string(readerType) +
+           ") has no flash: it takes " + banks +
+           ". Check the reader type, or use the global file made for this reader";
 }
 
 std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, const PortChoice& port,
@@ -93,6 +152,11 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
             if (!result.detail.empty()) message += " (" + result.detail + ")";
             for (const brenmark::DetectionMessage& box : result.messages) {
                 message += ": " + box.text;
+            }
+            if (result.ResetRefused()) {
+                message +=
+                    "; a global file holds parts for the large readers only (--reader 2 "
+                    "to 9)";
             }
             return GlobalFileRefusal{message + "; nothing was downloaded",
                                      DetectionExitCode(result.failure)};

@@ -11,6 +11,7 @@
 
 #include "download_options.h"
 #include "download_port.h"
+#include "global_file.h"
 #include "unique_fd.h"
 
 namespace cordane::tools {
@@ -26,11 +27,16 @@ class ExtractedGlobalFile {
 
     // Creates the directory; call it before any thread starts (the watcher is a forked process).
     bool Create(std::string& error);
-    // Extracts `globalPath` for `readerType` into the directory. False with the message.
+    // Extracts `globalPath` for `readerType` into the directory, and checks that part as the
+    // engine will before it resets the reader. False with the message, which names the global
+    // file and, for a write the reader cannot take, the component.
     bool Extract(const std::string& globalPath, int readerType, std::string& error);
     const std::string& path() const { return file_; }
 
   private:
+    std::optional<std::string> PartProblem(const std::string& globalPath, int readerType,
+                                           const brenmark::GloImage& image) const;
+
     std::string directory_;
     std::string file_;
     DirectoryWatcher watcher_;

@@ -23,10 +23,12 @@
 
 #include "commands.h"
 #include "download_files.h"
+#include "download_log.h"
 #include "download_output.h"
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
+#include "job_log.h"
 #include "job_record.h"
 #include "line_view.h"
 #include "tool_support.h"
@@ -69,7 +71,7 @@ std::vector<std::string> SharedArguments(int argc, char** argv) {
             // An option's value is taken along as it is, whatever it looks like.
             bool takesValue = false;
             for (const char* name : {"--reader", "--type", "--driver", "--key-selector", "--key",
-                                     "--check-app-number", "--previous", "--identity"}) {
+                                     "--check-app-number", "--previous", "--identity", "--log"}) {
                 takesValue = takesValue || arg == name;
             }
             kept.push_back(arg);
@@ -95,9 +97,85 @@ struct Job {
     std::optional<double> reaped;
     std::chrono::system_clock::time_point startedAt;
     std::chrono::system_clock::time_point endedAt;
+    std::chrono::steady_clock::time_point steadyStart;
     int code = 0;
+    int signal = 0;         // the signal that ended its process when this one did not send it
+    bool killed = false;    // ended by a signal: it could write no row of its own
     bool finished = false;  // reaped, its output read, shown as over
 };
+
+// The exit code of a job's process that `status` tells of. A signal this process sent to stop
+// its jobs is the stop it asked for (`interrupts`: the stops asked so far); any other signal
+// ended the job before it could finish or say how it ended.
+void TakeStatus(Job& job, int status, int interrupts) {
+    if (WIFEXITED(status)) {
+        job.code = WEXITSTATUS(status);
+        return;
+    }
+    if (!WIFSIGNALED(status)) {
+        job.code = kExitBadInput;
+        return;
+    }
+    job.killed = true;
+    const int signal = WTERMSIG(status);
+    if (interrupts > 1 && signal == SIGINT) {
+        job.code = kExitInterrupted;
+    } else if (interrupts > 0 && signal == SIGTERM) {
+        job.code = kExitCancelled;
+    } else {
+        job.code = kExitJobKilled;
+        job.signal = signal;
+    }
+}
+
+// The job log's files of the line's jobs, fingerprinted once before they start: every job
+// downloads the same ones. A global file is logged by its own name, as its jobs log it.
+struct LoggedFiles {
+    korvel::joblog::FileRecord application;
+    korvel::joblog::FileRecord driver;
+};
+
+LoggedFiles DescribeFiles(const DownloadOptions& options) {
+    LoggedFiles files;
+    if (options.type != kEraseCodeType) {
+        files.application = korvel::joblog::DescribeFile(options.application);
+    }
+    files.driver = korvel::joblog::DescribeFile(options.driver);
+    return files;
+}
+
+// The row a job whose process was killed could not write, written for it.
+void LogKilledJob(const std::string& target, const DownloadOptions& options,
+                  const LoggedFiles& files, const Job& job, int reader,
+                  std::optional<uint64_t> bytesSent) {
+    korvel::joblog::JobRow row;
+    row.startedUtc = korvel::joblog::UtcText(job.startedAt);
+    row.host = korvel::joblog::HostName();
+    row.port = job.port.throughPath ? job.port.device : job.port.text;
+    row.readerType = reader;
+    row.readerName = ReaderName(reader);
+    row.readerDetected = options.globalFile && options.reader < 0 && reader >= 0;
+    row.downloadType = options.type;
+    row.application = files.application;
+    row.driver = files.driver;
+    row.tool = std::string("cordane ") + CORDANE_VERSION;
+    korvel::joblog::EndRow(row, job.code, job.steadyStart);
+    // It ended when its process was reaped, not when the line got round to its row.
+    row.endedUtc = korvel::joblog::UtcText(job.endedAt);
+    row.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(job.endedAt - job.startedAt).count();
+    row.result = JobResultText(job.code, job.signal);
+    if (bytesSent) row.bytesSent = static_cast<int64_t>(*bytesSent);
+    std::string error;
+    if (!korvel::joblog::AppendJob(target, row, error)) {
+        const std::string shown = korvel::joblog::ShownTarget(target);
+        std::fprintf(stderr,
+                     "cordane download: the job on %s was not logged to %s: %s. Its result "
+                     "stands (exit code %d); make %s writable (or its server reachable), or give "
+                     "another --log target\n",
+                     job.port.text.c_str(), shown.c_str(), error.c_str(), job.code, shown.c_str());
+    }
+}
 
 // This program, for the jobs: the same engine program, run again.
 std::string SelfProgram() {
@@ -168,6 +246,7 @@ bool StartJob(Job& job, const std::string& program, const std::vector<std::strin
     job.err.fd = std::move(errRead);
     job.started = NowSeconds();
     job.startedAt = std::chrono::system_clock::now();
+    job.steadyStart = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -257,6 +336,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
             kExitBadInput);
     }
     const std::vector<std::string> shared = SharedArguments(argc, argv);
+    const std::string logTarget = JobLogTarget(options);
+    const LoggedFiles loggedFiles = logTarget.empty() ? LoggedFiles{} : DescribeFiles(options);
     // The same for every port, unless each job extracts its own part of a global file.
     const uint64_t imageBytes = options.globalFile ? 0 : ImageBytes(options);
 
@@ -350,9 +431,7 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
                 if (done == job.pid) {
                     job.reaped = now;
                     job.endedAt = std::chrono::system_clock::now();
-                    job.code = WIFEXITED(status)     ? WEXITSTATUS(status)
-                               : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                                     : kExitBadInput;
+                    TakeStatus(job, status, interrupts);
                 }
             }
             if (!job.reaped) continue;
@@ -361,7 +440,11 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
             if ((job.out.open || job.err.open) && now - *job.reaped < kPipePatience) continue;
             job.finished = true;
             --left;
-            view->Finished(i, job.code, now);
+            view->Finished(i, job.code, job.signal, now);
+            if (job.killed && !logTarget.empty()) {
+                LogKilledJob(logTarget, options, loggedFiles, job, view->Reader(i),
+                             view->BytesSent(i));
+            }
         }
         view->Tick(now);
     }
@@ -377,7 +460,8 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
         record.application = options.application;
         record.driver = options.driver;
         record.exitCode = job.code;
-        record.result = ResultText(job.code);
+        record.signal = job.signal;
+        record.result = JobResultText(job.code, job.signal);
         record.bytesSent = i < started ? view->BytesSent(i) : std::nullopt;
         record.started = job.startedAt;
         record.ended = job.endedAt;
@@ -404,8 +488,12 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
                     ", that of the first port that failed";
         }
         WriteAll(STDERR_FILENO, text + "\n");
-        for (const Job& job : jobs) {
-            if (job.code != kExitOk) WriteAll(STDERR_FILENO, Verdict(job.code, options, job.port));
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            if (jobs[i].code == kExitOk) continue;
+            // Each job's reader type as it was given or detected, its download as it ran.
+            DownloadOptions named = options;
+            named.reader = view->Reader(i);
+            WriteAll(STDERR_FILENO, Verdict(jobs[i].code, named, jobs[i].port, jobs[i].signal));
         }
     }
     return exitCode;

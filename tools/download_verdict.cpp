@@ -1,6 +1,7 @@
 #include "download_verdict.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "cordane/cordane.h"
@@ -12,6 +13,13 @@ namespace cordane::tools {
 std::string ReaderName(int reader) {
     if (reader < 0 || reader > kLastReaderType) return "reader";
     return cordane::ReaderName(static_cast<eReaderType>(reader));
+}
+
+std::string JobResultText(int code, int signal) {
+    if (code != kExitJobKilled || signal <= 0) return ResultText(code);
+    const char* name = ::sigabbrev_np(signal);
+    return "ended by signal " + std::to_string(signal) +
+           (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
 }
 
 int RefuseDownload(bool json, const std::string& message, int code) {
@@ -27,8 +35,13 @@ int RefuseDownload(bool json, const std::string& message, int code) {
     return code;
 }
 
-std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port) {
+std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port, int signal) {
     const std::string where = port.throughPath ? port.device : port.text;
+    // The reader type as the user can check it: none when it was never known (a detection that
+    // failed).
+    const bool typed = options.reader >= 0;
+    const std::string readerOption =
+        typed ? "--reader " + std::to_string(options.reader) : std::string("--reader");
     char text[512];
     const bool appNumberChecked =
         options.appNumber && options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
@@ -52,9 +65,9 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
         case kExitOpenFailed:
             std::snprintf(text, sizeof text,
                           "the download session could not be opened on %s: check that the "
-                          "reader is connected and powered and that --reader %d is its type "
-                          "(exit code 3)",
-                          where.c_str(), options.reader);
+                          "reader is connected and powered%s (exit code 3)",
+                          where.c_str(),
+                          typed ? (" and that " + readerOption + " is its type").c_str() : "");
             break;
         case kExitCommunication:
             if (appNumberChecked) {
@@ -68,10 +81,13 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
             }
             // The loader also refuses frames of another reader type's protocol this way.
             std::snprintf(text, sizeof text,
-                          "communication with the reader on %s failed: check that the reader is "
-                          "a %s (--reader %d), then the cable and the adapter, and download "
-                          "again (exit code 4)",
-                          where.c_str(), ReaderName(options.reader).c_str(), options.reader);
+                          "communication with the reader on %s failed: check %sthe cable and "
+                          "the adapter, and download again (exit code 4)",
+                          where.c_str(),
+                          typed ? ("that the reader is a " + ReaderName(options.reader) + " (" +
+                                   readerOption + "), then ")
+                                      .c_str()
+                                : "");
             break;
         case kExitNoResponse:
             std::snprintf(text, sizeof text,
@@ -85,12 +101,22 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
                           "until a download completes (exit code 6)",
                           where.c_str());
             break;
+        case kExitJobKilled:
+            if (signal > 0) {
+                std::snprintf(text, sizeof text,
+                              "the download to %s did not finish: its process %s, no fault of "
+                              "the reader's; the reader may hold no valid application until a "
+                              "download to it completes (exit code %d)",
+                              where.c_str(), JobResultText(code, signal).c_str(), code);
+                break;
+            }
+            [[fallthrough]];
         default:
             std::snprintf(text, sizeof text,
                           "the reader's loader refused the download with error code %d (0x%02X): "
-                          "check the reader type (--reader %d) and the application file%s, then "
+                          "check the reader type (%s) and the application file%s, then "
                           "download again",
-                          code, static_cast<unsigned>(code), options.reader,
+                          code, static_cast<unsigned>(code), readerOption.c_str(),
                           appNumberChecked ? ", and whether the reader takes this application "
                                              "number after --previous"
                                            : "");

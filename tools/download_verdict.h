@@ -19,6 +19,10 @@ inline constexpr int kExitCommunication = kStatusCommunication;
 inline constexpr int kExitNoResponse = kStatusNoReply;
 inline constexpr int kExitCancelled = kStatusCancelled;
 inline constexpr int kExitInterrupted = 130;  // a second Ctrl-C: 128 + SIGINT, as shells report it
+// Several ports: a port's own process was ended by a signal (killed, or crashed) before it could
+// say how its download ended. Not a status of the engine's, and not 128 + N, which would read as
+// a loader's error code.
+inline constexpr int kExitJobKilled = 125;
 
 // The reader type as the help lists it.
 std::string ReaderName(int reader);
@@ -28,12 +32,18 @@ std::string ReaderName(int reader);
 // its row in the log say the same.
 using korvel::joblog::ResultText;
 
+// ResultText, or for a job whose process `signal` ended (kExitJobKilled), "ended by signal 9
+// (SIGKILL)".
+std::string JobResultText(int code, int signal);
+
 // A download refused before it starts: the message on standard error, and with --json its events
 // on standard output as well, so that a script reading them still finds the exit code. The code.
 int RefuseDownload(bool json, const std::string& message, int code);
 
 // What the exit code means and what to do next, for the last line on a terminal or in a log.
-std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port);
+// `signal`: for kExitJobKilled, the signal that ended the job's process.
+std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port,
+                    int signal = 0);
 
 }  // namespace cordane::tools
 

@@ -54,6 +54,9 @@ run extract --reader 2 "$work/all.glo"
 check "extract: exit 0" test "$rc" -eq 0
 bin=$work/all.bin  # beside the global file, as the program names it
 check "extract: default name" test -f "$bin"
+check "extract: says what it wrote" has "wrote 508,007 bytes to $bin: CRC 0x"
+check "extract: names the reader and the parts" \
+    has "for reader type 2 KvOrb (512Kb) from $work/all.glo (ORB2.SRE, APP.SRE, UP.SRE)"
 # Slot 7 is the last placed: L = 0x7C000 + 100 + 1, after the 2 CRC bytes.
 check "extract: length" test "$(size "$bin")" -eq $((2 + 0x7C000 + 100 + 1))
 check "extract: the later type-2 part replaces the earlier" test "$(byte "$bin" $((2 + 0x720)))" = 23
@@ -106,12 +109,23 @@ check "no load address: message" has "has no load address (tag 0x85)"
 printf '\xa0\x04\xa1\x05\x00\x00' >"$work/past.glo"
 refused "component past its parent" --reader 2 "$work/past.glo"
 check "component past its parent: message" has "runs past the end of the 0xA0 element"
-run mkglo -o "$work/noflags.glo" 2::0x4720:ORB.SRE="$work/orb"
-check "mkglo: note on missing flags" has "has no reader flags"
+# By hand, as mkglo refuses to write them: a reader-specific part without reader flags, and a
+# part of 769 bytes for the 768 of slot 1.
+printf '\xa0\x15\xa1\x13\x80\x02\x00\x00\x81\x01O\x82\x01\x02\x85\x04\x20\x47\x00\x00\x86\x01\x00' \
+    >"$work/noflags.glo"
 refused "no reader flags" --reader 2 "$work/noflags.glo"
-run mkglo -o "$work/big.glo" 2:0x48:0x4000:BOOT.SRE="$work/common5" 2:0x48:0x4000:X.SRE="$work/quin"
+{
+    printf '\xa0\x82\x03\x1c\xa1\x82\x03\x18\x80\x02\x00\x00\x81\x01X\x82\x01\x02\x83\x01\x48'
+    printf '\x85\x04\x00\x40\x00\x00\x86\x82\x03\x01'
+    head -c 769 /dev/zero
+} >"$work/big.glo"
 refused "part larger than its slot" --reader 2 "$work/big.glo"
 check "part larger than its slot: message" has "more than the 768 bytes of its place"
+run info "$work/big.glo"
+check "info, refused part: exit 1" test "$rc" -eq 1
+check "info, refused part: counted and named" has "1 component; component 1 is refused"
+run info "$work/badcrc.glo"
+check "info, bad CRC: the one refused named" has "5 components; component 5 is refused"
 run mkglo -o "$work/orbonly.glo" 2:0x48:0x4720:ORB.SRE="$work/orb"
 refused "nothing for the reader" --reader 5 "$work/orbonly.glo"
 check "nothing for the reader: message" has "holds nothing for the reader type 5"
@@ -129,4 +143,38 @@ check "mkglo: nothing written" test ! -e "$work/bad.glo"
 run mkglo -o "$work/bad.glo" 1::0x10000:APP.SRE="$work/missing"
 check "mkglo: missing data file" test "$rc" -eq 1
 check "mkglo: nothing written" test ! -e "$work/bad.glo"
+
+# ---- mkglo refuses what the extraction refuses, and says what no reader takes
+run mkglo -o "$work/bad.glo" 2:0x48:0x4000:BOOT.SRE="$work/quin"
+check "mkglo, part larger than its slot: exit 1" test "$rc" -eq 1
+check "mkglo, part larger than its slot: message" has "holds 20480 bytes, more than the 768"
+check "mkglo, part larger than its slot: nothing written" test ! -e "$work/bad.glo"
+run mkglo -o "$work/bad.glo" 2::0x4720:ORB.SRE="$work/orb"
+check "mkglo, no reader flags: exit 1" test "$rc" -eq 1
+check "mkglo, no reader flags: message" has "has no reader flags (tag 0x83)"
+run mkglo -o "$work/bad.glo" 1::0x5000:LOST.SRE="$work/orb"
+check "mkglo, no place at all: exit 1" test "$rc" -eq 1
+check "mkglo, no place at all: warning" has "no reader takes the common component LOST.SRE"
+check "mkglo, no place at all: nothing written" test ! -e "$work/bad.glo"
+run mkglo -o "$work/some.glo" 1::0x5000:LOST.SRE="$work/orb" 1::0x10000:APP.SRE="$work/common5"
+check "mkglo, one part without a place: written" test "$rc" -eq 0 -a -s "$work/some.glo"
+check "mkglo, one part without a place: warned" has "load address 0x005000"
+
+# ---- Never written over an input
+cp "$work/all.glo" "$work/keep.glo"
+ln -s all.glo "$work/link.glo"
+cp "$work/all.glo" "$work/self.bin"  # its "bin" name is its own
+for output in "$work/all.glo" "$work/link.glo"; do
+    run extract --reader 2 "$work/all.glo" -o "$output"
+    check "extract -o $output: exit 2" test "$rc" -eq 2
+    check "extract -o $output: said" has "is the global file $work/all.glo itself"
+done
+check "extract -o its input: input kept" cmp -s "$work/all.glo" "$work/keep.glo"
+run extract --reader 2 "$work/self.bin"
+check "extract to its own name: exit 2" test "$rc" -eq 2
+check "extract to its own name: input kept" cmp -s "$work/self.bin" "$work/keep.glo"
+cp "$work/common5" "$work/keep5"
+run mkglo -o "$work/common5" 1::0x10000:APP.SRE="$work/common5"
+check "mkglo -o a data file: exit 2" test "$rc" -eq 2
+check "mkglo -o a data file: data kept" cmp -s "$work/common5" "$work/keep5"
 finish

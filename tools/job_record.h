@@ -1,6 +1,6 @@
 // The outcome of one download job, as the summary of a multi-port download shows it: what ran
 // where, how it ended, what it sent and how long it took. (Each job's row in the job log is
-// written by the job itself: download_log.h.)
+// written by the job itself, download_log.h, or by the line for a job whose process was killed.)
 #ifndef CORDANE_TOOLS_JOB_RECORD_H
 #define CORDANE_TOOLS_JOB_RECORD_H
 
@@ -18,7 +18,8 @@ struct JobRecord {
     std::string application;            // empty for download type 3
     std::string driver;                 // the large readers' driver library, when given
     int exitCode = 0;                   // the download's exit code
-    std::string result;                 // the exit code in a few words (ResultText)
+    int signal = 0;                     // the signal that ended the job's process, if one did
+    std::string result;                 // the exit code in a few words (JobResultText)
     std::optional<uint64_t> bytesSent;  // nothing when the image size is unknown
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;

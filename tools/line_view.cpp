@@ -67,9 +67,9 @@ std::string Trimmed(const std::string& text) {
     return line;
 }
 
-std::string ResultPhrase(int code) {
+std::string ResultPhrase(int code, int signal) {
     if (code == 0) return "done";
-    return "FAILED: " + ResultText(code);  // the summary gives the exit code
+    return "FAILED: " + JobResultText(code, signal);  // the summary gives the exit code
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ std::string FormatPortRow(const PortRow& row, size_t portWidth, size_t readerWid
     } else {
         line += row.status.empty() ? std::string("starting") : row.status;
     }
-    if (row.exitCode) line += "  " + ResultPhrase(*row.exitCode);
+    if (row.exitCode) line += "  " + ResultPhrase(*row.exitCode, row.signal);
     return FitColumns(line, width - 1);
 }
 
@@ -133,6 +133,7 @@ std::string SummaryJson(const std::vector<JobRecord>& jobs, int exitCode, int64_
         json.BeginObject().Key("port").String(job.port).Key("reader").Number(job.reader);
         json.Key("reader_name").String(ReaderName(job.reader));
         json.Key("result").String(job.result).Key("code").Number(job.exitCode);
+        if (job.signal > 0) json.Key("signal").Number(job.signal);
         json.Key("seconds").Fixed(job.seconds, 2).Key("bytes");
         if (job.bytesSent) {
             json.Number(static_cast<int64_t>(*job.bytesSent));
@@ -175,6 +176,8 @@ struct PortState {
     int lastPercent = 0;
     std::string status;
     std::optional<int> exitCode;
+    int signal = 0;
+    bool exitSeen = false;  // the job wrote its own "exit" line
 
     // Takes an event; true when the row changed.
     bool Apply(const Event& event, double now) {
@@ -219,6 +222,7 @@ struct PortState {
         row.secondsLeft = left.Seconds(now);
         row.status = status;
         row.exitCode = exitCode;
+        row.signal = signal;
         return row;
     }
 };
@@ -238,6 +242,11 @@ class LineViewBase : public LineView {
     int Reader(size_t index) const override { return states_[index].port.reader; }
 
   protected:
+    void Over(size_t index, int exitCode, int signal) {
+        states_[index].exitCode = exitCode;
+        states_[index].signal = signal;
+    }
+
     // The event of a JSON line, applied to the port's state.
     std::optional<Event> Take(size_t index, std::string_view json, double now, bool& changed) {
         changed = false;
@@ -245,6 +254,7 @@ class LineViewBase : public LineView {
         const std::optional<JsonObject> object = ParseFlatObject(json);
         if (!object) return std::nullopt;
         std::optional<Event> event = EventFromJson(*object);
+        if (object->String("event") == "exit") states_[index].exitSeen = true;
         if (!event) {
             // A job refused before it began says why in an "error" line.
             if (object->String("event") == "error") {
@@ -310,8 +320,8 @@ class LiveLineView : public LineViewBase {
 
     void Tick(double now) override { Redraw(now, false); }
 
-    void Finished(size_t index, int exitCode, double now) override {
-        states_[index].exitCode = exitCode;
+    void Finished(size_t index, int exitCode, int signal, double now) override {
+        Over(index, exitCode, signal);
         Redraw(now, true);
     }
 
@@ -408,12 +418,12 @@ class PlainLineView : public LineViewBase {
             "(press Ctrl-C again to quit at once).\n");
     }
 
-    void Finished(size_t index, int exitCode, double) override {
-        states_[index].exitCode = exitCode;
+    void Finished(size_t index, int exitCode, int signal, double) override {
+        Over(index, exitCode, signal);
         sink_(states_[index].port.port + ": " +
-              (exitCode == 0
-                   ? std::string("completed (exit code 0)")
-                   : ResultText(exitCode) + " (exit code " + std::to_string(exitCode) + ")") +
+              (exitCode == 0 ? std::string("completed (exit code 0)")
+                             : JobResultText(exitCode, signal) + " (exit code " +
+                                   std::to_string(exitCode) + ")") +
               "\n");
     }
 
@@ -451,8 +461,15 @@ class JsonLineView : public LineViewBase {
         err_(states_[index].port.port + ": " + text + "\n");
     }
     void Stopping(double) override {}
-    void Finished(size_t index, int exitCode, double) override {
-        states_[index].exitCode = exitCode;
+    void Finished(size_t index, int exitCode, int signal, double) override {
+        Over(index, exitCode, signal);
+        // A job whose process a signal ended wrote no "exit" line: a script still gets one.
+        if (states_[index].exitSeen) return;
+        JsonWriter exit;
+        exit.BeginObject().Key("event").String("exit").Key("port").String(states_[index].port.port);
+        exit.Key("code").Number(exitCode);
+        if (signal > 0) exit.Key("signal").Number(signal);
+        sink_(exit.EndObject().text() + "\n");
     }
     void End(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) override {
         sink_(SummaryJson(jobs, exitCode, cpuMs));

@@ -30,6 +30,7 @@ struct PortRow {
     std::optional<double> secondsLeft;
     std::string status;           // the job's last message, before the bar moves
     std::optional<int> exitCode;  // set once the job is over
+    int signal = 0;               // the signal that ended the job's process, if one did
 };
 
 // The row of one port, at most width - 1 columns: the port and reader type in columns of
@@ -58,8 +59,9 @@ class LineView {
     virtual void Stopping(double now) = 0;
     // Called now and then while nothing happens.
     virtual void Tick(double) {}
-    // Port `index`'s job is over.
-    virtual void Finished(size_t index, int exitCode, double now) = 0;
+    // Port `index`'s job is over; `signal` is the signal that ended its process, 0 when it
+    // exited.
+    virtual void Finished(size_t index, int exitCode, int signal, double now) = 0;
     // Every job is over: the summary.
     virtual void End(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) = 0;
     // The bytes sent by port `index`'s job so far, when the image size is known.

@@ -109,8 +109,8 @@ TEST(LineViewTest, LiveBlockIsRedrawnInPlaceOneFrameAtATime) {
                1.25);
     ASSERT_EQ(writes.size(), 3u);
     EXPECT_EQ(writes[2].rfind("\x1b[2A\r\x1b[JKORVEL01: Cordane: No answer\nKORVEL01", 0), 0u);
-    view->Finished(1, 0, 1.3);
-    view->Finished(0, 5, 1.3);
+    view->Finished(1, 0, 0, 1.3);
+    view->Finished(0, 5, 0, 1.3);
     EXPECT_NE(writes.back().find(
                   "KORVEL01  KvOrb (64 Kb)  Erasing Flash memory...  FAILED: no response\n"),
               std::string::npos);
@@ -125,7 +125,7 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     lines->Line(1, R"({"event":"message","text":"Erasing Flash memory..."})", 0);
     lines->Line(0, R"({"event":"error","text":"port KORVEL01 does not exist"})", 0);
     lines->Note(1, "warning: --identity is ignored", 0);
-    lines->Finished(1, 0, 0);
+    lines->Finished(1, 0, 0, 0);
     // A job that found its reader's type names it; the summary takes it from there.
     lines->Line(
         0,

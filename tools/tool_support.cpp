@@ -544,6 +544,13 @@ std::optional<std::string> CheckKeyChoice(const KeyChoice& choice) {
     return std::nullopt;
 }
 
+bool SameFile(const char* a, const char* b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 std::string GroupDigits(uint64_t value) {
     std::string digits = std::to_string(value);
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {

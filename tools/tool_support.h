@@ -77,6 +77,10 @@ struct InputFile {
 // long or a link that cannot be read.
 [[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, bool& kernelOnly);
 
+// Whether `a` and `b` name one file, through links of either kind: the same device and inode.
+// False when either cannot be looked at (a file still to be written).
+[[nodiscard]] bool SameFile(const char* a, const char* b);
+
 // 57344 -> "57,344".
 std::string GroupDigits(uint64_t value);
 

@@ -34,12 +34,14 @@ class DetectionLink {
     DetectionLink& operator=(const DetectionLink&) = delete;
     ~DetectionLink() { End(); }
 
-    bool Open(ZrPort port, int* calls) {
+    // The pause comes between two calls only: none after the last failed one.
+    bool Open(ZrPort port, DetectionResult* result) {
         for (int call = 0; call < detect::kOpenTries; ++call) {
             if (call > 0) KvSleep(detect::kOpenPause);
             int32_t handle = -1;
-            ++*calls;
-            if (ZrResetAndOpen512Light(port, &handle) < ZR_FAIL_BASE) {
+            ++result->openCalls;
+            result->lastOpenResult = ZrResetAndOpen512Light(port, &handle);
+            if (result->lastOpenResult < ZR_FAIL_BASE) {
                 handle_ = handle;
                 open_ = true;
                 return true;
@@ -89,16 +91,33 @@ bool WriteDebugFile(const std::string& path, const uint8_t* bytes, size_t size) 
 // Opens, loads, starts and identifies; the link ends when `link` goes.
 void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
          DetectionResult* result) {
-    if (!link.Open(port, &result->openCalls)) {
-        Fail(result, DetectionFailure::OpenFailed,
-             "the reader did not answer the reset on port " + Hex(port, 8) + " in " +
-                 std::to_string(detect::kOpenTries) + " tries");
+    if (!link.Open(port, result)) {
+        const std::string tries = " (" + std::to_string(detect::kOpenTries) + " tries)";
+        std::string detail;
+        switch (result->lastOpenResult - ZR_FAIL_BASE) {
+            case ZR_STATUS_COMMUNICATION:
+                detail = "the reader refused the light reset" + tries +
+                         ", as the 64 Kb readers do: they cannot be detected";
+                break;
+            case ZR_STATUS_NO_REPLY:
+                detail = "the reader did not answer the light reset" + tries;
+                break;
+            default:
+                detail = "the port could not be opened" + tries;
+                break;
+        }
+        Fail(result, DetectionFailure::OpenFailed, detail);
         return;
     }
 
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[detect::kBlockCapacity]);
+    std::unique_ptr<uint8_t[]> block =
+        options.allocate
+            ? options.allocate(detect::kBlockCapacity)
+            : std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[detect::kBlockCapacity]);
     if (!block) {
+        // Shown while the link is still open: the close comes after the box.
         result->messages.push_back({kAllocationText, kAllocationCaption, false});
+        if (options.show) options.show(result->messages.back());
         Fail(result, DetectionFailure::OutOfMemory, "no memory for the loader block");
         return;
     }
@@ -185,8 +204,11 @@ DetectionResult DetectReader(ZrPort port, const DetectionOptions& options) {
     {
         DetectionLink link;
         Run(port, options, link, &result);
-    }  // the end frame and the close come before any message
-    if (!result.Ok()) result.messages.push_back({kDetectionFailedText, "", true});
+    }  // the end frame and the close come before the failure's message
+    if (!result.Ok()) {
+        result.messages.push_back({kDetectionFailedText, "", true});
+        if (options.show) options.show(result.messages.back());
+    }
     return result;
 }
 

@@ -13,14 +13,18 @@
 // The loader block's used bytes are also written to a debug file ("Dbg.txt").
 //
 // A read that gets no answer or fewer bytes than asked for is a failed detection: the reader
-// type is never guessed from missing bytes. Detection shows nothing itself; the messages a
-// failure calls for come back in the result, in the order they are to be shown.
+// type is never guessed from missing bytes. The messages a failure calls for come back in the
+// result, in the order they are to be shown; a caller that shows them hands over `show`, which
+// gets each at its moment: the allocation box while the link is still open, the failure's
+// message once it is closed.
 #ifndef BRENMARK_DETECTION_H
 #define BRENMARK_DETECTION_H
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,6 +89,10 @@ struct DetectionOptions {
     std::string loader;
     // Where the loader block's used bytes are written; empty: not written.
     std::string debugFile = detect::kDebugFile;
+    // Shows a message at its moment; empty: the messages are only returned.
+    std::function<void(const DetectionMessage&)> show;
+    // Allocates the loader block (null when there is no memory for it); empty: the heap.
+    std::function<std::unique_ptr<uint8_t[]>(size_t)> allocate;
 };
 
 struct DetectionResult {
@@ -95,10 +103,17 @@ struct DetectionResult {
     std::string detail;                       // on failure: what went wrong, where
     std::vector<DetectionMessage> messages;   // on failure: to be shown, in this order
     int openCalls = 0;
-    size_t loaderBytes = 0;  // the loader block's used size
-    size_t chunksSent = 0;   // chunks accepted
+    unsigned lastOpenResult = 0;  // the last open call's result
+    size_t loaderBytes = 0;       // the loader block's used size
+    size_t chunksSent = 0;        // chunks accepted
     bool debugWritten = false;
     bool Ok() const { return failure == DetectionFailure::None; }
+    // The link opened but the reader refused the light reset, as the 64 Kb readers do: they
+    // cannot be detected.
+    bool ResetRefused() const {
+        return failure == DetectionFailure::OpenFailed &&
+               lastOpenResult == unsigned{ZR_FAIL_BASE} + unsigned{ZR_STATUS_COMMUNICATION};
+    }
 };
 
 // Runs one detection on `port` (the port word widened with its sign). Every detection starts

@@ -164,13 +164,13 @@ GloRefusal ReadComponent(const std::string& fileName, const uint8_t* bytes, cons
     if (found[3] && found[3]->length == 1) component->flags = base[found[3]->valueOffset];
     component->computedCrc = Crc16(base + component->dataOffset, component->dataSize);
 
-    size_t index = 0;
-    if (const Slot* slot = SlotFor(component->Common(), component->address, &index);
-        slot && component->dataSize > slot->capacity) {
+    if (const SlotPlace place =
+            PlaceOf(component->Common(), component->address, component->dataSize);
+        place.fit == SlotFit::TooLarge) {
         const std::string detail = ComponentPlace(a1.offset) + " (\"" + component->name +
                                    "\", load address " + Hex(component->address, 6) + ") holds " +
                                    std::to_string(component->dataSize) + " bytes, more than the " +
-                                   std::to_string(slot->capacity) + " bytes of its place";
+                                   std::to_string(place.capacity) + " bytes of its place";
         return Refuse(
             GloError::TooLarge, a1.offset,
             NotValid(fileName) + ": " + detail + ". Rebuild the global file and try again.", true,
@@ -179,9 +179,37 @@ GloRefusal ReadComponent(const std::string& fileName, const uint8_t* bytes, cons
     return {};
 }
 
+// The first component whose data do not give its CRC: the file is refused whichever reader
+// type it is cut for.
+GloRefusal FirstBadCrc(const std::vector<GloComponent>& components) {
+    for (const GloComponent& component : components) {
+        if (!component.CrcGood()) {
+            return Refuse(GloError::BadCrc, component.offset, "CRC Error!", false,
+                          ComponentPlace(component.offset) + " (\"" + component.name +
+                              "\") holds CRC " + Hex(component.storedCrc, 4) +
+                              " but its data give " + Hex(component.computedCrc, 4));
+        }
+    }
+    return {};
+}
+
 std::string ReaderTypeText(int readerType) {
     return std::to_string(readerType) + " (" +
            cordane::ReaderName(static_cast<eReaderType>(readerType)) + ")";
+}
+
+// The whole components of a cut file, whose 0xA0 element at `offset` runs past `size`: those
+// before the cut, the count incomplete.
+void CountCutComponents(const uint8_t* bytes, size_t offset, size_t size, GloContents* contents) {
+    contents->countComplete = false;
+    if (size - offset < 2) return;
+    size_t position = offset + 2;
+    if (bytes[offset + 1] >= 0x80) position += bytes[offset + 1] & 0x7F;
+    GloElement element;
+    while (position < size && ReadElement(bytes, position, size, &element)) {
+        contents->componentCount += element.tag == glo::kComponentTag;
+        position = element.End();
+    }
 }
 
 }  // namespace
@@ -239,6 +267,13 @@ int ReaderTypeOfComponent(uint8_t flags, const std::string& name) {
     return large ? KvLarge9 : KvOrb1Mb;
 }
 
+SlotPlace PlaceOf(bool common, uint32_t address, size_t size) {
+    size_t index = 0;
+    const Slot* slot = SlotFor(common, address, &index);
+    if (slot == nullptr) return {};
+    return {size > slot->capacity ? SlotFit::TooLarge : SlotFit::Fits, slot->capacity};
+}
+
 int GloComponent::ReaderType() const {
     if (Common()) return -1;
     return ReaderTypeOfComponent(flags.value_or(0), name);
@@ -272,6 +307,7 @@ GloContents ReadGlobalFile(const std::string& fileName, const uint8_t* bytes, si
                 contents.refusal = Refuse(GloError::NotGlobal, fault, NotValid(fileName), true,
                                           "the 0xA0 element at byte " + std::to_string(fault) +
                                               " runs past the end of the file");
+                CountCutComponents(bytes, fault, size, &contents);
             } else {
                 contents.refusal = Malformed(
                     fileName, fault,
@@ -286,26 +322,49 @@ GloContents ReadGlobalFile(const std::string& fileName, const uint8_t* bytes, si
                    "the 0xA0 element at byte " + std::to_string(file.offset) + " ends at byte " +
                        std::to_string(file.End()) + ", not at the end of the file (" +
                        std::to_string(size) + " bytes)");
-        return contents;
     }
     // Elements other than components inside 0xA0 are stepped over, as unknown tags are anywhere.
+    // After a refusal the walk goes on only to count the components.
     for (size_t position = file.valueOffset; position < file.End();) {
         GloElement element;
         if (!ReadElement(bytes, position, file.End(), &element)) {
-            contents.refusal =
-                Malformed(fileName, position,
-                          "the element at byte " + std::to_string(position) + " (tag " +
-                              Hex(bytes[position]) + ") runs past the end of the 0xA0 element");
+            contents.countComplete = false;
+            if (contents.Ok()) {
+                contents.refusal =
+                    Malformed(fileName, position,
+                              "the element at byte " + std::to_string(position) + " (tag " +
+                                  Hex(bytes[position]) + ") runs past the end of the 0xA0 element");
+            }
             return contents;
         }
         position = element.End();
         if (element.tag != glo::kComponentTag) continue;
+        ++contents.componentCount;
+        if (!contents.Ok()) continue;
         GloComponent component;
         contents.refusal = ReadComponent(fileName, bytes, element, &component);
-        if (!contents.Ok()) return contents;
-        contents.components.push_back(std::move(component));
+        if (contents.Ok()) {
+            contents.components.push_back(std::move(component));
+        } else {
+            contents.refusedComponent = contents.componentCount - 1;
+        }
     }
     return contents;
+}
+
+GloRefusal CheckGlobalFile(const std::string& fileName, const uint8_t* bytes, size_t size) {
+    GloContents contents = ReadGlobalFile(fileName, bytes, size);
+    if (!contents.Ok()) return std::move(contents.refusal);
+    return FirstBadCrc(contents.components);
+}
+
+std::string RefusalLine(const GloRefusal& refusal, const std::string& fileName) {
+    std::string line = refusal.text;
+    if (!refusal.detail.empty() && line.find(refusal.detail) == std::string::npos) {
+        line += " (" + refusal.detail + ")";
+    }
+    if (line.find(fileName) == std::string::npos) line.insert(0, fileName + ": ");
+    return line;
 }
 
 GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t size,
@@ -316,17 +375,13 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
         out.refusal = std::move(contents.refusal);
         return out;
     }
+    // Every CRC first, kept or not.
+    out.refusal = FirstBadCrc(contents.components);
+    if (!out.Ok()) return out;
     // Which component fills each slot; a later one replaces an earlier one.
     std::array<const GloComponent*, kSlotCount> filled{};
     bool slot6Mark = false;
     for (const GloComponent& component : contents.components) {
-        if (!component.CrcGood()) {
-            out.refusal = Refuse(GloError::BadCrc, component.offset, "CRC Error!", false,
-                                 ComponentPlace(component.offset) + " (\"" + component.name +
-                                     "\") holds CRC " + Hex(component.storedCrc, 4) +
-                                     " but its data give " + Hex(component.computedCrc, 4));
-            return out;
-        }
         if (!component.Common() && component.ReaderType() != readerType) continue;
         size_t index = 0;
         if (!SlotFor(component.Common(), component.address, &index)) continue;
@@ -351,6 +406,7 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
         if (!component || component->dataSize == 0) return;
         const size_t offset = kSlots[index].offset;
         std::memcpy(image.data() + offset, bytes + component->dataOffset, component->dataSize);
+        out.parts.push_back({component->name, component->address, component->dataSize});
         if (movesEnd) end = offset + component->dataSize;
     };
     place(kSlot1, true);
@@ -363,6 +419,7 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
     place(kSlot7, true);
     if (end == 0) {
         image.clear();
+        out.parts.clear();
         const std::string detail = "no component for reader type " + ReaderTypeText(readerType);
         out.refusal = Refuse(GloError::NothingKept, size,
                              "The file " + fileName + " holds nothing for the reader type " +
@@ -433,18 +490,19 @@ GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
     return ExtractGlobalFileTo(globalPath, readerType, BinPathFor(globalPath));
 }
 
-GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
-                                  const std::string& binPath) {
-    GloExtraction out;
+namespace {
+
+// The global file's bytes, at most one more than a global file may hold (to tell a file that is
+// too long); on failure the refusal says why.
+GloRefusal ReadWholeFile(const std::string& globalPath, std::vector<uint8_t>& bytes) {
     auto cannotOpen = [&](int error) {
-        out.refusal = Refuse(GloError::CannotOpen, 0, "Impossible to open " + globalPath, false,
-                             std::strerror(error));
-        return out;
+        bytes.clear();
+        return Refuse(GloError::CannotOpen, 0, "Impossible to open " + globalPath, false,
+                      std::strerror(error));
     };
-    const int fd = ::open(globalPath.c_str(), O_RDONLY);
+    const int fd = ::open(globalPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return cannotOpen(errno);
-    // One byte more than a global file may hold, to tell a file that is too long.
-    std::vector<uint8_t> bytes(glo::kMaxFile + 1);
+    bytes.resize(glo::kMaxFile + 1);
     size_t size = 0;
     while (size < bytes.size()) {
         const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
@@ -458,12 +516,31 @@ GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
         size += static_cast<size_t>(got);
     }
     ::close(fd);
-    GloImage image = ExtractImage(globalPath, bytes.data(), size, readerType);
-    if (!image.Ok()) {
-        out.refusal = std::move(image.refusal);
+    bytes.resize(size);
+    return {};
+}
+
+}  // namespace
+
+GloRefusal CheckGlobalFileAt(const std::string& globalPath) {
+    std::vector<uint8_t> bytes;
+    GloRefusal refusal = ReadWholeFile(globalPath, bytes);
+    if (refusal.error != GloError::None) return refusal;
+    return CheckGlobalFile(globalPath, bytes.data(), bytes.size());
+}
+
+GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
+                                  const std::string& binPath) {
+    GloExtraction out;
+    std::vector<uint8_t> bytes;
+    out.refusal = ReadWholeFile(globalPath, bytes);
+    if (!out.Ok()) return out;
+    out.image = ExtractImage(globalPath, bytes.data(), bytes.size(), readerType);
+    if (!out.image.Ok()) {
+        out.refusal = std::move(out.image.refusal);
         return out;
     }
-    out.refusal = WriteBinFile(binPath, image);
+    out.refusal = WriteBinFile(binPath, out.image);
     if (out.Ok()) out.binPath = binPath;
     return out;
 }

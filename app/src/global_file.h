@@ -81,6 +81,20 @@ TagSearch FindTag(const uint8_t* bytes, size_t begin, size_t end, uint8_t tag, G
 // reader flags and the 13-character name rule.
 int ReaderTypeOfComponent(uint8_t flags, const std::string& name);
 
+// Whether a component of this kind, load address and size has a place in the flash image. The
+// extraction steps over a component that no slot takes, and refuses the whole file when one is
+// longer than its slot.
+enum class SlotFit : uint8_t {
+    Fits,
+    NoSlot,    // no slot for this kind at this load address: the component is ignored
+    TooLarge,  // longer than the slot's capacity
+};
+struct SlotPlace {
+    SlotFit fit = SlotFit::NoSlot;
+    size_t capacity = 0;  // of the slot, when there is one
+};
+SlotPlace PlaceOf(bool common, uint32_t address, size_t size);
+
 // One component as read from a file.
 struct GloComponent {
     size_t offset = 0;  // of its 0xA1 element in the file
@@ -127,17 +141,43 @@ struct GloRefusal {
 struct GloContents {
     std::vector<GloComponent> components;
     GloRefusal refusal;
+    // The 0xA1 elements of the file, read or not: on a refusal more than `components` holds.
+    // `countComplete` is false when the walk could not reach the end of the 0xA0 element, which
+    // then holds at least that many.
+    size_t componentCount = 0;
+    bool countComplete = true;
+    // On a refusal inside a component: its place among the 0xA1 elements, from 0.
+    std::optional<size_t> refusedComponent;
     bool Ok() const { return refusal.error == GloError::None; }
 };
 
 // `fileName` only names the file in messages.
 GloContents ReadGlobalFile(const std::string& fileName, const uint8_t* bytes, size_t size);
 
+// What the extraction checks whatever the reader type: the structure and every component's CRC.
+// The refusal, if any (error None when the file is sound); only the choice of the parts, and
+// whether the reader type gets any, remain to be judged once the type is known.
+GloRefusal CheckGlobalFile(const std::string& fileName, const uint8_t* bytes, size_t size);
+// The same for the file at `globalPath`, read whole.
+GloRefusal CheckGlobalFileAt(const std::string& globalPath);
+
+// The refusal as one line for a terminal or a log: its text, then where the fault lies when the
+// text does not say, and the file's name first when the text does not name it ("CRC Error!").
+std::string RefusalLine(const GloRefusal& refusal, const std::string& fileName);
+
 // The flash image for one reader type: the first L bytes of the laid-out 4 MiB image (L = end
 // of the last non-empty slot placed + 1) and their CRC.
+// A component laid out in an image: its name, its load address and its size.
+struct GloPart {
+    std::string name;
+    uint32_t address = 0;
+    size_t size = 0;
+};
+
 struct GloImage {
     std::vector<uint8_t> image;
     uint16_t crc = 0;
+    std::vector<GloPart> parts;  // the components laid out, in the order they were placed
     GloRefusal refusal;
     bool Ok() const { return refusal.error == GloError::None; }
 };
@@ -158,6 +198,7 @@ GloRefusal WriteBinFile(const std::string& path, const GloImage& image);
 // the "bin" file beside it. On success `binPath` names the file written.
 struct GloExtraction {
     std::string binPath;
+    GloImage image;  // what was written after the CRC, and the components in it
     GloRefusal refusal;
     bool Ok() const { return refusal.error == GloError::None; }
 };

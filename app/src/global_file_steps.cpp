@@ -8,12 +8,14 @@ namespace brenmark {
 bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options) {
     // The port word widened with its sign, as the link takes it.
     const auto port = static_cast<ZrPort>(static_cast<int32_t>(dialog.portWord));
-    const DetectionResult result = DetectReader(port, options);
+    // Each message at its moment: the allocation box before the link is closed.
+    DetectionOptions shown = options;
+    shown.show = [&dialog](const DetectionMessage& message) {
+        dialog.ShowMessage(message.text, MB_OK, message.caption, message.owned);
+    };
+    const DetectionResult result = DetectReader(port, shown);
     if (!result.Ok()) {
         dialog.downloadResult = 2;
-        for (const DetectionMessage& message : result.messages) {
-            dialog.ShowMessage(message.text, MB_OK, message.caption, message.owned);
-        }
         return false;
     }
     dialog.detectionBytes = result.detectionBytes;

@@ -10,8 +10,8 @@ namespace brenmark {
 class CDownloadDlg;
 
 // Detects the reader on the dialog's port word and sets its reader type index and detection
-// bytes. On failure: the download result becomes 2, the failure's messages are shown in order,
-// and false is returned.
+// bytes. On failure: the failure's messages are shown at their moments, the download result
+// becomes 2, and false is returned.
 bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options = {});
 
 // Extracts the global file named by the dialog's global file name for its reader type index and

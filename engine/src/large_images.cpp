@@ -149,7 +149,7 @@ std::variant<DownloadImages, std::string> BuildImages(const Inputs& inputs) {
 }
 
 std::optional<std::string> CheckImages(const DownloadImages& images, const Inputs& inputs,
-                                       eReaderType type) {
+                                       eReaderType type, uint32_t* faultAddress) {
     const bool srec = inputs.downloadType == KV_DOWNLOAD_NORMAL;
     const std::string what = srec ? "application file" : "binary file";
     if (!images.appHasData) {
@@ -179,7 +179,10 @@ std::optional<std::string> CheckImages(const DownloadImages& images, const Input
             for (size_t i = 0; i < block.length; ++i) {
                 const uint32_t address = block.address + static_cast<uint32_t>(i);
                 const uint8_t byte = image.bytes[block.offset + i];
-                if (!BankOf(facts, address) || address >= kFlashSpan) {
+                const bool outside = !BankOf(facts, address) || address >= kFlashSpan;
+                const bool refused = outside || (byte & ~flash[address] & 0xFF) != 0;
+                if (refused && faultAddress) *faultAddress = address;
+                if (outside) {
                     return Capitalised(Source(images, inputs, image.region, address)) +
                            " has data for address " + Hex(address) + " (" +
                            RegionName(image.region) + "), where a " + ReaderName(type) +

@@ -55,9 +55,11 @@ struct DownloadImages {
 
 // What stands in the way of downloading the images to a reader of `type`: nothing to download,
 // data the download would never send, a write outside the reader's flash, or two writes to the
-// same flash byte. Nothing when the download can go ahead.
+// same flash byte. Nothing when the download can go ahead. For a refused write, `faultAddress`
+// (when given) receives the reader address it was for.
 [[nodiscard]] std::optional<std::string> CheckImages(const DownloadImages& images,
-                                                     const Inputs& inputs, eReaderType type);
+                                                     const Inputs& inputs, eReaderType type,
+                                                     uint32_t* faultAddress = nullptr);
 
 }  // namespace cordane::large
 

@@ -343,6 +343,79 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
     EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
 }
 
+// A global file of `dir` built with mkglo from `components` (KIND:FLAGS:ADDRESS:NAME), each
+// with 64 bytes of data of its own.
+std::string GlobalFile(const TempDir& dir, const std::string& name,
+                       const std::vector<std::string>& components) {
+    std::vector<std::string> args{"mkglo", "-o", dir.path + "/" + name};
+    for (size_t i = 0; i < components.size(); ++i) {
+        const std::string data = dir.path + "/part" + std::to_string(i);
+        std::ofstream(data) << std::string(64, static_cast<char>('A' + i));
+        args.push_back(components[i] + "=" + data);
+    }
+    const Outcome made = Cordane(dir, args);
+    EXPECT_EQ(made.code, 0) << made.err;
+    return dir.path + "/" + name;
+}
+
+TEST(CordaneCliTest, AGlobalFileIsCheckedBeforeTheReaderAndRefusedByItsOwnName) {
+    TempDir dir;
+    const std::vector<std::string> parts{"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"};
+    const std::string good = GlobalFile(dir, "good.glo", parts);
+    // One data byte changed in the last part: a CRC no reader type can pass.
+    std::string bytes = ReadText(good);
+    bytes.back() ^= 1;
+    std::ofstream(dir.path + "/damaged.glo", std::ios::binary) << bytes;
+    // A common part at 0x100000, where a 512 Kb reader has no flash.
+    std::vector<std::string> upper = parts;
+    upper.push_back("1::0x100000:UP.SRE");
+    const std::string tooHigh = GlobalFile(dir, "upper.glo", upper);
+
+    Reader reader(dir, {"--reader", "2"});
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    // Refused before the reader is detected: no "detected" event.
+    const Outcome damaged =
+        Cordane(dir, {"download", "--json", "--port", "KORVEL01", dir.path + "/damaged.glo"});
+    EXPECT_EQ(damaged.code, 1) << damaged.err;
+    EXPECT_EQ(damaged.out.find("detected"), std::string::npos) << damaged.out;
+    EXPECT_NE(damaged.err.find(dir.path + "/damaged.glo: CRC Error! (the component at byte "),
+              std::string::npos)
+        << damaged.err;
+    // A part the reader cannot take: named by the global file and the component, never by the
+    // temporary file it was extracted to.
+    const Outcome high = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "2", tooHigh});
+    EXPECT_EQ(high.code, 1) << high.err;
+    EXPECT_NE(high.err.find(tooHigh + ": the component \"UP.SRE\" (load address 0x100000) has "
+                                      "data for address 0x100000, where a KvOrb (512Kb) reader"),
+              std::string::npos)
+        << high.err;
+    EXPECT_EQ(high.err.find("cordane-glo-"), std::string::npos) << high.err;
+}
+
+TEST(CordaneCliTest, CtrlCInALargeReadersDriverPhaseIsCancelled) {
+    TempDir dir;
+    const std::string glo =
+        GlobalFile(dir, "app.glo", {"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"});
+    // The driver's low part is sent whole, blank blocks too: long enough to be interrupted.
+    Reader reader(dir, {"--reader", "2", "--delay", "20"});
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+
+    Process cordane(kBin + "cordane",
+                    {"download", "--json", "--port", "KORVEL01", "--reader", "2", glo},
+                    {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}},
+                    dir.path + "/cordane.out", dir.path + "/cordane.err");
+    ASSERT_TRUE(
+        WaitForText(dir.path + "/cordane.out", R"("text":"Downloading the driver library...")"));
+    cordane.Signal(SIGINT);
+    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path + "/cordane.err");
+    const std::string out = ReadText(dir.path + "/cordane.out");
+    EXPECT_EQ(out.find("Downloading the application"), std::string::npos) << out;
+    const std::vector<std::string> lines = Lines(out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), R"({"event":"exit","code":6})");
+    EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
+}
+
 TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
     TempDir dir;
     Reader reader(dir, {"--reader", "0"});

@@ -99,10 +99,17 @@ TEST(DetectTest, EveryLargeReaderIsFoundAsItselfThroughTheLink) {
         ExpectEndFrameLast(run);
     }
 
-    // A 64 Kb reader refuses the light reset: three open calls, then the failure, exit code 3.
+    // A 64 Kb reader refuses the light reset: three open calls, then the failure, exit code 3,
+    // and the reason names the port as given and the way to download to such a reader.
     const Outcome small = Detect(0);
     EXPECT_EQ(small.code, 3);
     EXPECT_NE(small.err.find(kFailure), std::string::npos) << small.err;
+    EXPECT_NE(small.err.find("port KORVEL04: the reader refused the light reset (3 tries), as the "
+                             "64 Kb readers do: they cannot be detected; to download to a 64 Kb "
+                             "reader, give its type: --reader 0 (KvTal (64 Kb)) or --reader 1"),
+              std::string::npos)
+        << small.err;
+    EXPECT_EQ(small.err.find("0x"), std::string::npos) << small.err;
     EXPECT_EQ(Count(small.transcript, "\"kind\":\"reset\""), 3u);
     EXPECT_EQ(small.transcript.find("end-session"), std::string::npos);
 }

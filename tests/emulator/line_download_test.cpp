@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "emulator_support.h"
+#include "job_log.h"
 
 namespace {
 
@@ -89,6 +90,109 @@ int ProcessesWith(const std::string& marker) {
     }
     closedir(proc);
     return count;
+}
+
+// The job process of the line whose port is `port`: the cordane with that port, the marker in
+// its environment and --json, which only a job gets; -1 when there is none.
+pid_t JobProcess(const std::string& marker, const std::string& port) {
+    pid_t found = -1;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        const std::string command = ReadText(base + "/cmdline");
+        if (ReadText(base + "/environ").find(marker) != std::string::npos &&
+            command.find(std::string("--port\0", 7) + port + std::string("\0--json", 7)) !=
+                std::string::npos) {
+            found = static_cast<pid_t>(std::stol(entry->d_name));
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+TEST(LineDownloadTest, AJobWhoseProcessIsKilledIsReportedAsSuchAndLoggedByTheLine) {
+    TempDir dir;
+    Simulator sim({"--line", "2", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
+                   "--delay", "50"});
+    ASSERT_TRUE(StartLine(sim, 2));
+    const std::string log = dir.path + "/jobs.db";
+    Cordane cordane(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02", "--log", log,
+                          "--reader", "1", kSample});
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    while (cordane.Out().find(R"({"event":"position","port":"KORVEL02")") == std::string::npos &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const pid_t job = JobProcess("KORVEL_PORTS_DIR=" + dir.path, "KORVEL02");
+    ASSERT_GT(job, 0) << cordane.Out();
+    kill(job, SIGKILL);
+    EXPECT_EQ(cordane.Wait(), 125) << cordane.Err();
+
+    // Its own kind of failure: the signal, not a loader's error code; an exit event for it.
+    const std::string out = cordane.Out();
+    EXPECT_NE(out.find(R"({"event":"exit","port":"KORVEL02","code":125,"signal":9})"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(R"J("result":"ended by signal 9 (SIGKILL)","code":125,"signal":9,)J"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("loader error"), std::string::npos) << out;
+    // The row the killed job could not write, beside the other job's own.
+    std::string error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
+    ASSERT_TRUE(store) << error;
+    std::vector<korvel::joblog::JobRow> rows;
+    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    std::map<std::string, korvel::joblog::JobRow> byPort;
+    for (const auto& row : rows) byPort[row.port] = row;
+    ASSERT_EQ(byPort.size(), 2u);
+    EXPECT_EQ(byPort["KORVEL01"].exitCode, 0);
+    EXPECT_EQ(byPort["KORVEL02"].exitCode, 125);
+    EXPECT_EQ(byPort["KORVEL02"].result, "ended by signal 9 (SIGKILL)");
+    EXPECT_EQ(byPort["KORVEL02"].readerType, 1);
+    EXPECT_EQ(byPort["KORVEL02"].application.path, kSample);
+    EXPECT_EQ(byPort["KORVEL02"].application.sha256, korvel::joblog::DescribeFile(kSample).sha256);
+}
+
+TEST(LineDownloadTest, AGlobalFileIsCheckedBeforeAnyReaderAndEachHintNamesTheTypeFound) {
+    TempDir dir;
+    // KORVEL02 refuses a frame of its download session (its detection session has 34).
+    Simulator sim(
+        {"--line", "2", "--ports-dir", dir.path, "--reader", "2", "--fail-at", ",40:0x23"});
+    ASSERT_TRUE(StartLine(sim, 2));
+    std::vector<std::string> mkglo{"mkglo", "-o", dir.path + "/app.glo"};
+    for (const char* part : {"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"}) {
+        const std::string data = dir.path + "/part" + std::to_string(mkglo.size());
+        std::ofstream(data) << std::string(64, 'A');
+        mkglo.push_back(std::string(part) + "=" + data);
+    }
+    {
+        Cordane made(dir, mkglo);
+        ASSERT_EQ(made.Wait(), 0) << made.Err();
+    }
+    std::string damaged = ReadText(dir.path + "/app.glo");
+    damaged.back() ^= 1;
+    std::ofstream(dir.path + "/damaged.glo", std::ios::binary) << damaged;
+
+    // Every CRC is checked before any reader is reset or detected.
+    {
+        Cordane refused(
+            dir, {"download", "--json", "--port", "KORVEL01,KORVEL02", dir.path + "/damaged.glo"});
+        EXPECT_EQ(refused.Wait(), 1) << refused.Err();
+        EXPECT_EQ(refused.Out().find("detected"), std::string::npos) << refused.Out();
+        EXPECT_NE(refused.Err().find("damaged.glo: CRC Error!"), std::string::npos)
+            << refused.Err();
+        EXPECT_NE(refused.Err().find("nothing was sent to any reader"), std::string::npos);
+    }
+
+    // The loader's refusal on KORVEL02: the hint names the type its job detected.
+    Cordane cordane(dir, {"download", "--port", "KORVEL01,KORVEL02", dir.path + "/app.glo"});
+    EXPECT_EQ(cordane.Wait(), 0x23) << cordane.Err();
+    const std::string err = cordane.Err();
+    EXPECT_NE(err.find("check the reader type (--reader 2)"), std::string::npos) << err;
+    EXPECT_EQ(err.find("--reader -1"), std::string::npos) << err;
 }
 
 TEST(LineDownloadTest, EightReadersFlashedFromOneCommand) {

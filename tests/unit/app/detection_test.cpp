@@ -250,7 +250,15 @@ TEST_F(DetectionTest, ThreeFailedOpensFailWithoutAFrame) {
     EXPECT_EQ(result.failure, DetectionFailure::OpenFailed);
     EXPECT_EQ(result.readerType, -1);
     EXPECT_EQ(result.openCalls, 3);
-    EXPECT_EQ(Count("Sleep 100"), 2u);
+    EXPECT_EQ(Count("Sleep 100"), 2u);  // between the calls, none after the last
+    EXPECT_NE(log.back().find("ZrResetAndOpen512Light"), std::string::npos) << log.back();
+    // The last call's refusal: a reader that does not take the light reset, told in words (the
+    // caller names the port as its user gave it).
+    EXPECT_TRUE(result.ResetRefused());
+    EXPECT_NE(result.detail.find("refused the light reset (3 tries), as the 64 Kb readers do"),
+              std::string::npos)
+        << result.detail;
+    EXPECT_EQ(result.detail.find("0x"), std::string::npos) << result.detail;
     EXPECT_TRUE(zrfake::SentFrames().empty());  // nothing to end on a link that never opened
     EXPECT_EQ(zrfake::OpenHandles(), 0u);
     ASSERT_EQ(result.messages.size(), 1u);
@@ -259,6 +267,32 @@ TEST_F(DetectionTest, ThreeFailedOpensFailWithoutAFrame) {
               "connecté.");
     EXPECT_EQ(result.messages[0].caption, "");
     EXPECT_FALSE(std::filesystem::exists(options.debugFile));
+}
+
+TEST_F(DetectionTest, NoMemoryForTheLoaderShowsItsBoxBeforeTheLinkCloses) {
+    options.allocate = [](size_t) { return std::unique_ptr<uint8_t[]>(); };
+    options.show = [this](const DetectionMessage& message) {
+        log.push_back("Box " + message.caption + ": " + message.text);
+    };
+    const auto result = Detect(zrfake::Script{});
+    EXPECT_EQ(result.failure, DetectionFailure::OutOfMemory);
+    // The allocation box, the end frame and the close, then the failure's message; no chunk.
+    const auto at = [&](const std::string& prefix) {
+        for (size_t i = 0; i < log.size(); ++i) {
+            if (log[i].rfind(prefix, 0) == 0) return i;
+        }
+        return log.size();
+    };
+    const size_t box = at(std::string("Box SLoader: ") + kAllocationText);
+    const size_t close = at("ZrClose");
+    const size_t failed = at(std::string("Box : ") + kDetectionFailedText);
+    ASSERT_LT(failed, log.size());
+    EXPECT_LT(box, close);
+    EXPECT_LT(close, failed);
+    EXPECT_EQ(zrfake::SentFrames().size(), 1u);  // only the end frame
+    ExpectEnded();
+    ASSERT_EQ(result.messages.size(), 2u);
+    EXPECT_FALSE(result.messages[0].owned);
 }
 
 TEST_F(DetectionTest, RefusedOrLostChunkEndsTheSession) {

@@ -210,6 +210,42 @@ TEST(GlobalFileExtraction, BadCrcAnywhereFailsTheWhole) {
     EXPECT_TRUE(got.image.empty());
 }
 
+TEST(GlobalFileCheck, StructureAndEveryCrcBeforeTheTypeAndEveryComponentCounted) {
+    const auto good = Common(0x4300, Fill(8, 1));
+    auto badCrc = Specific(0x48, 0x4720, Fill(64, 1));
+    badCrc.crc = 0x1234;
+    const Bytes damaged = BuildGlobalFile({good, badCrc});
+    const GloRefusal refusal = CheckGlobalFile("t.glo", damaged.data(), damaged.size());
+    EXPECT_EQ(refusal.error, GloError::BadCrc);
+    EXPECT_EQ(RefusalLine(refusal, "t.glo").rfind("t.glo: CRC Error! (the component at byte ", 0),
+              0u)
+        << RefusalLine(refusal, "t.glo");
+    // Nothing for a type is judged only once the type is known.
+    const Bytes sound = BuildGlobalFile({Specific(0x08, 0x4720, Fill(8, 1))});
+    EXPECT_EQ(CheckGlobalFile("t.glo", sound.data(), sound.size()).error, GloError::None);
+
+    // The third of four components lacks its flags: counted, named, and the walk goes on.
+    auto noFlags = Specific(0x08, 0x4000, Fill(4, 1));
+    noFlags.flags.reset();
+    const Bytes file = BuildGlobalFile({good, good, noFlags, good});
+    GloContents contents = ReadGlobalFile("t.glo", file.data(), file.size());
+    EXPECT_EQ(contents.refusal.error, GloError::Malformed);
+    EXPECT_EQ(contents.components.size(), 2u);
+    EXPECT_EQ(contents.componentCount, 4u);
+    EXPECT_TRUE(contents.countComplete);
+    EXPECT_EQ(contents.refusedComponent, std::optional<size_t>(2));
+    // Cut inside the last one: at least the three before it.
+    contents = ReadGlobalFile("t.glo", file.data(), file.size() - 3);
+    EXPECT_EQ(contents.refusal.error, GloError::NotGlobal);
+    EXPECT_EQ(contents.componentCount, 3u);
+    EXPECT_FALSE(contents.countComplete);
+
+    // The slot rule mkglo shares with the extraction.
+    EXPECT_EQ(PlaceOf(true, 0x4300, 0x420).fit, SlotFit::Fits);
+    EXPECT_EQ(PlaceOf(true, 0x4300, 0x421).fit, SlotFit::TooLarge);
+    EXPECT_EQ(PlaceOf(true, 0x4000, 1).fit, SlotFit::NoSlot);  // a reader-specific place
+}
+
 TEST(GlobalFileExtraction, MalformedFilesAreRefusedWithTheirPlace) {
     const auto good = Common(0x4300, Fill(8, 1));
     auto component = [](std::initializer_list<Bytes> elements) {
