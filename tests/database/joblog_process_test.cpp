@@ -429,6 +429,38 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
     }
 }
 
+TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCharactersEscaped) {
+    TempDir dir;
+    const std::string target = dir.path + "/jobs.db";
+    std::string error;
+    const auto store = OpenStore(target, Access::kWrite, error);
+    ASSERT_TRUE(store) << error;
+    JobRow strange = Row("2026-12-08T08:00:02.000Z", "/dev/ttyUSB0", 0, 0);
+    strange.application.path = "/line/new\nline\t\x1b[31mred.sre";
+    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:00.000Z", "COM3", 0, 0), error));
+    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL07", 0, 0), error));
+    ASSERT_TRUE(store->Append(strange, error));
+    for (const auto& [given, port] : std::vector<std::pair<std::string, std::string>>{
+             {"com3", "COM3"},
+             {"Com03", "COM3"},
+             {"korvel7", "KORVEL07"},
+             {"KORVEL07", "KORVEL07"},
+             {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+         }) {
+        const Outcome json =
+            CordaneLog(dir.path, "--log " + Quoted(target) + " --json --port " + Quoted(given));
+        const std::vector<std::string> lines = Lines(json.out);
+        ASSERT_EQ(lines.size(), 1u) << given << ": " << json.out << json.err;
+        EXPECT_NE(lines[0].find("\"port\":\"" + port + "\""), std::string::npos) << lines[0];
+    }
+    const Outcome table = CordaneLog(dir.path, "--log " + Quoted(target) + " --port /dev/ttyUSB0");
+    const std::vector<std::string> lines = Lines(table.out);
+    ASSERT_EQ(lines.size(), 3u) << table.out;
+    const std::string escaped = "/line/new\\nline\\t\\x1b[31mred.sre";
+    EXPECT_EQ(lines[1].substr(lines[1].size() - escaped.size()), escaped) << lines[1];
+    EXPECT_EQ(table.out.find_first_of("\t\x1b"), std::string::npos);
+}
+
 TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     TempDir dir;
     const std::string target = dir.path + "/jobs.db";
