@@ -3,6 +3,7 @@
 #ifndef KORVEL_JOBLOG_CONNECTION_H
 #define KORVEL_JOBLOG_CONNECTION_H
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,12 +28,25 @@ class Connection {
     [[nodiscard]] virtual bool PrepareSchema(Access access, std::string& error) = 0;
 };
 
+enum class Wake {
+    kReady,    // the descriptor is ready (or in error: the caller finds out how)
+    kStopped,  // the stop's descriptor is readable; `stopped` is set
+    kTimeUp,   // the deadline passed
+};
+// Waits until `fd` (-1: none) is ready for `events`, the stop's descriptor is readable, or
+// `deadline` passes (none: no end). A stop wins over the rest.
+Wake WaitFor(int fd, short events, Stop* stop,
+             std::optional<std::chrono::steady_clock::time_point> deadline);
+
 // The statements that take a database from schema version `from` to kSchemaVersion. The job
 // table's key is the only difference between the targets.
 std::vector<std::string> UpgradeStatements(int from, bool postgres);
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error);
-std::unique_ptr<Connection> OpenPostgres(const std::string& address, std::string& error);
+// `stop`, when given, ends the connection's waits (see Stop); it outlives the connection.
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error,
+                                       Stop* stop);
+std::unique_ptr<Connection> OpenPostgres(const std::string& target, Access access,
+                                         std::string& error, Stop* stop);
 
 }  // namespace korvel::joblog
 

@@ -1,14 +1,15 @@
 #include "job_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "connection.h"
@@ -76,8 +77,9 @@ std::string WhereClause(const Filter& filter, std::vector<Value>& parameters) {
 
 class DatabaseStore : public Store {
   public:
-    explicit DatabaseStore(std::unique_ptr<Connection> connection)
-        : connection_(std::move(connection)) {}
+    // The target names the passwords its errors must not show.
+    DatabaseStore(std::unique_ptr<Connection> connection, std::string target)
+        : connection_(std::move(connection)), target_(std::move(target)) {}
 
     bool Append(const JobRow& row, std::string& error) override {
         const std::vector<Value> values = {
@@ -106,7 +108,7 @@ class DatabaseStore : public Store {
             sql += (i > 1 ? ", $" : "$") + std::to_string(i);
         }
         sql += ")";
-        return connection_->Run(sql, values, nullptr, error);
+        return Run(sql, values, nullptr, error);
     }
 
     bool List(const Filter& filter, std::vector<JobRow>& rows, std::string& error) override {
@@ -114,7 +116,7 @@ class DatabaseStore : public Store {
         const std::string sql = std::string("SELECT id, ") + kColumns + " FROM korvel_jobs" +
                                 WhereClause(filter, parameters) + " ORDER BY started_utc, id";
         std::vector<Row> found;
-        if (!connection_->Run(sql, parameters, &found, error)) return false;
+        if (!Run(sql, parameters, &found, error)) return false;
         rows.clear();
         for (const Row& values : found) {
             if (values.size() != kColumnCount + 1) continue;
@@ -153,7 +155,7 @@ class DatabaseStore : public Store {
             " GROUP BY exit_code, result, reader_type, reader_name"
             " ORDER BY exit_code, result, reader_type, reader_name";
         std::vector<Row> found;
-        if (!connection_->Run(sql, parameters, &found, error)) return false;
+        if (!Run(sql, parameters, &found, error)) return false;
         rows.clear();
         for (const Row& values : found) {
             if (values.size() != 5) continue;
@@ -164,10 +166,41 @@ class DatabaseStore : public Store {
     }
 
   private:
+    bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
+             std::string& error) {
+        if (connection_->Run(sql, parameters, rows, error)) return true;
+        error = ShownMessage(error, target_);
+        return false;
+    }
+
     std::unique_ptr<Connection> connection_;
+    std::string target_;
 };
 
 }  // namespace
+
+Wake WaitFor(int fd, short events, Stop* stop,
+             std::optional<std::chrono::steady_clock::time_point> deadline) {
+    const int stopFd = stop != nullptr ? stop->fd : -1;
+    for (;;) {
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, events, 0}};
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+        }
+        const int ready = ::poll(fds, 2, timeout);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Wake::kReady;
+        if (stopFd >= 0 && fds[0].revents != 0) {
+            stop->stopped = true;
+            return Wake::kStopped;
+        }
+        if (fd >= 0 && fds[1].revents != 0) return Wake::kReady;
+        if (deadline && std::chrono::steady_clock::now() >= *deadline) return Wake::kTimeUp;
+    }
+}
 
 std::vector<std::string> UpgradeStatements(int from, bool postgres) {
     std::vector<std::string> statements;
@@ -275,45 +308,28 @@ FileRecord DescribeFile(const std::string& path) {
     return record;
 }
 
-bool IsPostgresTarget(const std::string& target) {
-    return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
-}
-
-std::string ShownTarget(const std::string& target) {
-    if (!IsPostgresTarget(target)) return target;
-    std::string shown = target;
-    const size_t start = shown.find("://") + 3;
-    const size_t slash = shown.find_first_of("/?", start);
-    const size_t at = shown.rfind('@', slash == std::string::npos ? shown.size() : slash);
-    if (at != std::string::npos && at >= start) {
-        const size_t colon = shown.find(':', start);
-        if (colon != std::string::npos && colon < at)
-            shown.replace(colon + 1, at - colon - 1, "***");
+std::unique_ptr<Store> OpenStore(const std::string& target, Access access, std::string& error,
+                                 Stop* stop) {
+    std::unique_ptr<Connection> connection;
+    switch (ClassifyTarget(target, &error)) {
+        case TargetKind::kRefused:
+            return nullptr;
+        case TargetKind::kPostgres:
+            connection = OpenPostgres(target, access, error, stop);
+            break;
+        case TargetKind::kSqlite:
+            connection = OpenSqlite(target, access, error, stop);
+            break;
     }
-    // A password among the parameters: "?password=..." or "&password=...".
-    for (const char* key : {"?password=", "&password="}) {
-        const size_t found = shown.find(key);
-        if (found == std::string::npos) continue;
-        const size_t value = found + std::strlen(key);
-        const size_t end = shown.find('&', value);
-        shown.replace(value, (end == std::string::npos ? shown.size() : end) - value, "***");
-    }
-    return shown;
-}
-
-std::unique_ptr<Store> OpenStore(const std::string& target, Access access, std::string& error) {
-    if (target.empty()) {
-        error = "no target given";
+    if (!connection || !connection->PrepareSchema(access, error)) {
+        error = ShownMessage(error, target);
         return nullptr;
     }
-    std::unique_ptr<Connection> connection =
-        IsPostgresTarget(target) ? OpenPostgres(target, error) : OpenSqlite(target, access, error);
-    if (!connection || !connection->PrepareSchema(access, error)) return nullptr;
-    return std::make_unique<DatabaseStore>(std::move(connection));
+    return std::make_unique<DatabaseStore>(std::move(connection), target);
 }
 
-bool AppendJob(const std::string& target, const JobRow& row, std::string& error) {
-    const std::unique_ptr<Store> store = OpenStore(target, Access::kWrite, error);
+bool AppendJob(const std::string& target, const JobRow& row, std::string& error, Stop* stop) {
+    const std::unique_ptr<Store> store = OpenStore(target, Access::kWrite, error, stop);
     return store && store->Append(row, error);
 }
 

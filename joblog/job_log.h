@@ -4,8 +4,13 @@
 // neither the engine nor a toolkit.
 //
 // A target is a file path (SQLite, in WAL mode with a busy time-out, so that the downloads of one
-// station writing at once all get their row) or a "postgresql://" (or "postgres://") address.
-// An SQLite file must not be shared over a network file system: its locks do not hold there.
+// station writing at once all get their row), or a PostgreSQL database: a "postgresql://" (or
+// "postgres://") address, or libpq's key=value words ("host=db dbname=korvel user=line"). An
+// SQLite file must not be shared over a network file system: its locks do not hold there.
+//
+// No wait for a database is endless: a PostgreSQL server is given 10 s to connect and the session
+// 10 s for a lock (12 s for a statement); an SQLite file waits 10 s for the other writers. A Stop
+// ends any wait at once.
 #ifndef KORVEL_JOBLOG_JOB_LOG_H
 #define KORVEL_JOBLOG_JOB_LOG_H
 
@@ -76,10 +81,33 @@ void EndRow(JobRow& row, int exitCode, std::chrono::steady_clock::time_point sta
 std::string HostName();
 // The size and SHA-256 of the file at `path`, read now; an empty path gives an empty record.
 FileRecord DescribeFile(const std::string& path);
-// The target as it may be shown: a password in an address is replaced by "***".
-std::string ShownTarget(const std::string& target);
-// Whether the target is a PostgreSQL address.
+enum class TargetKind {
+    kSqlite,    // a file path
+    kPostgres,  // a postgresql:// or postgres:// address, or libpq's key=value words
+    kRefused,   // neither
+};
+// Which database the target names. Words that begin "keyword=" are libpq's key=value form. A
+// target is refused when it holds a control character, is an address of another kind
+// ("mysql://..."), or begins or ends with a space; `why`, when given, then says so and what to
+// give instead.
+TargetKind ClassifyTarget(const std::string& target, std::string* why);
+// Whether the target names a PostgreSQL database.
 bool IsPostgresTarget(const std::string& target);
+// The target as it may be shown: its passwords replaced by "***", control characters escaped.
+std::string ShownTarget(const std::string& target);
+// A message about the target (a database's error that may quote it) as it may be shown: the
+// target's passwords, as written or decoded, and any password written as an address or libpq's
+// words write one, replaced by "***"; control characters other than new lines and tabs escaped.
+// The errors this library returns are shown this way already.
+std::string ShownMessage(const std::string& message, const std::string& target);
+
+// What ends a wait for the database at once: a descriptor that becomes readable (the one a
+// program's signals arrive on, say); it is polled, never read. The statement under way is then
+// cancelled, and `stopped` set. Kept by the caller as long as the store it was given to.
+struct Stop {
+    int fd = -1;           // -1: only the time-outs end a wait
+    bool stopped = false;  // a wait was ended by `fd`
+};
 
 class Store {
   public:
@@ -98,11 +126,15 @@ enum class Access {
     kRead,   // must exist and hold a job log
 };
 
-// Opens the target; null with the reason in `error` (which does not repeat the target).
-std::unique_ptr<Store> OpenStore(const std::string& target, Access access, std::string& error);
+// Opens the target; null with the reason in `error` (which does not repeat the target). `stop`,
+// when given, ends the store's waits.
+std::unique_ptr<Store> OpenStore(const std::string& target, Access access, std::string& error,
+                                 Stop* stop = nullptr);
 
-// Opens the target for writing and appends the row.
-[[nodiscard]] bool AppendJob(const std::string& target, const JobRow& row, std::string& error);
+// Opens the target for writing and appends the row. Stopped by `stop`, it is false unless the
+// database had written the row before the cancel reached it.
+[[nodiscard]] bool AppendJob(const std::string& target, const JobRow& row, std::string& error,
+                             Stop* stop = nullptr);
 
 }  // namespace korvel::joblog
 

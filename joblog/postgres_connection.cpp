@@ -1,6 +1,13 @@
 // The job log in a PostgreSQL database that every station of a line writes to. The schema is
 // made under an advisory lock, so that stations starting together do not race to create it.
 //
+// No wait is endless: the connection is driven without blocking, within connect_timeout; the
+// session gets a lock_timeout (and, to write, a statement_timeout) of its own unless the target
+// or the role sets one; and a write waits for an answer no longer than the server's time-outs
+// and a margin, for a server that went away. A Stop ends any wait at once. A statement given up
+// is cancelled on the server, so that a row reported as not written is not written later, when
+// the lock it waited for is released.
+//
 // The client library is loaded when a PostgreSQL target is first used, not at start-up: it
 // brings some thirty libraries (TLS, Kerberos, LDAP) that a download logging to a file, or not at
 // all, has no use for, and a station without it still downloads and logs to SQLite.
@@ -9,7 +16,15 @@
 #ifdef KORVEL_JOBLOG_POSTGRES
 #include <dlfcn.h>
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #endif
 
@@ -21,20 +36,33 @@ namespace {
 
 // The functions of libpq the job log calls, found in the library once loaded.
 struct Libpq {
-    decltype(&::PQconnectdbParams) PQconnectdbParams;
+    decltype(&::PQconnectStartParams) PQconnectStartParams;
+    decltype(&::PQconnectPoll) PQconnectPoll;
+    decltype(&::PQconninfo) PQconninfo;
+    decltype(&::PQconninfoFree) PQconninfoFree;
+    decltype(&::PQsocket) PQsocket;
     decltype(&::PQstatus) PQstatus;
     decltype(&::PQerrorMessage) PQerrorMessage;
     decltype(&::PQfinish) PQfinish;
     decltype(&::PQsetNoticeProcessor) PQsetNoticeProcessor;
-    decltype(&::PQexecParams) PQexecParams;
+    decltype(&::PQsetnonblocking) PQsetnonblocking;
+    decltype(&::PQsendQueryParams) PQsendQueryParams;
+    decltype(&::PQflush) PQflush;
+    decltype(&::PQconsumeInput) PQconsumeInput;
+    decltype(&::PQisBusy) PQisBusy;
+    decltype(&::PQgetResult) PQgetResult;
     decltype(&::PQresultStatus) PQresultStatus;
     decltype(&::PQresultErrorMessage) PQresultErrorMessage;
+    decltype(&::PQresultErrorField) PQresultErrorField;
     decltype(&::PQclear) PQclear;
     decltype(&::PQntuples) PQntuples;
     decltype(&::PQnfields) PQnfields;
     decltype(&::PQgetisnull) PQgetisnull;
     decltype(&::PQgetvalue) PQgetvalue;
     decltype(&::PQgetlength) PQgetlength;
+    decltype(&::PQgetCancel) PQgetCancel;
+    decltype(&::PQcancel) PQcancel;
+    decltype(&::PQfreeCancel) PQfreeCancel;
 };
 
 constexpr const char kLibpqName[] = "libpq.so.5";
@@ -58,20 +86,33 @@ const Libpq* LoadLibpq(std::string& error) {
                 ::dlsym(library, name));
             all = all && function != nullptr;
         };
-        find(functions.PQconnectdbParams, "PQconnectdbParams");
+        find(functions.PQconnectStartParams, "PQconnectStartParams");
+        find(functions.PQconnectPoll, "PQconnectPoll");
+        find(functions.PQconninfo, "PQconninfo");
+        find(functions.PQconninfoFree, "PQconninfoFree");
+        find(functions.PQsocket, "PQsocket");
         find(functions.PQstatus, "PQstatus");
         find(functions.PQerrorMessage, "PQerrorMessage");
         find(functions.PQfinish, "PQfinish");
         find(functions.PQsetNoticeProcessor, "PQsetNoticeProcessor");
-        find(functions.PQexecParams, "PQexecParams");
+        find(functions.PQsetnonblocking, "PQsetnonblocking");
+        find(functions.PQsendQueryParams, "PQsendQueryParams");
+        find(functions.PQflush, "PQflush");
+        find(functions.PQconsumeInput, "PQconsumeInput");
+        find(functions.PQisBusy, "PQisBusy");
+        find(functions.PQgetResult, "PQgetResult");
         find(functions.PQresultStatus, "PQresultStatus");
         find(functions.PQresultErrorMessage, "PQresultErrorMessage");
+        find(functions.PQresultErrorField, "PQresultErrorField");
         find(functions.PQclear, "PQclear");
         find(functions.PQntuples, "PQntuples");
         find(functions.PQnfields, "PQnfields");
         find(functions.PQgetisnull, "PQgetisnull");
         find(functions.PQgetvalue, "PQgetvalue");
         find(functions.PQgetlength, "PQgetlength");
+        find(functions.PQgetCancel, "PQgetCancel");
+        find(functions.PQcancel, "PQcancel");
+        find(functions.PQfreeCancel, "PQfreeCancel");
         if (!all) {
             failure = std::string("the PostgreSQL client library ") + kLibpqName +
                       " lacks functions the job log needs: install a newer one";
@@ -85,7 +126,19 @@ const Libpq* LoadLibpq(std::string& error) {
     return &functions;
 }
 
-constexpr const char kConnectTimeoutSeconds[] = "10";
+constexpr int kConnectTimeoutSeconds = 10;  // connect_timeout, unless the target gives its own
+constexpr int kShortestConnectSeconds = 2;  // libpq's own floor for connect_timeout
+// The session's lock_timeout and, to write, statement_timeout, unless the target's options or
+// the role set them: a row waits no longer for a locked table than SQLite for a locked file. The
+// statement's is a little longer, so that a wait for a lock is told as such.
+constexpr const char kLockTimeout[] = "10s";
+constexpr const char kStatementTimeout[] = "12s";
+// The longest wait for the answer to a write's statement: the session's time-outs end it first,
+// unless the server or the network has gone.
+constexpr std::chrono::seconds kAnswerPatience{20};
+// Once a statement is given up: for the cancel request to reach the server, then for the
+// statement to end, which tells whether it was done after all.
+constexpr std::chrono::seconds kCancelPatience{1};
 constexpr const char kSchemaLockKey[] = "1263489622";  // "KORV": the job log's schema lock
 
 std::string Trimmed(const char* text) {
@@ -96,46 +149,139 @@ std::string Trimmed(const char* text) {
     return trimmed;
 }
 
+// The connect_timeout in use: the target's own when it gives one above 0, else ours.
+int ConnectTimeoutSeconds(const Libpq& pq, PGconn* connection) {
+    int seconds = kConnectTimeoutSeconds;
+    if (PQconninfoOption* options = pq.PQconninfo(connection)) {
+        for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+            if (std::strcmp(option->keyword, "connect_timeout") != 0 || option->val == nullptr) {
+                continue;
+            }
+            const int given = std::atoi(option->val);
+            if (given > 0) seconds = std::max(given, kShortestConnectSeconds);
+        }
+        pq.PQconninfoFree(options);
+    }
+    return seconds;
+}
+
+// Asks the server to cancel the statement under way. The request goes on a connection of its
+// own, sent by a thread of its own that is let go after kCancelPatience: a network that swallows
+// it holds neither the caller nor the program's end. True when the server took the request.
+bool SendCancel(const Libpq& pq, PGconn* connection) {
+    PGcancel* cancel = pq.PQgetCancel(connection);
+    if (cancel == nullptr) return false;
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool over = false;
+        bool sent = false;
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    const Libpq* functions = &pq;  // loaded once, for the program's life
+    try {
+        std::thread([functions, cancel, outcome] {
+            char why[256];
+            const bool sent = functions->PQcancel(cancel, why, sizeof why) == 1;
+            functions->PQfreeCancel(cancel);
+            const std::lock_guard<std::mutex> lock(outcome->mutex);
+            outcome->over = true;
+            outcome->sent = sent;
+            outcome->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        pq.PQfreeCancel(cancel);
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    outcome->ended.wait_for(lock, kCancelPatience, [&] { return outcome->over; });
+    return outcome->sent;
+}
+
 class PostgresConnection : public Connection {
   public:
-    PostgresConnection(const Libpq& pq, PGconn* connection) : pq_(pq), connection_(connection) {}
-    ~PostgresConnection() override {
-        if (connection_) pq_.PQfinish(connection_);
+    // `bounded`: each statement's answer is waited for kAnswerPatience at most.
+    PostgresConnection(const Libpq& pq, PGconn* connection, Stop* stop, bool bounded)
+        : pq_(pq), connection_(connection), stop_(stop), bounded_(bounded) {}
+    ~PostgresConnection() override { pq_.PQfinish(connection_); }
+    PostgresConnection(const PostgresConnection&) = delete;
+    PostgresConnection& operator=(const PostgresConnection&) = delete;
+
+    // Drives the connection started without blocking to its end, within connect_timeout.
+    bool Connect(std::string& error) {
+        if (pq_.PQstatus(connection_) == CONNECTION_BAD) return Fail(error);
+        const int seconds = ConnectTimeoutSeconds(pq_, connection_);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        // Before the first poll, libpq waits to write.
+        PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+        while (state != PGRES_POLLING_OK) {
+            if (state == PGRES_POLLING_FAILED) return Fail(error);
+            const int socket = pq_.PQsocket(connection_);
+            if (socket < 0) return Fail(error);
+            const Wake wake =
+                WaitFor(socket, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, stop_, deadline);
+            if (wake == Wake::kStopped) {
+                error = "stopped before the PostgreSQL server was reached";
+                return false;
+            }
+            if (wake == Wake::kTimeUp) {
+                error = "PostgreSQL: the server did not answer within " + std::to_string(seconds) +
+                        " s (connect_timeout): check that it runs and that the network reaches "
+                        "it";
+                return false;
+            }
+            state = pq_.PQconnectPoll(connection_);
+        }
+        if (pq_.PQsetnonblocking(connection_, 1) != 0) return Fail(error);
+        // "already exists, skipping" and the like are no news to an operator.
+        pq_.PQsetNoticeProcessor(
+            connection_, [](void*, const char*) {}, nullptr);
+        return true;
+    }
+
+    // The session's time-outs, where the target or the role sets none.
+    bool LimitWaits(Access access, std::string& error) {
+        auto limit = [](const char* setting, const char* value) {
+            return std::string("CASE WHEN current_setting('") + setting +
+                   "') = '0' THEN set_config('" + setting + "', '" + value + "', false) END";
+        };
+        std::string sql = "SELECT " + limit("lock_timeout", kLockTimeout);
+        if (access == Access::kWrite) sql += ", " + limit("statement_timeout", kStatementTimeout);
+        return Run(sql, {}, nullptr, error);
     }
 
     bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
              std::string& error) override {
-        std::vector<const char*> values;
-        for (const Value& value : parameters) values.push_back(value ? value->c_str() : nullptr);
-        PGresult* result =
-            pq_.PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                             values.data(), nullptr, nullptr, 0);
-        const ExecStatusType status = pq_.PQresultStatus(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            error = "PostgreSQL: " + Trimmed(result ? pq_.PQresultErrorMessage(result)
-                                                    : pq_.PQerrorMessage(connection_));
-            pq_.PQclear(result);
+        if (stop_ != nullptr && stop_->stopped) {
+            error = "stopped before the statement was sent to PostgreSQL";
             return false;
         }
-        if (rows) {
-            const int count = pq_.PQntuples(result);
-            const int columns = pq_.PQnfields(result);
-            for (int r = 0; r < count; ++r) {
-                Row row;
-                for (int c = 0; c < columns; ++c) {
-                    if (pq_.PQgetisnull(result, r, c)) {
-                        row.push_back(std::nullopt);
-                    } else {
-                        row.push_back(
-                            std::string(pq_.PQgetvalue(result, r, c),
-                                        static_cast<size_t>(pq_.PQgetlength(result, r, c))));
-                    }
-                }
-                rows->push_back(std::move(row));
-            }
+        if (givenUp_) {
+            error = "PostgreSQL: the connection was given up after a statement without answer";
+            return false;
         }
-        pq_.PQclear(result);
-        return true;
+        std::vector<const char*> values;
+        for (const Value& value : parameters) values.push_back(value ? value->c_str() : nullptr);
+        if (!pq_.PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()),
+                                   nullptr, values.data(), nullptr, nullptr, 0)) {
+            return Fail(error);
+        }
+        std::optional<std::chrono::steady_clock::time_point> deadline;
+        if (bounded_) deadline = std::chrono::steady_clock::now() + kAnswerPatience;
+        // The statement out; a full socket buffer is waited for as an answer is.
+        for (;;) {
+            const int flushed = pq_.PQflush(connection_);
+            if (flushed == 0) break;
+            if (flushed < 0) return Fail(error);
+            const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN | POLLOUT, stop_, deadline);
+            if (wake != Wake::kReady) return GiveUp(wake, rows, error);
+            if (!pq_.PQconsumeInput(connection_)) return Fail(error);
+        }
+        std::string failure;
+        const Wake wake = Collect(rows, failure, stop_, deadline);
+        if (wake != Wake::kReady) return GiveUp(wake, rows, error);
+        if (!failure.empty()) error = failure;
+        return failure.empty();
     }
 
     bool PrepareSchema(Access access, std::string& error) override {
@@ -155,6 +301,7 @@ class PostgresConnection : public Connection {
             !rows[0].empty() && rows[0][0] && std::stoi(*rows[0][0]) >= kSchemaVersion) {
             return true;
         }
+        if (Interrupted()) return false;
         rows.clear();
         bool ok = Run("BEGIN", {}, nullptr, error) &&
                   Run(std::string("SELECT pg_advisory_xact_lock(") + kSchemaLockKey + ")", {},
@@ -181,34 +328,121 @@ class PostgresConnection : public Connection {
     }
 
   private:
+    bool Fail(std::string& error) {
+        error = "PostgreSQL: " + Trimmed(pq_.PQerrorMessage(connection_));
+        return false;
+    }
+    // The server's reason, without the statement it quotes: "canceling statement due to lock
+    // timeout", and its detail.
+    std::string ResultError(const PGresult* result) const {
+        const char* primary = pq_.PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+        if (primary == nullptr) return Trimmed(pq_.PQresultErrorMessage(result));
+        std::string text = Trimmed(primary);
+        if (const char* detail = pq_.PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) {
+            text += " (" + Trimmed(detail) + ")";
+        }
+        return text;
+    }
+    // A stop or a statement given up: nothing more is sent.
+    bool Interrupted() const { return givenUp_ || (stop_ != nullptr && stop_->stopped); }
+
+    // Reads the statement's results to their end, the rows into `rows` and the first error into
+    // `failure`. kReady once all are read, else why the wait ended first.
+    Wake Collect(std::vector<Row>* rows, std::string& failure, Stop* stop,
+                 std::optional<std::chrono::steady_clock::time_point> deadline) {
+        for (;;) {
+            while (pq_.PQisBusy(connection_)) {
+                const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN, stop, deadline);
+                if (wake != Wake::kReady) return wake;
+                if (!pq_.PQconsumeInput(connection_)) {
+                    if (failure.empty()) Fail(failure);
+                    return Wake::kReady;
+                }
+            }
+            PGresult* result = pq_.PQgetResult(connection_);
+            if (result == nullptr) return Wake::kReady;
+            const ExecStatusType status = pq_.PQresultStatus(result);
+            if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+                if (failure.empty()) failure = "PostgreSQL: " + ResultError(result);
+            } else if (rows != nullptr) {
+                const int count = pq_.PQntuples(result);
+                const int columns = pq_.PQnfields(result);
+                for (int r = 0; r < count; ++r) {
+                    Row row;
+                    for (int c = 0; c < columns; ++c) {
+                        if (pq_.PQgetisnull(result, r, c)) {
+                            row.push_back(std::nullopt);
+                        } else {
+                            row.push_back(
+                                std::string(pq_.PQgetvalue(result, r, c),
+                                            static_cast<size_t>(pq_.PQgetlength(result, r, c))));
+                        }
+                    }
+                    rows->push_back(std::move(row));
+                }
+            }
+            pq_.PQclear(result);
+        }
+    }
+
+    // The statement under way is given up (`why`: a stop or no answer in time). It is cancelled
+    // on the server, then its end is waited for a moment: done before the cancel took, it
+    // stands; otherwise the caller is told it was not done, or that the server did not say.
+    bool GiveUp(Wake why, std::vector<Row>* rows, std::string& error) {
+        givenUp_ = true;
+        const bool asked = SendCancel(pq_, connection_);
+        std::string failure;
+        const Wake ended =
+            Collect(rows, failure, nullptr, std::chrono::steady_clock::now() + kCancelPatience);
+        if (ended == Wake::kReady && failure.empty()) {
+            givenUp_ = false;  // the connection is idle again
+            return true;
+        }
+        error = why == Wake::kStopped ? std::string("stopped")
+                                      : "PostgreSQL: the server did not answer within " +
+                                            std::to_string(kAnswerPatience.count()) + " s";
+        if (ended == Wake::kReady) {
+            error += ": the statement was cancelled";
+        } else {
+            error += asked ? ": the server was asked to cancel the statement and did not confirm "
+                             "it in time"
+                           : ": the server could not be asked to cancel the statement";
+        }
+        return false;
+    }
+
     const Libpq& pq_;
     PGconn* connection_;
+    Stop* stop_;
+    bool bounded_;
+    bool givenUp_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenPostgres(const std::string& address, std::string& error) {
-    // The address's own connect_timeout, if it has one, wins over this default.
-    const char* keys[] = {"connect_timeout", "dbname", "application_name", nullptr};
-    const char* values[] = {kConnectTimeoutSeconds, address.c_str(), "korvel", nullptr};
+std::unique_ptr<Connection> OpenPostgres(const std::string& target, Access access,
+                                         std::string& error, Stop* stop) {
     const Libpq* pq = LoadLibpq(error);
     if (pq == nullptr) return nullptr;
-    PGconn* raw = pq->PQconnectdbParams(keys, values, 1);
-    auto connection = std::make_unique<PostgresConnection>(*pq, raw);
-    if (raw == nullptr || pq->PQstatus(raw) != CONNECTION_OK) {
-        error = "PostgreSQL: " +
-                (raw ? Trimmed(pq->PQerrorMessage(raw)) : std::string("out of memory"));
+    // The target's own connect_timeout, if it has one, wins over this default: the words of the
+    // target, expanded from dbname, come after it.
+    const std::string timeout = std::to_string(kConnectTimeoutSeconds);
+    const char* keys[] = {"connect_timeout", "dbname", "application_name", nullptr};
+    const char* values[] = {timeout.c_str(), target.c_str(), "korvel", nullptr};
+    PGconn* raw = pq->PQconnectStartParams(keys, values, 1);
+    if (raw == nullptr) {
+        error = "PostgreSQL: out of memory";
         return nullptr;
     }
-    // "already exists, skipping" and the like are no news to an operator.
-    pq->PQsetNoticeProcessor(
-        raw, [](void*, const char*) {}, nullptr);
+    auto connection =
+        std::make_unique<PostgresConnection>(*pq, raw, stop, access == Access::kWrite);
+    if (!connection->Connect(error) || !connection->LimitWaits(access, error)) return nullptr;
     return connection;
 }
 
 #else
 
-std::unique_ptr<Connection> OpenPostgres(const std::string&, std::string& error) {
+std::unique_ptr<Connection> OpenPostgres(const std::string&, Access, std::string& error, Stop*) {
     error =
         "this build has no PostgreSQL support (built without libpq-dev): log to an SQLite "
         "file, or use a build with it";

@@ -1,7 +1,7 @@
 // The job log in an SQLite file: one station's downloads, written by several processes at once.
 // WAL mode lets readers go on while a row is written; the busy time-out (and a statement run again
 // where SQLite will not wait) makes a writer wait for the others instead of failing, so no row is
-// lost to a lock.
+// lost to a lock. The waits are this file's own, so that a Stop ends them.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "connection.h"
 
@@ -19,7 +18,9 @@ namespace korvel::joblog {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 10000;  // waits for other writers: a row takes milliseconds
+// The wait for the other writers: a row takes them milliseconds.
+constexpr std::chrono::milliseconds kBusyTimeout{10000};
+constexpr int kLongestPauseMs = 20;  // between two looks at a lock held by another writer
 
 struct StatementCloser {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -28,7 +29,9 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
 class SqliteConnection : public Connection {
   public:
-    explicit SqliteConnection(sqlite3* db) : db_(db) {}
+    SqliteConnection(sqlite3* db, Stop* stop) : db_(db), stop_(stop) {
+        if (db_ != nullptr) sqlite3_busy_handler(db_, &SqliteConnection::BusyWait, this);
+    }
     ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
     bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
@@ -36,22 +39,26 @@ class SqliteConnection : public Connection {
         // The busy time-out covers most waits for another writer, but SQLite answers "busy" at
         // once where waiting could deadlock or while another process recovers the write-ahead
         // log. A statement outside a transaction is then run again until the same time-out.
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
         const size_t kept = rows ? rows->size() : 0;
         for (int attempt = 0;; ++attempt) {
             const int result = RunOnce(sql, parameters, rows);
             if (result == SQLITE_DONE) return true;
             const int primary = result & 0xFF;
             const bool busy = primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-            if (!busy || !sqlite3_get_autocommit(db_) ||
+            if (!busy || !sqlite3_get_autocommit(db_) || Stopped() ||
                 std::chrono::steady_clock::now() >= deadline) {
                 return Fail(error);
             }
             if (rows) rows->resize(kept);
             // A few milliseconds, longer as the attempts go on, different in each process.
-            const int wait = std::min(2 + attempt, 20) + static_cast<int>(::getpid() % 3);
-            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            const int wait =
+                std::min(2 + attempt, kLongestPauseMs) + static_cast<int>(::getpid() % 3);
+            if (WaitFor(-1, 0, stop_,
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(wait)) ==
+                Wake::kStopped) {
+                return Fail(error);
+            }
         }
     }
 
@@ -129,8 +136,21 @@ class SqliteConnection : public Connection {
     }
 
     bool Fail(std::string& error) {
-        error = std::string("SQLite: ") + sqlite3_errmsg(db_);
+        error = Stopped() ? "stopped while waiting for the file's other writers"
+                          : std::string("SQLite: ") + sqlite3_errmsg(db_);
         return false;
+    }
+    bool Stopped() const { return stop_ != nullptr && stop_->stopped; }
+
+    // SQLite's wait for a lock another connection holds: short pauses until the busy time-out,
+    // each ended at once by a stop. Zero gives up.
+    static int BusyWait(void* self, int count) {
+        auto* connection = static_cast<SqliteConnection*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (count == 0) connection->busySince_ = now;
+        if (connection->Stopped() || now - connection->busySince_ >= kBusyTimeout) return 0;
+        const auto pause = std::chrono::milliseconds(std::min(count + 1, kLongestPauseMs));
+        return WaitFor(-1, 0, connection->stop_, now + pause) == Wake::kStopped ? 0 : 1;
     }
     bool UserVersion(int& version, std::string& error) {
         std::vector<Row> rows;
@@ -140,11 +160,14 @@ class SqliteConnection : public Connection {
     }
 
     sqlite3* db_;
+    Stop* stop_;
+    std::chrono::steady_clock::time_point busySince_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error) {
+std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error,
+                                       Stop* stop) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         if (access == Access::kRead || errno != ENOENT) {
@@ -159,12 +182,11 @@ std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, s
     const int flags = access == Access::kWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                                : SQLITE_OPEN_READONLY;
     const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
-    auto connection = std::make_unique<SqliteConnection>(db);
+    auto connection = std::make_unique<SqliteConnection>(db, stop);
     if (opened != SQLITE_OK || db == nullptr) {
         error = std::string("SQLite: ") + (db ? sqlite3_errmsg(db) : "out of memory");
         return nullptr;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
     if (access == Access::kWrite) {
         std::vector<Row> rows;
         if (!connection->Run("PRAGMA journal_mode = WAL", {}, &rows, error)) return nullptr;

@@ -80,9 +80,10 @@ constexpr char kHelp[] =
     "  --json            one JSON object per event on standard output (below)\n"
     "  --yes, --no       the answer to the engine's questions (default --no)\n"
     "  --log TARGET      append a row for the job to the job log TARGET: an SQLite file (one\n"
-    "                    station) or a postgresql:// address (a line); default: the\n"
-    "                    environment variable KORVEL_LOG. \"cordane log\" lists the jobs. A row\n"
-    "                    that cannot be written is reported and leaves the exit code as it is\n"
+    "                    station), or a postgresql:// address or libpq's key=value words (a\n"
+    "                    line); default: the environment variable KORVEL_LOG. \"cordane log\"\n"
+    "                    lists the jobs. A row that cannot be written is reported and leaves\n"
+    "                    the exit code as it is\n"
     "\n"
     "Checks and key of an enciphered image. These act only in download type 1 (--type 1) on the\n"
     "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n"
@@ -101,7 +102,8 @@ constexpr char kHelp[] =
     "\n"
     "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
     "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
-    "6, in every phase of the download); a second Ctrl-C quits at once (exit code 130).\n"
+    "6, in every phase of the download); a second Ctrl-C quits at once (exit code 130), as\n"
+    "does Ctrl-C while the job log's row is written.\n"
     "\n"
     "--json: one JSON object per line, flushed at once; step and position carry \"bytes\" too\n"
     "when the image size is known:\n"
@@ -353,14 +355,17 @@ int RunDownload(int argc, char** argv) {
     DownloadOptions logged = options;
     logged.application = named.application;
     LoggedView loggedView(view.get(), logged, port, imageBytes,
-                          options.globalFile && named.reader < 0);
+                          options.globalFile && named.reader < 0, signals.fd());
     const std::optional<int> code =
         WatchJob(options, settings, port, queue, &loggedView, bar, signals, portsDirectory);
-    if (!code) return kExitBadInput;
+    // A signal while the row was written: the program was asked to quit at once. The signal is
+    // taken, so that it does not end the program once signals act again.
+    if (loggedView.Stopped()) signals.Take();
+    if (!code) return loggedView.Stopped() ? kExitInterrupted : kExitBadInput;
     named.reader = options.reader;
     named.type = options.type;
     if (!options.json) std::fputs(Verdict(*code, named, port).c_str(), stderr);
-    return *code;
+    return loggedView.Stopped() ? kExitInterrupted : *code;
 }
 
 }  // namespace cordane::tools

@@ -11,6 +11,7 @@
 #include "job_log.h"
 #include "json_writer.h"
 #include "log_options.h"
+#include "ports.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
@@ -27,12 +28,12 @@ constexpr char kHelp[] =
     "Lists the jobs that \"cordane download --log\" and Brenmark wrote to the job log, oldest\n"
     "first, or counts them per result and reader type.\n"
     "\n"
-    "  --log TARGET   the job log: an SQLite file or a postgresql:// address; default: the\n"
-    "                 environment variable KORVEL_LOG\n"
+    "  --log TARGET   the job log: an SQLite file, a postgresql:// address or libpq's\n"
+    "                 key=value words; default: the environment variable KORVEL_LOG\n"
     "  --since TIME   jobs started at or after TIME, in UTC: 2026-12-08, 2026-12-08T09:30,\n"
     "                 2026-12-08T09:30:15; or back from now: 45s, 90m, 24h, 7d\n"
-    "  --port P       jobs on the port P, named as the jobs name it (KORVEL03, COM1, "
-    "/dev/ttyUSB0)\n"
+    "  --port P       jobs on the port P, named as for a download: COM1, KORVEL03 (in any\n"
+    "                 case), or the device path the download was given (/dev/ttyUSB0)\n"
     "  --failed       jobs whose exit code is not 0\n"
     "  --stats        the number of jobs per result and reader type, and the total\n"
     "  --json         one JSON object per line, keyed by the log's column names\n"
@@ -56,6 +57,45 @@ std::string CsvField(const std::string& text) {
         quoted += c;
     }
     return quoted + "\"";
+}
+
+// A text of the log as the table shows it: control characters, which would move the terminal's
+// cursor or colour its screen, as escapes ("\n", "\t", "\x1b"), those of UTF-8 as well
+// ("\u009b").
+std::string Printable(const std::string& text) {
+    std::string shown;
+    char escape[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == 0xC2 && i + 1 < text.size() &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            std::snprintf(escape, sizeof escape, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            shown += escape;
+            ++i;
+        } else if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte == '\t') {
+            shown += "\\t";
+        } else if (byte == '\r') {
+            shown += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            shown += escape;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// The port as the jobs name it: COM and KORVEL ports in any case and with any number of digits
+// ("com3", "korvel7") as the download names them ("COM3", "KORVEL07"); a device path, or any
+// other name, as it is given.
+std::string LoggedPortName(const std::string& given) {
+    const std::optional<korvel::ports::PortSpec> spec = korvel::ports::ParsePortName(given);
+    return spec ? spec->text : given;
 }
 
 std::string OptionalText(const std::optional<int64_t>& number) {
@@ -152,13 +192,14 @@ void PrintJobs(const std::vector<joblog::JobRow>& rows, LogOptions::Format forma
     std::printf("%-24s  %-12s  %-15s  %4s  %4s  %-20s  %10s  %7s  %s\n", "STARTED (UTC)", "PORT",
                 "READER", "TYPE", "EXIT", "RESULT", "BYTES", "SECONDS", "FILE");
     for (const joblog::JobRow& row : rows) {
-        const std::string reader = row.readerName + (row.readerDetected ? " *" : "");
+        const std::string reader = Printable(row.readerName) + (row.readerDetected ? " *" : "");
         std::printf(
-            "%-24s  %-12s  %-15s  %4d  %4d  %-20s  %10s  %7.1f  %s\n", row.startedUtc.c_str(),
-            row.port.c_str(), reader.c_str(), row.downloadType, row.exitCode, row.result.c_str(),
+            "%-24s  %-12s  %-15s  %4d  %4d  %-20s  %10s  %7.1f  %s\n",
+            Printable(row.startedUtc).c_str(), Printable(row.port).c_str(), reader.c_str(),
+            row.downloadType, row.exitCode, Printable(row.result).c_str(),
             row.bytesSent ? GroupDigits(static_cast<uint64_t>(*row.bytesSent)).c_str() : "-",
             static_cast<double>(row.durationMs) / 1000.0,
-            row.application.path.empty() ? "-" : row.application.path.c_str());
+            row.application.path.empty() ? "-" : Printable(row.application.path).c_str());
     }
     std::printf("%zu job%s\n", rows.size(), rows.size() == 1 ? "" : "s");
 }
@@ -188,8 +229,8 @@ void PrintStats(const std::vector<joblog::StatsRow>& rows, LogOptions::Format fo
     }
     std::printf("%-24s  %4s  %-15s  %8s\n", "RESULT", "EXIT", "READER", "JOBS");
     for (const joblog::StatsRow& row : rows) {
-        std::printf("%-24s  %4d  %-15s  %8lld\n", row.result.c_str(), row.exitCode,
-                    row.readerName.c_str(), static_cast<long long>(row.jobs));
+        std::printf("%-24s  %4d  %-15s  %8lld\n", Printable(row.result).c_str(), row.exitCode,
+                    Printable(row.readerName).c_str(), static_cast<long long>(row.jobs));
     }
     std::printf("%-24s  %4s  %-15s  %8lld\n", "total", "", "", static_cast<long long>(total));
 }
@@ -223,7 +264,7 @@ int RunLog(int argc, char** argv) {
                                                 std::chrono::seconds(options.since->secondsAgo))
                               : options.since->utc;
     }
-    filter.port = options.port;
+    if (options.port) filter.port = LoggedPortName(*options.port);
     filter.failedOnly = options.failed;
 
     std::string error;

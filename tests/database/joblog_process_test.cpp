@@ -1,20 +1,26 @@
 // The job log between processes: several writers on one SQLite file and on one PostgreSQL server
-// of the test's own, each row kept; and `cordane log` reading them back, filtered, as a table,
-// CSV, JSON lines and counts, with clear refusals.
+// of the test's own, each row kept; `cordane download` against a table another session holds
+// locked, libpq's key=value words and targets with passwords; and `cordane log` reading them back,
+// filtered, as a table, CSV, JSON lines and counts, with clear refusals.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "emulator/emulator_support.h"
 #include "job_log.h"
 #include "test_files.h"
 
@@ -177,6 +183,19 @@ class PostgresServer {
         if (!stop_.empty()) Shell(dir_.path, stop_);
     }
 
+    // The directory of the server's socket: libpq's host.
+    const std::string& SocketDirectory() const { return dir_.path; }
+    // psql on the job log's database, for `arguments`.
+    std::string Psql(const std::string& arguments) const {
+        return Quoted(bin_ + "/psql") + " -X -q -h " + Quoted(dir_.path) +
+               " -U korvel -d postgres " + arguments;
+    }
+    // One statement's rows, one a line, as psql prints them unaligned.
+    std::string Query(const std::string& sql) const {
+        TempDir scratch;
+        return Shell(scratch.path, Psql("-A -t -c " + Quoted(sql))).out;
+    }
+
     std::string address;
 
   private:
@@ -230,6 +249,216 @@ TEST(JobLogProcessTest, WritersOnOnePostgresServerAtOnceLoseNoRowAndCordaneLogRe
     EXPECT_NE(refused.err.find("cannot read the job log " + gone + ": PostgreSQL: "),
               std::string::npos)
         << refused.err;
+}
+
+// Failure guard only: a download to the emulator and its row take a few seconds, a row that waits
+// for a lock the session's 10 s.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+bool WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Another session that holds the job table locked, as a long report or a migration would, until
+// it goes out of scope (psql ends at the end of its input, and its transaction with it).
+class TableLock {
+  public:
+    explicit TableLock(const PostgresServer& server) {
+        psql_ = popen(server.Psql(">/dev/null 2>&1").c_str(), "w");
+        if (psql_ == nullptr) return;
+        std::fputs("BEGIN; LOCK TABLE korvel_jobs IN ACCESS EXCLUSIVE MODE;\n", psql_);
+        std::fflush(psql_);
+        held_ = WaitUntil([&] {
+            return server.Query(
+                       "SELECT COUNT(*) FROM pg_locks WHERE granted AND relation = "
+                       "'korvel_jobs'::regclass AND mode = 'AccessExclusiveLock'") == "1\n";
+        });
+    }
+    ~TableLock() { Release(); }
+    void Release() {
+        if (psql_ != nullptr) pclose(psql_);
+        psql_ = nullptr;
+    }
+    bool held() const { return held_; }
+
+  private:
+    FILE* psql_ = nullptr;
+    bool held_ = false;
+};
+
+const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/demo64.sre";
+constexpr const char kWaiting[] = "SELECT COUNT(*) FROM pg_locks WHERE NOT granted";
+
+// An emulated 64 Kb reader on virtual port 1 of the ports directory `dir`, for one download.
+class Reader {
+  public:
+    explicit Reader(const std::string& dir)
+        : sim_(emulatortest::kSimulator,
+               {"--virtual", "1", "--ports-dir", dir, "--once", "--reader", "1", "--loader",
+                "addressed"},
+               {}, dir + "/sim.out", dir + "/sim.err") {
+        ready_ = sim_.Started() &&
+                 WaitUntil([&] { return ReadText(dir + "/sim.out").rfind("ready ", 0) == 0; });
+    }
+    bool ready() const { return ready_; }
+
+  private:
+    emulatortest::Process sim_;
+    bool ready_ = false;
+};
+
+// `cordane download` of the sample to the reader of `dir`, started, with KORVEL_LOG as given.
+std::unique_ptr<emulatortest::Process> StartDownload(const std::string& dir,
+                                                     std::vector<std::string> arguments,
+                                                     const std::string& korvelLog = "") {
+    std::vector<std::string> args = {"download", "--port", "KORVEL01", "--reader", "1"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    args.push_back(kSample);
+    return std::make_unique<emulatortest::Process>(
+        kCordane, args,
+        std::map<std::string, std::string>{
+            {"KORVEL_PORTS_DIR", dir}, {"TMPDIR", dir}, {"KORVEL_LOG", korvelLog}},
+        dir + "/cordane.out", dir + "/cordane.err");
+}
+
+// The same, run to its end: its exit code and standard error.
+Outcome Download(const std::string& dir, std::vector<std::string> arguments,
+                 const std::string& korvelLog = "") {
+    Reader reader(dir);
+    if (!reader.ready()) return {-1, "", "no emulated reader: " + ReadText(dir + "/sim.err")};
+    const int code = StartDownload(dir, std::move(arguments), korvelLog)->Wait(kPatience);
+    return {code, "", ReadText(dir + "/cordane.err")};
+}
+
+std::vector<JobRow> Jobs(const std::string& target) {
+    std::string error;
+    std::vector<JobRow> rows;
+    const auto store = OpenStore(target, Access::kRead, error);
+    EXPECT_TRUE(store && store->List({}, rows, error)) << error;
+    return rows;
+}
+
+TEST(JobLogProcessTest, ARowWaitingForALockedTableGivesUpInBoundedTimeAndCtrlCQuitsTheWaitAtOnce) {
+    PostgresServer server;
+    std::string why;
+    if (!server.Start(why)) GTEST_SKIP() << "no PostgreSQL server could be started here: " << why;
+    std::string error;
+    ASSERT_TRUE(AppendJob(server.address, Row("2026-12-08T09:00:00.000Z", "KORVEL10", 0, 0), error))
+        << error;
+    TableLock lock(server);
+    ASSERT_TRUE(lock.held());
+    TempDir dir;
+    {
+        // Ctrl-C while the row waits: the program quits at once, the statement cancelled on the
+        // server, where nothing waits any more to write the row once the lock goes.
+        Reader reader(dir.path);
+        ASSERT_TRUE(reader.ready()) << ReadText(dir.path + "/sim.err");
+        const auto cordane = StartDownload(dir.path, {"--log", server.address});
+        ASSERT_TRUE(WaitUntil([&] { return server.Query(kWaiting) == "1\n"; }))
+            << ReadText(dir.path + "/cordane.err");
+        cordane->Signal(SIGINT);
+        EXPECT_EQ(cordane->Wait(kPatience), 130) << ReadText(dir.path + "/cordane.err");
+        EXPECT_NE(ReadText(dir.path + "/cordane.err")
+                      .find("the job was not logged to " + server.address +
+                            ": stopped: the statement was cancelled. The download itself ended "
+                            "with exit code 0 (completed); quit at once (exit code 130)"),
+                  std::string::npos)
+            << ReadText(dir.path + "/cordane.err");
+        EXPECT_EQ(server.Query(kWaiting), "0\n");
+    }
+    // Left alone, the row gives up at the session's lock_timeout; the download's result stands.
+    const Outcome waited = Download(dir.path, {"--log", server.address});
+    EXPECT_EQ(waited.code, 0) << waited.err;
+    EXPECT_NE(waited.err.find("the job was not logged to " + server.address +
+                              ": PostgreSQL: canceling statement due to lock timeout. "
+                              "The download's result stands (exit code 0)"),
+              std::string::npos)
+        << waited.err;
+    lock.Release();
+    EXPECT_EQ(Jobs(server.address).size(), 1u) << "a row reported as not written was written";
+}
+
+TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesAFile) {
+    PostgresServer server;
+    std::string why;
+    if (!server.Start(why)) GTEST_SKIP() << "no PostgreSQL server could be started here: " << why;
+    TempDir dir;
+    // KORVEL_LOG as key=value words: the row goes to the server, no file of that name is made.
+    const std::string words =
+        "host=" + server.SocketDirectory() + " dbname=postgres user=korvel password=Hunter2";
+    const Outcome logged = Download(dir.path, {}, words);
+    EXPECT_EQ(logged.code, 0) << logged.err;
+    EXPECT_EQ(logged.err.find("not logged"), std::string::npos) << logged.err;
+    EXPECT_FALSE(fs::exists(words));
+    const std::vector<JobRow> rows = Jobs(server.address);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].port, "KORVEL01");
+
+    // A target that is neither a path nor an address: refused, said, nothing made; the code stays.
+    const std::string odd = "jobs\x1b[2J.db";
+    const Outcome refused = Download(dir.path, {}, odd);
+    EXPECT_EQ(refused.code, 0) << refused.err;
+    EXPECT_NE(refused.err.find("the job was not logged to jobs\\x1b[2J.db: neither a file path "
+                               "nor a PostgreSQL address: it holds a control character (\\x1b)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(odd));
+
+    // Passwords: in the download's report of an address libpq cannot read, and in every reason
+    // `cordane log` gives.
+    const Outcome broken = Download(dir.path, {"--log", "postgresql://op:Hunter2@[fe80::1/korvel"});
+    EXPECT_EQ(broken.code, 0) << broken.err;
+    EXPECT_NE(broken.err.find("not logged to postgresql://op:***@[fe80::1/korvel: PostgreSQL: "),
+              std::string::npos)
+        << broken.err;
+    EXPECT_EQ(broken.err.find("Hunter2"), std::string::npos) << broken.err;
+    for (const std::string& target : std::vector<std::string>{
+             "postgresql://op:Hunter2@[fe80::1/korvel",
+             "host=" + server.SocketDirectory() + " dbname=none user=korvel password='Hunter2 x'",
+             "postgresql://op:Hunter2@/postgres?host=" + server.SocketDirectory(),
+             "postgres:///none?host=" + server.SocketDirectory() + "&password=Hunter2"}) {
+        const Outcome read = CordaneLog(dir.path, "--log " + Quoted(target));
+        EXPECT_EQ(read.code, 1) << read.err;
+        EXPECT_NE(read.err.find("***"), std::string::npos) << read.err;
+        EXPECT_EQ(read.err.find("Hunter2"), std::string::npos) << read.err;
+    }
+}
+
+TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCharactersEscaped) {
+    TempDir dir;
+    const std::string target = dir.path + "/jobs.db";
+    std::string error;
+    const auto store = OpenStore(target, Access::kWrite, error);
+    ASSERT_TRUE(store) << error;
+    JobRow strange = Row("2026-12-08T08:00:02.000Z", "/dev/ttyUSB0", 0, 0);
+    strange.application.path = "/line/new\nline\t\x1b[31mred.sre";
+    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:00.000Z", "COM3", 0, 0), error));
+    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL07", 0, 0), error));
+    ASSERT_TRUE(store->Append(strange, error));
+    for (const auto& [given, port] : std::vector<std::pair<std::string, std::string>>{
+             {"com3", "COM3"},
+             {"Com03", "COM3"},
+             {"korvel7", "KORVEL07"},
+             {"KORVEL07", "KORVEL07"},
+             {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+         }) {
+        const Outcome json =
+            CordaneLog(dir.path, "--log " + Quoted(target) + " --json --port " + Quoted(given));
+        const std::vector<std::string> lines = Lines(json.out);
+        ASSERT_EQ(lines.size(), 1u) << given << ": " << json.out << json.err;
+        EXPECT_NE(lines[0].find("\"port\":\"" + port + "\""), std::string::npos) << lines[0];
+    }
+    const Outcome table = CordaneLog(dir.path, "--log " + Quoted(target) + " --port /dev/ttyUSB0");
+    const std::vector<std::string> lines = Lines(table.out);
+    ASSERT_EQ(lines.size(), 3u) << table.out;
+    const std::string escaped = "/line/new\\nline\\t\\x1b[31mred.sre";
+    EXPECT_EQ(lines[1].substr(lines[1].size() - escaped.size()), escaped) << lines[1];
+    EXPECT_EQ(table.out.find_first_of("\t\x1b"), std::string::npos);
 }
 
 TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
