@@ -25,7 +25,6 @@ constexpr auto kHandOver = 50ms;
 constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
 constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
-constexpr int kBitsPerByte = 10;        // 8N1: start bit, 8 data bits, stop bit
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
     if (span < 0ns) span = 0ns;
@@ -39,12 +38,9 @@ SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
     : options_(std::move(options)),
       layout_(layout),
       reader_(layout, options_.loader, options_.faults, options_.appNumber, options_.identity,
-              options_.failOpens) {
+              options_.failOpens),
+      timing_(options_.delayMs, options_.baud, options_.latencyMs) {
     reader_.SetObserver(this);
-    if (options_.baud > 0) {
-        byteTime_ = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / options_.baud));
-    }
 }
 
 SimServer::~SimServer() {
@@ -192,9 +188,7 @@ void SimServer::ReadFromHost(Clock::time_point now) {
             PausePolling(now);
             return;
         }
-        if (byteTime_ > Clock::duration::zero()) {
-            rxClock_ = std::max(rxClock_, now) + byteTime_ * got;
-        }
+        timing_.Received(static_cast<size_t>(got), now);
         // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
         for (ssize_t at = 0; at < got && line_;) {
             const size_t slice = std::min<size_t>(wire::kMaxFrame, static_cast<size_t>(got - at));
@@ -236,18 +230,11 @@ bool SimServer::ReopenLine() {
 }
 
 void SimServer::Queue(std::vector<uint8_t> bytes, bool loaderAnswer, Clock::time_point now) {
-    const auto delay = loaderAnswer ? std::chrono::milliseconds(options_.delayMs) : 0ms;
-    const bool paced = byteTime_ > Clock::duration::zero();
-    if (!paced && delay == 0ms && pending_.empty()) {
+    if (timing_.Immediate() && pending_.empty()) {
         out_.insert(out_.end(), bytes.begin(), bytes.end());
         return;
     }
-    Clock::time_point due = std::max(now, rxClock_) + delay;
-    if (paced) {
-        // The answer leaves once the line is free and arrives a byte time per byte later.
-        txClock_ = std::max(due, txClock_) + byteTime_ * static_cast<int64_t>(bytes.size());
-        due = txClock_;
-    }
+    Clock::time_point due = timing_.Due(bytes.size(), loaderAnswer, now);
     if (!pending_.empty()) due = std::max(due, pending_.back().due);
     pending_.push_back({due, std::move(bytes)});
 }

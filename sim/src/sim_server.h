@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_timing.h"
 #include "port_entry.h"
 #include "pty_line.h"
 #include "reader_model.h"
@@ -49,7 +50,7 @@ class SimServer final : public ReaderObserver {
     int Finish();                      // serves until stopped; the exit code
 
   private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SimClock;
 
     struct Pending {
         Clock::time_point due;
@@ -91,12 +92,10 @@ class SimServer final : public ReaderObserver {
     bool transcriptDirty_ = false;
     bool transcriptFailed_ = false;
 
-    std::vector<uint8_t> out_;             // bytes for the host, written as the line takes them
-    size_t outAt_ = 0;                     // first unwritten byte of out_
-    std::deque<Pending> pending_;          // answers held back by --delay or --baud
-    Clock::duration byteTime_{};           // one byte on the line at --baud; zero without pacing
-    Clock::time_point rxClock_{};          // when the bytes received so far would have arrived
-    Clock::time_point txClock_{};          // when the answers sent so far would have left
+    std::vector<uint8_t> out_;     // bytes for the host, written as the line takes them
+    size_t outAt_ = 0;             // first unwritten byte of out_
+    std::deque<Pending> pending_;  // answers held back by --delay, --baud or --latency
+    AnswerTiming timing_;
     Clock::time_point pollPausedUntil_{};  // the master hung up: do not poll it before this
     Clock::time_point lastWrite_{};        // when bytes last went to the master
 
