@@ -333,10 +333,14 @@ void SimServer::OnSessionEnd(SessionEnd why) {
         (reader_.Flash().Signed() ? "the flash holds a signed image"
                                   : "the flash holds no signed image"));
     if (why != SessionEnd::Exit) WriteDump();
-    if (options_.once && !stopping_) {
-        stopping_ = true;
-        stopBy_ = Clock::now() + kStopGrace;
+    if (!options_.once || stopping_) return;
+    // Reader detection writes nothing: a download usually follows it, and --once waits for it.
+    if (reader_.DetectionSession()) {
+        Say("--once: that was reader detection; waiting for a session that downloads");
+        return;
     }
+    stopping_ = true;
+    stopBy_ = Clock::now() + kStopGrace;
 }
 
 void SimServer::WriteDump() {

@@ -175,6 +175,33 @@ TEST(SimProcessTest, OnceExitsAfterTheSessionWithTheImageVerdict) {
     EXPECT_EQ(flash, Bytes(0x10000, 0xFF));
 }
 
+TEST(SimProcessTest, OnceWaitsThroughReaderDetectionForTheSessionThatDownloads) {
+    TempDir dir;
+    Simulator sim({"--reader", "5", "--virtual", "6", "--ports-dir", dir.path, "--once"});
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    {
+        // Reader detection: a light reset, its end frame, and the host leaves.
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {3}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);
+    }
+    {
+        // The download that follows is still answered, and its end ends the run.
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {1}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);
+    }
+    EXPECT_EQ(sim.Wait(), 1);  // ended by the download's session: no signed image
+    EXPECT_FALSE(EntryExists(ready->entry));
+}
+
 TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
     TempDir dir;
     Simulator sim({"--reader", "0", "--com", "5", "--ports-dir", dir.path, "--hangup-at", "1"});
