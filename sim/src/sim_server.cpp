@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "ports.h"
@@ -25,6 +27,28 @@ constexpr auto kHandOver = 50ms;
 constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
 constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
+
+// Whether a dump can be written at `path` later (aside, then renamed over it): the path is no
+// directory and its directory takes a new file. Checked at the start, so that a run whose dump
+// could never be written is refused before a host relies on it.
+bool DumpWritable(const std::string& path, const char* option, std::string* error) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        *error = "cannot write the flash dump " + path + ": it is a directory; give a file with " +
+                 option;
+        return false;
+    }
+    std::string probe = path + ".XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        *error = "cannot write the flash dump " + path + ": " + std::strerror(errno) +
+                 "; give a writable path with " + option;
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
     if (span < 0ns) span = 0ns;
@@ -78,6 +102,13 @@ bool SimServer::Setup(std::string* error) {
 }
 
 bool SimServer::Prepare(std::string* error) {
+    if (!options_.dumpPath.empty() && !DumpWritable(options_.dumpPath, "--dump", error)) {
+        return false;
+    }
+    if (!options_.dataDumpPath.empty() &&
+        !DumpWritable(options_.dataDumpPath, "--dump-data", error)) {
+        return false;
+    }
     if (!options_.transcriptPath.empty()) {
         transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
@@ -116,9 +147,10 @@ void SimServer::Announce() {
 int SimServer::Finish() {
     const bool served = Serve();
     reader_.Exit();
-    WriteDump();
+    const bool dumped = WriteDump();
     FlushTranscript();
     if (!served) return kExitSetup;
+    if (!dumped) return kExitNoDump;
     if (!options_.once) return kExitSigned;
     return reader_.Flash().Signed() ? kExitSigned : kExitUnsigned;
 }
@@ -343,16 +375,18 @@ void SimServer::OnSessionEnd(SessionEnd why) {
     stopBy_ = Clock::now() + kStopGrace;
 }
 
-void SimServer::WriteDump() {
+bool SimServer::WriteDump() {
+    bool good = true;
     if (!options_.dumpPath.empty()) {
-        WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump");
+        good = WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump") && good;
     }
     if (!options_.dataDumpPath.empty()) {
-        WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data");
+        good = WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data") && good;
     }
+    return good;
 }
 
-void SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
+bool SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
                            const char* option) {
     // Written aside and renamed, so that a reader of the dump never sees half of it.
     const std::string temporary = path + ".part";
@@ -364,7 +398,9 @@ void SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& 
         Say("cannot write the flash dump " + path + ": " + std::strerror(errno) +
             "; give a writable path with " + option);
         std::remove(temporary.c_str());
+        return false;
     }
+    return true;
 }
 
 }  // namespace korvel::sim

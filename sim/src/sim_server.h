@@ -25,6 +25,7 @@ namespace korvel::sim {
 inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed image; or stopped
 inline constexpr int kExitUnsigned = 1;  // --once: no signed image
 inline constexpr int kExitSetup = 2;     // bad command line, or the line/entry cannot be set up
+inline constexpr int kExitNoDump = 3;    // the dump could not be written when the emulator ended
 
 // Serves a line of readers, one thread each, until a stop signal or, with --once, until every
 // session is over; the exit code.
@@ -72,8 +73,8 @@ class SimServer final : public ReaderObserver {
     // The master reported a hang-up or failed: it is not polled again for a short while.
     void PausePolling(Clock::time_point now);
     bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
-    void WriteDump();  // the code flash to --dump, the data flash to --dump-data
-    void WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
+    bool WriteDump();  // the code flash to --dump, the data flash to --dump-data; false on failure
+    bool WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
     void FlushTranscript();
 
     void OnFrame(const TranscriptEntry& entry) override;
