@@ -77,8 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A line of readers: within its bound, every reader of a valid type on a port of its own.
     Require(sim.line.size() <= korvel::sim::kMaxLine);
     Require(sim.line.empty() || !sim.options);
+    if (sim.options) Require(sim.options->latencyMs <= korvel::sim::kMaxLatencyMs);
     for (size_t i = 0; i < sim.line.size(); ++i) {
         Require(sim.line[i].reader >= 0 && sim.line[i].reader <= 9);
+        Require(sim.line[i].latencyMs <= korvel::sim::kMaxLatencyMs);
         if (i > 0) Require(sim.line[i].port == sim.line[i - 1].port + 1);
     }
     return 0;

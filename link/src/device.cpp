@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -62,6 +63,38 @@ const char* OpenHint(int code) {
     }
 }
 
+// Asks the driver to hand received bytes on at once. A USB serial adapter otherwise holds them
+// until its latency timer runs out, up to 16 ms, and a large reader's download waits that long for
+// each of its two thousand answers. True when this call turned the setting on. A device without
+// it (a pseudo-terminal: ENOTTY or EINVAL) or one that refuses it is used as it is.
+bool TakeLowLatency(int fd, const std::string& label) {
+    SystemCalls& sys = Sys();
+    struct serial_struct info {};
+    if (Retry([&] { return sys.GetSerial(fd, &info); }) != 0) {
+        TraceNote("%s has no low-latency setting (%s)", label.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (info.flags & ASYNC_LOW_LATENCY) return false;  // already on, and not ours to undo
+    info.flags |= ASYNC_LOW_LATENCY;
+    if (Retry([&] { return sys.SetSerial(fd, &info); }) != 0) {
+        TraceNote("%s refused low latency (%s); answers may wait for the adapter's timer",
+                  label.c_str(), std::strerror(errno));
+        return false;
+    }
+    TraceNote("%s set to low latency", label.c_str());
+    return true;
+}
+
+// Turns the setting TakeLowLatency turned on off again: the next program finds the device as
+// it was.
+void GiveBackLowLatency(int fd) {
+    SystemCalls& sys = Sys();
+    struct serial_struct info {};
+    if (Retry([&] { return sys.GetSerial(fd, &info); }) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    Retry([&] { return sys.SetSerial(fd, &info); });
+}
+
 int MillisecondsUntil(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
@@ -102,6 +135,7 @@ Device::Device(int fd, std::string label) : fd_(fd), label_(std::move(label)) {
 Device::~Device() {
     // Exclusive use outlives this descriptor when someone else still has the tty open: give it
     // up first. Closing the descriptor releases the lock.
+    if (lowLatencyOurs_) GiveBackLowLatency(fd_);
     Sys().SetExclusive(fd_, false);
     Sys().Close(fd_);
     TraceNote("%s closed", label_.c_str());
@@ -157,6 +191,7 @@ std::unique_ptr<Device> Device::Open(const std::string& path, const std::string&
         return fail("cannot set raw mode on");
     }
     Retry([&] { return sys.TcFlush(fd, TCIFLUSH); });
+    device->lowLatencyOurs_ = TakeLowLatency(fd, label);
     TraceNote("%s opened %s", label.c_str(), path.c_str());
     return device;
 }

@@ -29,8 +29,8 @@ enum class WaitResult {
 
 class Device {
   public:
-    // Opens path for the port named label, locks it and puts it into raw mode. On failure,
-    // nullptr and a message naming the device and what to do.
+    // Opens path for the port named label, locks it, puts it into raw mode and asks its driver
+    // for low latency. On failure, nullptr and a message naming the device and what to do.
     static std::unique_ptr<Device> Open(const std::string& path, const std::string& label,
                                         std::string* error);
     ~Device();
@@ -64,7 +64,8 @@ class Device {
 
     const int fd_;
     const std::string label_;
-    std::mutex readMutex_;  // decoder_ and reads
+    bool lowLatencyOurs_ = false;  // we turned the driver's low latency on: the close undoes it
+    std::mutex readMutex_;         // decoder_ and reads
     wire::Decoder decoder_;
     std::mutex writeMutex_;  // tx_ and writes
     std::vector<uint8_t> tx_;

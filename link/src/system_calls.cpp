@@ -46,6 +46,12 @@ int SystemCalls::TcSetAttr(int fd, int when, const struct termios* settings) {
 int SystemCalls::TcFlush(int fd, int queue) {
     return ::tcflush(fd, queue);
 }
+int SystemCalls::GetSerial(int fd, struct serial_struct* info) {
+    return ::ioctl(fd, TIOCGSERIAL, info);
+}
+int SystemCalls::SetSerial(int fd, const struct serial_struct* info) {
+    return ::ioctl(fd, TIOCSSERIAL, info);
+}
 
 SystemCalls& Sys() {
     return *g_callsInForce.load(std::memory_order_acquire);

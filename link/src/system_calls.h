@@ -3,6 +3,7 @@
 #ifndef KORVEL_LINK_SYSTEM_CALLS_H
 #define KORVEL_LINK_SYSTEM_CALLS_H
 
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -25,6 +26,8 @@ class KORVEL_LINK_VISIBLE SystemCalls {
     virtual int TcGetAttr(int fd, struct termios* settings);
     virtual int TcSetAttr(int fd, int when, const struct termios* settings);
     virtual int TcFlush(int fd, int queue);
+    virtual int GetSerial(int fd, struct serial_struct* info);        // ioctl(fd, TIOCGSERIAL)
+    virtual int SetSerial(int fd, const struct serial_struct* info);  // ioctl(fd, TIOCSSERIAL)
 };
 
 // The system calls in force.

@@ -124,6 +124,8 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     // other ends here.
     if (open_ && index_ > 0) End(SessionEnd::Reset);
     ++session_;
+    detection_ = frame.payload.size() == 1 &&
+                 frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Light);
     index_ = 0;
     loader_.reset();
     ++resets_;

@@ -81,6 +81,9 @@ class ReaderModel {
     const FlashModel& Flash() const { return flash_; }
     const AppNumber& HeldAppNumber() const { return appNumber_; }
     uint32_t Session() const { return session_; }
+    // The session last started (the one ending, while OnSessionEnd runs) began with a light
+    // reset: reader detection's, whose loader works in RAM and never writes the flash.
+    bool DetectionSession() const { return detection_; }
     bool LoaderRunning() const { return loader_ != nullptr; }
 
   private:
@@ -104,8 +107,9 @@ class ReaderModel {
     std::unique_ptr<Loader> loader_;
     ReaderObserver* observer_ = nullptr;
     uint32_t session_ = 0;
-    uint32_t index_ = 0;  // loader frames received in this session
-    bool open_ = false;   // a session started and has not ended
+    uint32_t index_ = 0;      // loader frames received in this session
+    bool open_ = false;       // a session started and has not ended
+    bool detection_ = false;  // the session last started began with a light reset
     const char* idleReason_ = "no loader runs yet; send ResetLoader first";
 };
 

@@ -9,6 +9,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -106,13 +107,12 @@ int RunLine(std::vector<SimOptions> readers) {
     }
     Signal(stopAll.get());
     for (std::thread& thread : threads) thread.join();
-    // The line's code: the first reader's that is not 0 (setup failures before unsigned flashes).
-    int code = kExitSigned;
-    for (const int one : codes) {
-        if (one == kExitSetup) return kExitSetup;
-        if (one != kExitSigned) code = one;
+    // The line's code: the gravest of its readers' (a setup failure, then a dump not written,
+    // then a flash without a signed image).
+    for (const int grave : {kExitSetup, kExitNoDump, kExitUnsigned}) {
+        if (std::find(codes.begin(), codes.end(), grave) != codes.end()) return grave;
     }
-    return code;
+    return kExitSigned;
 }
 
 }  // namespace korvel::sim

@@ -163,7 +163,7 @@ const char* const kUsage =
     "usage: korvel-sim --reader N [--loader raw|addressed] (--com N | --virtual N)\n"
     "                  [--ports-dir DIR] [--dump FILE] [--dump-data FILE] [--transcript FILE]\n"
     "                  [--once] [--app-number N] [--fail-at K:CODE] [--drop-at K]\n"
-    "                  [--hangup-at K] [--delay MS] [--baud B] [--fail-open N]\n"
+    "                  [--hangup-at K] [--delay MS] [--baud B] [--latency MS] [--fail-open N]\n"
     "                  [--id-bytes FIRST:SECOND]\n"
     "       korvel-sim --line N --reader N[,N...] [--com N | --virtual N] [OPTION LIST...]\n"
     "\n"
@@ -188,10 +188,12 @@ const char* const kUsage =
     "  --virtual N         serve virtual reader port N (0 to 98), entry Korvel_reader_<NN>\n"
     "  --ports-dir DIR     where the port entry goes (default: $KORVEL_PORTS_DIR, else\n"
     "                      $XDG_CONFIG_HOME/korvel/ports, else ~/.config/korvel/ports)\n"
-    "  --dump FILE         write the code flash to FILE whenever a session ends\n"
+    "  --dump FILE         write the code flash to FILE whenever a session ends; exit code 3\n"
+    "                      when it cannot be written on exit\n"
     "  --dump-data FILE    large readers: write the data flash to FILE whenever a session ends\n"
     "  --transcript FILE   write one JSON line per received frame to FILE\n"
-    "  --once              exit after the first session; exit code 0 when the flash then holds\n"
+    "  --once              exit after the first session that could write the flash (reader\n"
+    "                      detection's does not count); exit code 0 when the flash then holds\n"
     "                      a signed image, 1 otherwise\n"
     "  --app-number N      large readers: the application number (0 to 999) the reader holds;\n"
     "                      AppNumberCheck then accepts only N or a change from it (default:\n"
@@ -201,6 +203,8 @@ const char* const kUsage =
     "  --hangup-at K       hang the line up at loader frame K of each session\n"
     "  --delay MS          wait MS milliseconds before every loader answer\n"
     "  --baud B            pace the line at B baud (8N1, 10 bits a byte) both ways\n"
+    "  --latency MS        hold every answer until the next tick of a timer of MS ms (0 to 255;\n"
+    "                      default 0, off), as a USB serial adapter's latency timer does\n"
     "  --fail-open N       refuse the first N resets (LoaderReady status 3), so that the\n"
     "                      host's open calls fail N times\n"
     "  --id-bytes FIRST:SECOND\n"
@@ -322,6 +326,13 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
             const auto delay = ParseNumber(value, 0, kMaxDelayMs);
             if (!delay) return fail(quoted + ": the delay is " + RangeText(0, kMaxDelayMs) + " ms");
             options.delayMs = *delay;
+        } else if (name == "--latency") {
+            const auto latency = ParseNumber(value, 0, kMaxLatencyMs);
+            if (!latency) {
+                return fail(quoted + ": the adapter's latency timer is " +
+                            RangeText(0, kMaxLatencyMs) + " ms (0: off)");
+            }
+            options.latencyMs = *latency;
         } else if (name == "--baud") {
             const auto baud = ParseNumber(value, kMinBaud, kMaxBaud);
             if (!baud) return fail(quoted + ": the baud rate is " + RangeText(kMinBaud, kMaxBaud));

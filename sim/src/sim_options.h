@@ -25,9 +25,10 @@ struct SimOptions {
     std::string transcriptPath;
     bool once = false;
     FaultPlan faults;
-    uint32_t delayMs = 0;  // added before every loader answer
-    uint32_t baud = 0;     // 0: no pacing
-    AppNumber appNumber;   // large readers: the application number the reader holds
+    uint32_t delayMs = 0;    // added before every loader answer
+    uint32_t baud = 0;       // 0: no pacing
+    uint32_t latencyMs = 0;  // answers held to the next tick of this period; 0: none
+    AppNumber appNumber;     // large readers: the application number the reader holds
     std::optional<IdentityBytes> identity;  // --id-bytes; nothing: the reader type's own
     uint32_t failOpens = 0;                 // resets refused before the first one taken
 };
@@ -41,6 +42,8 @@ struct ParsedOptions {
 
 // The most readers one --line serves.
 inline constexpr uint32_t kMaxLine = 64;
+// The longest --latency: the longest latency timer USB serial adapters take, in ms.
+inline constexpr uint32_t kMaxLatencyMs = 255;
 
 // Parses the arguments that follow the program name.
 ParsedOptions ParseOptions(std::span<const std::string_view> args);

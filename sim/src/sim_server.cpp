@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "ports.h"
@@ -25,7 +27,28 @@ constexpr auto kHandOver = 50ms;
 constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
 constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
-constexpr int kBitsPerByte = 10;        // 8N1: start bit, 8 data bits, stop bit
+
+// Whether a dump can be written at `path` later (aside, then renamed over it): the path is no
+// directory and its directory takes a new file. Checked at the start, so that a run whose dump
+// could never be written is refused before a host relies on it.
+bool DumpWritable(const std::string& path, const char* option, std::string* error) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        *error = "cannot write the flash dump " + path + ": it is a directory; give a file with " +
+                 option;
+        return false;
+    }
+    std::string probe = path + ".XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        *error = "cannot write the flash dump " + path + ": " + std::strerror(errno) +
+                 "; give a writable path with " + option;
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
     if (span < 0ns) span = 0ns;
@@ -39,12 +62,9 @@ SimServer::SimServer(SimOptions options, const ReaderLayout& layout)
     : options_(std::move(options)),
       layout_(layout),
       reader_(layout, options_.loader, options_.faults, options_.appNumber, options_.identity,
-              options_.failOpens) {
+              options_.failOpens),
+      timing_(options_.delayMs, options_.baud, options_.latencyMs) {
     reader_.SetObserver(this);
-    if (options_.baud > 0) {
-        byteTime_ = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::nanoseconds(1'000'000'000LL * kBitsPerByte / options_.baud));
-    }
 }
 
 SimServer::~SimServer() {
@@ -82,6 +102,13 @@ bool SimServer::Setup(std::string* error) {
 }
 
 bool SimServer::Prepare(std::string* error) {
+    if (!options_.dumpPath.empty() && !DumpWritable(options_.dumpPath, "--dump", error)) {
+        return false;
+    }
+    if (!options_.dataDumpPath.empty() &&
+        !DumpWritable(options_.dataDumpPath, "--dump-data", error)) {
+        return false;
+    }
     if (!options_.transcriptPath.empty()) {
         transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
@@ -120,9 +147,10 @@ void SimServer::Announce() {
 int SimServer::Finish() {
     const bool served = Serve();
     reader_.Exit();
-    WriteDump();
+    const bool dumped = WriteDump();
     FlushTranscript();
     if (!served) return kExitSetup;
+    if (!dumped) return kExitNoDump;
     if (!options_.once) return kExitSigned;
     return reader_.Flash().Signed() ? kExitSigned : kExitUnsigned;
 }
@@ -192,9 +220,7 @@ void SimServer::ReadFromHost(Clock::time_point now) {
             PausePolling(now);
             return;
         }
-        if (byteTime_ > Clock::duration::zero()) {
-            rxClock_ = std::max(rxClock_, now) + byteTime_ * got;
-        }
+        timing_.Received(static_cast<size_t>(got), now);
         // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
         for (ssize_t at = 0; at < got && line_;) {
             const size_t slice = std::min<size_t>(wire::kMaxFrame, static_cast<size_t>(got - at));
@@ -236,18 +262,11 @@ bool SimServer::ReopenLine() {
 }
 
 void SimServer::Queue(std::vector<uint8_t> bytes, bool loaderAnswer, Clock::time_point now) {
-    const auto delay = loaderAnswer ? std::chrono::milliseconds(options_.delayMs) : 0ms;
-    const bool paced = byteTime_ > Clock::duration::zero();
-    if (!paced && delay == 0ms && pending_.empty()) {
+    if (timing_.Immediate() && pending_.empty()) {
         out_.insert(out_.end(), bytes.begin(), bytes.end());
         return;
     }
-    Clock::time_point due = std::max(now, rxClock_) + delay;
-    if (paced) {
-        // The answer leaves once the line is free and arrives a byte time per byte later.
-        txClock_ = std::max(due, txClock_) + byteTime_ * static_cast<int64_t>(bytes.size());
-        due = txClock_;
-    }
+    Clock::time_point due = timing_.Due(bytes.size(), loaderAnswer, now);
     if (!pending_.empty()) due = std::max(due, pending_.back().due);
     pending_.push_back({due, std::move(bytes)});
 }
@@ -346,22 +365,28 @@ void SimServer::OnSessionEnd(SessionEnd why) {
         (reader_.Flash().Signed() ? "the flash holds a signed image"
                                   : "the flash holds no signed image"));
     if (why != SessionEnd::Exit) WriteDump();
-    if (options_.once && !stopping_) {
-        stopping_ = true;
-        stopBy_ = Clock::now() + kStopGrace;
+    if (!options_.once || stopping_) return;
+    // Reader detection writes nothing: a download usually follows it, and --once waits for it.
+    if (reader_.DetectionSession()) {
+        Say("--once: that was reader detection; waiting for a session that downloads");
+        return;
     }
+    stopping_ = true;
+    stopBy_ = Clock::now() + kStopGrace;
 }
 
-void SimServer::WriteDump() {
+bool SimServer::WriteDump() {
+    bool good = true;
     if (!options_.dumpPath.empty()) {
-        WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump");
+        good = WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump") && good;
     }
     if (!options_.dataDumpPath.empty()) {
-        WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data");
+        good = WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data") && good;
     }
+    return good;
 }
 
-void SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
+bool SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
                            const char* option) {
     // Written aside and renamed, so that a reader of the dump never sees half of it.
     const std::string temporary = path + ".part";
@@ -373,7 +398,9 @@ void SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& 
         Say("cannot write the flash dump " + path + ": " + std::strerror(errno) +
             "; give a writable path with " + option);
         std::remove(temporary.c_str());
+        return false;
     }
+    return true;
 }
 
 }  // namespace korvel::sim

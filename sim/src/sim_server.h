@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_timing.h"
 #include "port_entry.h"
 #include "pty_line.h"
 #include "reader_model.h"
@@ -24,6 +25,7 @@ namespace korvel::sim {
 inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed image; or stopped
 inline constexpr int kExitUnsigned = 1;  // --once: no signed image
 inline constexpr int kExitSetup = 2;     // bad command line, or the line/entry cannot be set up
+inline constexpr int kExitNoDump = 3;    // the dump could not be written when the emulator ended
 
 // Serves a line of readers, one thread each, until a stop signal or, with --once, until every
 // session is over; the exit code.
@@ -49,7 +51,7 @@ class SimServer final : public ReaderObserver {
     int Finish();                      // serves until stopped; the exit code
 
   private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SimClock;
 
     struct Pending {
         Clock::time_point due;
@@ -71,8 +73,8 @@ class SimServer final : public ReaderObserver {
     // The master reported a hang-up or failed: it is not polled again for a short while.
     void PausePolling(Clock::time_point now);
     bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
-    void WriteDump();  // the code flash to --dump, the data flash to --dump-data
-    void WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
+    bool WriteDump();  // the code flash to --dump, the data flash to --dump-data; false on failure
+    bool WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
     void FlushTranscript();
 
     void OnFrame(const TranscriptEntry& entry) override;
@@ -91,12 +93,10 @@ class SimServer final : public ReaderObserver {
     bool transcriptDirty_ = false;
     bool transcriptFailed_ = false;
 
-    std::vector<uint8_t> out_;             // bytes for the host, written as the line takes them
-    size_t outAt_ = 0;                     // first unwritten byte of out_
-    std::deque<Pending> pending_;          // answers held back by --delay or --baud
-    Clock::duration byteTime_{};           // one byte on the line at --baud; zero without pacing
-    Clock::time_point rxClock_{};          // when the bytes received so far would have arrived
-    Clock::time_point txClock_{};          // when the answers sent so far would have left
+    std::vector<uint8_t> out_;     // bytes for the host, written as the line takes them
+    size_t outAt_ = 0;             // first unwritten byte of out_
+    std::deque<Pending> pending_;  // answers held back by --delay, --baud or --latency
+    AnswerTiming timing_;
     Clock::time_point pollPausedUntil_{};  // the master hung up: do not poll it before this
     Clock::time_point lastWrite_{};        // when bytes last went to the master
 

@@ -175,6 +175,66 @@ TEST(SimProcessTest, OnceExitsAfterTheSessionWithTheImageVerdict) {
     EXPECT_EQ(flash, Bytes(0x10000, 0xFF));
 }
 
+TEST(SimProcessTest, OnceWaitsThroughReaderDetectionForTheSessionThatDownloads) {
+    TempDir dir;
+    Simulator sim({"--reader", "5", "--virtual", "6", "--ports-dir", dir.path, "--once"});
+    const std::optional<Ready> ready = ReadReady(sim);
+    ASSERT_TRUE(ready);
+    {
+        // Reader detection: a light reset, its end frame, and the host leaves.
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {3}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);
+    }
+    {
+        // The download that follows is still answered, and its end ends the run.
+        Port port(ready->entry);
+        ASSERT_TRUE(port.Send(Kind::ResetLoader, {1}));
+        const auto answer = port.Receive();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));
+        EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);
+    }
+    EXPECT_EQ(sim.Wait(), 1);  // ended by the download's session: no signed image
+    EXPECT_FALSE(EntryExists(ready->entry));
+}
+
+TEST(SimProcessTest, ADumpThatCannotBeWrittenIsAFailureNamingIt) {
+    TempDir dir;
+    // Refused at the start: a directory that does not exist, a path that is a directory.
+    for (const std::string& dump : {dir.path + "/missing/flash.bin", dir.path}) {
+        SCOPED_TRACE(dump);
+        const auto [code, err] =
+            RunToEnd(kSimulator,
+                     {"--reader", "0", "--com", "6", "--ports-dir", dir.path, "--dump", dump}, {});
+        EXPECT_EQ(code, 2);
+        EXPECT_NE(err.find("cannot write the flash dump " + dump + ": "), std::string::npos) << err;
+        EXPECT_FALSE(EntryExists(dir.path + "/COM6"));
+    }
+
+    // Writable at the start, gone by the end: the exit code says so, the message names the file.
+    const std::string sub = dir.path + "/dumps";
+    fs::create_directory(sub);
+    Process sim(kSimulator,
+                {"--reader", "0", "--com", "6", "--ports-dir", dir.path, "--dump", sub + "/f.bin"},
+                {}, dir.path + "/sim.out", dir.path + "/sim.err");
+    const Clock::time_point deadline = Clock::now() + kPatience;
+    while (ReadText(dir.path + "/sim.out").rfind("ready ", 0) != 0 && Clock::now() < deadline) {
+        usleep(10000);
+    }
+    ASSERT_EQ(ReadText(dir.path + "/sim.out").rfind("ready ", 0), 0u);
+    fs::remove_all(sub);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(kPatience), 3);
+    const std::string err = ReadText(dir.path + "/sim.err");
+    EXPECT_NE(err.find("cannot write the flash dump " + sub + "/f.bin: No such file"),
+              std::string::npos)
+        << err;
+}
+
 TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
     TempDir dir;
     Simulator sim({"--reader", "0", "--com", "5", "--ports-dir", dir.path, "--hangup-at", "1"});

@@ -1,6 +1,7 @@
 // The real link against a small reader on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -389,6 +390,98 @@ TEST_F(PosixLinkFaults, DeviceErrorsAreFailures) {
     ASSERT_TRUE(reader_.WaitForReceived(wire::Kind::Message, 1));
     flaky_.failReads = true;
     EXPECT_EQ(Fetch(handle.value).result, ZR_STATUS_COMMUNICATION);
+}
+
+// A serial driver that has the low-latency setting, in front of the pseudo-terminal, which has
+// none. With `supported` false it passes the requests to the pseudo-terminal itself.
+class SerialDriver : public SystemCalls {
+  public:
+    bool supported = true;
+    int flags = ASYNC_SKIP_TEST;  // the driver's flags; bits other than low latency must survive
+    int setError = 0;             // errno of a refused TIOCSSERIAL (0: taken)
+    std::vector<int> sets;        // the flags of every TIOCSSERIAL asked for
+    int getError = 0;             // errno of the last TIOCGSERIAL that failed
+
+    int GetSerial(int fd, struct serial_struct* info) override {
+        if (!supported) {
+            const int result = SystemCalls::GetSerial(fd, info);
+            if (result != 0) getError = errno;
+            return result;
+        }
+        *info = {};
+        info->flags = flags;
+        return 0;
+    }
+    int SetSerial(int fd, const struct serial_struct* info) override {
+        sets.push_back(info->flags);
+        if (!supported) return SystemCalls::SetSerial(fd, info);
+        if (setError != 0) {
+            errno = setError;
+            return -1;
+        }
+        flags = info->flags;
+        return 0;
+    }
+};
+
+class PosixLinkLatency : public PosixLink {
+  protected:
+    void SetUp() override {
+        PosixLink::SetUp();
+        SetSystemCallsForTesting(&driver_);
+    }
+    void TearDown() override { SetSystemCallsForTesting(nullptr); }
+    SerialDriver driver_;
+};
+
+TEST_F(PosixLinkLatency, LowLatencyIsAskedOnOpenAndTurnedOffWithTheLastLink) {
+    {
+        Handle worker;
+        ASSERT_EQ(ZrResetAndOpen512(kPort, &worker.value), 0u);
+        EXPECT_EQ(driver_.flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
+        Handle cancel;  // shares the open device: asks nothing more
+        ASSERT_EQ(ZrOpen(0, kPort, 60000, 20, &cancel.value), 0);
+        EXPECT_EQ(driver_.sets.size(), 1u);
+    }
+    EXPECT_EQ(driver_.flags, ASYNC_SKIP_TEST);
+    EXPECT_EQ(driver_.sets.size(), 2u);
+
+    // Already on before we came: left on, nothing asked and nothing undone.
+    driver_.sets.clear();
+    driver_.flags = ASYNC_LOW_LATENCY;
+    {
+        Handle handle;
+        ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
+    }
+    EXPECT_EQ(driver_.flags, ASYNC_LOW_LATENCY);
+    EXPECT_TRUE(driver_.sets.empty());
+}
+
+TEST_F(PosixLinkLatency, ADeviceWithoutTheSettingOrRefusingItIsUsedAsItIs) {
+    const Bytes request = {0x00, 0x08};
+    const Bytes answered = {0x00, 0x00, 0x08};
+
+    // The pseudo-terminal itself: its driver knows no such setting.
+    driver_.supported = false;
+    {
+        Handle handle;
+        ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
+        EXPECT_EQ(Exchange(handle.value, request).bytes, answered);
+        EXPECT_TRUE(driver_.getError == ENOTTY || driver_.getError == EINVAL) << driver_.getError;
+        EXPECT_TRUE(driver_.sets.empty());
+    }
+
+    // A driver that has it but refuses the change: the open goes on, and the close undoes
+    // nothing.
+    driver_.supported = true;
+    driver_.setError = EPERM;
+    {
+        Handle handle;
+        ASSERT_EQ(ZrResetAndOpen512(kPort, &handle.value), 0u);
+        EXPECT_EQ(Exchange(handle.value, request).bytes, answered);
+    }
+    EXPECT_EQ(driver_.sets.size(), 1u);
+    EXPECT_EQ(driver_.flags, ASYNC_SKIP_TEST);
 }
 
 // The trace goes to a file named by KORVEL_TRACE, which the library reads once per process: the

@@ -39,10 +39,12 @@ TEST(SimOptionsTest, ReadsAFullCommandLine) {
     EXPECT_EQ(plain.options->port, 3u);
     EXPECT_TRUE(Parse({"--reader", "0", "--help"}).help);
 
-    const ParsedOptions large =
-        Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A", "--dump-data", "data.bin"});
+    const ParsedOptions large = Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A",
+                                       "--dump-data", "data.bin", "--latency", "16"});
     ASSERT_TRUE(large.options) << large.error;
     EXPECT_EQ(large.options->appNumber, AppNumber{42});
+    EXPECT_EQ(large.options->latencyMs, 16u);
+    EXPECT_EQ(plain.options->latencyMs, 0u);
     EXPECT_EQ(large.options->dataDumpPath, "data.bin");
     EXPECT_FALSE(plain.options->appNumber.has_value());
 }
@@ -65,6 +67,9 @@ TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {
         {{"--reader", "0", "--com", "3", "--drop-at", "4", "--hangup-at", "4"}, "one fault"},
         {{"--reader", "0", "--com", "3", "--baud", "9600x"}, "--baud"},
         {{"--reader", "0", "--com", "3", "--delay"}, "needs a value"},
+        {{"--reader", "0", "--com", "3", "--latency", "256"}, "latency timer is 0 to 255 ms"},
+        {{"--reader", "0", "--com", "3", "--latency", "-1"}, "--latency \"-1\""},
+        {{"--reader", "0", "--com", "3", "--latency", "16ms"}, "--latency \"16ms\""},
         {{"--reader", "0", "--com", "3", "--speed", "1"}, "unknown option \"--speed\""},
     };
     for (const auto& [args, message] : cases) {
