@@ -11,9 +11,9 @@
 #include "detection.h"
 #include "download_port.h"
 #include "json_writer.h"
-#include "ports.h"
 #include "protocol.h"
 #include "reader_types.h"
+#include "zr318/ports.h"
 
 namespace cordane::tools {
 

@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace brenmark {
 namespace {

@@ -22,7 +22,7 @@
 #include "dialog_steps.h"
 #include "dialog_view.h"
 #include "job_logging.h"
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace brenmark {
 

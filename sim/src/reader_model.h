@@ -13,7 +13,7 @@
 #include "light_loader.h"
 #include "loader.h"
 #include "transcript.h"
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::sim {
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "ports.h"
 #include "reader_layout.h"
+#include "zr318/ports.h"
 
 namespace korvel::sim {
 

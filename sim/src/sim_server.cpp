@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace korvel::sim {
 namespace {

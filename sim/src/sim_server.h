@@ -17,7 +17,7 @@
 #include "reader_model.h"
 #include "sim_options.h"
 #include "unique_fd.h"  // korvel::UniqueFd
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::sim {
 
