@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace {
 

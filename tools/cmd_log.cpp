@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "json_writer.h"
 #include "log_options.h"
 #include "tool_support.h"

@@ -28,8 +28,8 @@
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
-#include "job_log.h"
 #include "job_record.h"
+#include "joblog/job_log.h"
 #include "line_view.h"
 #include "tool_support.h"
 

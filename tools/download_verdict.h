@@ -7,7 +7,7 @@
 
 #include "download_options.h"
 #include "download_port.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "protocol.h"
 
 namespace cordane::tools {

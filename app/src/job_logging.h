@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace brenmark {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "emulator/emulator_support.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "test_files.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "sha256.h"
 
 namespace {

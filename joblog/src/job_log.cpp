@@ -1,4 +1,4 @@
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 #include <fcntl.h>
 #include <poll.h>

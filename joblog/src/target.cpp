@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace korvel::joblog {
 
