@@ -8,11 +8,11 @@
 
 #include "commands.h"
 #include "cordane/platform.h"
+#include "cordane/protocol.h"
+#include "cordane/readers.h"
 #include "detection.h"
 #include "download_port.h"
 #include "json_writer.h"
-#include "protocol.h"
-#include "reader_types.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {

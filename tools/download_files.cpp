@@ -10,13 +10,13 @@
 #include <variant>
 #include <vector>
 
-#include "cipher.h"
 #include "cordane/cordane.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/srec.h"
+#include "cordane/protocol.h"
 #include "global_file.h"
-#include "large_images.h"
-#include "large_layout.h"
-#include "protocol.h"
-#include "srec.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

@@ -5,8 +5,8 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "cordane/readers.h"
 #include "json_writer.h"
-#include "reader_types.h"
 
 namespace cordane::tools {
 

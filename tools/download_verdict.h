@@ -5,10 +5,10 @@
 
 #include <string>
 
+#include "cordane/protocol.h"
 #include "download_options.h"
 #include "download_port.h"
 #include "joblog/job_log.h"
-#include "protocol.h"
 
 namespace cordane::tools {
 

@@ -8,10 +8,10 @@
 #include <new>
 
 #include "cordane/cordane.h"
+#include "cordane/formats/srec.h"
 #include "cordane/loader_frame.h"
 #include "cordane/platform.h"
 #include "detection_loader.h"
-#include "srec.h"
 
 namespace brenmark {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "job_words.h"
-#include "reader_types.h"
+#include "cordane/job_words.h"
+#include "cordane/readers.h"
 #include "zr318.h"
 
 namespace brenmark {

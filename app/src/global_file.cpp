@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "cordane/readers.h"
 #include "crc16.h"
-#include "reader_types.h"
 
 namespace brenmark {
 

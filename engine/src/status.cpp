@@ -1,6 +1,6 @@
 #include "status.h"
 
-#include "protocol.h"
+#include "cordane/protocol.h"
 #include "zr318.h"
 
 namespace cordane {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "routines.h"
+#include "cordane/routines.h"
 
 namespace korvel::sim {
 namespace {

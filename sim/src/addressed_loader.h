@@ -7,8 +7,8 @@
 
 #include <optional>
 
+#include "cordane/protocol.h"
 #include "loader.h"
-#include "protocol.h"
 
 namespace korvel::sim {
 

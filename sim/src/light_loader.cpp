@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "addressed_loader.h"
+#include "cordane/protocol.h"
 #include "detection_loader_block.h"
-#include "protocol.h"
 
 namespace korvel::sim {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "cordane/routines.h"
 #include "reader_layout.h"
-#include "routines.h"
 
 namespace korvel::sim {
 namespace {

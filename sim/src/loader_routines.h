@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol.h"
+#include "cordane/protocol.h"
 
 namespace korvel::sim {
 

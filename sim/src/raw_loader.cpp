@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "protocol.h"
-#include "routines.h"
+#include "cordane/protocol.h"
+#include "cordane/routines.h"
 
 namespace korvel::sim {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "large_layout.h"
+#include "cordane/formats/large_layout.h"
 
 namespace korvel::sim {
 namespace {

@@ -11,10 +11,10 @@
 #include <sstream>
 
 #include "cordane/cordane.h"
+#include "cordane/formats/srec.h"
 #include "cordane/platform.h"
 #include "detection_loader.h"
 #include "detection_loader_block.h"
-#include "srec.h"
 #include "zr_fake.h"
 
 namespace brenmark {

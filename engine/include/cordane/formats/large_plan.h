@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "large_layout.h"
+#include "cordane/formats/large_layout.h"
 
 namespace cordane::large {
 

@@ -1,4 +1,4 @@
-#include "reader_types.h"
+#include "cordane/readers.h"
 
 #include <array>
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cordane/cordane.h"
-#include "large_plan.h"
+#include "cordane/formats/large_plan.h"
 
 namespace cordane::large {
 
