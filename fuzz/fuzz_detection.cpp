@@ -17,7 +17,7 @@
 #include <cstdlib>
 
 #include "cordane/platform.h"
-#include "detection.h"
+#include "kit/detection.h"
 #include "zr_fake.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include "cordane/platform.h"
 #include "cordane/protocol.h"
 #include "cordane/readers.h"
-#include "detection.h"
 #include "download_port.h"
 #include "json_writer.h"
+#include "kit/detection.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {

@@ -16,7 +16,7 @@
 #include "cordane/formats/large_layout.h"
 #include "cordane/formats/srec.h"
 #include "cordane/protocol.h"
-#include "global_file.h"
+#include "kit/global_file.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

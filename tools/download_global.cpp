@@ -20,11 +20,11 @@
 #include "cordane/cordane.h"
 #include "cordane/formats/large_images.h"
 #include "cordane/readers.h"
-#include "detection.h"
 #include "download_output.h"
 #include "download_verdict.h"
-#include "global_file.h"
 #include "json_writer.h"
+#include "kit/detection.h"
+#include "kit/global_file.h"
 
 namespace cordane::tools {
 

@@ -1,7 +1,7 @@
 #include "global_file_steps.h"
 
 #include "download_dialog.h"
-#include "global_file.h"
+#include "kit/global_file.h"
 
 namespace brenmark {
 

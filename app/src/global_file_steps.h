@@ -3,7 +3,7 @@
 #ifndef BRENMARK_GLOBAL_FILE_STEPS_H
 #define BRENMARK_GLOBAL_FILE_STEPS_H
 
-#include "detection.h"
+#include "kit/detection.h"
 
 namespace brenmark {
 

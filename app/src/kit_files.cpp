@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "atomic_file.h"
+#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {

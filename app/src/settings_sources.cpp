@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "atomic_file.h"
 #include "download_dialog.h"
 #include "global_file_steps.h"
+#include "kit/atomic_file.h"
 #include "kit_files.h"
 #include "options_file.h"
 #include "settings_store.h"

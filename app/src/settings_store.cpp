@@ -13,7 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "atomic_file.h"
+#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "addressed_loader.h"
 #include "cordane/protocol.h"
-#include "detection_loader_block.h"
+#include "kit/detection_loader_block.h"
 
 namespace korvel::sim {
 namespace {

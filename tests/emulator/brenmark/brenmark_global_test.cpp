@@ -16,7 +16,7 @@
 #include "cordane/cordane.h"
 #include "download_window.h"
 #include "emulator_support.h"
-#include "global_file.h"
+#include "kit/global_file.h"
 #include "settings_sources.h"
 #include "startup.h"
 

@@ -5,8 +5,8 @@
 #include <iterator>
 
 #include "dialog_harness.h"
-#include "global_file.h"
 #include "global_file_steps.h"
+#include "kit/global_file.h"
 
 namespace brenmarktest {
 namespace {

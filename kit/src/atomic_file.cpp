@@ -1,4 +1,4 @@
-#include "atomic_file.h"
+#include "kit/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

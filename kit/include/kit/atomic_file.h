@@ -1,8 +1,8 @@
 // Replacing a small file whole or not at all: the bytes go to a temporary file in the same
 // directory, which is flushed to the disk and then renamed over the file. A crash, a kill or a
 // full disk leaves either the old file or the new one, never a part of either.
-#ifndef BRENMARK_ATOMIC_FILE_H
-#define BRENMARK_ATOMIC_FILE_H
+#ifndef KORVEL_KIT_ATOMIC_FILE_H
+#define KORVEL_KIT_ATOMIC_FILE_H
 
 #include <cstdint>
 #include <string>

@@ -17,8 +17,8 @@
 // result, in the order they are to be shown; a caller that shows them hands over `show`, which
 // gets each at its moment: the allocation box while the link is still open, the failure's
 // message once it is closed.
-#ifndef BRENMARK_DETECTION_H
-#define BRENMARK_DETECTION_H
+#ifndef KORVEL_KIT_DETECTION_H
+#define KORVEL_KIT_DETECTION_H
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "detection.h"
+#include "kit/detection.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include "cordane/formats/srec.h"
 #include "cordane/loader_frame.h"
 #include "cordane/platform.h"
-#include "detection_loader.h"
+#include "kit/detection_loader.h"
 
 namespace brenmark {
 

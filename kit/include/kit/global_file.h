@@ -21,8 +21,8 @@
 // data would overflow its slot, or when any component's CRC is wrong (kept or not).
 //
 // Everything here but ExtractGlobalFile and WriteBinFile is pure: no file, no message box.
-#ifndef BRENMARK_GLOBAL_FILE_H
-#define BRENMARK_GLOBAL_FILE_H
+#ifndef KORVEL_KIT_GLOBAL_FILE_H
+#define KORVEL_KIT_GLOBAL_FILE_H
 
 #include <cstddef>
 #include <cstdint>

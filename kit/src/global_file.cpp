@@ -1,4 +1,4 @@
-#include "global_file.h"
+#include "kit/global_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/crc16.h"
 #include "cordane/readers.h"
-#include "crc16.h"
 
 namespace brenmark {
 
@@ -162,7 +162,8 @@ GloRefusal ReadComponent(const std::string& fileName, const uint8_t* bytes, cons
         if (auto refusal = need(3, 1, 1)) return *refusal;
     }
     if (found[3] && found[3]->length == 1) component->flags = base[found[3]->valueOffset];
-    component->computedCrc = Crc16(base + component->dataOffset, component->dataSize);
+    component->computedCrc =
+        korvel::base::Crc16X25(base + component->dataOffset, component->dataSize);
 
     if (const SlotPlace place =
             PlaceOf(component->Common(), component->address, component->dataSize);
@@ -430,7 +431,7 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
     }
     // One byte more than the last slot placed (normally a 0xFF).
     image.resize(end + 1);
-    out.crc = Crc16(image.data(), image.size());
+    out.crc = korvel::base::Crc16X25(image.data(), image.size());
     return out;
 }
 
@@ -572,7 +573,8 @@ std::vector<uint8_t> BuildGlobalFile(const std::vector<GloComponentSpec>& compon
                                      bool longForm) {
     std::vector<uint8_t> body;
     for (const GloComponentSpec& spec : components) {
-        const uint16_t crc = spec.crc.value_or(Crc16(spec.data.data(), spec.data.size()));
+        const uint16_t crc =
+            spec.crc.value_or(korvel::base::Crc16X25(spec.data.data(), spec.data.size()));
         std::vector<uint8_t> value;
         auto add = [&](uint8_t tag, const std::vector<uint8_t>& bytes) {
             const auto element = EncodeGloElement(tag, bytes, longForm);
