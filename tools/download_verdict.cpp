@@ -15,13 +15,6 @@ std::string ReaderName(int reader) {
     return cordane::ReaderName(static_cast<eReaderType>(reader));
 }
 
-std::string JobResultText(int code, int signal) {
-    if (code != kExitJobKilled || signal <= 0) return ResultText(code);
-    const char* name = ::sigabbrev_np(signal);
-    return "ended by signal " + std::to_string(signal) +
-           (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
-}
-
 int RefuseDownload(bool json, const std::string& message, int code) {
     std::fprintf(stderr, "cordane download: %s\n", message.c_str());
     if (json) {
@@ -107,7 +100,7 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
                               "the download to %s did not finish: its process %s, no fault of "
                               "the reader's; the reader may hold no valid application until a "
                               "download to it completes (exit code %d)",
-                              where.c_str(), JobResultText(code, signal).c_str(), code);
+                              where.c_str(), ResultText(code, signal).c_str(), code);
                 break;
             }
             [[fallthrough]];

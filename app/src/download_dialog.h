@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "cordane/cordane.h"
+#include "cordane/exit_codes.h"
 #include "dialog_steps.h"
 #include "dialog_view.h"
 #include "job_logging.h"
@@ -33,9 +34,11 @@ inline constexpr const char kCompletionText[] = "Progression : Download complete
 enum TimerId : int { kTimerEndOfDownload = 1, kTimerReaderReset = 2, kTimerRefresh = 3 };
 
 // Exit codes of an automatic run that could not start its download (the worker's own codes are
-// the engine's statuses).
-inline constexpr int kExitFileRefused = 1;  // no application or driver file, or a name too long
-inline constexpr int kExitNoDownload = 3;   // no port, no reader type, or no worker started
+// the engine's statuses), from the exit-code table.
+// No application or driver file, or a name too long.
+inline constexpr int kExitFileRefused = cordane::kExitBadInput;
+// No port, no reader type, or no worker started.
+inline constexpr int kExitNoDownload = cordane::kExitOpenFailed;
 
 // One entry of the terminal-type list.
 struct TerminalType {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 #include "connection.h"
 #include "sha256.h"
@@ -221,33 +222,6 @@ std::vector<std::string> UpgradeStatements(int from, bool postgres) {
     return statements;
 }
 
-std::string ResultText(int exitCode) {
-    switch (exitCode) {
-        case 0:
-            return "completed";
-        case 1:
-            return "file or port refused";
-        case 2:
-            return "bad command line";
-        case 3:
-            return "session not opened";
-        case 4:
-            return "communication error";
-        case 5:
-            return "no response";
-        case 6:
-            return "cancelled";
-        case 130:
-            return "quit at once";
-        default: {
-            char text[48];
-            std::snprintf(text, sizeof text, "loader error %d (0x%02X)", exitCode,
-                          static_cast<unsigned>(exitCode));
-            return text;
-        }
-    }
-}
-
 std::string UtcText(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
     const auto since = time.time_since_epoch();
@@ -262,13 +236,14 @@ std::string UtcText(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-void EndRow(JobRow& row, int exitCode, std::chrono::steady_clock::time_point start) {
+void EndRow(JobRow& row, int exitCode, std::string result,
+            std::chrono::steady_clock::time_point start) {
     row.endedUtc = UtcText(std::chrono::system_clock::now());
     row.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - start)
                          .count();
     row.exitCode = exitCode;
-    row.result = ResultText(exitCode);
+    row.result = std::move(result);
 }
 
 std::string HostName() {

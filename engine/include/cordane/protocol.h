@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cordane/exit_codes.h"
 #include "cordane/loader_frame.h"
 
 namespace cordane {
@@ -18,15 +19,16 @@ inline constexpr uint32_t kRoutineAddress = 0x080000;      // start and load add
 inline constexpr uint32_t kDataFlashStartLoad = 0x0800F5;  // load address of DataFlashEraseStart
 inline constexpr size_t kMaxPayload = 255;                 // largest WriteBlock payload
 
-// Status codes: a job's exit code. 0 success; 1 a file error; 3 to 6 from the serial link or the
-// client; any other value is a loader's own error code (the first byte of its answer).
+// Status codes: a job's exit code (cordane/exit_codes.h). 0 success; 1 a file error; 3 to 6 from
+// the serial link or the client; any other value is a loader's own error code (the first byte of
+// its answer).
 enum Status : int {
-    kStatusOk = 0,
-    kStatusFile = 1,
-    kStatusOpenFailed = 3,
-    kStatusCommunication = 4,
-    kStatusNoReply = 5,
-    kStatusCancelled = 6,
+    kStatusOk = kExitOk,
+    kStatusFile = kExitBadInput,
+    kStatusOpenFailed = kExitOpenFailed,
+    kStatusCommunication = kExitCommunication,
+    kStatusNoReply = kExitNoResponse,
+    kStatusCancelled = kExitCancelled,
 };
 
 // Raw frames of the first 64 Kb loader: no header, each frame's kind follows from its place.

@@ -49,7 +49,7 @@ struct JobRow {
     FileRecord application;
     FileRecord driver;
     int exitCode = 0;
-    std::string result;                // ResultText(exitCode)
+    std::string result;                // the outcome in a few words, as the caller gives it
     std::optional<int64_t> bytesSent;  // nothing when the image size is not known
     int64_t durationMs = 0;
     std::string tool;  // "cordane 0.1.0", "brenmark 0.1.0"
@@ -70,13 +70,12 @@ struct Filter {
     bool failedOnly = false;  // exit code other than 0
 };
 
-// The text of a job's outcome, one per exit code, short enough for counts and tables.
-std::string ResultText(int exitCode);
 // "2026-12-08T09:15:16.123Z".
 std::string UtcText(std::chrono::system_clock::time_point time);
-// Ends `row` now: its end time, its duration since `start`, its exit code and that code's
-// ResultText.
-void EndRow(JobRow& row, int exitCode, std::chrono::steady_clock::time_point start);
+// Ends `row` now: its end time, its duration since `start`, its exit code and the text of that
+// outcome, which the caller gives (the job log stores it as it is).
+void EndRow(JobRow& row, int exitCode, std::string result,
+            std::chrono::steady_clock::time_point start);
 // This machine's name ("unknown" when it has none).
 std::string HostName();
 // The size and SHA-256 of the file at `path`, read now; an empty path gives an empty record.
