@@ -15,15 +15,16 @@
 
 namespace brenmark {
 
+// The entries are the reader table's names (cordane/readers.h); the pictures are the dialog's.
 const std::array<TerminalType, 8> kTerminalTypes = {{
-    {"KvTal (64 Kb)", kBitmapTal},
-    {"KvOrb (64 Kb)", kBitmapOrb},
-    {"KvOrb (512Kb)", kBitmapOrb},
-    {"KvTal (512 Kb)", kBitmapTal},
-    {"KvQuin3", kBitmapQuin},
-    {"KvOrb1Mb", kBitmapOrb},
-    {"KvTal (1Mb)", kBitmapTal},
-    {"KvTalModem", kBitmapTal},
+    {cordane::kReaders[KvTal64].name, kBitmapTal},
+    {cordane::kReaders[KvOrb64].name, kBitmapOrb},
+    {cordane::kReaders[KvOrb512].name, kBitmapOrb},
+    {cordane::kReaders[KvTal512].name, kBitmapTal},
+    {cordane::kReaders[KvQuin3].name, kBitmapQuin},
+    {cordane::kReaders[KvOrb1Mb].name, kBitmapOrb},
+    {cordane::kReaders[KvTal1Mb].name, kBitmapTal},
+    {cordane::kReaders[KvTalModem].name, kBitmapTal},
 }};
 
 namespace {

@@ -163,7 +163,7 @@ void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
     block.reset();
 
     // A read: its answer must hold every byte asked for.
-    auto read = [&](const detect::Read& what, std::vector<uint8_t>* answer) {
+    auto read = [&](const cordane::IdentificationRead& what, std::vector<uint8_t>* answer) {
         const LoaderHeader record{0, LoaderCommand::ReadMemory, what.count, what.address};
         link.Exchange(record, nullptr, answer);
         if (answer->size() >= what.count) return true;
@@ -174,30 +174,17 @@ void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
         return false;
     };
     std::vector<uint8_t> first;
-    if (!read(detect::kIdentify1, &first)) return;
+    if (!read(cordane::kDetectionBytesRead, &first)) return;
     result->detectionBytes = {first[0], first[1]};
     std::vector<uint8_t> second;
-    const detect::Read& next = SecondRead(first[0]);
+    const cordane::IdentificationRead& next = cordane::SecondReadFor(first[0]);
     if (!read(next, &second)) return;
     second.resize(next.count);
     result->secondAnswer = second;
-    result->readerType = DecideReaderType(first[0], first[1], second.data());
+    result->readerType = cordane::IdentifiedReader(first[0], first[1], second.data());
 }
 
 }  // namespace
-
-int DecideReaderType(uint8_t g, uint8_t r, const uint8_t* second) {
-    if (g < 5) {
-        if (second[0] != 0) return KvTal512;
-        if (second[2] != 0) return KvLarge8;
-        return KvOrb512;
-    }
-    const uint8_t flags = second[0];
-    if ((flags & 0x08) == 0) return KvTal1Mb;
-    if ((flags & 0x40) == 0) return KvQuin3;
-    if (g == 5 && r == 0) return KvLarge9;
-    return KvOrb1Mb;
-}
 
 DetectionResult DetectReader(ZrPort port, const DetectionOptions& options) {
     DetectionResult result;

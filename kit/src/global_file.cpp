@@ -19,29 +19,13 @@ namespace brenmark {
 
 namespace {
 
-// Where each component goes in the flash image. Reader-specific components fill slots 1, 3 and
-// 6, common ones slots 2, 4, 5 and 7; any other load address is ignored.
-struct Slot {
-    bool common;
-    uint32_t address;  // load address in the reader
-    size_t offset;     // in the flash image: the address - 0x4000, but 0x100000 follows 0x7C000
-    size_t capacity;
-};
-
-constexpr size_t kSlotCount = 7;
-constexpr std::array<Slot, kSlotCount> kSlots{{
-    {false, 0x4000, 0x000000, 0x300},
-    {true, 0x4300, 0x000300, 0x420},
-    {false, 0x4720, 0x000720, 0xDB8E0},
-    {true, 0xE000, 0x00A000, 0x1000},
-    {true, 0x10000, 0x00C000, 0x70000},
-    {false, 0x70000, 0x06C000, 0x10000},
-    {true, 0x100000, 0x07C000, 0x80000},
-}};
+// Where each component goes in the flash image: the reader table's slots (cordane/readers.h).
+using Slot = cordane::GlobalSlot;
+constexpr const auto& kSlots = cordane::kGlobalSlots;
+constexpr size_t kSlotCount = kSlots.size();
 // Slots by number (1 to 7) as the layout names them.
 constexpr size_t kSlot1 = 0, kSlot2 = 1, kSlot3 = 2, kSlot4 = 3, kSlot5 = 4, kSlot6 = 5, kSlot7 = 6;
-// Left blank between slot 4 and slot 5 whatever slot 3 put there.
-constexpr size_t kBlankStart = 0x00B000, kBlankEnd = 0x00C000;
+constexpr size_t kBlankStart = cordane::kGlobalBlankStart, kBlankEnd = cordane::kGlobalBlankEnd;
 
 const Slot* SlotFor(bool common, uint32_t address, size_t* index) {
     for (size_t i = 0; i < kSlots.size(); ++i) {

@@ -56,7 +56,7 @@ class FlashModel {
 
   private:
     struct Bank {
-        const Region* region;
+        Region region;
         std::vector<uint8_t> bytes;
     };
     size_t BankIndex(uint64_t address) const;  // banks_.size() when no bank holds the address

@@ -21,16 +21,18 @@
 #include <string_view>
 #include <vector>
 
+#include "cordane/readers.h"
 #include "loader.h"
 
 namespace korvel::sim {
 
 inline constexpr uint32_t kRamStart = 0x80000;  // where LoadRoutine puts programs
 inline constexpr uint32_t kRamEnd = 0x83000;
-inline constexpr uint32_t kIdentityAddress = 0x1000;
-inline constexpr uint32_t kIdentity512Address = 0x86001;
-inline constexpr uint32_t kIdentity1MbAddress = 0xF001;
-inline constexpr size_t kMaxSecondRead = 7;  // bytes at 0xF001
+// Where the identification bytes are read: the reader table's identification reads.
+inline constexpr uint32_t kIdentityAddress = cordane::kDetectionBytesRead.address;
+inline constexpr uint32_t kIdentity512Address = cordane::kSecondRead512.address;
+inline constexpr uint32_t kIdentity1MbAddress = cordane::kSecondRead1Mb.address;
+inline constexpr size_t kMaxSecondRead = cordane::kSecondRead1Mb.count;  // bytes at 0xF001
 
 // What a reader answers to the identification reads.
 struct IdentityBytes {
@@ -38,9 +40,9 @@ struct IdentityBytes {
     std::vector<uint8_t> second;  // at 0x86001 (its first 3) and at 0xF001 (up to 7)
 };
 
-// The bytes by which reader detection finds `type` (2 to 9); nothing for the 64 Kb readers,
-// which take no light reset. The KvTalModem (7) is a KvTal (512 Kb) on a modem base: it answers
-// as one, and detection, whose decision has no outcome 7, finds type 3.
+// The bytes by which reader detection finds `type` (2 to 9), from the reader table; nothing for
+// the 64 Kb readers, which take no light reset. The KvTalModem (7) is a KvTal (512 Kb) on a modem
+// base: it answers as one, and detection, whose decision has no outcome 7, finds type 3.
 std::optional<IdentityBytes> DefaultIdentity(int type);
 
 // --id-bytes: "FIRST:SECOND", each hexadecimal byte pairs (possibly none), FIRST at most 2 bytes,

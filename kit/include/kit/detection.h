@@ -7,7 +7,7 @@
 //             every chunk must be accepted (status byte 0)
 //   start     RunRoutine with byte 0 of the block, 1 ms after the last chunk
 //   identify  ReadMemory of 2 bytes at 0x1000 (g, r), then 3 bytes at 0x86001 when g < 5, else
-//             7 bytes at 0xF001 (byte 0 holds flags); the decision table maps them to a type
+//             7 bytes at 0xF001 (byte 0 holds flags); the reader table maps them to a type
 //   end       EndSession, then ZrClose: on every path on which the link opened, once
 //
 // The loader block's used bytes are also written to a debug file ("Dbg.txt").
@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cordane/readers.h"
 #include "zr318.h"
 
 namespace brenmark {
@@ -42,14 +43,8 @@ inline constexpr int kOpenTries = 3;
 inline constexpr uint32_t kOpenPause = 100;  // ms between two open calls
 inline constexpr uint32_t kFramePause = 1;   // ms before each chunk and before the start frame
 
-// The identification reads: how many bytes, from where.
-struct Read {
-    uint8_t count;
-    uint32_t address;
-};
-inline constexpr Read kIdentify1{2, 0x1000};   // the detection bytes g and r
-inline constexpr Read kIdentify2{3, 0x86001};  // read when g < 5
-inline constexpr Read kIdentify3{7, 0xF001};   // read when g >= 5; byte 0 holds flags
+// The identification reads, and the type their answers decide, are the reader table's
+// (cordane/readers.h: kDetectionBytesRead, SecondReadFor, IdentifiedReader).
 
 inline constexpr char kDebugFile[] = "Dbg.txt";
 }  // namespace detect
@@ -60,14 +55,6 @@ inline constexpr char kDetectionFailedText[] =
 // Shown first when the loader block cannot be allocated: no owner, caption "SLoader".
 inline constexpr char kAllocationText[] = "Problème d'allocation mémoire";
 inline constexpr char kAllocationCaption[] = "SLoader";
-
-// The second identification read the detection bytes call for.
-inline const detect::Read& SecondRead(uint8_t g) {
-    return g < 5 ? detect::kIdentify2 : detect::kIdentify3;
-}
-// The reader type index from the detection bytes and the answer to the second read, which must
-// hold at least SecondRead(g).count bytes.
-int DecideReaderType(uint8_t g, uint8_t r, const uint8_t* second);
 
 enum class DetectionFailure : uint8_t {
     None = 0,
