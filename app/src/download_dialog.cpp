@@ -572,13 +572,13 @@ uint32_t CDownloadDlg::WaitForWorker() {
 
 int CDownloadDlg::BarPosition() const {
     std::lock_guard lock(barMutex_);
-    return bar_.position;
+    return bar_.position();
 }
 
 void CDownloadDlg::SetBar(int position) {
     {
         std::lock_guard lock(barMutex_);
-        bar_.position = std::clamp(position, std::min(bar_.lower, bar_.upper), bar_.upper);
+        bar_.SetPos(position);
     }
     view_->SetBarPosition(BarPosition());
 }
@@ -598,10 +598,8 @@ void CDownloadDlg::KvpBarSetRange(short lower, short upper) {
     int position;
     {
         std::lock_guard lock(barMutex_);
-        bar_.lower = lower;
-        bar_.upper = upper;
-        bar_.position = std::clamp(bar_.position, std::min<int>(lower, upper), int{upper});
-        position = bar_.position;
+        bar_.SetRange(lower, upper);
+        position = bar_.position();
     }
     PostToView([this, lower, upper, position] {
         view_->SetBarRange(lower, upper);
@@ -611,26 +609,21 @@ void CDownloadDlg::KvpBarSetRange(short lower, short upper) {
 
 void CDownloadDlg::KvpBarSetStep(int step) {
     std::lock_guard lock(barMutex_);
-    bar_.step = step;
+    bar_.SetStep(step);
 }
 
 void CDownloadDlg::KvpBarStepIt() {
     int position;
     {
         std::lock_guard lock(barMutex_);
-        // Past the upper bound the bar starts over from the lower one.
-        long next = static_cast<long>(bar_.position) + bar_.step;
-        if (next > bar_.upper) next = bar_.lower + (next - bar_.upper);
-        if (next > bar_.upper || next < bar_.lower) next = bar_.lower;
-        bar_.position = static_cast<int>(next);
-        position = bar_.position;
+        position = bar_.StepIt();
     }
     PostToView([this, position] { view_->SetBarPosition(position); });
 }
 
 int CDownloadDlg::KvpBarGetMaxRange() {
     std::lock_guard lock(barMutex_);
-    return bar_.upper;
+    return bar_.GetMaxRange();
 }
 
 int CDownloadDlg::KvpBarSetPos(int position) {
@@ -638,9 +631,8 @@ int CDownloadDlg::KvpBarSetPos(int position) {
     int now;
     {
         std::lock_guard lock(barMutex_);
-        previous = bar_.position;
-        bar_.position = std::clamp(position, std::min(bar_.lower, bar_.upper), bar_.upper);
-        now = bar_.position;
+        previous = bar_.SetPos(position);
+        now = bar_.position();
     }
     PostToView([this, now] { view_->SetBarPosition(now); });
     return previous;

@@ -20,6 +20,7 @@
 #include "command_line.h"
 #include "cordane/cordane.h"
 #include "cordane/exit_codes.h"
+#include "cordane/progress_bar.h"
 #include "dialog_steps.h"
 #include "dialog_view.h"
 #include "job_logging.h"
@@ -191,14 +192,9 @@ class CDownloadDlg : public CLoadInterface {
     mutable std::mutex progressMutex_;
     std::string progressText_;
 
-    struct Bar {
-        int lower = 0;
-        int upper = 100;
-        int step = 10;
-        int position = 0;
-    };
+    // Past its upper bound the bar starts over from the lower one, as a progress control does.
     mutable std::mutex barMutex_;
-    Bar bar_;
+    cordane::ProgressBar bar_{cordane::PastTheEnd::Wrap};
 };
 
 }  // namespace brenmark
