@@ -11,7 +11,7 @@
 
 #include "download_options.h"
 #include "log_options.h"
-#include "sim_options.h"
+#include "sim/sim_options.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "addressed_loader.h"
+#include "sim/addressed_loader.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "flash_model.h"
+#include "sim/flash_model.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "loader_status.h"
+#include "sim/loader_status.h"
 
 namespace korvel::sim {
 

@@ -1,11 +1,11 @@
-#include "light_loader.h"
+#include "sim/light_loader.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "addressed_loader.h"
 #include "cordane/protocol.h"
 #include "kit/detection_loader_block.h"
+#include "sim/addressed_loader.h"
 
 namespace korvel::sim {
 namespace {

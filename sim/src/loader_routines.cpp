@@ -1,10 +1,10 @@
-#include "loader_routines.h"
+#include "sim/loader_routines.h"
 
 #include <algorithm>
 #include <array>
 
 #include "cordane/routines.h"
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 
 namespace korvel::sim {
 namespace {

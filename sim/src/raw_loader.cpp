@@ -1,4 +1,4 @@
-#include "raw_loader.h"
+#include "sim/raw_loader.h"
 
 #include <cstdio>
 

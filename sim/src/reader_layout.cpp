@@ -1,4 +1,4 @@
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 
 #include <array>
 

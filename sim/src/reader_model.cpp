@@ -1,10 +1,10 @@
-#include "reader_model.h"
+#include "sim/reader_model.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "loader_status.h"
+#include "sim/loader_status.h"
 
 namespace korvel::sim {
 namespace {

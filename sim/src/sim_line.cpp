@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 #include "sim_server.h"
 #include "zr318/ports.h"
 

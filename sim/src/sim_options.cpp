@@ -1,11 +1,11 @@
-#include "sim_options.h"
+#include "sim/sim_options.h"
 
 #include <charconv>
 #include <limits>
 #include <utility>
 #include <vector>
 
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 #include "zr318/ports.h"
 
 namespace korvel::sim {

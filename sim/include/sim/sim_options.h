@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "light_loader.h"
-#include "loader_routines.h"
-#include "reader_model.h"
+#include "sim/light_loader.h"
+#include "sim/loader_routines.h"
+#include "sim/reader_model.h"
 
 namespace korvel::sim {
 

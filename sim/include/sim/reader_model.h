@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "flash_model.h"
-#include "light_loader.h"
-#include "loader.h"
-#include "transcript.h"
+#include "sim/flash_model.h"
+#include "sim/light_loader.h"
+#include "sim/loader.h"
+#include "sim/transcript.h"
 #include "zr318/wire.h"
 
 namespace korvel::sim {

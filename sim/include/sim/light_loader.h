@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "cordane/readers.h"
-#include "loader.h"
+#include "sim/loader.h"
 
 namespace korvel::sim {
 

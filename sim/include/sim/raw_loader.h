@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "loader.h"
+#include "sim/loader.h"
 
 namespace korvel::sim {
 

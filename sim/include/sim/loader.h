@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "flash_model.h"
-#include "loader_routines.h"
-#include "loader_status.h"
+#include "sim/flash_model.h"
+#include "sim/loader_routines.h"
+#include "sim/loader_status.h"
 
 namespace korvel::sim {
 

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "cordane/protocol.h"
-#include "loader.h"
+#include "sim/loader.h"
 
 namespace korvel::sim {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 
 namespace korvel::sim {
 
