@@ -1,4 +1,4 @@
-#include "startup.h"
+#include "brenmark/startup.h"
 
 #include <QApplication>
 #include <QPalette>
@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "download_dialog.h"
-#include "download_window.h"
+#include "brenmark/download_dialog.h"
+#include "brenmark/download_window.h"
 
 namespace brenmark {
 namespace {

@@ -1,4 +1,4 @@
-#include "command_line.h"
+#include "brenmark/command_line.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "download_dialog.h"
+#include "brenmark/download_dialog.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "job_logging.h"
+#include "brenmark/job_logging.h"
 
 #include <cstdlib>
 

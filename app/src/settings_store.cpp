@@ -1,4 +1,4 @@
-#include "settings_store.h"
+#include "brenmark/settings_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>

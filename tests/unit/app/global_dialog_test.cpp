@@ -4,8 +4,8 @@
 
 #include <iterator>
 
+#include "brenmark/global_file_steps.h"
 #include "dialog_harness.h"
-#include "global_file_steps.h"
 #include "kit/global_file.h"
 
 namespace brenmarktest {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dialog_steps.h"
+#include "brenmark/dialog_steps.h"
 
 namespace brenmark {
 

@@ -9,7 +9,7 @@
 #include <QRect>
 #include <map>
 
-#include "download_dialog.h"
+#include "brenmark/download_dialog.h"
 
 class QTimer;
 class QComboBox;

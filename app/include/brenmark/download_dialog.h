@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "brenmark/command_line.h"
+#include "brenmark/dialog_steps.h"
+#include "brenmark/dialog_view.h"
+#include "brenmark/job_logging.h"
 #include "cordane/cordane.h"
 #include "cordane/exit_codes.h"
 #include "cordane/progress_bar.h"
-#include "dialog_steps.h"
-#include "dialog_view.h"
-#include "job_logging.h"
 #include "zr318/ports.h"
 
 namespace brenmark {
