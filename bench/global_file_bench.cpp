@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cordane/cordane.h"
-#include "global_file.h"
+#include "kit/global_file.h"
 
 namespace {
 

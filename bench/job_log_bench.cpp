@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "job_log.h"
+#include "cordane/exit_codes.h"
+#include "joblog/job_log.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ JobRow Row() {
     row.readerName = "KvOrb (64 Kb)";
     row.application = {"/line/app.sre", 20508,
                        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"};
-    row.result = ResultText(0);
+    row.result = cordane::ResultText(0);
     row.bytesSent = 7168;
     row.durationMs = 7000;
     row.tool = "cordane 0.1.0";

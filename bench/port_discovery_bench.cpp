@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace {
 

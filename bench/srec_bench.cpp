@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "srec.h"
+#include "cordane/formats/srec.h"
 #include "srec_text.h"
 
 namespace {

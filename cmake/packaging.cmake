@@ -20,8 +20,12 @@ if(TARGET cordane-engine)
   install(TARGETS cordane-engine RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cordane)
 endif()
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/engine/include/cordane
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+# The engine's interface only: its other headers (the system's facts, the formats) serve the
+# programs built here.
+install(FILES ${PROJECT_SOURCE_DIR}/engine/include/cordane/cordane.h
+              ${PROJECT_SOURCE_DIR}/engine/include/cordane/platform.h
+              ${PROJECT_SOURCE_DIR}/engine/include/cordane/loader_frame.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/cordane)
 install(FILES ${PROJECT_SOURCE_DIR}/link/include/zr318.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # find_package(Cordane) gives Cordane::cordane (and Cordane::zr318).

@@ -17,11 +17,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "binary_image.h"
-#include "cipher.h"
-#include "large_images.h"
-#include "large_layout.h"
-#include "large_plan.h"
+#include "cordane/formats/binary_image.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/large_plan.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "command_line.h"
+#include "brenmark/command_line.h"
 
 namespace {
 

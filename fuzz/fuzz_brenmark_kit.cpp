@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "kit_files.h"
+#include "brenmark/kit_files.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "options_file.h"
+#include "brenmark/options_file.h"
 
 namespace {
 

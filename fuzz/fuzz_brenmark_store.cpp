@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "settings_store.h"
+#include "brenmark/settings_store.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "download_options.h"
 #include "log_options.h"
-#include "sim_options.h"
+#include "sim/sim_options.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto problem = cordane::tools::ParseDownloadOptions(static_cast<int>(arguments.size()),
                                                               argv.data(), options, help);
     if (!problem && !help) {
-        Require(options.reader >= 0 && options.reader <= cordane::tools::kLastReaderType);
+        Require(options.reader >= 0 && options.reader <= cordane::kLastReaderType);
         Require(options.type >= 0 && options.type <= cordane::tools::kLastDownloadType);
         Require(!options.port.empty());
         Require(options.application.size() < 256 && options.driver.size() < 256);

@@ -17,7 +17,7 @@
 #include <cstdlib>
 
 #include "cordane/platform.h"
-#include "detection.h"
+#include "kit/detection.h"
 #include "zr_fake.h"
 
 namespace {
@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (result.Ok()) {
         Require(result.readerType >= 2 && result.readerType <= 9 && result.readerType != 7);
-        Require(result.secondAnswer.size() == brenmark::SecondRead(result.detectionBytes[0]).count);
+        Require(result.secondAnswer.size() ==
+                cordane::SecondReadFor(result.detectionBytes[0]).count);
         Require(result.messages.empty());
     } else {
         Require(result.readerType == -1);

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "global_file.h"
+#include "kit/global_file.h"
 
 namespace {
 

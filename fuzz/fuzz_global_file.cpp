@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crc16.h"
-#include "global_file.h"
+#include "base/crc16.h"
+#include "kit/global_file.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (image.Ok()) {
         Require(contents.Ok());
         Require(image.image.size() >= 2 && image.image.size() <= brenmark::glo::kImageSize);
-        Require(image.crc == brenmark::Crc16(image.image.data(), image.image.size()));
+        Require(image.crc == korvel::base::Crc16X25(image.image.data(), image.image.size()));
     } else {
         Require(!image.refusal.text.empty());
         Require(image.image.empty());

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 #include <cstdlib>
 #include <span>
 
-#include "addressed_loader.h"
-#include "light_loader.h"
-#include "raw_loader.h"
-#include "reader_model.h"
+#include "sim/addressed_loader.h"
+#include "sim/light_loader.h"
+#include "sim/raw_loader.h"
+#include "sim/reader_model.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "srec.h"
+#include "cordane/formats/srec.h"
 
 namespace {
 

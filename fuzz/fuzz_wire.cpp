@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace {
 

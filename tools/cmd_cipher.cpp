@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cipher.h"
 #include "commands.h"
-#include "large_layout.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_layout.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "commands.h"
-#include "protocol.h"
-#include "srec.h"
+#include "cordane/formats/srec.h"
+#include "cordane/protocol.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

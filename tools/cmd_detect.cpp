@@ -8,12 +8,12 @@
 
 #include "commands.h"
 #include "cordane/platform.h"
-#include "detection.h"
+#include "cordane/protocol.h"
+#include "cordane/readers.h"
 #include "download_port.h"
 #include "json_writer.h"
-#include "ports.h"
-#include "protocol.h"
-#include "reader_types.h"
+#include "kit/detection.h"
+#include "zr318/ports.h"
 
 namespace cordane::tools {
 

@@ -12,10 +12,10 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "cordane/readers.h"
 #include "download_options.h"
-#include "global_file.h"
 #include "json_writer.h"
-#include "reader_types.h"
+#include "kit/global_file.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

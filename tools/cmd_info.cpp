@@ -12,15 +12,15 @@
 #include <variant>
 #include <vector>
 
-#include "binary_image.h"
-#include "cipher.h"
 #include "commands.h"
+#include "cordane/formats/binary_image.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/large_plan.h"
+#include "cordane/formats/srec.h"
+#include "cordane/protocol.h"
 #include "json_writer.h"
-#include "large_images.h"
-#include "large_layout.h"
-#include "large_plan.h"
-#include "protocol.h"
-#include "srec.h"
 #include "tool_support.h"
 
 namespace cordane::tools {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "commands.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "json_writer.h"
 #include "log_options.h"
-#include "ports.h"
 #include "tool_support.h"
+#include "zr318/ports.h"
 
 namespace cordane::tools {
 

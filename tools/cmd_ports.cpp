@@ -7,7 +7,7 @@
 
 #include "commands.h"
 #include "json_writer.h"
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace cordane::tools {
 

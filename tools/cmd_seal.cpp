@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "atomic_file.h"
 #include "commands.h"
-#include "options_file.h"
+#include "kit/atomic_file.h"
+#include "kit/options_seal.h"
 
 namespace cordane::tools {
 namespace {

@@ -3,13 +3,9 @@
 #ifndef CORDANE_TOOLS_COMMANDS_H
 #define CORDANE_TOOLS_COMMANDS_H
 
-namespace cordane::tools {
+#include "cordane/exit_codes.h"  // the exit codes every subcommand ends with
 
-// Exit codes shared by every subcommand.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitBadInput =
-    1;                                // an input file refused or unreadable, or no output written
-inline constexpr int kExitUsage = 2;  // bad command line
+namespace cordane::tools {
 
 // cordane convert [--window LO:HI] [--capacity N] INPUT.sre OUTPUT.bin
 int RunConvert(int argc, char** argv);

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "cipher.h"
 #include "cordane/cordane.h"
+#include "cordane/formats/cipher.h"
 #include "download_options.h"
 #include "job_settings.h"
 #include "progress.h"

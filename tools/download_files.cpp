@@ -10,13 +10,14 @@
 #include <variant>
 #include <vector>
 
-#include "cipher.h"
 #include "cordane/cordane.h"
-#include "global_file.h"
-#include "large_images.h"
-#include "large_layout.h"
-#include "protocol.h"
-#include "srec.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/srec.h"
+#include "cordane/protocol.h"
+#include "cordane/readers.h"
+#include "kit/global_file.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
@@ -51,7 +52,7 @@ std::optional<std::string> CheckFiles(const DownloadOptions& options) {
 
 void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
     if (options.type != static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
-        !IsLargeReader(options.reader)) {
+        !IsLargeReader(static_cast<eReaderType>(options.reader))) {
         return;
     }
     uint8_t base[kBaseKeySize] = {};
@@ -114,7 +115,8 @@ uint64_t SmallReaderImageSize(const std::string& path) {
 
 uint64_t ImageBytes(const DownloadOptions& options) {
     if (options.application.empty() || options.reader < 0) return 0;
-    if (!IsLargeReader(options.reader)) return SmallReaderImageSize(options.application);
+    if (!IsLargeReader(static_cast<eReaderType>(options.reader)))
+        return SmallReaderImageSize(options.application);
     // A large reader's download as the engine builds it; an enciphered file (type 1) is only
     // deciphered by the engine, and an erase (type 3) sends no image.
     const auto type = static_cast<uint32_t>(options.type);
@@ -139,10 +141,6 @@ uint64_t ImageBytes(const DownloadOptions& options) {
     const auto built = large::BuildImages(inputs);
     const auto* images = std::get_if<large::DownloadImages>(&built);
     return images ? images->total : 0;
-}
-
-bool IsLargeReader(int reader) {
-    return reader >= KvOrb512 && reader <= KvLarge9;
 }
 
 }  // namespace cordane::tools

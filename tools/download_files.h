@@ -35,8 +35,6 @@ uint64_t SmallReaderImageSize(const std::string& path);
 // type yet, an enciphered or erase-only download, or files the engine itself will refuse.
 uint64_t ImageBytes(const DownloadOptions& options);
 
-bool IsLargeReader(int reader);
-
 }  // namespace cordane::tools
 
 #endif

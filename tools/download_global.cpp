@@ -18,13 +18,13 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
-#include "detection.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/readers.h"
 #include "download_output.h"
 #include "download_verdict.h"
-#include "global_file.h"
 #include "json_writer.h"
-#include "large_images.h"
-#include "reader_types.h"
+#include "kit/detection.h"
+#include "kit/global_file.h"
 
 namespace cordane::tools {
 

@@ -11,7 +11,7 @@
 
 #include "download_options.h"
 #include "download_port.h"
-#include "global_file.h"
+#include "kit/global_file.h"
 #include "unique_fd.h"
 
 namespace cordane::tools {

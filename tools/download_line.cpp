@@ -28,8 +28,8 @@
 #include "download_port.h"
 #include "download_signals.h"
 #include "download_verdict.h"
-#include "job_log.h"
 #include "job_record.h"
+#include "joblog/job_log.h"
 #include "line_view.h"
 #include "tool_support.h"
 
@@ -159,12 +159,11 @@ void LogKilledJob(const std::string& target, const DownloadOptions& options,
     row.application = files.application;
     row.driver = files.driver;
     row.tool = std::string("cordane ") + CORDANE_VERSION;
-    korvel::joblog::EndRow(row, job.code, job.steadyStart);
+    korvel::joblog::EndRow(row, job.code, ResultText(job.code, job.signal), job.steadyStart);
     // It ended when its process was reaped, not when the line got round to its row.
     row.endedUtc = korvel::joblog::UtcText(job.endedAt);
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(job.endedAt - job.startedAt).count();
-    row.result = JobResultText(job.code, job.signal);
     if (bytesSent) row.bytesSent = static_cast<int64_t>(*bytesSent);
     std::string error;
     if (!korvel::joblog::AppendJob(target, row, error)) {
@@ -461,7 +460,7 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
         record.driver = options.driver;
         record.exitCode = job.code;
         record.signal = job.signal;
-        record.result = JobResultText(job.code, job.signal);
+        record.result = ResultText(job.code, job.signal);
         record.bytesSent = i < started ? view->BytesSent(i) : std::nullopt;
         record.started = job.startedAt;
         record.ended = job.endedAt;

@@ -43,7 +43,7 @@ void LoggedView::Finish(int exitCode) {
         shown_->Finish(exitCode);
         return;
     }
-    korvel::joblog::EndRow(row_, exitCode, start_);
+    korvel::joblog::EndRow(row_, exitCode, ResultText(exitCode), start_);
     // The bytes are known where the image's size is: as the bar shows them.
     if (imageBytes_ > 0) {
         const int percent = exitCode == 0 ? 100 : bar_.Percent();

@@ -12,7 +12,7 @@
 
 #include "download_options.h"
 #include "download_port.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "progress.h"
 
 namespace cordane::tools {

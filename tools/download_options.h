@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "cordane/readers.h"  // kLastReaderType
 #include "tool_support.h"
 
 namespace cordane::tools {
 
-inline constexpr int kLastReaderType = 9;
 inline constexpr int kLastDownloadType = 3;
 inline constexpr int kLastAppNumber = 999;  // application numbers have three digits
 inline constexpr int kEraseCodeType = 3;    // erase only: no application file

@@ -18,8 +18,8 @@
 #include <optional>
 #include <string>
 
-#include "ports.h"
 #include "tool_support.h"
+#include "zr318/ports.h"
 
 namespace cordane::tools {
 

@@ -5,21 +5,14 @@
 
 #include "commands.h"
 #include "cordane/cordane.h"
+#include "cordane/readers.h"
 #include "json_writer.h"
-#include "reader_types.h"
 
 namespace cordane::tools {
 
 std::string ReaderName(int reader) {
     if (reader < 0 || reader > kLastReaderType) return "reader";
     return cordane::ReaderName(static_cast<eReaderType>(reader));
-}
-
-std::string JobResultText(int code, int signal) {
-    if (code != kExitJobKilled || signal <= 0) return ResultText(code);
-    const char* name = ::sigabbrev_np(signal);
-    return "ended by signal " + std::to_string(signal) +
-           (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
 }
 
 int RefuseDownload(bool json, const std::string& message, int code) {
@@ -34,6 +27,15 @@ int RefuseDownload(bool json, const std::string& message, int code) {
     }
     return code;
 }
+
+namespace {
+
+// What to do next after `code`, as the exit-code table says it.
+const char* HintOf(int code) {
+    return FactsOfExitCode(code)->hint;
+}
+
+}  // namespace
 
 std::string Verdict(int code, const DownloadOptions& options, const PortChoice& port, int signal) {
     const std::string where = port.throughPath ? port.device : port.text;
@@ -56,17 +58,19 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
             }
             break;
         case kExitBadInput:
-            std::snprintf(text, sizeof text, "%s",
-                          options.silent ? "download refused: the file or the port was refused "
-                                           "(exit code 1); run without --silent to see why"
-                                         : "download refused: check the file or the port named "
-                                           "above (exit code 1)");
+            if (options.silent) {
+                std::snprintf(text, sizeof text,
+                              "download refused: the file or the port was refused (exit code 1); "
+                              "run without --silent to see why");
+            } else {
+                std::snprintf(text, sizeof text, "download refused: %s (exit code 1)",
+                              HintOf(code));
+            }
             break;
         case kExitOpenFailed:
             std::snprintf(text, sizeof text,
-                          "the download session could not be opened on %s: check that the "
-                          "reader is connected and powered%s (exit code 3)",
-                          where.c_str(),
+                          "the download session could not be opened on %s: %s%s (exit code 3)",
+                          where.c_str(), HintOf(code),
                           typed ? (" and that " + readerOption + " is its type").c_str() : "");
             break;
         case kExitCommunication:
@@ -104,10 +108,9 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
         case kExitJobKilled:
             if (signal > 0) {
                 std::snprintf(text, sizeof text,
-                              "the download to %s did not finish: its process %s, no fault of "
-                              "the reader's; the reader may hold no valid application until a "
-                              "download to it completes (exit code %d)",
-                              where.c_str(), JobResultText(code, signal).c_str(), code);
+                              "the download to %s did not finish: its process %s, %s (exit code "
+                              "%d)",
+                              where.c_str(), ResultText(code, signal).c_str(), HintOf(code), code);
                 break;
             }
             [[fallthrough]];

@@ -19,5 +19,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "cordane-engine: run it through cordane: \"cordane download ...\", \"cordane "
                  "detect ...\" or \"cordane log ...\"\n");
-    return cordane::tools::kExitUsage;
+    return cordane::kExitUsage;
 }

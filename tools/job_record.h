@@ -19,7 +19,7 @@ struct JobRecord {
     std::string driver;                 // the large readers' driver library, when given
     int exitCode = 0;                   // the download's exit code
     int signal = 0;                     // the signal that ended the job's process, if one did
-    std::string result;                 // the exit code in a few words (JobResultText)
+    std::string result;                 // the exit code in a few words (ResultText)
     std::optional<uint64_t> bytesSent;  // nothing when the image size is unknown
     std::chrono::system_clock::time_point started;
     std::chrono::system_clock::time_point ended;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "cordane/cordane.h"
-#include "job_words.h"
+#include "cordane/job_words.h"
 
 namespace cordane::tools {
 

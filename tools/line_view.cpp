@@ -69,7 +69,7 @@ std::string Trimmed(const std::string& text) {
 
 std::string ResultPhrase(int code, int signal) {
     if (code == 0) return "done";
-    return "FAILED: " + JobResultText(code, signal);  // the summary gives the exit code
+    return "FAILED: " + ResultText(code, signal);  // the summary gives the exit code
 }
 
 }  // namespace
@@ -422,7 +422,7 @@ class PlainLineView : public LineViewBase {
         Over(index, exitCode, signal);
         sink_(states_[index].port.port + ": " +
               (exitCode == 0 ? std::string("completed (exit code 0)")
-                             : JobResultText(exitCode, signal) + " (exit code " +
+                             : ResultText(exitCode, signal) + " (exit code " +
                                    std::to_string(exitCode) + ")") +
               "\n");
     }

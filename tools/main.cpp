@@ -18,8 +18,8 @@
 
 namespace {
 
-using cordane::tools::kExitOk;
-using cordane::tools::kExitUsage;
+using cordane::kExitOk;
+using cordane::kExitUsage;
 
 #ifdef CORDANE_WITH_ENGINE
 // Runs the command in the engine program: argv[0] is the command's name. Returns only on failure.
@@ -41,7 +41,7 @@ int RunInEngineProgram(int argc, char** argv) {
                  "cordane: cannot run %s, which carries out \"cordane %s\": %s; install cordane "
                  "again\n",
                  program.c_str(), argv[0], std::strerror(errno));
-    return cordane::tools::kExitBadInput;
+    return cordane::kExitBadInput;
 }
 #endif
 

@@ -58,33 +58,24 @@ std::vector<Event> EventQueue::Drain() {
 
 bool BarState::Apply(const Event& event) {
     if (const auto* range = std::get_if<events::Range>(&event)) {
-        lower_ = range->lower;
-        upper_ = range->upper;
-        position_ = lower_;
+        bar_.SetRange(range->lower, range->upper);
+        bar_.SetPos(range->lower);
         started_ = true;
         return true;
     }
     if (const auto* size = std::get_if<events::StepSize>(&event)) {
-        step_ = size->step;
+        bar_.SetStep(size->step);
         return false;
     }
     if (std::holds_alternative<events::StepIt>(event)) {
-        // A progress bar does not run past its upper end.
-        position_ = std::clamp(position_ + step_, std::min(lower_, upper_), upper_);
+        bar_.StepIt();
         return true;
     }
     if (const auto* position = std::get_if<events::Position>(&event)) {
-        position_ = position->position;
+        bar_.SetPos(position->position);
         return true;
     }
     return false;
-}
-
-int BarState::Percent() const {
-    if (upper_ <= lower_) return 0;
-    const long long share = (static_cast<long long>(position_) - lower_) * 100 /
-                            (static_cast<long long>(upper_) - lower_);
-    return static_cast<int>(std::clamp<long long>(share, 0, 100));
 }
 
 // ---- TimeLeft

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "cordane/progress_bar.h"
 #include "json_reader.h"
 #include "json_writer.h"
 #include "tool_support.h"
@@ -93,22 +94,20 @@ class EventQueue {
     int fd_ = -1;
 };
 
-// The progress bar as the engine drives it: a range, a step and a position.
+// The progress bar as the engine drives it (cordane/progress_bar.h), fed with the events. A step
+// past the upper bound stays there; a new range starts the bar at its lower bound.
 class BarState {
   public:
     // Takes Range, StepSize, StepIt and Position events; true when the bar moved or was set up.
     bool Apply(const Event& event);
     bool started() const { return started_; }
-    int position() const { return position_; }
+    int position() const { return bar_.position(); }
     // The position as a share of the range, 0 to 100.
-    int Percent() const;
+    int Percent() const { return bar_.Percent(); }
 
   private:
     bool started_ = false;
-    int lower_ = 0;
-    int upper_ = 100;
-    int step_ = 10;  // a progress bar's step until it is set
-    int position_ = 0;
+    ProgressBar bar_{PastTheEnd::Stop};
 };
 
 // Estimates the time left from the pace of the bar since it first moved by position.

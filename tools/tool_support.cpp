@@ -12,7 +12,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "large_layout.h"
+#include "cordane/formats/large_layout.h"
 
 namespace cordane::tools {
 

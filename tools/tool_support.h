@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher.h"
-#include "srec.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/srec.h"
 #include "unique_fd.h"
 
 namespace cordane::tools {

@@ -1,4 +1,4 @@
-#include "download_window.h"
+#include "brenmark/download_window.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -1,10 +1,10 @@
 // brenmark: the operator's download program.
 #include <QApplication>
 
-#include "command_line.h"
-#include "download_window.h"
-#include "settings_sources.h"
-#include "startup.h"
+#include "brenmark/command_line.h"
+#include "brenmark/download_window.h"
+#include "brenmark/settings_sources.h"
+#include "brenmark/startup.h"
 
 int main(int argc, char** argv) {
     brenmark::ChooseHeadlessPlatformWhenNoDisplay();

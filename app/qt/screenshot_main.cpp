@@ -11,8 +11,8 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "download_window.h"
-#include "startup.h"
+#include "brenmark/download_window.h"
+#include "brenmark/startup.h"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

@@ -1,6 +1,4 @@
-#include "startup.h"
-
-#include "crc16.h"
+#include "brenmark/startup.h"
 
 #include <QApplication>
 #include <QPalette>
@@ -8,8 +6,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "download_dialog.h"
-#include "download_window.h"
+#include "brenmark/download_dialog.h"
+#include "brenmark/download_window.h"
 
 namespace brenmark {
 namespace {
@@ -62,8 +60,8 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     palette.setColor(QPalette::Button, kDialogBackground);
     palette.setColor(QPalette::ButtonText, Qt::black);
     QApplication::setPalette(palette);
-    // 3. The CRC table of the options file's check value and of the global files.
-    BuildCrc16Table();
+    // 3. The CRC table of the options file's check value and of the global files is made by the
+    // compiler (base/crc16.h): nothing to build here.
     // 5. No port fixed yet, COM1 as the port word.
     dialog.portWord = 1;
     dialog.serialPortNumber = 0;

@@ -4,7 +4,7 @@
 #include <QPainterPath>
 #include <cmath>
 
-#include "dialog_view.h"
+#include "brenmark/dialog_view.h"
 
 namespace brenmark::artwork {
 namespace {

@@ -1,8 +1,8 @@
-#include "command_line.h"
+#include "brenmark/command_line.h"
 
 #include <strings.h>
 
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace brenmark {
 namespace {

@@ -1,4 +1,4 @@
-#include "download_dialog.h"
+#include "brenmark/download_dialog.h"
 
 #include <strings.h>
 
@@ -9,21 +9,22 @@
 #include <cstring>
 #include <filesystem>
 
-#include "job_words.h"
-#include "reader_types.h"
+#include "cordane/job_words.h"
+#include "cordane/readers.h"
 #include "zr318.h"
 
 namespace brenmark {
 
+// The entries are the reader table's names (cordane/readers.h); the pictures are the dialog's.
 const std::array<TerminalType, 8> kTerminalTypes = {{
-    {"KvTal (64 Kb)", kBitmapTal},
-    {"KvOrb (64 Kb)", kBitmapOrb},
-    {"KvOrb (512Kb)", kBitmapOrb},
-    {"KvTal (512 Kb)", kBitmapTal},
-    {"KvQuin3", kBitmapQuin},
-    {"KvOrb1Mb", kBitmapOrb},
-    {"KvTal (1Mb)", kBitmapTal},
-    {"KvTalModem", kBitmapTal},
+    {cordane::kReaders[KvTal64].name, kBitmapTal},
+    {cordane::kReaders[KvOrb64].name, kBitmapOrb},
+    {cordane::kReaders[KvOrb512].name, kBitmapOrb},
+    {cordane::kReaders[KvTal512].name, kBitmapTal},
+    {cordane::kReaders[KvQuin3].name, kBitmapQuin},
+    {cordane::kReaders[KvOrb1Mb].name, kBitmapOrb},
+    {cordane::kReaders[KvTal1Mb].name, kBitmapTal},
+    {cordane::kReaders[KvTalModem].name, kBitmapTal},
 }};
 
 namespace {
@@ -571,13 +572,13 @@ uint32_t CDownloadDlg::WaitForWorker() {
 
 int CDownloadDlg::BarPosition() const {
     std::lock_guard lock(barMutex_);
-    return bar_.position;
+    return bar_.position();
 }
 
 void CDownloadDlg::SetBar(int position) {
     {
         std::lock_guard lock(barMutex_);
-        bar_.position = std::clamp(position, std::min(bar_.lower, bar_.upper), bar_.upper);
+        bar_.SetPos(position);
     }
     view_->SetBarPosition(BarPosition());
 }
@@ -597,10 +598,8 @@ void CDownloadDlg::KvpBarSetRange(short lower, short upper) {
     int position;
     {
         std::lock_guard lock(barMutex_);
-        bar_.lower = lower;
-        bar_.upper = upper;
-        bar_.position = std::clamp(bar_.position, std::min<int>(lower, upper), int{upper});
-        position = bar_.position;
+        bar_.SetRange(lower, upper);
+        position = bar_.position();
     }
     PostToView([this, lower, upper, position] {
         view_->SetBarRange(lower, upper);
@@ -610,26 +609,21 @@ void CDownloadDlg::KvpBarSetRange(short lower, short upper) {
 
 void CDownloadDlg::KvpBarSetStep(int step) {
     std::lock_guard lock(barMutex_);
-    bar_.step = step;
+    bar_.SetStep(step);
 }
 
 void CDownloadDlg::KvpBarStepIt() {
     int position;
     {
         std::lock_guard lock(barMutex_);
-        // Past the upper bound the bar starts over from the lower one.
-        long next = static_cast<long>(bar_.position) + bar_.step;
-        if (next > bar_.upper) next = bar_.lower + (next - bar_.upper);
-        if (next > bar_.upper || next < bar_.lower) next = bar_.lower;
-        bar_.position = static_cast<int>(next);
-        position = bar_.position;
+        position = bar_.StepIt();
     }
     PostToView([this, position] { view_->SetBarPosition(position); });
 }
 
 int CDownloadDlg::KvpBarGetMaxRange() {
     std::lock_guard lock(barMutex_);
-    return bar_.upper;
+    return bar_.GetMaxRange();
 }
 
 int CDownloadDlg::KvpBarSetPos(int position) {
@@ -637,9 +631,8 @@ int CDownloadDlg::KvpBarSetPos(int position) {
     int now;
     {
         std::lock_guard lock(barMutex_);
-        previous = bar_.position;
-        bar_.position = std::clamp(position, std::min(bar_.lower, bar_.upper), bar_.upper);
-        now = bar_.position;
+        previous = bar_.SetPos(position);
+        now = bar_.position();
     }
     PostToView([this, now] { view_->SetBarPosition(now); });
     return previous;

@@ -1,7 +1,7 @@
-#include "global_file_steps.h"
+#include "brenmark/global_file_steps.h"
 
-#include "download_dialog.h"
-#include "global_file.h"
+#include "brenmark/download_dialog.h"
+#include "kit/global_file.h"
 
 namespace brenmark {
 

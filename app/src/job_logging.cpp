@@ -1,6 +1,8 @@
-#include "job_logging.h"
+#include "brenmark/job_logging.h"
 
 #include <cstdlib>
+
+#include "cordane/exit_codes.h"
 
 namespace brenmark {
 
@@ -28,7 +30,7 @@ void DownloadJobLog::Begin(const std::string& port, int readerType, const std::s
 std::optional<std::string> DownloadJobLog::End(int exitCode) {
     if (!active_) return std::nullopt;
     active_ = false;
-    korvel::joblog::EndRow(row_, exitCode, start_);
+    korvel::joblog::EndRow(row_, exitCode, cordane::ResultText(exitCode), start_);
     std::string error;
     if (korvel::joblog::AppendJob(target_, row_, error)) return std::nullopt;
     const std::string shown = korvel::joblog::ShownTarget(target_);

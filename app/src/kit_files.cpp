@@ -1,4 +1,4 @@
-#include "kit_files.h"
+#include "brenmark/kit_files.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "atomic_file.h"
+#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {

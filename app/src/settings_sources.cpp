@@ -1,14 +1,14 @@
-#include "settings_sources.h"
+#include "brenmark/settings_sources.h"
 
 #include <filesystem>
 #include <vector>
 
-#include "atomic_file.h"
-#include "download_dialog.h"
-#include "global_file_steps.h"
-#include "kit_files.h"
-#include "options_file.h"
-#include "settings_store.h"
+#include "brenmark/download_dialog.h"
+#include "brenmark/global_file_steps.h"
+#include "brenmark/kit_files.h"
+#include "brenmark/options_file.h"
+#include "brenmark/settings_store.h"
+#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {

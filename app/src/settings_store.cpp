@@ -1,4 +1,4 @@
-#include "settings_store.h"
+#include "brenmark/settings_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "atomic_file.h"
+#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {

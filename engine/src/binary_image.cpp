@@ -1,8 +1,8 @@
-#include "binary_image.h"
+#include "cordane/formats/binary_image.h"
 
 #include <cstring>
 
-#include "large_layout.h"
+#include "cordane/formats/large_layout.h"
 
 namespace cordane::large {
 

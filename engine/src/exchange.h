@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cordane/protocol.h"
 #include "job.h"
-#include "protocol.h"
 
 namespace cordane {
 

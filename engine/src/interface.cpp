@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "cordane/cordane.h"
+#include "cordane/job_words.h"
+#include "cordane/protocol.h"
 #include "engine_state.h"
-#include "job_words.h"
 #include "platform/thread.h"
-#include "protocol.h"
 #include "status.h"
 #include "zr318.h"
 

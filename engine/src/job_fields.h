@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cordane/cordane.h"
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace cordane {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "cipher.h"
+#include "cordane/formats/cipher.h"
 
 namespace cordane {
 

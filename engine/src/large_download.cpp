@@ -11,19 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "binary_image.h"
-#include "cipher.h"
+#include "cordane/formats/binary_image.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/formats/large_images.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/large_plan.h"
+#include "cordane/formats/srec.h"
+#include "cordane/routines.h"
 #include "engine_state.h"
 #include "exchange.h"
 #include "file_read.h"
 #include "job_fields.h"
 #include "key_registry.h"
-#include "large_images.h"
-#include "large_layout.h"
-#include "large_plan.h"
 #include "procedures.h"
-#include "routines.h"
-#include "srec.h"
 #include "status.h"
 
 namespace cordane {

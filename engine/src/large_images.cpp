@@ -1,14 +1,14 @@
-#include "large_images.h"
+#include "cordane/formats/large_images.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "binary_image.h"
-#include "large_layout.h"
-#include "reader_types.h"
-#include "srec.h"
+#include "cordane/formats/binary_image.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/formats/srec.h"
+#include "cordane/readers.h"
 
 namespace cordane::large {
 

@@ -1,10 +1,10 @@
-#include "large_plan.h"
+#include "cordane/formats/large_plan.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "large_layout.h"
-#include "protocol.h"
+#include "cordane/formats/large_layout.h"
+#include "cordane/protocol.h"
 
 namespace cordane::large {
 

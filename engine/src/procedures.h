@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "cordane/formats/large_images.h"
 #include "job.h"
-#include "large_images.h"
 
 namespace cordane {
 

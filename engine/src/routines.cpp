@@ -1,7 +1,7 @@
 // Bytes of the reader routines, sixteen to a line, the comment in front of each line giving the
 // offset of its first byte.
 
-#include "routines.h"
+#include "cordane/routines.h"
 
 namespace cordane::routines {
 

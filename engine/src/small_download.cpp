@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <array>
 
+#include "cordane/routines.h"
 #include "engine_state.h"
 #include "exchange.h"
 #include "procedures.h"
-#include "routines.h"
 
 namespace cordane {
 

@@ -1,4 +1,4 @@
-#include "srec.h"
+#include "cordane/formats/srec.h"
 
 #include <array>
 #include <cinttypes>

@@ -1,32 +1,20 @@
 #include "status.h"
 
-#include "protocol.h"
+#include "cordane/exit_codes.h"
+#include "cordane/protocol.h"
 #include "zr318.h"
 
 namespace cordane {
 
-namespace {
-
-struct StatusEntry {
-    int code;
-    const char* message;
-};
-
-// Status codes that have a message of their own.
-constexpr StatusEntry kStatusTable[] = {
-    {kStatusOpenFailed, "Error opening download session."},  // reset-and-open failed
-    {kStatusCommunication, "Communication error."},          // send or fetch failed
-    {kStatusNoReply, "No response from the reader."},        // no answer in the time-out
-    {kStatusCancelled, "Download cancelled."},               // the client cancelled
-};
-
-}  // namespace
+// The serial link reports its failures with the same codes.
+static_assert(ZR_STATUS_OPEN_FAILED == kExitOpenFailed);
+static_assert(ZR_STATUS_COMMUNICATION == kExitCommunication);
+static_assert(ZR_STATUS_NO_REPLY == kExitNoResponse);
+static_assert(ZR_STATUS_CANCELLED == kExitCancelled);
 
 const char* StatusMessage(int status) {
-    for (const StatusEntry& entry : kStatusTable) {
-        if (entry.code == status) return entry.message;
-    }
-    return kDownloadErrorText;
+    const ExitCodeFacts* facts = FactsOfExitCode(status);
+    return facts != nullptr && facts->message != nullptr ? facts->message : kDownloadErrorText;
 }
 
 unsigned LinkFailureStatus(unsigned result) {

@@ -10,8 +10,8 @@ inline constexpr const char* kErrorCaption = "Download error";
 // The message of a loader's own error code, and of every code without a message of its own.
 inline constexpr const char* kDownloadErrorText = "Download error.";
 
-// The message of a status: codes 3 to 6 have their own, every other code (a loader's error code
-// among them) reads "Download error.".
+// The message of a status, from the exit-code table: codes 3 to 6 have their own, every other code
+// (a loader's error code among them) reads "Download error.".
 const char* StatusMessage(int status);
 
 // The status of a failed serial-link call's result (0xFF00 or more): the result less 0xFF00. A

@@ -1,5 +1,5 @@
-// A file descriptor owned by exactly one object and closed when that object goes. One for the
-// engine, the emulator and the tools.
+// A file descriptor owned by exactly one object and closed when that object goes: the engine's
+// own, for the files it reads.
 #ifndef KORVEL_UNIQUE_FD_H
 #define KORVEL_UNIQUE_FD_H
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "cordane/formats/srec.h"
+#include "cordane/protocol.h"
+#include "cordane/readers.h"
 #include "engine_state.h"
 #include "exchange.h"
 #include "file_read.h"
 #include "job_fields.h"
 #include "procedures.h"
-#include "protocol.h"
-#include "reader_types.h"
-#include "srec.h"
 #include "status.h"
 
 namespace cordane {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::link {
 

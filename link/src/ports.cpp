@@ -1,4 +1,4 @@
-#include "ports.h"
+#include "zr318/ports.h"
 
 #include <fcntl.h>
 #include <pwd.h>

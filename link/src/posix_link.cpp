@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "device.h"
-#include "ports.h"
 #include "trace.h"
-#include "wire.h"
 #include "zr318.h"
+#include "zr318/ports.h"
+#include "zr318/wire.h"
 
 namespace korvel::link {
 namespace {

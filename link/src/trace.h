@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::link {
 

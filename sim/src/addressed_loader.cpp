@@ -1,8 +1,8 @@
-#include "addressed_loader.h"
+#include "sim/addressed_loader.h"
 
 #include <cstdio>
 
-#include "routines.h"
+#include "cordane/routines.h"
 
 namespace korvel::sim {
 namespace {

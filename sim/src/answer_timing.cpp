@@ -1,4 +1,4 @@
-#include "answer_timing.h"
+#include "sim/answer_timing.h"
 
 #include <algorithm>
 

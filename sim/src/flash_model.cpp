@@ -1,9 +1,9 @@
-#include "flash_model.h"
+#include "sim/flash_model.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "loader_status.h"
+#include "sim/loader_status.h"
 
 namespace korvel::sim {
 
@@ -16,9 +16,8 @@ std::string HexAddress(uint64_t address) {
 }
 
 FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
-    banks_.reserve(layout.code.size());
-    for (const Region& region : layout.code) {
-        banks_.push_back({&region, std::vector<uint8_t>(region.end - region.start, kErased)});
+    for (const Region& region : CodeRegions(layout)) {
+        banks_.push_back({region, std::vector<uint8_t>(region.end - region.start, kErased)});
     }
     constexpr size_t kFillLength = sizeof kDataFlashFill - 1;
     data_.resize(layout.dataFlashSize);
@@ -33,13 +32,13 @@ void FlashModel::EraseData() {
 
 void FlashModel::EraseCode() {
     for (Bank& bank : banks_) {
-        if (bank.region->writable) std::fill(bank.bytes.begin(), bank.bytes.end(), kErased);
+        if (bank.region.writable) std::fill(bank.bytes.begin(), bank.bytes.end(), kErased);
     }
 }
 
 size_t FlashModel::BankIndex(uint64_t address) const {
     for (size_t i = 0; i < banks_.size(); ++i) {
-        if (address >= banks_[i].region->start && address < banks_[i].region->end) return i;
+        if (address >= banks_[i].region.start && address < banks_[i].region.end) return i;
     }
     return banks_.size();
 }
@@ -54,8 +53,8 @@ bool FlashModel::Writable(uint64_t address, uint64_t size) const {
     const uint64_t end = address + size;
     while (at < end) {
         const Bank* bank = FindBank(at);
-        if (bank == nullptr || !bank->region->writable) return false;
-        at = bank->region->end;  // banks may adjoin: go on in the next one
+        if (bank == nullptr || !bank->region.writable) return false;
+        at = bank->region.end;  // banks may adjoin: go on in the next one
     }
     return true;
 }
@@ -65,14 +64,14 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
         const Bank* bank = FindBank(at);
-        if (bank == nullptr || !bank->region->writable) {
+        if (bank == nullptr || !bank->region.writable) {
             std::string where = bank == nullptr ? "outside the flash"
-                                                : std::string("in the ") + bank->region->name +
+                                                : std::string("in the ") + bank->region.name +
                                                       " area, which the loader does not write";
             return {status::kOutsideFlash, static_cast<uint32_t>(at),
                     "address " + HexAddress(at) + " lies " + where};
         }
-        const uint8_t old = bank->bytes[at - bank->region->start];
+        const uint8_t old = bank->bytes[at - bank->region.start];
         if ((bytes[i] & ~old) != 0) {
             char text[96];
             std::snprintf(text, sizeof text,
@@ -84,7 +83,7 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
     for (size_t i = 0; i < bytes.size(); ++i) {
         const uint64_t at = address + i;
         Bank& bank = banks_[BankIndex(at)];
-        bank.bytes[at - bank.region->start] &= bytes[i];
+        bank.bytes[at - bank.region.start] &= bytes[i];
     }
     return {};
 }
@@ -92,13 +91,13 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
 std::optional<uint8_t> FlashModel::Read(uint64_t address) const {
     const Bank* bank = FindBank(address);
     if (bank == nullptr) return std::nullopt;
-    return bank->bytes[address - bank->region->start];
+    return bank->bytes[address - bank->region.start];
 }
 
 std::vector<uint8_t> FlashModel::Dump() const {
     std::vector<uint8_t> out(layout_.dumpSize, kErased);
     for (const Bank& bank : banks_) {
-        const uint32_t start = bank.region->start;
+        const uint32_t start = bank.region.start;
         if (start >= out.size()) continue;
         const size_t count = std::min<size_t>(bank.bytes.size(), out.size() - start);
         std::copy_n(bank.bytes.begin(), count, out.begin() + start);

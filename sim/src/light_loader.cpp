@@ -1,20 +1,20 @@
-#include "light_loader.h"
+#include "sim/light_loader.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "addressed_loader.h"
-#include "detection_loader_block.h"
-#include "protocol.h"
+#include "cordane/protocol.h"
+#include "kit/detection_loader_block.h"
+#include "sim/addressed_loader.h"
 
 namespace korvel::sim {
 namespace {
 
 using cordane::LoaderCommand;
 
-constexpr size_t kFirstRead = 2;       // g and r
-constexpr size_t k512SecondRead = 3;   // at 0x86001
-constexpr size_t kMaxReadCount = 255;  // the most one answer carries
+constexpr size_t kFirstRead = cordane::kDetectionBytesRead.count;  // g and r
+constexpr size_t k512SecondRead = cordane::kSecondRead512.count;   // at 0x86001
+constexpr size_t kMaxReadCount = 255;                              // the most one answer carries
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -52,29 +52,14 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, size_t 
 }  // namespace
 
 std::optional<IdentityBytes> DefaultIdentity(int type) {
-    // g below 5: the second read is at 0x86001; byte 0 set for a KvTal (512 Kb), byte 2 for a
-    // type 8, neither for a KvOrb (512Kb). g 5 or above: 0xF001, flags 0x08 and 0x40 both set
-    // for a KvOrb1Mb (a type 9 when g is 5 and r is 0), 0x08 alone for a KvQuin3, 0x08 clear for
-    // a KvTal (1Mb).
-    switch (type) {
-        case 2:
-            return IdentityBytes{{0x02, 0x00}, {0x00, 0x01, 0x00}};
-        case 3:
-        case 7:
-            return IdentityBytes{{0x03, 0x00}, {0x01, 0x00, 0x00}};
-        case 8:
-            return IdentityBytes{{0x04, 0x00}, {0x00, 0x00, 0x01}};
-        case 4:
-            return IdentityBytes{{0x05, 0x02}, {0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
-        case 5:
-            return IdentityBytes{{0x05, 0x01}, {0x48, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
-        case 6:
-            return IdentityBytes{{0x06, 0x00}, {0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
-        case 9:
-            return IdentityBytes{{0x05, 0x00}, {0x48, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
-        default:
-            return std::nullopt;
-    }
+    // The answers the reader table gives the type; a KvTalModem answers as the KvTal (512 Kb) it
+    // is, on its modem base.
+    const cordane::ReaderFacts* facts = cordane::FindReader(type == KvTalModem ? KvTal512 : type);
+    if (facts == nullptr || facts->identification == nullptr) return std::nullopt;
+    const cordane::Identification& id = *facts->identification;
+    const size_t count = cordane::SecondReadFor(id.g).count;
+    return IdentityBytes{{id.g, id.r},
+                         std::vector<uint8_t>(id.second.begin(), id.second.begin() + count)};
 }
 
 std::optional<IdentityBytes> ParseIdentityBytes(std::string_view text, std::string* error) {

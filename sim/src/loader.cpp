@@ -1,7 +1,7 @@
-#include "loader.h"
+#include "sim/loader.h"
 
-#include "addressed_loader.h"
-#include "raw_loader.h"
+#include "sim/addressed_loader.h"
+#include "sim/raw_loader.h"
 
 namespace korvel::sim {
 

@@ -1,10 +1,10 @@
-#include "loader_routines.h"
+#include "sim/loader_routines.h"
 
 #include <algorithm>
 #include <array>
 
-#include "reader_layout.h"
-#include "routines.h"
+#include "cordane/routines.h"
+#include "sim/reader_layout.h"
 
 namespace korvel::sim {
 namespace {
@@ -79,7 +79,7 @@ std::span<const AcceptedRoutine> AcceptedRoutines(int type, LoaderKind loader) {
     if (type == 0) return raw ? std::span<const AcceptedRoutine>(kTalRaw) : kTalAddressed;
     if (type == 1) return raw ? std::span<const AcceptedRoutine>(kOrbRaw) : kOrbAddressed;
     const ReaderLayout* layout = FindLayout(type);
-    if (raw || layout == nullptr || !layout->large) return {};
+    if (raw || layout == nullptr || !layout->reader->large) return {};
     if (layout->dataErase == DataErase::Routines) return kLarge;
     return std::span<const AcceptedRoutine>(kLarge).first(kLargeWithoutDataFlash);
 }

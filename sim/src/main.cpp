@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "reader_layout.h"
-#include "sim_options.h"
+#include "sim/reader_layout.h"
+#include "sim/sim_options.h"
 #include "sim_server.h"
 
 int main(int argc, char** argv) {

@@ -1,9 +1,9 @@
-#include "raw_loader.h"
+#include "sim/raw_loader.h"
 
 #include <cstdio>
 
-#include "protocol.h"
-#include "routines.h"
+#include "cordane/protocol.h"
+#include "cordane/routines.h"
 
 namespace korvel::sim {
 namespace {

@@ -1,38 +1,22 @@
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 
 #include <array>
 
-#include "large_layout.h"
+#include "cordane/formats/large_layout.h"
 
 namespace korvel::sim {
 namespace {
 
 namespace large = cordane::large;
-
-// The 64 Kb readers: one 64 Kb code flash. The loader lives in the first 8 Kb and never writes
-// there; the application starts at 0x2000 with its two signature bytes.
-constexpr std::array<Region, 2> kSmallCode{{
-    {"loader", 0x0000, 0x2000, false},
-    {"application", 0x2000, 0x10000, true},
-}};
-
-// The large readers: the loader below 0x4000, then one bank from the driver library's low part
-// (0x4000-0xDFFF) through the application (0xD000 on) to the driver's high part (0x70000-0x7FFFF).
-// The 1 Mb models add the upper application bank at 0x100000-0x17FFFF; 0x80000-0xFFFFF holds no
-// flash on any model.
-constexpr std::array<Region, 2> k512Code{{
-    {"loader", 0x0000, large::kDriverLowStart, false},
-    {"driver and application", large::kDriverLowStart, large::kAppEnd, true},
-}};
-constexpr std::array<Region, 3> k1MbCode{{
-    {"loader", 0x0000, large::kDriverLowStart, false},
-    {"driver and application", large::kDriverLowStart, large::kAppEnd, true},
-    {"upper application", large::kUpperStart, large::kUpperEnd, true},
-}};
+using cordane::kReaders;
 
 constexpr uint32_t kSmallDump = 0x10000;
 constexpr uint32_t kLargeDump = large::kUpperEnd;  // every large model: 0 .. 0x17FFFF
 constexpr uint32_t kDataFlash = 0x10000;           // 64 KB of data flash on every large model
+// The 64 Kb readers' application starts at 0x2000 with its two signature bytes; a large reader's
+// image starts with the driver library's low part.
+constexpr uint32_t kSmallSignature = 0x2000;
+constexpr uint32_t kLargeSignature = large::kDriverLowStart;
 
 // Large and modem resets start the same addressed loader; the light reset of reader detection is
 // taken by every large model. The KvTalModem sits on its modem base and is reached only through
@@ -45,37 +29,41 @@ constexpr uint8_t kModemResets = kResetModem | kResetLight;
 // terminal-type list (4, 5, 6) erase their data flash on the link's EraseData request; every
 // other large model through its loader's data-flash routines.
 constexpr std::array<ReaderLayout, 10> kLayouts{{
-    {0, "KvTal (64 Kb)", false, kResetSmall, kSmallCode, kSmallDump, 0x2000, 0, DataErase::None},
-    {1, "KvOrb (64 Kb)", false, kResetSmall, kSmallCode, kSmallDump, 0x2000, 0, DataErase::None},
-    {2, "KvOrb (512Kb)", true, kLargeResets, k512Code, kLargeDump, large::kDriverLowStart,
-     kDataFlash, DataErase::Routines},
-    {3, "KvTal (512 Kb)", true, kLargeResets, k512Code, kLargeDump, large::kDriverLowStart,
-     kDataFlash, DataErase::Routines},
-    {4, "KvQuin3", true, kLargeResets, k1MbCode, kLargeDump, large::kDriverLowStart, kDataFlash,
-     DataErase::Request},
-    {5, "KvOrb1Mb", true, kLargeResets, k1MbCode, kLargeDump, large::kDriverLowStart, kDataFlash,
-     DataErase::Request},
-    {6, "KvTal (1Mb)", true, kLargeResets, k1MbCode, kLargeDump, large::kDriverLowStart, kDataFlash,
-     DataErase::Request},
-    {7, "KvTalModem", true, kModemResets, k512Code, kLargeDump, large::kDriverLowStart, kDataFlash,
-     DataErase::Routines},
-    {8, "reader type 8", true, kLargeResets, k512Code, kLargeDump, large::kDriverLowStart,
-     kDataFlash, DataErase::Routines},
-    {9, "reader type 9", true, kLargeResets, k1MbCode, kLargeDump, large::kDriverLowStart,
-     kDataFlash, DataErase::Routines},
+    {&kReaders[0], kResetSmall, kSmallDump, kSmallSignature, 0, DataErase::None},
+    {&kReaders[1], kResetSmall, kSmallDump, kSmallSignature, 0, DataErase::None},
+    {&kReaders[2], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Routines},
+    {&kReaders[3], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Routines},
+    {&kReaders[4], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Request},
+    {&kReaders[5], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Request},
+    {&kReaders[6], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Request},
+    {&kReaders[7], kModemResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Routines},
+    {&kReaders[8], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Routines},
+    {&kReaders[9], kLargeResets, kLargeDump, kLargeSignature, kDataFlash, DataErase::Routines},
 }};
+static_assert(kLayouts.size() == kReaders.size());
 
 }  // namespace
 
 const ReaderLayout* FindLayout(int type) {
     for (const ReaderLayout& layout : kLayouts) {
-        if (layout.type == type) return &layout;
+        if (layout.reader->type == type) return &layout;
     }
     return nullptr;
 }
 
 std::span<const ReaderLayout> AllLayouts() {
     return kLayouts;
+}
+
+std::vector<Region> CodeRegions(const ReaderLayout& layout) {
+    const std::span<const cordane::FlashBank> banks = layout.reader->banks;
+    std::vector<Region> regions;
+    regions.reserve(banks.size() + 1);
+    regions.push_back({"loader", 0x0000, banks.empty() ? 0 : banks.front().start, false});
+    for (const cordane::FlashBank& bank : banks) {
+        regions.push_back({bank.name, bank.start, bank.end, true});
+    }
+    return regions;
 }
 
 }  // namespace korvel::sim

@@ -1,10 +1,10 @@
-#include "reader_model.h"
+#include "sim/reader_model.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "loader_status.h"
+#include "sim/loader_status.h"
 
 namespace korvel::sim {
 namespace {
@@ -74,7 +74,7 @@ ReaderModel::ReaderModel(const ReaderLayout& layout, LoaderKind smallLoader, Fau
       faults_(std::move(faults)),
       flash_(layout),
       appNumber_(appNumber),
-      identity_(identity ? std::move(identity) : DefaultIdentity(layout.type)),
+      identity_(identity ? std::move(identity) : DefaultIdentity(layout.reader->type)),
       failOpens_(failOpens) {}
 
 TranscriptEntry ReaderModel::NewEntry(const char* kind, size_t length) const {
@@ -152,14 +152,15 @@ Reply ReaderModel::TakeReset(const wire::Frame& frame) {
     } else if ((layout_.resetModes & (1u << frame.payload[0])) == 0) {
         status = status::kResetRefused;
         entry.detail = std::string("a ") + ResetModeName(frame.payload[0]) +
-                       " does not start the loader of a " + layout_.name;
+                       " does not start the loader of a " + layout_.reader->name;
     } else if (frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Light)) {
         // Every large model takes it; its identity is the layout's unless --id-bytes gave one.
         loader_ = std::make_unique<LightLoader>(identity_.value_or(IdentityBytes{}));
     } else {
         const bool small = frame.payload[0] == static_cast<uint8_t>(wire::ResetMode::Small);
         const LoaderKind kind = small ? smallLoader_ : LoaderKind::Addressed;
-        loader_ = MakeLoader(kind, flash_, AcceptedRoutines(layout_.type, kind), &appNumber_);
+        loader_ =
+            MakeLoader(kind, flash_, AcceptedRoutines(layout_.reader->type, kind), &appNumber_);
         if (small) loaderByte = kind == LoaderKind::Raw ? wire::kRawLoader : wire::kAddressedLoader;
     }
     if (!loader_) idleReason_ = "the last reset did not start the loader";
@@ -252,13 +253,13 @@ Reply ReaderModel::TakeEraseData(const wire::Frame& frame) {
             case DataErase::Routines:
                 result = status::kDataEraseByLoader;
                 entry.detail =
-                    std::string("a ") + layout_.name +
+                    std::string("a ") + layout_.reader->name +
                     " erases its data flash through its loader (DataFlashEraseCore, then "
                     "DataFlashEraseStart), not on EraseData";
                 break;
             case DataErase::None:
                 result = status::kNoDataFlash;
-                entry.detail = std::string(layout_.name) + " has no data flash";
+                entry.detail = std::string(layout_.reader->name) + " has no data flash";
                 break;
         }
     }

@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "ports.h"
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
 #include "sim_server.h"
+#include "zr318/ports.h"
 
 namespace korvel::sim {
 

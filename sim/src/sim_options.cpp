@@ -1,12 +1,12 @@
-#include "sim_options.h"
+#include "sim/sim_options.h"
 
 #include <charconv>
 #include <limits>
 #include <utility>
 #include <vector>
 
-#include "ports.h"
-#include "reader_layout.h"
+#include "sim/reader_layout.h"
+#include "zr318/ports.h"
 
 namespace korvel::sim {
 
@@ -345,16 +345,16 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
     if (options.reader < 0) return fail("--reader is missing: give the reader type, 0 to 9");
     const ReaderLayout& layout = *FindLayout(options.reader);
     if (!options.dataDumpPath.empty() && layout.dataFlashSize == 0) {
-        return fail(std::string("--dump-data: a ") + layout.name +
+        return fail(std::string("--dump-data: a ") + layout.reader->name +
                     " has no data flash; leave the option out or choose a large reader (2 to 9)");
     }
-    if (options.appNumber && !layout.large) {
-        return fail(std::string("--app-number: a ") + layout.name +
+    if (options.appNumber && !layout.reader->large) {
+        return fail(std::string("--app-number: a ") + layout.reader->name +
                     " does not check application numbers; leave the option out or choose a "
                     "large reader (2 to 9)");
     }
-    if (options.identity && !layout.large) {
-        return fail(std::string("--id-bytes: a ") + layout.name +
+    if (options.identity && !layout.reader->large) {
+        return fail(std::string("--id-bytes: a ") + layout.reader->name +
                     " refuses the light reset of reader detection; leave the option out or "
                     "choose a large reader (2 to 9)");
     }

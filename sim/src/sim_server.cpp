@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ports.h"
+#include "zr318/ports.h"
 
 namespace korvel::sim {
 namespace {
@@ -138,9 +138,9 @@ int SimServer::Run() {
 void SimServer::Announce() {
     std::printf("ready %s %s\n", entry_->Path().c_str(), line_->Device().c_str());
     std::fflush(stdout);
-    const std::string loader = layout_.large ? std::string("large reader's addressed")
-                                             : std::string(LoaderName(options_.loader));
-    Say(std::string("serving a ") + layout_.name + " with the " + loader + " loader on " +
+    const std::string loader = layout_.reader->large ? std::string("large reader's addressed")
+                                                     : std::string(LoaderName(options_.loader));
+    Say(std::string("serving a ") + layout_.reader->name + " with the " + loader + " loader on " +
         entry_->Path() + " -> " + line_->Device());
 }
 

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "answer_timing.h"
 #include "port_entry.h"
 #include "pty_line.h"
-#include "reader_model.h"
-#include "sim_options.h"
+#include "sim/answer_timing.h"
+#include "sim/reader_model.h"
+#include "sim/sim_options.h"
 #include "unique_fd.h"  // korvel::UniqueFd
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::sim {
 

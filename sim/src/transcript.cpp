@@ -1,8 +1,8 @@
-#include "transcript.h"
+#include "sim/transcript.h"
 
 #include <cstdio>
 
-#include "flash_model.h"
+#include "sim/flash_model.h"
 
 namespace korvel::sim {
 namespace {

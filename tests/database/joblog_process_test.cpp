@@ -20,8 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "cordane/exit_codes.h"
 #include "emulator/emulator_support.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 #include "test_files.h"
 
 namespace {
@@ -71,7 +72,7 @@ JobRow Row(const std::string& started, const std::string& port, int reader, int 
     row.readerName = reader == 0 ? "KvTal (64 Kb)" : "KvOrb1Mb";
     row.application.path = "/line/app, \"final\".sre";  // a comma and quotes, for the CSV
     row.exitCode = exitCode;
-    row.result = ResultText(exitCode);
+    row.result = cordane::ResultText(exitCode);
     row.bytesSent = exitCode == 0 ? 7168 : 1024;
     row.durationMs = 2500;
     row.tool = "cordane 0.1.0";

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "emulator_support.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "cordane/readers.h"
 #include "emulator_support.h"
-#include "reader_types.h"
 
 namespace {
 

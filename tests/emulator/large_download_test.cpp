@@ -9,8 +9,8 @@
 #include <map>
 #include <mutex>
 
-#include "cipher.h"
 #include "cordane/cordane.h"
+#include "cordane/formats/cipher.h"
 #include "emulator_support.h"
 
 using namespace emulatortest;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "emulator_support.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace {
 

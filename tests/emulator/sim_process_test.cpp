@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "emulator_support.h"
-#include "wire.h"
+#include "zr318/wire.h"
 
 extern char** environ;
 

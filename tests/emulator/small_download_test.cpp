@@ -9,8 +9,8 @@
 
 #include "cordane/cordane.h"
 #include "emulator_support.h"
-#include "ports.h"
 #include "zr318.h"
+#include "zr318/ports.h"
 
 using namespace emulatortest;
 using ::testing::ElementsAre;

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "download_window.h"
+#include "brenmark/download_window.h"
 #include "zr_fake.h"
 
 namespace brenmark {

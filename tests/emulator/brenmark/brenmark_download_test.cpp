@@ -13,9 +13,9 @@
 #include <QTimer>
 #include <set>
 
-#include "download_window.h"
+#include "brenmark/download_window.h"
+#include "brenmark/startup.h"
 #include "emulator_support.h"
-#include "startup.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <future>
 
+#include "brenmark/download_window.h"
+#include "brenmark/settings_sources.h"
+#include "brenmark/startup.h"
 #include "cordane/cordane.h"
-#include "download_window.h"
 #include "emulator_support.h"
-#include "global_file.h"
-#include "settings_sources.h"
-#include "startup.h"
+#include "kit/global_file.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <map>
 
-#include "download_window.h"
+#include "brenmark/download_window.h"
+#include "brenmark/settings_sources.h"
+#include "brenmark/startup.h"
 #include "emulator_support.h"
-#include "settings_sources.h"
-#include "startup.h"
 
 namespace {
 

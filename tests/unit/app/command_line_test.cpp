@@ -1,7 +1,7 @@
 // Brenmark's command line: the keys, their case rules, lengths and precedence.
 #include <gmock/gmock.h>
 
-#include "command_line.h"
+#include "brenmark/command_line.h"
 
 namespace brenmark {
 namespace {

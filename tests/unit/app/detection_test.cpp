@@ -1,5 +1,5 @@
 // Reader detection on the scripted fake link, with a virtual clock.
-#include "detection.h"
+#include "kit/detection.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,10 +11,10 @@
 #include <sstream>
 
 #include "cordane/cordane.h"
+#include "cordane/formats/srec.h"
 #include "cordane/platform.h"
-#include "detection_loader.h"
-#include "detection_loader_block.h"
-#include "srec.h"
+#include "kit/detection_loader.h"
+#include "kit/detection_loader_block.h"
 #include "zr_fake.h"
 
 namespace brenmark {
@@ -134,7 +134,7 @@ TEST_F(DetectionTest, BuiltInLoaderHasTheLoaderShape) {
     EXPECT_EQ(gaps, 2u);
 
     // The committed text file is the one the program carries.
-    std::ifstream file(KORVEL_SOURCE_DIR "/app/res/detection_loader.sre", std::ios::binary);
+    std::ifstream file(KORVEL_SOURCE_DIR "/kit/res/detection_loader.sre", std::ios::binary);
     const std::string committed{std::istreambuf_iterator<char>(file), {}};
     EXPECT_EQ(committed, text);
     // The size and digest by which the emulator knows the loader are those of this block.

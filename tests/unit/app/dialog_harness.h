@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "download_dialog.h"
+#include "brenmark/download_dialog.h"
 #include "fake_view.h"
 #include "zr_fake.h"
 

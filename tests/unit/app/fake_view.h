@@ -9,7 +9,7 @@
 #include <set>
 #include <utility>
 
-#include "dialog_view.h"
+#include "brenmark/dialog_view.h"
 
 namespace brenmarktest {
 

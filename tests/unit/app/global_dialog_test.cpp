@@ -4,9 +4,9 @@
 
 #include <iterator>
 
+#include "brenmark/global_file_steps.h"
 #include "dialog_harness.h"
-#include "global_file.h"
-#include "global_file_steps.h"
+#include "kit/global_file.h"
 
 namespace brenmarktest {
 namespace {

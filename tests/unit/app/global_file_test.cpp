@@ -1,5 +1,5 @@
 // Global file extraction: files built with the builder and by hand.
-#include "global_file.h"
+#include "kit/global_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/crc16.h"
 #include "cordane/cordane.h"
-#include "crc16.h"
 
 namespace brenmark {
 namespace {
@@ -105,7 +105,7 @@ TEST(GlobalFileExtraction, SlotsForTheDetectedTypeOnly) {
     const Bytes expected = Expected(
         length, {{0, s1}, {0x300, s2}, {0x720, s3}, {0xA000, s4}, {0xC000, s5}, {0x7C000, s7}});
     EXPECT_EQ(got.image, expected);
-    EXPECT_EQ(got.crc, Crc16(expected.data(), expected.size()));
+    EXPECT_EQ(got.crc, korvel::base::Crc16X25(expected.data(), expected.size()));
 
     // Type 2 gets its own slot 1 and the common parts; type 4 only the common parts.
     const auto orb = Extract(file, KvOrb512);
@@ -190,7 +190,7 @@ TEST(GlobalFileExtraction, ForeignElementsAndTrailingBytes) {
     Bytes component{0x80, 0x02, 0,    0,    0x81, 0x01, 'N',  0x82, 0x01,
                     0x01, 0x85, 0x04, 0x00, 0x43, 0x00, 0x00, 0x86, 0x86,
                     0xFF, 0xFF, 0x00, 0x00, 0x00, 0x03, 0xA1, 0xB2, 0xC3};
-    const uint16_t crc = Crc16(component.data() + component.size() - 3, 3);
+    const uint16_t crc = korvel::base::Crc16X25(component.data() + component.size() - 3, 3);
     component[2] = static_cast<uint8_t>(crc);
     component[3] = static_cast<uint8_t>(crc >> 8);
     const auto byHand = Extract(EncodeGloElement(0xA0, EncodeGloElement(0xA1, component)), 3);
@@ -254,7 +254,7 @@ TEST(GlobalFileExtraction, MalformedFilesAreRefusedWithTheirPlace) {
         return EncodeGloElement(0xA0, EncodeGloElement(0xA1, value));
     };
     const Bytes data{1, 2, 3};
-    const uint16_t crc = Crc16(data.data(), data.size());
+    const uint16_t crc = korvel::base::Crc16X25(data.data(), data.size());
     const Bytes crcTag{0x80, 2, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
     const Bytes name{0x81, 1, 'N'}, kind{0x82, 1, 1}, address{0x85, 4, 0, 0x43, 0, 0},
         dataTag{0x86, 3, 1, 2, 3};
@@ -348,7 +348,7 @@ TEST_F(GlobalFileOnDisk, WritesTheBinFileBesideTheGlobalFile) {
     const Bytes bin = Read(got.binPath);
     const size_t length = 0x7C000 + s7.size() + 1;
     ASSERT_EQ(bin.size(), length + 2);
-    const uint16_t crc = Crc16(bin.data() + 2, length);
+    const uint16_t crc = korvel::base::Crc16X25(bin.data() + 2, length);
     EXPECT_EQ(bin[0], crc & 0xFF);
     EXPECT_EQ(bin[1], crc >> 8);
     EXPECT_TRUE(std::equal(s7.begin(), s7.end(), bin.begin() + 2 + 0x7C000));

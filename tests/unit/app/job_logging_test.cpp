@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "dialog_harness.h"
-#include "job_log.h"
+#include "joblog/job_log.h"
 
 namespace brenmarktest {
 namespace {

@@ -1,4 +1,4 @@
-#include "kit_files.h"
+#include "brenmark/kit_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

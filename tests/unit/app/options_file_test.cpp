@@ -1,4 +1,4 @@
-#include "options_file.h"
+#include "brenmark/options_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

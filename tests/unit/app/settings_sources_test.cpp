@@ -1,5 +1,5 @@
 // The dialog's initialisation and Quit with the options file, the settings store and the kit.
-#include "settings_sources.h"
+#include "brenmark/settings_sources.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,10 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "brenmark/kit_files.h"
+#include "brenmark/options_file.h"
+#include "brenmark/settings_store.h"
 #include "dialog_harness.h"
-#include "kit_files.h"
-#include "options_file.h"
-#include "settings_store.h"
 
 namespace brenmarktest {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings_store.h"
+#include "brenmark/settings_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "cipher.h"
+#include "cordane/formats/cipher.h"
+#include "cordane/routines.h"
 #include "engine_state.h"
 #include "harness.h"
-#include "routines.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

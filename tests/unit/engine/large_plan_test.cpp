@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "large_plan.h"
+#include "cordane/formats/large_plan.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cordane/formats/large_images.h"
 #include "harness.h"
-#include "large_images.h"
 
 using ::testing::AllOf;
 using ::testing::HasSubstr;

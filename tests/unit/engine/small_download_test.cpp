@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <regex>
 
+#include "cordane/routines.h"
 #include "harness.h"
-#include "routines.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;

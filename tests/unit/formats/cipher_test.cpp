@@ -1,4 +1,4 @@
-#include "cipher.h"
+#include "cordane/formats/cipher.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

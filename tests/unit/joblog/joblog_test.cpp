@@ -9,7 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "job_log.h"
+#include "cordane/exit_codes.h"
+#include "joblog/job_log.h"
 #include "sha256.h"
 
 namespace {
@@ -61,7 +62,7 @@ class SqliteLogTest : public ::testing::Test {
         row.readerType = reader;
         row.readerName = reader == 0 ? "KvTal (64 Kb)" : "KvOrb1Mb";
         row.exitCode = exitCode;
-        row.result = ResultText(exitCode);
+        row.result = cordane::ResultText(exitCode);
         row.durationMs = 1234;
         row.tool = "cordane 0.1.0";
         return row;

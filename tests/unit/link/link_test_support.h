@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "wire.h"
+#include "zr318/wire.h"
 
 namespace korvel::testing {
 

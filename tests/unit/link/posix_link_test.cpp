@@ -11,8 +11,8 @@
 
 #include "link_test_support.h"
 #include "system_calls.h"
-#include "wire.h"
 #include "zr318.h"
+#include "zr318/wire.h"
 
 namespace korvel::link {
 namespace {

@@ -1,4 +1,4 @@
-#include "wire.h"
+#include "zr318/wire.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "cipher.h"
+#include "cordane/formats/cipher.h"
 
 namespace cordane {
 namespace {

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "answer_timing.h"
-#include "sim_options.h"
+#include "sim/answer_timing.h"
+#include "sim/sim_options.h"
 
 namespace korvel::sim {
 namespace {

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "addressed_loader.h"
-#include "reader_model.h"
+#include "sim/addressed_loader.h"
+#include "sim/reader_model.h"
 #include "sim_test_support.h"
 
 namespace korvel::sim {

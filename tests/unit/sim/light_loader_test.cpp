@@ -1,12 +1,12 @@
 // The loader a light reset starts: a program into RAM, the detection loader known by its digest,
 // ReadMemory from the identification bytes; --id-bytes and --fail-open.
-#include "light_loader.h"
+#include "sim/light_loader.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "reader_model.h"
+#include "sim/reader_model.h"
 #include "sim_test_support.h"
 
 namespace korvel::sim {

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "loader.h"
-#include "raw_loader.h"
-#include "reader_layout.h"
+#include "sim/loader.h"
+#include "sim/raw_loader.h"
+#include "sim/reader_layout.h"
 #include "sim_test_support.h"
 
 namespace korvel::sim {

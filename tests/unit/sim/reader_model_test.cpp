@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "reader_model.h"
+#include "sim/reader_model.h"
 #include "sim_test_support.h"
 
 namespace korvel::sim {

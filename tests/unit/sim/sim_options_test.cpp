@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_options.h"
+#include "sim/sim_options.h"
 
 namespace korvel::sim {
 namespace {

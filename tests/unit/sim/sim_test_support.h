@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol.h"
-#include "routines.h"
+#include "cordane/protocol.h"
+#include "cordane/routines.h"
 
 namespace simtest {
 
