@@ -22,7 +22,7 @@ std::vector<uint8_t> Data(size_t n, uint8_t seed) {
 }
 
 std::vector<uint8_t> FourMiBFile() {
-    using brenmark::GloComponentSpec;
+    using korvel::kit::GloComponentSpec;
     std::vector<GloComponentSpec> parts{
         {1, std::nullopt, 0x4300, "BOOT.SRE", Data(0x420, 1), {}},
         {1, std::nullopt, 0xE000, "TABLES.SRE", Data(0x1000, 2), {}},
@@ -33,17 +33,17 @@ std::vector<uint8_t> FourMiBFile() {
         {2, 0x00, 0x4720, "DRV3.SRE", Data(0xDB8E0, 7), {}},
         {2, 0x10, 0x4720, "DRV6.SRE", Data(0, 8), {}},
     };
-    const size_t withoutLast = brenmark::BuildGlobalFile(parts).size();
+    const size_t withoutLast = korvel::kit::BuildGlobalFile(parts).size();
     // The last part takes what is left of 4 MiB (its length field grows by a few bytes).
-    parts.back().data = Data(brenmark::glo::kMaxFile - withoutLast - 8, 8);
-    auto file = brenmark::BuildGlobalFile(parts);
-    while (file.size() < brenmark::glo::kMaxFile) {
+    parts.back().data = Data(korvel::kit::glo::kMaxFile - withoutLast - 8, 8);
+    auto file = korvel::kit::BuildGlobalFile(parts);
+    while (file.size() < korvel::kit::glo::kMaxFile) {
         parts.back().data.push_back(0);
-        file = brenmark::BuildGlobalFile(parts);
+        file = korvel::kit::BuildGlobalFile(parts);
     }
-    while (file.size() > brenmark::glo::kMaxFile) {
+    while (file.size() > korvel::kit::glo::kMaxFile) {
         parts.back().data.pop_back();
-        file = brenmark::BuildGlobalFile(parts);
+        file = korvel::kit::BuildGlobalFile(parts);
     }
     return file;
 }
@@ -51,7 +51,7 @@ std::vector<uint8_t> FourMiBFile() {
 void BM_ExtractImage(benchmark::State& state) {
     const auto file = FourMiBFile();
     for (auto _ : state) {
-        auto image = brenmark::ExtractImage("bench.glo", file.data(), file.size(), KvOrb1Mb);
+        auto image = korvel::kit::ExtractImage("bench.glo", file.data(), file.size(), KvOrb1Mb);
         if (!image.Ok()) state.SkipWithError(image.refusal.text.c_str());
         benchmark::DoNotOptimize(image.crc);
     }
@@ -69,7 +69,7 @@ void BM_ExtractGlobalFile(benchmark::State& state) {
         .write(reinterpret_cast<const char*>(file.data()),
                static_cast<std::streamsize>(file.size()));
     for (auto _ : state) {
-        const auto result = brenmark::ExtractGlobalFile(path, KvOrb1Mb);
+        const auto result = korvel::kit::ExtractGlobalFile(path, KvOrb1Mb);
         if (!result.Ok()) state.SkipWithError(result.refusal.text.c_str());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size()));

@@ -30,29 +30,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     brenmark::ReadApplicationNumbers(text);
 
     std::vector<uint8_t> bytes(data, data + size);
-    const std::optional<brenmark::SealValue> value =
-        brenmark::FindSealValue(bytes.data(), bytes.size());
-    const brenmark::SealState state = brenmark::CheckSeal(bytes);
-    Require(value.has_value() == (state != brenmark::SealState::NoMarker));
-    switch (brenmark::Seal(bytes)) {
-        case brenmark::SealResult::Sealed: {
+    const std::optional<korvel::kit::SealValue> value =
+        korvel::kit::FindSealValue(bytes.data(), bytes.size());
+    const korvel::kit::SealState state = korvel::kit::CheckSeal(bytes);
+    Require(value.has_value() == (state != korvel::kit::SealState::NoMarker));
+    switch (korvel::kit::Seal(bytes)) {
+        case korvel::kit::SealResult::Sealed: {
             // Only the value changed: the bytes before it and after it are those of the input.
-            Require(value && value->size <= brenmark::kSealValueSize);
-            Require(bytes.size() == size - value->size + brenmark::kSealValueSize);
+            Require(value && value->size <= korvel::kit::kSealValueSize);
+            Require(bytes.size() == size - value->size + korvel::kit::kSealValueSize);
             Require(std::equal(data, data + value->at, bytes.begin()));
-            Require(std::equal(
-                data + value->at + value->size, data + size,
-                bytes.begin() + static_cast<std::ptrdiff_t>(value->at + brenmark::kSealValueSize)));
-            Require(brenmark::CheckSeal(bytes) == brenmark::SealState::Correct);
+            Require(std::equal(data + value->at + value->size, data + size,
+                               bytes.begin() + static_cast<std::ptrdiff_t>(
+                                                   value->at + korvel::kit::kSealValueSize)));
+            Require(korvel::kit::CheckSeal(bytes) == korvel::kit::SealState::Correct);
             break;
         }
-        case brenmark::SealResult::NoMarker:
+        case korvel::kit::SealResult::NoMarker:
             Require(!value);
             break;
-        case brenmark::SealResult::ValueTooLong:
-        case brenmark::SealResult::ValueNotText:
+        case korvel::kit::SealResult::ValueTooLong:
+        case korvel::kit::SealResult::ValueNotText:
             // Refused: nothing changed, and the seal cannot be correct as it stands.
-            Require(value && state == brenmark::SealState::Wrong);
+            Require(value && state == korvel::kit::SealState::Wrong);
             Require(bytes.size() == size && std::equal(data, data + size, bytes.begin()));
             break;
     }

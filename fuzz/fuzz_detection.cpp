@@ -60,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     zrfake::Reset(std::move(script));
-    brenmark::DetectionOptions options;
+    korvel::kit::DetectionOptions options;
     options.debugFile.clear();
-    const auto result = brenmark::DetectReader(0x80000001u, options);
+    const auto result = korvel::kit::DetectReader(0x80000001u, options);
 
     Require(zrfake::OpenHandles() == 0);
     const auto frames = zrfake::SentFrames();
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         Require(result.readerType == -1);
         Require(!result.messages.empty());
-        Require(result.messages.back().text == brenmark::kDetectionFailedText);
+        Require(result.messages.back().text == korvel::kit::kDetectionFailedText);
     }
     KvSetTimeSource(nullptr, nullptr, nullptr);
     return 0;

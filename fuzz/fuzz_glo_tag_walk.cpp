@@ -28,28 +28,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t end = size - 2;
     const size_t begin = end * data[1] / 256;
 
-    brenmark::GloElement element;
+    korvel::kit::GloElement element;
     size_t fault = 0;
-    switch (brenmark::FindTag(bytes, begin, end, tag, &element, &fault)) {
-        case brenmark::TagSearch::Found:
+    switch (korvel::kit::FindTag(bytes, begin, end, tag, &element, &fault)) {
+        case korvel::kit::TagSearch::Found:
             Require(element.tag == tag);
             Require(element.offset >= begin && element.offset + 2 <= element.valueOffset);
             Require(element.End() <= end);
             break;
-        case brenmark::TagSearch::Malformed: {
+        case korvel::kit::TagSearch::Malformed: {
             Require(fault >= begin && fault < end);
-            brenmark::GloElement broken;
-            Require(!brenmark::ReadElement(bytes, fault, end, &broken));
+            korvel::kit::GloElement broken;
+            Require(!korvel::kit::ReadElement(bytes, fault, end, &broken));
             break;
         }
-        case brenmark::TagSearch::Absent:
+        case korvel::kit::TagSearch::Absent:
             break;
     }
     // Walking every sibling: each one lies inside the range and follows the previous.
     size_t position = begin;
     while (position < end) {
-        brenmark::GloElement sibling;
-        if (!brenmark::ReadElement(bytes, position, end, &sibling)) break;
+        korvel::kit::GloElement sibling;
+        if (!korvel::kit::ReadElement(bytes, position, end, &sibling)) break;
         Require(sibling.offset == position && sibling.End() <= end);
         Require(sibling.End() > position);
         position = sibling.End();

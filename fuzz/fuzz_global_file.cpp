@@ -25,24 +25,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t fileSize = size - 1;
 
     // The walk over the whole input, one level deep.
-    brenmark::GloElement element;
+    korvel::kit::GloElement element;
     size_t fault = 0;
-    const auto search = brenmark::FindTag(file, 0, fileSize, 0xA0, &element, &fault);
-    if (search == brenmark::TagSearch::Found) Require(element.End() <= fileSize);
-    if (search == brenmark::TagSearch::Malformed) Require(fault < fileSize);
+    const auto search = korvel::kit::FindTag(file, 0, fileSize, 0xA0, &element, &fault);
+    if (search == korvel::kit::TagSearch::Found) Require(element.End() <= fileSize);
+    if (search == korvel::kit::TagSearch::Malformed) Require(fault < fileSize);
 
-    const auto contents = brenmark::ReadGlobalFile("fuzz.glo", file, fileSize);
+    const auto contents = korvel::kit::ReadGlobalFile("fuzz.glo", file, fileSize);
     for (const auto& component : contents.components) {
         Require(component.offset < fileSize);
         Require(component.dataOffset + component.dataSize <= fileSize);
-        Require(component.name.size() <= brenmark::glo::kMaxName);
+        Require(component.name.size() <= korvel::kit::glo::kMaxName);
     }
     if (!contents.Ok()) Require(!contents.refusal.text.empty());
 
-    const auto image = brenmark::ExtractImage("fuzz.glo", file, fileSize, readerType);
+    const auto image = korvel::kit::ExtractImage("fuzz.glo", file, fileSize, readerType);
     if (image.Ok()) {
         Require(contents.Ok());
-        Require(image.image.size() >= 2 && image.image.size() <= brenmark::glo::kImageSize);
+        Require(image.image.size() >= 2 && image.image.size() <= korvel::kit::glo::kImageSize);
         Require(image.crc == korvel::base::Crc16X25(image.image.data(), image.image.size()));
     } else {
         Require(!image.refusal.text.empty());

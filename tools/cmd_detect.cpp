@@ -84,16 +84,16 @@ std::optional<std::string> Parse(int argc, char** argv, DetectOptions& options, 
     return std::nullopt;
 }
 
-int ExitCodeOf(brenmark::DetectionFailure failure) {
+int ExitCodeOf(korvel::kit::DetectionFailure failure) {
     switch (failure) {
-        case brenmark::DetectionFailure::None:
+        case korvel::kit::DetectionFailure::None:
             return kExitOk;
-        case brenmark::DetectionFailure::OpenFailed:
+        case korvel::kit::DetectionFailure::OpenFailed:
             return kStatusOpenFailed;
-        case brenmark::DetectionFailure::ChunkRefused:
-        case brenmark::DetectionFailure::NoIdentity:
-        case brenmark::DetectionFailure::OutOfMemory:
-        case brenmark::DetectionFailure::BadLoader:
+        case korvel::kit::DetectionFailure::ChunkRefused:
+        case korvel::kit::DetectionFailure::NoIdentity:
+        case korvel::kit::DetectionFailure::OutOfMemory:
+        case korvel::kit::DetectionFailure::BadLoader:
             break;
     }
     return kStatusCommunication;
@@ -152,10 +152,10 @@ int RunDetect(int argc, char** argv) {
         port.isVirtual ? korvel::ports::kVirtualBit | uint32_t(port.number) : uint32_t(port.number);
     const ZrPort word = korvel::ports::WordToSignedId(korvel::ports::IdToWord(id));
 
-    brenmark::DetectionOptions detection;
+    korvel::kit::DetectionOptions detection;
     detection.debugFile = options.debugFile;
     const uint64_t started = KvNowMs();
-    const brenmark::DetectionResult result = brenmark::DetectReader(word, detection);
+    const korvel::kit::DetectionResult result = korvel::kit::DetectReader(word, detection);
     const uint64_t elapsed = KvNowMs() - started;
     if (options.timing) {
         std::fprintf(stderr, "cordane detect: open to close in %llu ms (%d open call(s))\n",
@@ -165,7 +165,7 @@ int RunDetect(int argc, char** argv) {
     if (!result.Ok()) {
         // The messages the program shows, in their order, each on its own lines.
         std::string message;
-        for (const brenmark::DetectionMessage& shown : result.messages) {
+        for (const korvel::kit::DetectionMessage& shown : result.messages) {
             if (!message.empty()) message += '\n';
             message += shown.text;
         }
@@ -180,7 +180,7 @@ int RunDetect(int argc, char** argv) {
 
     const auto type = static_cast<eReaderType>(result.readerType);
     const std::string name = ReaderName(type);
-    const std::string bytes = brenmark::IdentificationText(result);
+    const std::string bytes = korvel::kit::IdentificationText(result);
     if (options.json) {
         JsonWriter out;
         out.BeginObject()

@@ -22,10 +22,10 @@ namespace cordane::tools {
 
 namespace {
 
-using brenmark::GloComponent;
-using brenmark::GloComponentSpec;
-using brenmark::GloRefusal;
-namespace glo = brenmark::glo;
+using korvel::kit::GloComponent;
+using korvel::kit::GloComponentSpec;
+using korvel::kit::GloRefusal;
+namespace glo = korvel::kit::glo;
 
 constexpr char kExtractHelp[] =
     "usage: cordane extract --reader N FILE.glo [-o OUT]\n"
@@ -144,8 +144,8 @@ std::string ReaderTypeText(int type) {
 // warned about.
 bool CheckBuiltFile(const std::string& output, const std::vector<GloComponentSpec>& components,
                     const std::vector<uint8_t>& bytes) {
-    const GloRefusal refusal = brenmark::CheckGlobalFile(output, bytes.data(), bytes.size());
-    if (refusal.error != brenmark::GloError::None) {
+    const GloRefusal refusal = korvel::kit::CheckGlobalFile(output, bytes.data(), bytes.size());
+    if (refusal.error != korvel::kit::GloError::None) {
         std::fprintf(stderr,
                      "cordane mkglo: the extraction would refuse %s for every reader: %s; nothing "
                      "was written\n",
@@ -155,8 +155,8 @@ bool CheckBuiltFile(const std::string& output, const std::vector<GloComponentSpe
     }
     for (const GloComponentSpec& spec : components) {
         const bool common = spec.kind == glo::kCommonKind;
-        if (brenmark::PlaceOf(common, spec.address, spec.data.size()).fit ==
-            brenmark::SlotFit::NoSlot) {
+        if (korvel::kit::PlaceOf(common, spec.address, spec.data.size()).fit ==
+            korvel::kit::SlotFit::NoSlot) {
             std::fprintf(stderr,
                          "cordane mkglo: warning: no reader takes the %s component %s: no place "
                          "of its kind is at load address %s (\"cordane mkglo --help\" lists "
@@ -166,7 +166,7 @@ bool CheckBuiltFile(const std::string& output, const std::vector<GloComponentSpe
         }
     }
     for (int type = KvOrb512; type <= kLastReaderType; ++type) {
-        if (brenmark::ExtractImage(output, bytes.data(), bytes.size(), type).Ok()) return true;
+        if (korvel::kit::ExtractImage(output, bytes.data(), bytes.size(), type).Ok()) return true;
     }
     std::fprintf(stderr,
                  "cordane mkglo: no reader type would get anything from %s: give each component "
@@ -232,7 +232,7 @@ int RunExtract(int argc, char** argv) {
     }
     if (path == nullptr) return Usage("extract", "give the global file to extract from");
     const bool derived = output.empty();
-    if (derived) output = brenmark::BinPathFor(path);
+    if (derived) output = korvel::kit::BinPathFor(path);
     if (SameFile(path, output.c_str())) {
         return Usage("extract",
                      derived ? std::string(path) +
@@ -247,10 +247,10 @@ int RunExtract(int argc, char** argv) {
 
     GlobalBytes file;
     if (!file.Load("extract", path)) return kExitBadInput;
-    brenmark::GloImage image = brenmark::ExtractImage(path, file.data(), file.size(), reader);
+    korvel::kit::GloImage image = korvel::kit::ExtractImage(path, file.data(), file.size(), reader);
     if (!image.Ok()) {
         std::fprintf(stderr, "cordane extract: %s; nothing was written\n",
-                     brenmark::RefusalLine(image.refusal, path).c_str());
+                     korvel::kit::RefusalLine(image.refusal, path).c_str());
         return kExitBadInput;
     }
     // The "bin" file: the CRC, least significant byte first, then the image, in one buffer.
@@ -261,7 +261,7 @@ int RunExtract(int argc, char** argv) {
         return kExitBadInput;
     }
     std::string parts;
-    for (const brenmark::GloPart& part : image.parts) {
+    for (const korvel::kit::GloPart& part : image.parts) {
         parts += (parts.empty() ? "" : ", ") + part.name;
     }
     std::printf("wrote %s bytes to %s: CRC %s and the image for reader type %s from %s (%s)\n",
@@ -306,7 +306,7 @@ int RunMkglo(int argc, char** argv) {
         GloComponentSpec spec;
         std::string dataPath;
         std::string error;
-        if (!brenmark::ParseComponentArgument(argument, &spec, &dataPath, &error)) {
+        if (!korvel::kit::ParseComponentArgument(argument, &spec, &dataPath, &error)) {
             return Usage("mkglo", error);
         }
         components.push_back(std::move(spec));
@@ -334,7 +334,7 @@ int RunMkglo(int argc, char** argv) {
         }
         components[i].data = std::move(data.bytes);
     }
-    const std::vector<uint8_t> bytes = brenmark::BuildGlobalFile(components, longForm);
+    const std::vector<uint8_t> bytes = korvel::kit::BuildGlobalFile(components, longForm);
     if (bytes.size() > glo::kMaxFile) {
         std::fprintf(stderr,
                      "cordane mkglo: the global file would be %s bytes long, more than the "
@@ -351,7 +351,8 @@ int RunMkglo(int argc, char** argv) {
 int ShowGlobalFile(const char* path, bool json) {
     GlobalBytes file;
     if (!file.Load("info", path)) return kExitBadInput;
-    const brenmark::GloContents contents = brenmark::ReadGlobalFile(path, file.data(), file.size());
+    const korvel::kit::GloContents contents =
+        korvel::kit::ReadGlobalFile(path, file.data(), file.size());
     // The component that refuses the file: the one the structure stops at, else the first with
     // a wrong CRC (every component was read then).
     std::optional<size_t> refused = contents.refusedComponent;
@@ -373,7 +374,7 @@ int ShowGlobalFile(const char* path, bool json) {
             .Key("accepted")
             .Bool(accepted);
         if (!contents.Ok()) {
-            out.Key("problem").String(brenmark::RefusalLine(contents.refusal, path));
+            out.Key("problem").String(korvel::kit::RefusalLine(contents.refusal, path));
         }
         out.Key("component_count").Number(static_cast<int64_t>(contents.componentCount));
         out.Key("count_complete").Bool(contents.countComplete).Key("refused_component");
@@ -431,7 +432,7 @@ int ShowGlobalFile(const char* path, bool json) {
         std::string where;
         if (refused) where = "component " + std::to_string(*refused + 1) + " of " + count + ": ";
         std::fprintf(stderr, "cordane info: %s%s\n", where.c_str(),
-                     brenmark::RefusalLine(contents.refusal, path).c_str());
+                     korvel::kit::RefusalLine(contents.refusal, path).c_str());
         return kExitBadInput;
     }
     if (refused) {

@@ -46,7 +46,7 @@ void NoMarker(const std::string& path) {
 }
 
 // The value as it stands, for messages: bytes that are not printable as \xNN, and at most 40.
-std::string Shown(const std::vector<uint8_t>& bytes, const brenmark::SealValue& value) {
+std::string Shown(const std::vector<uint8_t>& bytes, const korvel::kit::SealValue& value) {
     constexpr size_t kShown = 40;
     std::string text;
     for (size_t i = value.at; i < value.at + std::min(value.size, kShown); ++i) {
@@ -70,8 +70,8 @@ int LineOf(const std::vector<uint8_t>& bytes, size_t at) {
 
 // Why the value cannot be replaced, and what to do.
 void Unsealable(const std::string& path, const std::vector<uint8_t>& bytes,
-                const brenmark::SealValue& value, brenmark::SealResult result) {
-    const char* why = result == brenmark::SealResult::ValueTooLong
+                const korvel::kit::SealValue& value, korvel::kit::SealResult result) {
+    const char* why = result == korvel::kit::SealResult::ValueTooLong
                           ? "more than the 8 characters of a check value"
                           : "bytes that are not text";
     std::fprintf(stderr,
@@ -102,7 +102,7 @@ bool OpenLocked(const std::string& path, HeldFile& held) {
                          std::strerror(errno));
             return false;
         }
-        if (!brenmark::LockWithoutWaiting(held.fd)) {
+        if (!korvel::kit::LockWithoutWaiting(held.fd)) {
             if (errno == EWOULDBLOCK) {
                 std::fprintf(stderr,
                              "cordane seal: %s is held by another program (Brenmark checking "
@@ -165,34 +165,35 @@ int RunSeal(int argc, char** argv) {
     HeldFile held;
     if (check) {
         bool missing = false;
-        if (!brenmark::ReadWholeFile(path, bytes, error, missing)) {
+        if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) {
             std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
             return kExitBadInput;
         }
     } else {
         if (!OpenLocked(path, held)) return kExitBadInput;
-        if (!brenmark::ReadOpenFile(held.fd, path, bytes, error)) {
+        if (!korvel::kit::ReadOpenFile(held.fd, path, bytes, error)) {
             std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
             return kExitBadInput;
         }
     }
-    const std::optional<brenmark::SealValue> value =
-        brenmark::FindSealValue(bytes.data(), bytes.size());
+    const std::optional<korvel::kit::SealValue> value =
+        korvel::kit::FindSealValue(bytes.data(), bytes.size());
     if (!value) {
         NoMarker(path);
         return kExitBadInput;
     }
     std::vector<uint8_t> sealed = bytes;
-    const brenmark::SealResult result = brenmark::Seal(sealed);
-    const std::string digits(reinterpret_cast<const char*>(sealed.data()) + value->at,
-                             result == brenmark::SealResult::Sealed ? brenmark::kSealValueSize : 0);
+    const korvel::kit::SealResult result = korvel::kit::Seal(sealed);
+    const std::string digits(
+        reinterpret_cast<const char*>(sealed.data()) + value->at,
+        result == korvel::kit::SealResult::Sealed ? korvel::kit::kSealValueSize : 0);
 
     if (check) {
-        if (brenmark::CheckSeal(bytes) == brenmark::SealState::Correct) {
+        if (korvel::kit::CheckSeal(bytes) == korvel::kit::SealState::Correct) {
             std::printf("%s: seal correct (%s)\n", path.c_str(), digits.c_str());
             return kExitOk;
         }
-        if (result != brenmark::SealResult::Sealed) {
+        if (result != korvel::kit::SealResult::Sealed) {
             Unsealable(path, bytes, *value, result);
             return kExitBadInput;
         }
@@ -203,11 +204,11 @@ int RunSeal(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    if (result != brenmark::SealResult::Sealed) {
+    if (result != korvel::kit::SealResult::Sealed) {
         Unsealable(path, bytes, *value, result);
         return kExitBadInput;
     }
-    if (!brenmark::ReplaceFileAtomically(path, sealed, error)) {
+    if (!korvel::kit::ReplaceFileAtomically(path, sealed, error)) {
         std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
         return kExitBadInput;
     }

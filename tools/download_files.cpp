@@ -38,9 +38,9 @@ std::optional<std::string> CheckFiles(const DownloadOptions& options) {
     if (options.globalFile) {
         // Its structure and every CRC, whatever reader it is cut for: known before any reader is
         // reset or detected.
-        const brenmark::GloRefusal refusal = brenmark::CheckGlobalFileAt(options.application);
-        if (refusal.error != brenmark::GloError::None) {
-            return brenmark::RefusalLine(refusal, options.application);
+        const korvel::kit::GloRefusal refusal = korvel::kit::CheckGlobalFileAt(options.application);
+        if (refusal.error != korvel::kit::GloError::None) {
+            return korvel::kit::RefusalLine(refusal, options.application);
         }
     }
     if (!options.driver.empty()) {

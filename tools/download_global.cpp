@@ -33,8 +33,9 @@ namespace {
 constexpr char kBinName[] = "global.bin";
 
 // As "cordane detect" exits: 3 when the reader did not open, 4 for any other failure.
-int DetectionExitCode(brenmark::DetectionFailure failure) {
-    return failure == brenmark::DetectionFailure::OpenFailed ? kExitOpenFailed : kExitCommunication;
+int DetectionExitCode(korvel::kit::DetectionFailure failure) {
+    return failure == korvel::kit::DetectionFailure::OpenFailed ? kExitOpenFailed
+                                                                : kExitCommunication;
 }
 
 }  // namespace
@@ -63,16 +64,16 @@ bool ExtractedGlobalFile::Create(std::string& error) {
 bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,
                                   std::string& error) {
     const std::string target = directory_ + "/" + kBinName;
-    const brenmark::GloExtraction extraction =
-        brenmark::ExtractGlobalFileTo(globalPath, readerType, target);
+    const korvel::kit::GloExtraction extraction =
+        korvel::kit::ExtractGlobalFileTo(globalPath, readerType, target);
     if (!extraction.Ok()) {
-        if (extraction.refusal.error == brenmark::GloError::CannotWrite) {
+        if (extraction.refusal.error == korvel::kit::GloError::CannotWrite) {
             // The temporary file is ours, not the user's: say what it was for.
             error = "cannot write the part of " + globalPath + " for reader type " +
                     std::to_string(readerType) + " to a temporary file in " + directory_ + ": " +
                     extraction.refusal.detail + "; set TMPDIR to a writable directory with room";
         } else {
-            error = brenmark::RefusalLine(extraction.refusal, globalPath);
+            error = korvel::kit::RefusalLine(extraction.refusal, globalPath);
         }
         return false;
     }
@@ -84,9 +85,8 @@ bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,
     return true;
 }
 
-std::optional<std::string> ExtractedGlobalFile::PartProblem(const std::string& globalPath,
-                                                            int readerType,
-                                                            const brenmark::GloImage& image) const {
+std::optional<std::string> ExtractedGlobalFile::PartProblem(
+    const std::string& globalPath, int readerType, const korvel::kit::GloImage& image) const {
     std::vector<uint8_t> bytes{static_cast<uint8_t>(image.crc),
                                static_cast<uint8_t>(image.crc >> 8)};
     bytes.insert(bytes.end(), image.image.begin(), image.image.end());
@@ -111,8 +111,8 @@ std::optional<std::string> ExtractedGlobalFile::PartProblem(const std::string& g
         large::CheckImages(std::get<large::DownloadImages>(built), inputs, type, &address);
     if (!problem) return std::nullopt;
     // A write the reader refuses: the component it comes from, the last placed over it.
-    const brenmark::GloPart* source = nullptr;
-    for (const brenmark::GloPart& candidate : image.parts) {
+    const korvel::kit::GloPart* source = nullptr;
+    for (const korvel::kit::GloPart& candidate : image.parts) {
         if (address >= candidate.address && address - candidate.address < candidate.size) {
             source = &candidate;
         }
@@ -137,20 +137,20 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
                                                    int jsonFd, ExtractedGlobalFile& extracted) {
     std::string error;
     if (!extracted.Create(error)) return GlobalFileRefusal{error, kExitBadInput};
-    std::optional<brenmark::DetectionResult> detected;
+    std::optional<korvel::kit::DetectionResult> detected;
     if (options.reader < 0) {
         // The port word widened with its sign, as the link takes it.
         const auto word = static_cast<int16_t>(
             port.isVirtual ? (static_cast<uint16_t>(port.number) | KV_PORT_VIRTUAL)
                            : static_cast<uint16_t>(port.number));
-        brenmark::DetectionOptions detection;
+        korvel::kit::DetectionOptions detection;
         detection.debugFile.clear();  // no "Dbg.txt" left in the user's directory
-        const brenmark::DetectionResult result =
-            brenmark::DetectReader(static_cast<ZrPort>(static_cast<int32_t>(word)), detection);
+        const korvel::kit::DetectionResult result =
+            korvel::kit::DetectReader(static_cast<ZrPort>(static_cast<int32_t>(word)), detection);
         if (!result.Ok()) {
             std::string message = "the reader on " + port.text + " could not be detected";
             if (!result.detail.empty()) message += " (" + result.detail + ")";
-            for (const brenmark::DetectionMessage& box : result.messages) {
+            for (const korvel::kit::DetectionMessage& box : result.messages) {
                 message += ": " + box.text;
             }
             if (result.ResetRefused()) {
@@ -172,7 +172,7 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
     if (detected) {
         // Said even when the extraction is refused: the reader was found.
         const std::string name = ReaderName(static_cast<eReaderType>(detected->readerType));
-        const std::string bytes = brenmark::IdentificationText(*detected);
+        const std::string bytes = korvel::kit::IdentificationText(*detected);
         if (options.json) {
             JsonWriter event;
             event.BeginObject().Key("event").String("detected");

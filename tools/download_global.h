@@ -35,7 +35,7 @@ class ExtractedGlobalFile {
 
   private:
     std::optional<std::string> PartProblem(const std::string& globalPath, int readerType,
-                                           const brenmark::GloImage& image) const;
+                                           const korvel::kit::GloImage& image) const;
 
     std::string directory_;
     std::string file_;

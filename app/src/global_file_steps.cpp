@@ -5,6 +5,12 @@
 
 namespace brenmark {
 
+using korvel::kit::DetectionMessage;
+using korvel::kit::DetectionOptions;
+using korvel::kit::DetectionResult;
+using korvel::kit::GloExtraction;
+using korvel::kit::GloRefusal;
+
 bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options) {
     // The port word widened with its sign, as the link takes it.
     const auto port = static_cast<ZrPort>(static_cast<int32_t>(dialog.portWord));
@@ -24,7 +30,8 @@ bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options) {
 }
 
 bool ExtractDialogGlobalFile(CDownloadDlg& dialog) {
-    const GloExtraction extraction = ExtractGlobalFile(dialog.globalFileName, dialog.readerType);
+    const GloExtraction extraction =
+        korvel::kit::ExtractGlobalFile(dialog.globalFileName, dialog.readerType);
     if (!extraction.Ok()) {
         const GloRefusal& refusal = extraction.refusal;
         if (refusal.caution) {

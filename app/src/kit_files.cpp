@@ -91,7 +91,7 @@ bool ReadKitConfiguration(const std::string& kitDirectory, KitRecord& record) {
     std::vector<uint8_t> bytes;
     std::string error;
     bool missing = false;
-    if (!ReadWholeFile(path, bytes, error, missing)) {
+    if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) {
         Put16(record, 101, 1);
         Put16(record, 4, 2);
         Put16(record, 6, 16);

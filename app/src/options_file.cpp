@@ -144,7 +144,7 @@ bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    if (!LockWithoutWaiting(fd)) {
+    if (!korvel::kit::LockWithoutWaiting(fd)) {
         firstMessage = "Erreur lecture du répertoire courant\n";
         return false;
     }
@@ -173,13 +173,13 @@ bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
         }
         done += static_cast<size_t>(n);
     }
-    switch (CheckSeal(bytes)) {
-        case SealState::Correct:
+    switch (korvel::kit::CheckSeal(bytes)) {
+        case korvel::kit::SealState::Correct:
             return true;
-        case SealState::NoMarker:
+        case korvel::kit::SealState::NoMarker:
             firstMessage = "Incorrect INI file\n";
             return false;
-        case SealState::Wrong:
+        case korvel::kit::SealState::Wrong:
             return false;
     }
     return false;

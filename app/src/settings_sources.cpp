@@ -20,7 +20,7 @@ std::string OptionsText(const std::string& path) {
     std::string error;
     bool missing = false;
     // A missing or unreadable options file leaves every key at its default.
-    if (!ReadWholeFile(path, bytes, error, missing)) return {};
+    if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) return {};
     return std::string(bytes.begin(), bytes.end());
 }
 

@@ -439,7 +439,7 @@ StoreFile::Opened StoreFile::Open(std::string& problem) {
     std::string error;
     bool missing = false;
     std::string why;
-    if (ReadWholeFile(path_, bytes, error, missing, kStoreSizeLimit)) {
+    if (korvel::kit::ReadWholeFile(path_, bytes, error, missing, kStoreSizeLimit)) {
         if (SettingsStore::Parse(bytes, store_, why)) return Opened::Existing;
         store_ = SettingsStore();
         error = path_ + " is not a settings file: " + why;
@@ -479,7 +479,7 @@ bool StoreFile::Save(std::string& error) {
         }
         unreadable_ = false;
     }
-    return ReplaceFileAtomically(path_, store_.Serialize(), error, 0600);
+    return korvel::kit::ReplaceFileAtomically(path_, store_.Serialize(), error, 0600);
 }
 
 }  // namespace brenmark

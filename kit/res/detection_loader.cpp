@@ -2,7 +2,7 @@
 // Do not edit: change the script and run it again.
 #include "kit/detection_loader.h"
 
-namespace brenmark {
+namespace korvel::kit {
 
 // clang-format off
 const char kDetectionLoader[] =
@@ -154,4 +154,4 @@ const char kDetectionLoader[] =
 
 const size_t kDetectionLoaderLength = sizeof(kDetectionLoader) - 1;
 
-}  // namespace brenmark
+}  // namespace korvel::kit

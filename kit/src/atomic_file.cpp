@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace brenmark {
+namespace korvel::kit {
 namespace {
 
 class Fd {
@@ -149,4 +149,4 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
     return ReadOpenFile(fd.get(), path, bytes, error, limit);
 }
 
-}  // namespace brenmark
+}  // namespace korvel::kit

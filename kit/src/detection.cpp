@@ -13,7 +13,7 @@
 #include "cordane/platform.h"
 #include "kit/detection_loader.h"
 
-namespace brenmark {
+namespace korvel::kit {
 
 namespace {
 
@@ -212,4 +212,4 @@ std::string IdentificationText(const DetectionResult& result) {
     return text;
 }
 
-}  // namespace brenmark
+}  // namespace korvel::kit

@@ -15,7 +15,7 @@
 #include "base/crc16.h"
 #include "cordane/readers.h"
 
-namespace brenmark {
+namespace korvel::kit {
 
 namespace {
 
@@ -624,4 +624,4 @@ bool ParseComponentArgument(const std::string& text, GloComponentSpec* spec, std
     return true;
 }
 
-}  // namespace brenmark
+}  // namespace korvel::kit

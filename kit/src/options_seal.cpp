@@ -6,7 +6,7 @@
 
 #include "base/crc16.h"
 
-namespace brenmark {
+namespace korvel::kit {
 namespace {
 
 // The 8 bytes the check value is computed with in its place.
@@ -77,4 +77,4 @@ SealResult Seal(std::vector<uint8_t>& bytes) {
     return SealResult::Sealed;
 }
 
-}  // namespace brenmark
+}  // namespace korvel::kit

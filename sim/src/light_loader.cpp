@@ -165,12 +165,12 @@ FrameReport LightLoader::TakeRun(uint32_t start, uint32_t load, std::span<const 
                           HexAddress(kRamStart) + " (" + std::to_string(payload.size()) +
                           " byte(s) sent, " + std::to_string(loadedEnd_) + " loaded)");
     }
-    if (loadedEnd_ != brenmark::kDetectionLoaderBlockSize ||
-        Fnv1a64(ram_.data(), loadedEnd_) != brenmark::kDetectionLoaderBlockDigest) {
+    if (loadedEnd_ != korvel::kit::kDetectionLoaderBlockSize ||
+        Fnv1a64(ram_.data(), loadedEnd_) != korvel::kit::kDetectionLoaderBlockDigest) {
         return Refuse(std::move(report), status::kUnknownRoutine,
                       "the " + std::to_string(loadedEnd_) + " bytes loaded at " +
                           HexAddress(kRamStart) + " are not the detection loader (" +
-                          std::to_string(brenmark::kDetectionLoaderBlockSize) + " bytes)");
+                          std::to_string(korvel::kit::kDetectionLoaderBlockSize) + " bytes)");
     }
     running_ = true;
     return report;

@@ -12,7 +12,7 @@ class CDownloadDlg;
 // Detects the reader on the dialog's port word and sets its reader type index and detection
 // bytes. On failure: the failure's messages are shown at their moments, the download result
 // becomes 2, and false is returned.
-bool DetectDialogReader(CDownloadDlg& dialog, const DetectionOptions& options = {});
+bool DetectDialogReader(CDownloadDlg& dialog, const korvel::kit::DetectionOptions& options = {});
 
 // Extracts the global file named by the dialog's global file name for its reader type index and
 // replaces that name by the "bin" file written. On failure the message is shown, nothing is

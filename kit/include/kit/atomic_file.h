@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace brenmark {
+namespace korvel::kit {
 
 // Writes `bytes` as `path`. An existing file keeps its permission bits; a new one gets `newMode`
 // less the umask; a symbolic link is followed and stays. False with `error` set to a sentence
@@ -31,6 +31,6 @@ bool ReadOpenFile(int fd, const std::string& path, std::vector<uint8_t>& bytes, 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
                    bool& missing, size_t limit = 16u << 20);
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

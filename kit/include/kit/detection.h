@@ -31,7 +31,7 @@
 #include "cordane/readers.h"
 #include "zr318.h"
 
-namespace brenmark {
+namespace korvel::kit {
 
 namespace detect {
 inline constexpr uint32_t kWindowLower = 0x80009;  // the loader block's byte 0
@@ -110,6 +110,6 @@ DetectionResult DetectReader(ZrPort port, const DetectionOptions& options = {});
 // The identification bytes as hexadecimal text ("05 00 48 ..."): g, r, then the second answer.
 std::string IdentificationText(const DetectionResult& result);
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

@@ -6,11 +6,11 @@
 
 #include <cstddef>
 
-namespace brenmark {
+namespace korvel::kit {
 
 extern const char kDetectionLoader[];
 extern const size_t kDetectionLoaderLength;  // 13,676 characters
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace brenmark {
+namespace korvel::kit {
 
 // Its used size: from 0x80009 to the end of the last record, gaps filled with 0xFF.
 inline constexpr size_t kDetectionLoaderBlockSize = 7138;
 // FNV-1a, 64 bits, of those bytes.
 inline constexpr uint64_t kDetectionLoaderBlockDigest = 0x249E868967D505D8ULL;
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-namespace brenmark {
+namespace korvel::kit {
 
 namespace glo {
 inline constexpr uint8_t kFileTag = 0xA0;
@@ -235,6 +235,6 @@ std::vector<uint8_t> BuildGlobalFile(const std::vector<GloComponentSpec>& compon
 bool ParseComponentArgument(const std::string& text, GloComponentSpec* spec, std::string* dataPath,
                             std::string* error);
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace brenmark {
+namespace korvel::kit {
 
 inline constexpr char kSealMarker[] = "[KORVEL_OPTIONS]\r\nCheckValue=";
 inline constexpr size_t kSealMarkerSize = sizeof kSealMarker - 1;  // 29
@@ -40,6 +40,6 @@ SealState CheckSeal(const std::vector<uint8_t>& bytes);
 enum class SealResult { Sealed, NoMarker, ValueTooLong, ValueNotText };
 SealResult Seal(std::vector<uint8_t>& bytes);
 
-}  // namespace brenmark
+}  // namespace korvel::kit
 
 #endif

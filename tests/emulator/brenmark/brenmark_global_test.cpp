@@ -24,6 +24,7 @@ namespace {
 
 using namespace emulatortest;
 using namespace brenmark;
+using namespace korvel::kit;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
 

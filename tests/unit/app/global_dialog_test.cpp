@@ -12,6 +12,10 @@ namespace brenmarktest {
 namespace {
 
 using namespace brenmark;
+using korvel::kit::DetectionOptions;
+using korvel::kit::ExtractImage;
+using korvel::kit::GloComponentSpec;
+using korvel::kit::GloImage;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 

@@ -85,30 +85,35 @@ TEST(OptionsFile, SealAgainstAValueComputedElsewhere) {
     const std::string body =
         "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=42\r\n"
         "[KORVEL_OPTIONS]\r\nCheckValue=";
-    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e46d0\r\n")), SealState::Correct);
-    EXPECT_EQ(CheckSeal(Bytes(body + "DC1E46D0\r\n")), SealState::Wrong);  // upper case
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(body + "dc1e46d0\r\n")),
+              korvel::kit::SealState::Correct);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(body + "DC1E46D0\r\n")),
+              korvel::kit::SealState::Wrong);  // upper case
     // Any other byte counts, line ends and comments included.
     std::string changed = body + "dc1e46d0\r\n";
     changed[changed.find("42")] = '4' + 1;
-    EXPECT_EQ(CheckSeal(Bytes(changed)), SealState::Wrong);
-    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e46d0\n")), SealState::Wrong);
-    EXPECT_EQ(CheckSeal(Bytes(body)), SealState::Wrong);  // ends after "CheckValue="
-    EXPECT_EQ(CheckSeal(Bytes(body + "dc1e")), SealState::Wrong);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(changed)), korvel::kit::SealState::Wrong);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(body + "dc1e46d0\n")), korvel::kit::SealState::Wrong);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(body)),
+              korvel::kit::SealState::Wrong);  // ends after "CheckValue="
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes(body + "dc1e")), korvel::kit::SealState::Wrong);
     // The marker is case-sensitive and needs its CR LF.
-    EXPECT_EQ(CheckSeal(Bytes("[korvel_options]\r\nCheckValue=dc1e46d0")), SealState::NoMarker);
-    EXPECT_EQ(CheckSeal(Bytes("[KORVEL_OPTIONS]\nCheckValue=dc1e46d0")), SealState::NoMarker);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes("[korvel_options]\r\nCheckValue=dc1e46d0")),
+              korvel::kit::SealState::NoMarker);
+    EXPECT_EQ(korvel::kit::CheckSeal(Bytes("[KORVEL_OPTIONS]\nCheckValue=dc1e46d0")),
+              korvel::kit::SealState::NoMarker);
 
     // Sealing keeps every other byte, and a file ending after the marker grows by the value.
     std::vector<uint8_t> bytes = Bytes(body + "00000000\r\n; after\r\n");
-    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
-    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    ASSERT_EQ(korvel::kit::Seal(bytes), korvel::kit::SealResult::Sealed);
+    EXPECT_EQ(korvel::kit::CheckSeal(bytes), korvel::kit::SealState::Correct);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(body.size() + 8), "\r\n; after\r\n");
     bytes = Bytes(body);
-    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
+    ASSERT_EQ(korvel::kit::Seal(bytes), korvel::kit::SealResult::Sealed);
     EXPECT_EQ(bytes.size(), body.size() + 8);
-    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    EXPECT_EQ(korvel::kit::CheckSeal(bytes), korvel::kit::SealState::Correct);
     bytes = Bytes("[OPTIONS]\r\n");
-    EXPECT_EQ(Seal(bytes), SealResult::NoMarker);
+    EXPECT_EQ(korvel::kit::Seal(bytes), korvel::kit::SealResult::NoMarker);
     EXPECT_EQ(bytes, Bytes("[OPTIONS]\r\n"));
 }
 
@@ -120,29 +125,31 @@ TEST(OptionsFile, SealReplacesTheValueUpToTheLineEndAndNothingElse) {
         "\r\n[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=5\r\n";
     for (const std::string old : {"", "abc", "0000000", "12345678", " \t"}) {
         std::vector<uint8_t> bytes = Bytes(head + old + tail);
-        ASSERT_EQ(Seal(bytes), SealResult::Sealed) << old;
+        ASSERT_EQ(korvel::kit::Seal(bytes), korvel::kit::SealResult::Sealed) << old;
         EXPECT_EQ(std::string(bytes.begin(), bytes.end()), head + "b7b62d78" + tail) << old;
-        EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+        EXPECT_EQ(korvel::kit::CheckSeal(bytes), korvel::kit::SealState::Correct);
     }
     std::vector<uint8_t> bytes = Bytes(head + "\n[OPTIONS]\r");  // an LF or a CR alone ends it too
-    ASSERT_EQ(Seal(bytes), SealResult::Sealed);
+    ASSERT_EQ(korvel::kit::Seal(bytes), korvel::kit::SealResult::Sealed);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(head.size() + 8), "\n[OPTIONS]\r");
-    EXPECT_EQ(CheckSeal(bytes), SealState::Correct);
+    EXPECT_EQ(korvel::kit::CheckSeal(bytes), korvel::kit::SealState::Correct);
 
     // What a seal written over the line end left behind: the right 8 digits, running on into
     // the next line. It is no correct seal, and it cannot be sealed again without losing bytes.
     std::string damaged = head + "KORVVROK" + tail.substr(8);
-    const std::string over = ComputeSealValue(Bytes(damaged).data(), damaged.size(), head.size());
+    const std::string over =
+        korvel::kit::ComputeSealValue(Bytes(damaged).data(), damaged.size(), head.size());
     damaged.replace(head.size(), 8, over);
     // A value too long, or not text, is refused and left as it was.
-    for (const auto& [value, refusal] : std::vector<std::pair<std::string, SealResult>>{
-             {damaged, SealResult::ValueTooLong},
-             {head + "1a7980b7 ; sealed" + tail, SealResult::ValueTooLong},
-             {head + std::string("\0\x01", 2) + tail, SealResult::ValueNotText},
-             {head + "caf\xC3\xA9" + tail, SealResult::ValueNotText}}) {
-        EXPECT_EQ(CheckSeal(Bytes(value)), SealState::Wrong) << value;
+    for (const auto& [value, refusal] :
+         std::vector<std::pair<std::string, korvel::kit::SealResult>>{
+             {damaged, korvel::kit::SealResult::ValueTooLong},
+             {head + "1a7980b7 ; sealed" + tail, korvel::kit::SealResult::ValueTooLong},
+             {head + std::string("\0\x01", 2) + tail, korvel::kit::SealResult::ValueNotText},
+             {head + "caf\xC3\xA9" + tail, korvel::kit::SealResult::ValueNotText}}) {
+        EXPECT_EQ(korvel::kit::CheckSeal(Bytes(value)), korvel::kit::SealState::Wrong) << value;
         bytes = Bytes(value);
-        EXPECT_EQ(Seal(bytes), refusal) << value;
+        EXPECT_EQ(korvel::kit::Seal(bytes), refusal) << value;
         EXPECT_EQ(bytes, Bytes(value));
     }
 }
@@ -178,7 +185,7 @@ TEST_F(OptionsFiles, SealMessagesOfTheFile) {
     EXPECT_FALSE(CheckOptionsFileSeal(Write("short.ini", body), first));
     EXPECT_EQ(first, "");
     std::vector<uint8_t> sealed = Bytes(body);
-    ASSERT_EQ(Seal(sealed), SealResult::Sealed);
+    ASSERT_EQ(korvel::kit::Seal(sealed), korvel::kit::SealResult::Sealed);
     const std::string path = Write("sealed.ini", std::string(sealed.begin(), sealed.end()));
     EXPECT_TRUE(CheckOptionsFileSeal(path, first));
 

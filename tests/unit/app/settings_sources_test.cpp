@@ -194,7 +194,7 @@ TEST_F(StepsTest, DownloadTypeOneChoosesTheImageAndChecksTheSeal) {
         "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\nAppNumber=42\r\n"
         "PreviousAppNumber1=41\r\n[KORVEL_OPTIONS]\r\nCheckValue=";
     std::vector<uint8_t> sealed(body.begin(), body.end());
-    ASSERT_EQ(brenmark::Seal(sealed), brenmark::SealResult::Sealed);
+    ASSERT_EQ(korvel::kit::Seal(sealed), korvel::kit::SealResult::Sealed);
     Options(std::string(sealed.begin(), sealed.end()));
     std::ofstream(dir / "img0003.kor") << "x";
     stepped->OnInitDialog();

@@ -17,7 +17,7 @@
 #include "kit/detection_loader_block.h"
 #include "zr_fake.h"
 
-namespace brenmark {
+namespace korvel::kit {
 namespace {
 
 // Frames of a detection with the built-in loader: 30 chunks, start, identify 1 and 2, end.
@@ -366,4 +366,4 @@ TEST_F(DetectionTest, LoaderThatDoesNotConvertFailsBeforeAnyChunk) {
 }
 
 }  // namespace
-}  // namespace brenmark
+}  // namespace korvel::kit

@@ -11,7 +11,7 @@
 #include "base/crc16.h"
 #include "cordane/cordane.h"
 
-namespace brenmark {
+namespace korvel::kit {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -415,4 +415,4 @@ TEST(GlobalFileComponents, ParsesTheCommandLineForm) {
 }
 
 }  // namespace
-}  // namespace brenmark
+}  // namespace korvel::kit
