@@ -1,5 +1,6 @@
-// Motorola S-record text made up for tests, samples and benchmarks: an S0 header, S2 data records
-// from a start address upwards without gaps, and an S8 end record, with correct checksums.
+// Motorola S-record text made up for samples and benchmarks: an S0 header, S2 data records of
+// made-up program bytes from a start address upwards without gaps, and an S8 end record, written
+// by the tests' S-record writer.
 #ifndef KORVEL_BENCH_SREC_TEXT_H
 #define KORVEL_BENCH_SREC_TEXT_H
 
@@ -8,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/srec_writer.h"
 
 namespace korvel {
 
@@ -51,48 +54,12 @@ inline std::vector<uint8_t> MakeCodeBytes(size_t count, uint64_t seed) {
     return bytes;
 }
 
-namespace detail {
-
-inline void AppendHexByte(std::string& out, uint8_t value, uint8_t& sum) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    out.push_back(kDigits[value >> 4]);
-    out.push_back(kDigits[value & 15]);
-    sum = static_cast<uint8_t>(sum + value);
-}
-
-// One record: type, count, address bytes (2 or 3, most significant first), data, checksum.
-inline void AppendRecord(std::string& out, char type, uint32_t address, int addressBytes,
-                         const uint8_t* data, size_t dataLength, bool crlf) {
-    uint8_t sum = 0;
-    out.push_back('S');
-    out.push_back(type);
-    AppendHexByte(out, static_cast<uint8_t>(addressBytes + dataLength + 1), sum);
-    for (int i = addressBytes - 1; i >= 0; --i) {
-        AppendHexByte(out, static_cast<uint8_t>(address >> (8 * i)), sum);
-    }
-    for (size_t i = 0; i < dataLength; ++i) AppendHexByte(out, data[i], sum);
-    uint8_t ignored = 0;
-    AppendHexByte(out, static_cast<uint8_t>(~sum), ignored);
-    if (crlf) out.push_back('\r');
-    out.push_back('\n');
-}
-
-}  // namespace detail
-
 // S-record text holding `data` from options.start on.
 inline std::string MakeSrecText(const std::vector<uint8_t>& data, const SrecTextOptions& options) {
-    const size_t per = options.recordData;
-    std::string out;
-    out.reserve(data.size() / per * (2 * per + 14) + 2 * per + 64 + 2 * options.header.size());
-    detail::AppendRecord(out, '0', 0, 2, reinterpret_cast<const uint8_t*>(options.header.data()),
-                         options.header.size(), options.crlf);
-    for (size_t at = 0; at < data.size(); at += per) {
-        const size_t n = data.size() - at < per ? data.size() - at : per;
-        detail::AppendRecord(out, '2', static_cast<uint32_t>(options.start + at), 3,
-                             data.data() + at, n, options.crlf);
-    }
-    detail::AppendRecord(out, '8', options.start, 3, nullptr, 0, options.crlf);
-    return out;
+    return testkit::SrecText({{options.start, data}}, {.recordData = options.recordData,
+                                                       .header = std::string(options.header),
+                                                       .end = options.start,
+                                                       .lineEnd = options.crlf ? "\r\n" : "\n"});
 }
 
 // Number of data bytes whose S-record text is about `textSize` characters long.

@@ -20,6 +20,8 @@
 #include "job_settings.h"
 #include "tool_support.h"
 
+#include "support/temp_dir.h"
+
 namespace cordane::tools {
 namespace {
 
@@ -123,20 +125,13 @@ TEST(KeyOptions, RefuseAKeyForABuiltInSelectorAndASelectorWithoutItsKey) {
 
 class Files : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tool-support-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
+    void SetUp() override { ASSERT_FALSE(temp_.path().empty()); }
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string path = (dir_ / name).string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
+        return temp_.Write(name, bytes);
     }
 
-    fs::path dir_;
+    korvel::testkit::TempDir temp_;
+    fs::path dir_{temp_.path()};
 };
 
 TEST_F(Files, ReadInputStopsAtTheLimitAndTellsALongerFile) {
@@ -191,8 +186,7 @@ TEST_F(Files, ReadInputReadsAPipeInWholeAndRefusesDirectoriesAndMissingFiles) {
 }
 
 std::string Contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return korvel::testkit::ReadText(path.string());
 }
 
 size_t Entries(const fs::path& dir) {

@@ -23,15 +23,21 @@
 #include "cordane/exit_codes.h"
 #include "emulator/emulator_support.h"
 #include "joblog/job_log.h"
-#include "test_files.h"
+#include "support/program_runner.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace korvel::joblog;
-using testfiles::Lines;
-using testfiles::ReadText;
-using testfiles::TempDir;
+using korvel::testkit::Command;
+using korvel::testkit::Lines;
+using korvel::testkit::Outcome;
+using korvel::testkit::Output;
+using korvel::testkit::ReadText;
+using korvel::testkit::RunningProgram;
+using korvel::testkit::StopRequest;
+using korvel::testkit::TempDir;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
 
@@ -42,24 +48,21 @@ std::string Quoted(const std::string& text) {
     return quoted + "'";
 }
 
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+// Failure guard only: a server starts within a minute (pg_ctl -t 60), a query or a report within
+// seconds.
+constexpr auto kCommandPatience = std::chrono::minutes(2);
 
-// Runs a shell command line with its output in files of `dir`.
-Outcome Shell(const std::string& dir, const std::string& command) {
-    const std::string out = dir + "/run.out";
-    const std::string err = dir + "/run.err";
-    const int status =
-        std::system((command + " >" + Quoted(out) + " 2>" + Quoted(err) + " </dev/null").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
-}
-
-Outcome CordaneLog(const std::string& dir, const std::string& arguments,
-                   const std::string& environment = "env -u KORVEL_LOG") {
-    return Shell(dir, environment + " " + Quoted(kCordane) + " log " + arguments);
+// `cordane log` with `arguments`; KORVEL_LOG names `korvelLog`, or is not set.
+Outcome CordaneLog(std::vector<std::string> arguments,
+                   const std::optional<std::string>& korvelLog = std::nullopt) {
+    arguments.insert(arguments.begin(), "log");
+    Command command{.program = kCordane, .arguments = std::move(arguments)};
+    if (korvelLog) {
+        command.environment["KORVEL_LOG"] = *korvelLog;
+    } else {
+        command.unset.push_back("KORVEL_LOG");
+    }
+    return korvel::testkit::RunToEnd(command, kCommandPatience);
 }
 
 JobRow Row(const std::string& started, const std::string& port, int reader, int exitCode) {
@@ -137,7 +140,7 @@ void ExpectAllRows(const std::string& target, int writers, int rows) {
 
 TEST(JobLogProcessTest, WritersOnOneSqliteFileAtOnceLoseNoRow) {
     TempDir dir;
-    const std::string target = dir.path + "/jobs.db";
+    const std::string target = dir.path() + "/jobs.db";
     // The file does not exist yet: the writers also race to make it and its table.
     EXPECT_EQ(WriteAtOnce(target, 4, 40), 0);
     ExpectAllRows(target, 4, 40);
@@ -149,63 +152,79 @@ TEST(JobLogProcessTest, WritersOnOneSqliteFileAtOnceLoseNoRow) {
 class PostgresServer {
   public:
     bool Start(std::string& why) {
-        if (dir_.path.empty()) return (why = "no temporary directory"), false;
+        if (dir_.path().empty()) return (why = "no temporary directory"), false;
         bin_ = FindBin();
         if (bin_.empty()) return (why = "no initdb found (package postgresql)"), false;
-        std::string as;
         if (geteuid() == 0) {
             const passwd* nobody = getpwnam("nobody");
             if (nobody == nullptr ||
-                chown(dir_.path.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+                chown(dir_.path().c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
                 return (why = "cannot hand the directory to the user nobody"), false;
             }
-            as = "runuser -u nobody -- ";
+            const std::string runuser = korvel::testkit::FindProgram("runuser");
+            if (runuser.empty()) {
+                return (why = "no runuser found to run the server as nobody"), false;
+            }
+            as_ = {runuser, "-u", "nobody", "--"};
         }
-        const std::string data = dir_.path + "/data";
-        const Outcome init =
-            Shell(dir_.path, "cd " + Quoted(dir_.path) + " && " + as + Quoted(bin_ + "/initdb") +
-                                 " -D " + Quoted(data) + " -U korvel -A trust -E UTF8 --no-sync");
-        if (init.code != 0) return (why = "initdb failed: " + init.err), false;
-        const Outcome start = Shell(
-            dir_.path, "cd " + Quoted(dir_.path) + " && " + as + Quoted(bin_ + "/pg_ctl") + " -D " +
-                           Quoted(data) + " -l " + Quoted(dir_.path + "/server.log") +
-                           " -w -t 60 -o " + Quoted("-h '' -k " + dir_.path + " -F") + " start");
+        const std::string data = dir_.path() + "/data";
+        const Outcome init = Run(AsOwner({bin_ + "/initdb", "-D", data, "-U", "korvel", "-A",
+                                          "trust", "-E", "UTF8", "--no-sync"}));
+        if (init.code != 0) return (why = "initdb failed: " + init.err + init.failure), false;
+        const Outcome start =
+            Run(AsOwner({bin_ + "/pg_ctl", "-D", data, "-l", dir_.path() + "/server.log", "-w",
+                         "-t", "60", "-o", "-h '' -k " + dir_.path() + " -F", "start"}));
         if (start.code != 0) {
-            return (why =
-                        "pg_ctl start failed: " + start.err + ReadText(dir_.path + "/server.log")),
+            return (why = "pg_ctl start failed: " + start.err + start.failure +
+                          ReadText(dir_.path() + "/server.log")),
                    false;
         }
-        stop_ = "cd " + Quoted(dir_.path) + " && " + as + Quoted(bin_ + "/pg_ctl") + " -D " +
-                Quoted(data) + " -m immediate -w stop";
-        address = "postgresql:///postgres?host=" + dir_.path + "&user=korvel";
+        stop_ = AsOwner({bin_ + "/pg_ctl", "-D", data, "-m", "immediate", "-w", "stop"});
+        address = "postgresql:///postgres?host=" + dir_.path() + "&user=korvel";
         return true;
     }
     ~PostgresServer() {
-        if (!stop_.empty()) Shell(dir_.path, stop_);
+        if (!stop_.program.empty()) Run(stop_);
     }
 
     // The directory of the server's socket: libpq's host.
-    const std::string& SocketDirectory() const { return dir_.path; }
+    const std::string& SocketDirectory() const { return dir_.path(); }
     // psql on the job log's database, for `arguments`.
-    std::string Psql(const std::string& arguments) const {
-        return Quoted(bin_ + "/psql") + " -X -q -h " + Quoted(dir_.path) +
-               " -U korvel -d postgres " + arguments;
+    Command Psql(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(),
+                         {"-X", "-q", "-h", dir_.path(), "-U", "korvel", "-d", "postgres"});
+        return {.program = bin_ + "/psql", .arguments = std::move(arguments)};
+    }
+    // The same as a shell command line.
+    std::string PsqlLine(const std::string& redirections) const {
+        std::string line = Quoted(bin_ + "/psql");
+        for (const std::string& argument : Psql({}).arguments) line += " " + Quoted(argument);
+        return line + " " + redirections;
     }
     // One statement's rows, one a line, as psql prints them unaligned.
     std::string Query(const std::string& sql) const {
-        TempDir scratch;
-        return Shell(scratch.path, Psql("-A -t -c " + Quoted(sql))).out;
+        return Run(Psql({"-A", "-t", "-c", sql})).out;
     }
 
     std::string address;
 
   private:
+    static Outcome Run(const Command& command) {
+        return korvel::testkit::RunToEnd(command, kCommandPatience);
+    }
+    // `command` run in the server's directory, as the user that owns it.
+    Command AsOwner(std::vector<std::string> command) const {
+        command.insert(command.begin(), as_.begin(), as_.end());
+        const std::string program = command.front();
+        command.erase(command.begin());
+        return {.program = program, .arguments = std::move(command), .directory = dir_.path()};
+    }
     static std::string FindBin() {
         std::vector<std::string> candidates;
-        if (FILE* pipe = popen("pg_config --bindir 2>/dev/null", "r")) {
-            char line[512] = {};
-            if (fgets(line, sizeof line, pipe)) candidates.push_back(Lines(line)[0]);
-            pclose(pipe);
+        const std::string config = korvel::testkit::FindProgram("pg_config");
+        if (!config.empty()) {
+            const Outcome bindir = Run({.program = config, .arguments = {"--bindir"}});
+            if (bindir.code == 0 && !bindir.out.empty()) candidates.push_back(Lines(bindir.out)[0]);
         }
         std::error_code ignored;
         for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ignored)) {
@@ -221,8 +240,9 @@ class PostgresServer {
     }
 
     TempDir dir_;
+    std::vector<std::string> as_;  // what runs a command as the server's owner, when not us
     std::string bin_;
-    std::string stop_;
+    Command stop_;
 };
 
 TEST(JobLogProcessTest, WritersOnOnePostgresServerAtOnceLoseNoRowAndCordaneLogReadsThem) {
@@ -238,14 +258,14 @@ TEST(JobLogProcessTest, WritersOnOnePostgresServerAtOnceLoseNoRowAndCordaneLogRe
     ExpectAllRows(server.address, 2, 30);
 
     TempDir dir;
-    const Outcome stats = CordaneLog(dir.path, "--stats --csv --log " + Quoted(server.address));
+    const Outcome stats = CordaneLog({"--stats", "--csv", "--log", server.address});
     EXPECT_EQ(stats.code, 0) << stats.err;
     EXPECT_EQ(stats.out,
               "exit_code,result,reader_type,reader_name,jobs\n"
               "0,completed,0,KvTal (64 Kb),60\n");
     // A server that is not there: the reason, naming the address.
-    const std::string gone = "postgresql:///postgres?host=" + dir.path + "&user=korvel";
-    const Outcome refused = CordaneLog(dir.path, "--log " + Quoted(gone));
+    const std::string gone = "postgresql:///postgres?host=" + dir.path() + "&user=korvel";
+    const Outcome refused = CordaneLog({"--log", gone});
     EXPECT_EQ(refused.code, 1);
     EXPECT_NE(refused.err.find("cannot read the job log " + gone + ": PostgreSQL: "),
               std::string::npos)
@@ -270,7 +290,9 @@ bool WaitUntil(const std::function<bool()>& done) {
 class TableLock {
   public:
     explicit TableLock(const PostgresServer& server) {
-        psql_ = popen(server.Psql(">/dev/null 2>&1").c_str(), "w");
+        // The one program a test feeds through its standard input, which the test kit's runner
+        // does not do: the session lasts as long as its input stays open.
+        psql_ = popen(server.PsqlLine(">/dev/null 2>&1").c_str(), "w");
         if (psql_ == nullptr) return;
         std::fputs("BEGIN; LOCK TABLE korvel_jobs IN ACCESS EXCLUSIVE MODE;\n", psql_);
         std::fflush(psql_);
@@ -299,32 +321,34 @@ constexpr const char kWaiting[] = "SELECT COUNT(*) FROM pg_locks WHERE NOT grant
 class Reader {
   public:
     explicit Reader(const std::string& dir)
-        : sim_(emulatortest::kSimulator,
-               {"--virtual", "1", "--ports-dir", dir, "--once", "--reader", "1", "--loader",
-                "addressed"},
-               {}, dir + "/sim.out", dir + "/sim.err") {
+        : sim_({.program = emulatortest::kSimulator,
+                .arguments = {"--virtual", "1", "--ports-dir", dir, "--once", "--reader", "1",
+                              "--loader", "addressed"},
+                .output = Output::IntoFile(dir + "/sim.out"),
+                .errors = Output::IntoFile(dir + "/sim.err")}) {
         ready_ = sim_.Started() &&
                  WaitUntil([&] { return ReadText(dir + "/sim.out").rfind("ready ", 0) == 0; });
     }
     bool ready() const { return ready_; }
 
   private:
-    emulatortest::Process sim_;
+    RunningProgram sim_;
     bool ready_ = false;
 };
 
 // `cordane download` of the sample to the reader of `dir`, started, with KORVEL_LOG as given.
-std::unique_ptr<emulatortest::Process> StartDownload(const std::string& dir,
-                                                     std::vector<std::string> arguments,
-                                                     const std::string& korvelLog = "") {
+std::unique_ptr<RunningProgram> StartDownload(const std::string& dir,
+                                              std::vector<std::string> arguments,
+                                              const std::string& korvelLog = "") {
     std::vector<std::string> args = {"download", "--port", "KORVEL01", "--reader", "1"};
     args.insert(args.end(), arguments.begin(), arguments.end());
     args.push_back(kSample);
-    return std::make_unique<emulatortest::Process>(
-        kCordane, args,
-        std::map<std::string, std::string>{
-            {"KORVEL_PORTS_DIR", dir}, {"TMPDIR", dir}, {"KORVEL_LOG", korvelLog}},
-        dir + "/cordane.out", dir + "/cordane.err");
+    return std::make_unique<RunningProgram>(Command{
+        .program = kCordane,
+        .arguments = args,
+        .environment = {{"KORVEL_PORTS_DIR", dir}, {"TMPDIR", dir}, {"KORVEL_LOG", korvelLog}},
+        .output = Output::IntoFile(dir + "/cordane.out"),
+        .errors = Output::IntoFile(dir + "/cordane.err")});
 }
 
 // The same, run to its end: its exit code and standard error.
@@ -357,23 +381,23 @@ TEST(JobLogProcessTest, ARowWaitingForALockedTableGivesUpInBoundedTimeAndCtrlCQu
     {
         // Ctrl-C while the row waits: the program quits at once, the statement cancelled on the
         // server, where nothing waits any more to write the row once the lock goes.
-        Reader reader(dir.path);
-        ASSERT_TRUE(reader.ready()) << ReadText(dir.path + "/sim.err");
-        const auto cordane = StartDownload(dir.path, {"--log", server.address});
+        Reader reader(dir.path());
+        ASSERT_TRUE(reader.ready()) << ReadText(dir.path() + "/sim.err");
+        const auto cordane = StartDownload(dir.path(), {"--log", server.address});
         ASSERT_TRUE(WaitUntil([&] { return server.Query(kWaiting) == "1\n"; }))
-            << ReadText(dir.path + "/cordane.err");
-        cordane->Signal(SIGINT);
-        EXPECT_EQ(cordane->Wait(kPatience), 130) << ReadText(dir.path + "/cordane.err");
-        EXPECT_NE(ReadText(dir.path + "/cordane.err")
+            << ReadText(dir.path() + "/cordane.err");
+        cordane->Stop(StopRequest::Interrupt);
+        EXPECT_EQ(cordane->Wait(kPatience), 130) << ReadText(dir.path() + "/cordane.err");
+        EXPECT_NE(ReadText(dir.path() + "/cordane.err")
                       .find("the job was not logged to " + server.address +
                             ": stopped: the statement was cancelled. The download itself ended "
                             "with exit code 0 (completed); quit at once (exit code 130)"),
                   std::string::npos)
-            << ReadText(dir.path + "/cordane.err");
+            << ReadText(dir.path() + "/cordane.err");
         EXPECT_EQ(server.Query(kWaiting), "0\n");
     }
     // Left alone, the row gives up at the session's lock_timeout; the download's result stands.
-    const Outcome waited = Download(dir.path, {"--log", server.address});
+    const Outcome waited = Download(dir.path(), {"--log", server.address});
     EXPECT_EQ(waited.code, 0) << waited.err;
     EXPECT_NE(waited.err.find("the job was not logged to " + server.address +
                               ": PostgreSQL: canceling statement due to lock timeout. "
@@ -392,7 +416,7 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
     // KORVEL_LOG as key=value words: the row goes to the server, no file of that name is made.
     const std::string words =
         "host=" + server.SocketDirectory() + " dbname=postgres user=korvel password=Hunter2";
-    const Outcome logged = Download(dir.path, {}, words);
+    const Outcome logged = Download(dir.path(), {}, words);
     EXPECT_EQ(logged.code, 0) << logged.err;
     EXPECT_EQ(logged.err.find("not logged"), std::string::npos) << logged.err;
     EXPECT_FALSE(fs::exists(words));
@@ -402,7 +426,7 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
 
     // A target that is neither a path nor an address: refused, said, nothing made; the code stays.
     const std::string odd = "jobs\x1b[2J.db";
-    const Outcome refused = Download(dir.path, {}, odd);
+    const Outcome refused = Download(dir.path(), {}, odd);
     EXPECT_EQ(refused.code, 0) << refused.err;
     EXPECT_NE(refused.err.find("the job was not logged to jobs\\x1b[2J.db: neither a file path "
                                "nor a PostgreSQL address: it holds a control character (\\x1b)"),
@@ -412,7 +436,8 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
 
     // Passwords: in the download's report of an address libpq cannot read, and in every reason
     // `cordane log` gives.
-    const Outcome broken = Download(dir.path, {"--log", "postgresql://op:Hunter2@[fe80::1/korvel"});
+    const Outcome broken =
+        Download(dir.path(), {"--log", "postgresql://op:Hunter2@[fe80::1/korvel"});
     EXPECT_EQ(broken.code, 0) << broken.err;
     EXPECT_NE(broken.err.find("not logged to postgresql://op:***@[fe80::1/korvel: PostgreSQL: "),
               std::string::npos)
@@ -423,7 +448,7 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
              "host=" + server.SocketDirectory() + " dbname=none user=korvel password='Hunter2 x'",
              "postgresql://op:Hunter2@/postgres?host=" + server.SocketDirectory(),
              "postgres:///none?host=" + server.SocketDirectory() + "&password=Hunter2"}) {
-        const Outcome read = CordaneLog(dir.path, "--log " + Quoted(target));
+        const Outcome read = CordaneLog({"--log", target});
         EXPECT_EQ(read.code, 1) << read.err;
         EXPECT_NE(read.err.find("***"), std::string::npos) << read.err;
         EXPECT_EQ(read.err.find("Hunter2"), std::string::npos) << read.err;
@@ -432,7 +457,7 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
 
 TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCharactersEscaped) {
     TempDir dir;
-    const std::string target = dir.path + "/jobs.db";
+    const std::string target = dir.path() + "/jobs.db";
     std::string error;
     const auto store = OpenStore(target, Access::kWrite, error);
     ASSERT_TRUE(store) << error;
@@ -448,13 +473,12 @@ TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCha
              {"KORVEL07", "KORVEL07"},
              {"/dev/ttyUSB0", "/dev/ttyUSB0"},
          }) {
-        const Outcome json =
-            CordaneLog(dir.path, "--log " + Quoted(target) + " --json --port " + Quoted(given));
+        const Outcome json = CordaneLog({"--log", target, "--json", "--port", given});
         const std::vector<std::string> lines = Lines(json.out);
         ASSERT_EQ(lines.size(), 1u) << given << ": " << json.out << json.err;
         EXPECT_NE(lines[0].find("\"port\":\"" + port + "\""), std::string::npos) << lines[0];
     }
-    const Outcome table = CordaneLog(dir.path, "--log " + Quoted(target) + " --port /dev/ttyUSB0");
+    const Outcome table = CordaneLog({"--log", target, "--port", "/dev/ttyUSB0"});
     const std::vector<std::string> lines = Lines(table.out);
     ASSERT_EQ(lines.size(), 3u) << table.out;
     const std::string escaped = "/line/new\\nline\\t\\x1b[31mred.sre";
@@ -464,7 +488,7 @@ TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCha
 
 TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     TempDir dir;
-    const std::string target = dir.path + "/jobs.db";
+    const std::string target = dir.path() + "/jobs.db";
     std::string error;
     const auto store = OpenStore(target, Access::kWrite, error);
     ASSERT_TRUE(store) << error;
@@ -473,7 +497,7 @@ TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL02", 5, 0), error));
     ASSERT_TRUE(store->Append(Row("2026-12-08T09:30:00.000Z", "KORVEL01", 0, 4), error));
 
-    const Outcome table = CordaneLog(dir.path, "--log " + Quoted(target));
+    const Outcome table = CordaneLog({"--log", target});
     EXPECT_EQ(table.code, 0) << table.err;
     const std::vector<std::string> lines = Lines(table.out);
     ASSERT_EQ(lines.size(), 6u) << table.out;
@@ -484,8 +508,8 @@ TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     EXPECT_EQ(lines[5], "4 jobs");
 
     // The port's failed jobs since a date, as CSV, the target taken from KORVEL_LOG.
-    const Outcome csv = CordaneLog(dir.path, "--since 2026-12-08 --port KORVEL01 --failed --csv",
-                                   "KORVEL_LOG=" + Quoted(target));
+    const Outcome csv =
+        CordaneLog({"--since", "2026-12-08", "--port", "KORVEL01", "--failed", "--csv"}, target);
     EXPECT_EQ(csv.code, 0) << csv.err;
     const std::vector<std::string> rows = Lines(csv.out);
     ASSERT_EQ(rows.size(), 3u) << csv.out;
@@ -495,8 +519,7 @@ TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     EXPECT_NE(rows[1].find(",5,no response,1024,2500,cordane 0.1.0"), std::string::npos) << rows[1];
     EXPECT_EQ(rows[2].rfind("4,2026-12-08T09:30:00.000Z,", 0), 0u) << rows[2];
 
-    const Outcome json =
-        CordaneLog(dir.path, "--log " + Quoted(target) + " --since 2026-12-08T08:00:01Z --json");
+    const Outcome json = CordaneLog({"--log", target, "--since", "2026-12-08T08:00:01Z", "--json"});
     EXPECT_EQ(json.code, 0) << json.err;
     ASSERT_EQ(Lines(json.out).size(), 2u) << json.out;
     EXPECT_EQ(Lines(json.out)[0].rfind("{\"id\":3,\"started_utc\":\"2026-12-08T08:00:01.000Z\"", 0),
@@ -506,7 +529,7 @@ TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
               std::string::npos);
     EXPECT_NE(Lines(json.out)[0].find("\"driver_path\":null"), std::string::npos);
 
-    const Outcome stats = CordaneLog(dir.path, "--log " + Quoted(target) + " --stats --json");
+    const Outcome stats = CordaneLog({"--log", target, "--stats", "--json"});
     EXPECT_EQ(stats.code, 0) << stats.err;
     EXPECT_EQ(stats.out,
               "{\"exit_code\":0,\"result\":\"completed\",\"reader_type\":0,\"reader_name\":"
@@ -519,17 +542,17 @@ TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
               "\"KvTal (64 Kb)\",\"jobs\":1}\n");
 
     // Refusals: what is wrong and what to give instead.
-    const Outcome missing = CordaneLog(dir.path, "--log " + Quoted(dir.path + "/none.db"));
+    const Outcome missing = CordaneLog({"--log", dir.path() + "/none.db"});
     EXPECT_EQ(missing.code, 1);
-    EXPECT_NE(missing.err.find("cannot read the job log " + dir.path +
+    EXPECT_NE(missing.err.find("cannot read the job log " + dir.path() +
                                "/none.db: No such file or directory; give the target"),
               std::string::npos)
         << missing.err;
-    const Outcome none = CordaneLog(dir.path, "--failed");
+    const Outcome none = CordaneLog({"--failed"});
     EXPECT_EQ(none.code, 2);
     EXPECT_NE(none.err.find("no job log given"), std::string::npos) << none.err;
     for (const char* since : {"yesterday", "2026-02-30", "2026-12-08T24:00", "-5m", "5w"}) {
-        const Outcome bad = CordaneLog(dir.path, "--log " + Quoted(target) + " --since " + since);
+        const Outcome bad = CordaneLog({"--log", target, "--since", since});
         EXPECT_EQ(bad.code, 2) << since;
         EXPECT_NE(bad.err.find(std::string("bad --since \"") + since + "\""), std::string::npos)
             << bad.err;

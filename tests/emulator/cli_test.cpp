@@ -1,11 +1,5 @@
 // The cordane program against korvel-sim, as a script or an operator runs it: a download that
 // succeeds, its JSON events, a loader that refuses a frame, Ctrl-C, and the port list.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,9 +24,12 @@ namespace {
 namespace fs = std::filesystem;
 using emulatortest::Clock;
 using emulatortest::Lines;
-using emulatortest::Process;
 using emulatortest::ReadText;
 using emulatortest::TempDir;
+using korvel::testkit::Outcome;
+using korvel::testkit::Output;
+using korvel::testkit::RunningProgram;
+using korvel::testkit::StopRequest;
 
 // Failure guard only: each run here ends within a few seconds.
 constexpr auto kPatience = std::chrono::seconds(20);
@@ -53,13 +50,15 @@ bool WaitForText(const std::string& path, const std::string& text) {
 // An emulated reader on virtual port 1 of its own ports directory.
 class Reader {
   public:
-    Reader(const TempDir& dir, std::vector<std::string> options) : dir_(dir.path) {
-        std::vector<std::string> args = {"--virtual", "1", "--ports-dir", dir.path, "--once"};
+    Reader(const TempDir& dir, std::vector<std::string> options) : dir_(dir.path()) {
+        std::vector<std::string> args = {"--virtual", "1", "--ports-dir", dir.path(), "--once"};
         args.insert(args.end(), options.begin(), options.end());
-        sim_.emplace(kBin + "korvel-sim", args, std::map<std::string, std::string>{},
-                     dir.path + "/sim.out", dir.path + "/sim.err");
-        ready_ = sim_->Started() && WaitForText(dir.path + "/sim.out", "\n") &&
-                 ReadText(dir.path + "/sim.out").rfind("ready ", 0) == 0;
+        sim_.emplace(korvel::testkit::Command{.program = kBin + "korvel-sim",
+                                              .arguments = args,
+                                              .output = Output::IntoFile(dir.File("sim.out")),
+                                              .errors = Output::IntoFile(dir.File("sim.err"))});
+        ready_ = sim_->Started() && WaitForText(dir.path() + "/sim.out", "\n") &&
+                 ReadText(dir.path() + "/sim.out").rfind("ready ", 0) == 0;
     }
     bool Ready() const { return ready_; }
     // The pseudo-terminal behind the entry, from "ready ENTRY DEVICE".
@@ -72,23 +71,26 @@ class Reader {
 
   private:
     std::string dir_;
-    std::optional<Process> sim_;
+    std::optional<RunningProgram> sim_;
     bool ready_ = false;
 };
 
-struct Outcome {
-    int code;
-    std::string out;
-    std::string err;
-};
-
+// cordane with the ports of `dir`, its temporary files there and no job log unless `env` says.
 Outcome Cordane(const TempDir& dir, std::vector<std::string> args,
                 std::map<std::string, std::string> env = {}) {
-    env.insert({{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}, {"KORVEL_LOG", ""}});
-    Process cordane(kBin + "cordane", std::move(args), env, dir.path + "/cordane.out",
-                    dir.path + "/cordane.err");
-    const int code = cordane.Wait(kPatience);
-    return {code, ReadText(dir.path + "/cordane.out"), ReadText(dir.path + "/cordane.err")};
+    env.insert({{"KORVEL_PORTS_DIR", dir.path()}, {"TMPDIR", dir.path()}, {"KORVEL_LOG", ""}});
+    return korvel::testkit::RunToEnd(
+        {.program = kBin + "cordane", .arguments = std::move(args), .environment = env}, kPatience);
+}
+
+// cordane left running with the ports of `dir`, its output in two files there.
+RunningProgram StartCordane(const TempDir& dir, std::vector<std::string> args,
+                            std::map<std::string, std::string> env) {
+    return RunningProgram({.program = kBin + "cordane",
+                           .arguments = std::move(args),
+                           .environment = std::move(env),
+                           .output = Output::IntoFile(dir.File("cordane.out")),
+                           .errors = Output::IntoFile(dir.File("cordane.err"))});
 }
 
 // A strict reader of one JSON object whose values are strings, numbers, booleans or null, as the
@@ -179,7 +181,7 @@ class FlatJson {
 TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample});
@@ -218,10 +220,10 @@ TEST(CordaneCliTest, DownloadsToTheEmulatorWithJsonEventsEndingInExitZero) {
 
 TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheExitCode) {
     TempDir dir;
-    const std::string log = dir.path + "/jobs.db";
+    const std::string log = dir.path() + "/jobs.db";
     {
         Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-        ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+        ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
         const Outcome run = Cordane(
             dir, {"download", "--port", "KORVEL01", "--reader", "1", "--log", log, kSample});
         EXPECT_EQ(run.code, 0) << run.err;
@@ -251,8 +253,8 @@ TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheE
 
     // KORVEL_LOG naming a file in a directory that is not there: said, and the code stays 0.
     Reader reader(dir, {"--reader", "1", "--loader", "addressed"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
-    const std::string unwritable = dir.path + "/gone/jobs.db";
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
+    const std::string unwritable = dir.path() + "/gone/jobs.db";
     const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample},
                                 {{"KORVEL_LOG", unwritable}});
     EXPECT_EQ(run.code, 0) << run.err;
@@ -268,7 +270,7 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
     TempDir dir;
     // The fourth frame of the raw loader is the first data frame.
     Reader reader(dir, {"--reader", "0", "--fail-at", "4:0x23"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
     const Outcome run =
         Cordane(dir, {"download", "--port", reader.Device(), "--reader", "0", kSample});
@@ -276,7 +278,7 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
     EXPECT_NE(run.err.find("Download error: Download error."), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("error code 35 (0x23)"), std::string::npos) << run.err;
     // The temporary ports directory that named the device is gone.
-    for (const auto& entry : fs::directory_iterator(dir.path)) {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
         EXPECT_EQ(entry.path().filename().string().rfind("cordane-port-", 0), std::string::npos);
     }
 }
@@ -284,7 +286,7 @@ TEST(CordaneCliTest, ALoaderRefusalBecomesTheExitCodeThroughADevicePath) {
 // The temporary ports directories that name device paths for the engine.
 std::vector<std::string> PortsDirectories(const TempDir& dir) {
     std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir.path)) {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("cordane-port-", 0) == 0) found.push_back(name);
     }
@@ -294,14 +296,14 @@ std::vector<std::string> PortsDirectories(const TempDir& dir) {
 TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirectory) {
     TempDir dir;
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
-    Process cordane(kBin + "cordane",
-                    {"download", "--json", "--port", reader.Device(), "--reader", "1", kSample},
-                    {{"TMPDIR", dir.path}}, dir.path + "/cordane.out", dir.path + "/cordane.err");
-    ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
+    RunningProgram cordane = StartCordane(
+        dir, {"download", "--json", "--port", reader.Device(), "--reader", "1", kSample},
+        {{"TMPDIR", dir.path()}});
+    ASSERT_TRUE(WaitForText(dir.path() + "/cordane.out", R"("event":"position")"));
     EXPECT_EQ(PortsDirectories(dir).size(), 1u) << "the device is named through one";
-    cordane.Signal(SIGKILL);
+    cordane.Stop(StopRequest::Kill);
     EXPECT_EQ(cordane.Wait(kPatience), -1);
     // Removed by the watcher the killed process leaves, as soon as it notices.
     const Clock::time_point deadline = Clock::now() + kPatience;
@@ -314,7 +316,7 @@ TEST(CordaneCliTest, KilledWhileDownloadingThroughADevicePathLeavesNoPortsDirect
 TEST(CordaneCliTest, AFrameRefusedForTheWrongReaderTypeNamesTheTypeInTheHint) {
     TempDir dir;
     Reader reader(dir, {"--reader", "3"});  // a large reader, offered a 64 Kb reader's download
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
     const Outcome run = Cordane(dir, {"download", "--port", "KORVEL01", "--reader", "1", kSample});
     EXPECT_EQ(run.code, 4) << run.err;
@@ -327,18 +329,18 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
     TempDir dir;
     // Slow answers keep the download running long enough to be interrupted.
     Reader reader(dir, {"--reader", "1", "--loader", "addressed", "--delay", "20"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
-    Process cordane(
-        kBin + "cordane", {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample},
-        {{"KORVEL_PORTS_DIR", dir.path}}, dir.path + "/cordane.out", dir.path + "/cordane.err");
-    ASSERT_TRUE(WaitForText(dir.path + "/cordane.out", R"("event":"position")"));
-    cordane.Signal(SIGINT);
-    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path + "/cordane.err");
-    const std::vector<std::string> lines = Lines(ReadText(dir.path + "/cordane.out"));
+    RunningProgram cordane =
+        StartCordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "1", kSample},
+                     {{"KORVEL_PORTS_DIR", dir.path()}});
+    ASSERT_TRUE(WaitForText(dir.path() + "/cordane.out", R"("event":"position")"));
+    cordane.Stop(StopRequest::Interrupt);
+    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path() + "/cordane.err");
+    const std::vector<std::string> lines = Lines(ReadText(dir.path() + "/cordane.out"));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), R"({"event":"exit","code":6})");
-    EXPECT_NE(ReadText(dir.path + "/cordane.out").find(R"("text":"Download cancelled.")"),
+    EXPECT_NE(ReadText(dir.path() + "/cordane.out").find(R"("text":"Download cancelled.")"),
               std::string::npos);
     EXPECT_EQ(reader.Wait(), 1) << "a cancelled download must leave no signed image";
 }
@@ -347,15 +349,15 @@ TEST(CordaneCliTest, CtrlCCancelsAtTheNextBlockAndResetsTheReader) {
 // with 64 bytes of data of its own.
 std::string GlobalFile(const TempDir& dir, const std::string& name,
                        const std::vector<std::string>& components) {
-    std::vector<std::string> args{"mkglo", "-o", dir.path + "/" + name};
+    std::vector<std::string> args{"mkglo", "-o", dir.path() + "/" + name};
     for (size_t i = 0; i < components.size(); ++i) {
-        const std::string data = dir.path + "/part" + std::to_string(i);
+        const std::string data = dir.path() + "/part" + std::to_string(i);
         std::ofstream(data) << std::string(64, static_cast<char>('A' + i));
         args.push_back(components[i] + "=" + data);
     }
     const Outcome made = Cordane(dir, args);
     EXPECT_EQ(made.code, 0) << made.err;
-    return dir.path + "/" + name;
+    return dir.path() + "/" + name;
 }
 
 TEST(CordaneCliTest, AGlobalFileIsCheckedBeforeTheReaderAndRefusedByItsOwnName) {
@@ -365,20 +367,20 @@ TEST(CordaneCliTest, AGlobalFileIsCheckedBeforeTheReaderAndRefusedByItsOwnName) 
     // One data byte changed in the last part: a CRC no reader type can pass.
     std::string bytes = ReadText(good);
     bytes.back() ^= 1;
-    std::ofstream(dir.path + "/damaged.glo", std::ios::binary) << bytes;
+    std::ofstream(dir.path() + "/damaged.glo", std::ios::binary) << bytes;
     // A common part at 0x100000, where a 512 Kb reader has no flash.
     std::vector<std::string> upper = parts;
     upper.push_back("1::0x100000:UP.SRE");
     const std::string tooHigh = GlobalFile(dir, "upper.glo", upper);
 
     Reader reader(dir, {"--reader", "2"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
     // Refused before the reader is detected: no "detected" event.
     const Outcome damaged =
-        Cordane(dir, {"download", "--json", "--port", "KORVEL01", dir.path + "/damaged.glo"});
+        Cordane(dir, {"download", "--json", "--port", "KORVEL01", dir.path() + "/damaged.glo"});
     EXPECT_EQ(damaged.code, 1) << damaged.err;
     EXPECT_EQ(damaged.out.find("detected"), std::string::npos) << damaged.out;
-    EXPECT_NE(damaged.err.find(dir.path + "/damaged.glo: CRC Error! (the component at byte "),
+    EXPECT_NE(damaged.err.find(dir.path() + "/damaged.glo: CRC Error! (the component at byte "),
               std::string::npos)
         << damaged.err;
     // A part the reader cannot take: named by the global file and the component, never by the
@@ -398,17 +400,16 @@ TEST(CordaneCliTest, CtrlCInALargeReadersDriverPhaseIsCancelled) {
         GlobalFile(dir, "app.glo", {"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"});
     // The driver's low part is sent whole, blank blocks too: long enough to be interrupted.
     Reader reader(dir, {"--reader", "2", "--delay", "20"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
-    Process cordane(kBin + "cordane",
-                    {"download", "--json", "--port", "KORVEL01", "--reader", "2", glo},
-                    {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}},
-                    dir.path + "/cordane.out", dir.path + "/cordane.err");
+    RunningProgram cordane =
+        StartCordane(dir, {"download", "--json", "--port", "KORVEL01", "--reader", "2", glo},
+                     {{"KORVEL_PORTS_DIR", dir.path()}, {"TMPDIR", dir.path()}});
     ASSERT_TRUE(
-        WaitForText(dir.path + "/cordane.out", R"("text":"Downloading the driver library...")"));
-    cordane.Signal(SIGINT);
-    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path + "/cordane.err");
-    const std::string out = ReadText(dir.path + "/cordane.out");
+        WaitForText(dir.path() + "/cordane.out", R"("text":"Downloading the driver library...")"));
+    cordane.Stop(StopRequest::Interrupt);
+    EXPECT_EQ(cordane.Wait(kPatience), 6) << ReadText(dir.path() + "/cordane.err");
+    const std::string out = ReadText(dir.path() + "/cordane.out");
     EXPECT_EQ(out.find("Downloading the application"), std::string::npos) << out;
     const std::vector<std::string> lines = Lines(out);
     ASSERT_FALSE(lines.empty());
@@ -419,7 +420,7 @@ TEST(CordaneCliTest, CtrlCInALargeReadersDriverPhaseIsCancelled) {
 TEST(CordaneCliTest, PortsListsTheEmulatorsEntry) {
     TempDir dir;
     Reader reader(dir, {"--reader", "0"});
-    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path + "/sim.err");
+    ASSERT_TRUE(reader.Ready()) << ReadText(dir.path() + "/sim.err");
 
     const Outcome run = Cordane(dir, {"ports"});
     EXPECT_EQ(run.code, 0) << run.err;

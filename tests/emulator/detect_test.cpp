@@ -17,6 +17,7 @@ namespace {
 using emulatortest::ReadReady;
 using emulatortest::ReadText;
 using emulatortest::Simulator;
+using emulatortest::StopRequest;
 using emulatortest::TempDir;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
@@ -43,25 +44,27 @@ Outcome Detect(int type, std::vector<std::string> simArgs = {},
                const std::vector<std::string>& detectArgs = {}) {
     TempDir dir;
     Outcome run;
-    const std::string transcript = dir.path + "/frames.jsonl";
+    const std::string transcript = dir.path() + "/frames.jsonl";
     std::vector<std::string> args = {
-        "--reader", std::to_string(type), "--virtual", "4", "--ports-dir",
-        dir.path,   "--transcript",       transcript};
+        "--reader",    std::to_string(type), "--virtual",    "4",
+        "--ports-dir", dir.path(),           "--transcript", transcript};
     args.insert(args.end(), simArgs.begin(), simArgs.end());
     Simulator sim(args);
     if (!sim.Started() || !ReadReady(sim)) {
         ADD_FAILURE() << "korvel-sim --reader " << type << " did not start";
         return run;
     }
-    std::string command = "KORVEL_PORTS_DIR='" + dir.path + "' timeout 30 '" + kCordane +
-                          "' detect --port KORVEL04 --json";
-    for (const std::string& arg : detectArgs) command += " '" + arg + "'";
-    command += " >'" + dir.path + "/out' 2>'" + dir.path + "/err'";
-    const int status = std::system(command.c_str());
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadText(dir.path + "/out");
-    run.err = ReadText(dir.path + "/err");
-    sim.Signal(SIGTERM);
+    std::vector<std::string> detect = {"detect", "--port", "KORVEL04", "--json"};
+    detect.insert(detect.end(), detectArgs.begin(), detectArgs.end());
+    const korvel::testkit::Outcome ran =
+        korvel::testkit::RunToEnd({.program = kCordane,
+                                   .arguments = std::move(detect),
+                                   .environment = {{"KORVEL_PORTS_DIR", dir.path()}}},
+                                  std::chrono::seconds(30));
+    run.code = ran.code;
+    run.out = ran.out;
+    run.err = ran.err;
+    sim.Stop(StopRequest::Terminate);
     sim.Wait();  // the transcript is flushed by now
     run.transcript = ReadText(transcript);
     return run;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -131,7 +132,7 @@ class Job : public CDownloadManager {
 class LargeReaderEmulatorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
+        setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
         KvSetMessageBoxHandler(
             [](HWND, const char* text, const char*, unsigned, void* context) -> int {
                 auto* test = static_cast<LargeReaderEmulatorTest*>(context);
@@ -151,7 +152,7 @@ class LargeReaderEmulatorTest : public ::testing::Test {
                                      bool once = true) {
         std::vector<std::string> args = {"--reader",     std::to_string(reader),
                                          "--virtual",    std::to_string(kPort),
-                                         "--ports-dir",  dir.path,
+                                         "--ports-dir",  dir.path(),
                                          "--dump",       dump,
                                          "--dump-data",  dataDump,
                                          "--transcript", transcript};
@@ -161,16 +162,6 @@ class LargeReaderEmulatorTest : public ::testing::Test {
         EXPECT_TRUE(sim->Started());
         EXPECT_TRUE(ReadReady(*sim).has_value());
         return sim;
-    }
-
-    std::string Write(const std::string& name, const Bytes& bytes) {
-        const std::string path = dir.path + "/" + name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
-        return path;
-    }
-    std::string Write(const std::string& name, const std::string& text) {
-        return Write(name, Bytes(text.begin(), text.end()));
     }
 
     void Prepare(Job& job, int reader, const std::string& app, const std::string& driver = {}) {
@@ -216,9 +207,9 @@ class LargeReaderEmulatorTest : public ::testing::Test {
     }
 
     TempDir dir;
-    std::string dump = dir.path + "/flash.bin";
-    std::string dataDump = dir.path + "/data.bin";
-    std::string transcript = dir.path + "/frames.jsonl";
+    std::string dump = dir.path() + "/flash.bin";
+    std::string dataDump = dir.path() + "/data.bin";
+    std::string transcript = dir.path() + "/frames.jsonl";
     std::mutex mutex;
     std::vector<std::string> boxes;
 };
@@ -236,14 +227,14 @@ TEST_F(LargeReaderEmulatorTest, SrecordFilesToA512KbReader) {
     flash[0xE000] = application.at(0xE000);
 
     auto sim = Start(2);
-    const std::string drv = Write("driver.sre", Srecords(driver));
-    const std::string app = Write("app.sre", Srecords(application));
+    const std::string drv = dir.Write("driver.sre", SrecText(driver));
+    const std::string app = dir.Write("app.sre", SrecText(application));
     Job job;
     Prepare(job, 2, app, drv);
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 0);  // --once: a signed image
     EXPECT_THAT(job.completions, ElementsAre("Download completed/0"));
-    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(flash)), "");
+    EXPECT_EQ(Difference(ReadBytes(dump), ExpectedFlash(flash)), "");
 }
 
 TEST_F(LargeReaderEmulatorTest, PlainBinaryToA1MbReaderFillsItsUpperBank) {
@@ -254,27 +245,27 @@ TEST_F(LargeReaderEmulatorTest, PlainBinaryToA1MbReaderFillsItsUpperBank) {
 
     auto sim = Start(5);
     Job job;
-    Prepare(job, 5, Write("app.bin", file));
+    Prepare(job, 5, dir.Write("app.bin", file));
     job.downloadType = KV_DOWNLOAD_BINARY;
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 0);
-    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(BinaryStretches(file))), "");
-    EXPECT_EQ(ReadAll(dataDump).size(), kDataFlash);
-    EXPECT_NE(ReadAll(dataDump), Bytes(kDataFlash, 0xFF));  // not asked to erase it
+    EXPECT_EQ(Difference(ReadBytes(dump), ExpectedFlash(BinaryStretches(file))), "");
+    EXPECT_EQ(ReadBytes(dataDump).size(), kDataFlash);
+    EXPECT_NE(ReadBytes(dataDump), Bytes(kDataFlash, 0xFF));  // not asked to erase it
 }
 
 TEST_F(LargeReaderEmulatorTest, EncipheredImageToTheModemReader) {
     const Bytes plain = BinaryFile(kFileApp + 0x1800, "007");
     auto sim = Start(7);
     Job job;
-    Prepare(job, 7, Write("app.kor", Enciphered(plain)));
+    Prepare(job, 7, dir.Write("app.kor", Enciphered(plain)));
     job.downloadType = KV_DOWNLOAD_AUTO_BINARY;
     job.keySelector = cordane::kBaseKeyA;
     job.fileIdentityCheck = 1;  // read from the deciphered head
     job.expectedFileIdentity = 0x1234;
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 0);
-    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(BinaryStretches(plain))), "");
+    EXPECT_EQ(Difference(ReadBytes(dump), ExpectedFlash(BinaryStretches(plain))), "");
     EXPECT_EQ(TranscriptField(transcript, "kind").front(), "reset");
 }
 
@@ -286,8 +277,8 @@ TEST_F(LargeReaderEmulatorTest, EraseOnlyWithTheDataFlashThroughTheLoaderRoutine
     job.SetEraseDataflash(true);
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 1);  // no signed image: nothing was downloaded
-    EXPECT_EQ(Difference(ReadAll(dataDump), Bytes(kDataFlash, 0xFF)), "");
-    EXPECT_EQ(Difference(ReadAll(dump), Bytes(kCodeDump, 0xFF)), "");
+    EXPECT_EQ(Difference(ReadBytes(dataDump), Bytes(kDataFlash, 0xFF)), "");
+    EXPECT_EQ(Difference(ReadBytes(dump), Bytes(kCodeDump, 0xFF)), "");
     // The erase-start routine ends the session unanswered; no EndSession follows.
     EXPECT_THAT(
         TranscriptField(transcript, "kind"),
@@ -303,7 +294,7 @@ TEST_F(LargeReaderEmulatorTest, EraseOnlyWithTheDataFlashThroughEraseData) {
     job.SetEraseDataflash(true);
     EXPECT_EQ(Download(job), 0u) << ::testing::PrintToString(Boxes());
     EXPECT_EQ(sim->Wait(), 1);
-    EXPECT_EQ(Difference(ReadAll(dataDump), Bytes(kDataFlash, 0xFF)), "");
+    EXPECT_EQ(Difference(ReadBytes(dataDump), Bytes(kDataFlash, 0xFF)), "");
     EXPECT_THAT(TranscriptField(transcript, "kind"),
                 ElementsAre("reset", "run-routine", "erase-data"));
     EXPECT_THAT(TranscriptField(transcript, "answer"), ElementsAre("0", "0", "0"));
@@ -314,9 +305,9 @@ TEST_F(LargeReaderEmulatorTest, RefusedApplicationNumbersLeaveTheFlashAlone) {
     // the new application names as its predecessors.
     auto sim = Start(3, {"--app-number", "5"}, false);
     const Bytes first = BinaryFile(kFileApp + 0x1400, "005");
-    const std::string firstPath = Write("first.kor", Enciphered(first));
+    const std::string firstPath = dir.Write("first.kor", Enciphered(first));
     const std::string secondPath =
-        Write("second.kor", Enciphered(BinaryFile(kFileApp + 0x1400, "007")));
+        dir.Write("second.kor", Enciphered(BinaryFile(kFileApp + 0x1400, "007")));
 
     Job same;
     Prepare(same, 3, firstPath);
@@ -333,9 +324,9 @@ TEST_F(LargeReaderEmulatorTest, RefusedApplicationNumbersLeaveTheFlashAlone) {
     EXPECT_THAT(Boxes(), ElementsAre("Trying to download incorrect application number!",
                                      "Trying to download incorrect application number!"));
 
-    sim->Signal(SIGTERM);
+    sim->Stop(StopRequest::Terminate);
     EXPECT_EQ(sim->Wait(), 0);
-    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(BinaryStretches(first))), "");
+    EXPECT_EQ(Difference(ReadBytes(dump), ExpectedFlash(BinaryStretches(first))), "");
     // The flash was erased once, in the first session; the later ones ended at their check.
     const auto kinds = TranscriptField(transcript, "kind");
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "run-routine"), 1);
@@ -350,16 +341,16 @@ TEST_F(LargeReaderEmulatorTest, FilesTheReaderCannotTakeLeaveItsApplication) {
     const std::map<uint32_t, Bytes> application{{0xE000, Pattern(0x900, 2)}};
     std::map<uint32_t, Bytes> flash = driver;
     flash[0xE000] = application.at(0xE000);
-    const std::string drv = Write("driver.sre", Srecords(driver));
-    const std::string app = Write("app.sre", Srecords(application));
+    const std::string drv = dir.Write("driver.sre", SrecText(driver));
+    const std::string app = dir.Write("app.sre", SrecText(application));
     Job good;
     Prepare(good, 2, app, drv);
     ASSERT_EQ(Download(good), 0u) << ::testing::PrintToString(Boxes());
 
-    std::string damaged = Srecords(application);
+    std::string damaged = SrecText(application);
     damaged[damaged.find("S2") + 12] ^= 1;  // one data digit changed
-    const std::string cut = Srecords(application);
-    std::filesystem::create_directory(dir.path + "/folder");
+    const std::string cut = SrecText(application);
+    std::filesystem::create_directory(dir.path() + "/folder");
     struct Offer {
         const char* name;
         int type;  // download type
@@ -367,17 +358,19 @@ TEST_F(LargeReaderEmulatorTest, FilesTheReaderCannotTakeLeaveItsApplication) {
     };
     const std::vector<Offer> offers = {
         {"record across 0x7FFFF", 0,
-         Write("cross.sre", Srecords({{0xE000, Pattern(0x100, 3)}, {0x7FFF0, Pattern(32, 4)}})),
+         dir.Write("cross.sre", SrecText({{0xE000, Pattern(0x100, 3)}, {0x7FFF0, Pattern(32, 4)}})),
          drv},
         {"application over the driver's high part", 0,
-         Write("over.sre", Srecords({{0xE000, Pattern(0x100, 3)}, {0x70000, Pattern(0x100, 5)}})),
-         Write("drv-high.sre", Srecords({{0x4000, Pattern(0x100, 6)}, {0x70000, Pattern(16, 7)}}))},
+         dir.Write("over.sre",
+                   SrecText({{0xE000, Pattern(0x100, 3)}, {0x70000, Pattern(0x100, 5)}})),
+         dir.Write("drv-high.sre",
+                   SrecText({{0x4000, Pattern(0x100, 6)}, {0x70000, Pattern(16, 7)}}))},
         {"a 64 Kb reader's application", 0,
-         Write("small.sre", Srecords({{0x2000, Pattern(64, 8)}})), drv},
-        {"a damaged record", 0, Write("damaged.sre", damaged), drv},
-        {"a file cut short", 0, Write("cut.sre", cut.substr(0, cut.rfind("S8"))), drv},
-        {"a binary file for a 1 Mb reader", 2, Write("big.bin", Pattern(0xC0000, 9)), ""},
-        {"a directory", 2, dir.path + "/folder", ""},
+         dir.Write("small.sre", SrecText({{0x2000, Pattern(64, 8)}})), drv},
+        {"a damaged record", 0, dir.Write("damaged.sre", damaged), drv},
+        {"a file cut short", 0, dir.Write("cut.sre", cut.substr(0, cut.rfind("S8"))), drv},
+        {"a binary file for a 1 Mb reader", 2, dir.Write("big.bin", Pattern(0xC0000, 9)), ""},
+        {"a directory", 2, dir.path() + "/folder", ""},
     };
     for (const Offer& offer : offers) {
         SCOPED_TRACE(offer.name);
@@ -389,9 +382,9 @@ TEST_F(LargeReaderEmulatorTest, FilesTheReaderCannotTakeLeaveItsApplication) {
     }
     EXPECT_EQ(Boxes().size(), offers.size());
 
-    sim->Signal(SIGTERM);
+    sim->Stop(StopRequest::Terminate);
     EXPECT_EQ(sim->Wait(), 0);
-    EXPECT_EQ(Difference(ReadAll(dump), ExpectedFlash(flash)), "");
+    EXPECT_EQ(Difference(ReadBytes(dump), ExpectedFlash(flash)), "");
     // The flash was erased once, for the good download.
     const auto kinds = TranscriptField(transcript, "kind");
     EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "run-routine"), 1);

@@ -1,10 +1,7 @@
 // "cordane download" to a line of readers served by one korvel-sim --line: every reader flashed
 // from one command, readers that fail or hang up beside readers that succeed, and Ctrl-C.
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,10 +21,12 @@ namespace {
 
 using emulatortest::Clock;
 using emulatortest::Lines;
-using emulatortest::ReadAll;
+using emulatortest::ReadBytes;
 using emulatortest::ReadText;
 using emulatortest::Simulator;
+using emulatortest::StopRequest;
 using emulatortest::TempDir;
+using korvel::testkit::Output;
 
 constexpr auto kPatience = std::chrono::seconds(30);  // failure guard only
 const std::string kBin = std::string(KORVEL_BINARY_DIR) + "/bin/";
@@ -37,11 +36,13 @@ const std::string kSample = std::string(KORVEL_SOURCE_DIR) + "/tools/samples/dem
 class Cordane {
   public:
     Cordane(const TempDir& dir, std::vector<std::string> args)
-        : dir_(dir.path),
-          process_(kBin + "cordane", std::move(args),
-                   {{"KORVEL_PORTS_DIR", dir.path}, {"TMPDIR", dir.path}}, dir.path + "/out",
-                   dir.path + "/err") {}
-    void Signal(int signal) { process_.Signal(signal); }
+        : dir_(dir.path()),
+          process_({.program = kBin + "cordane",
+                    .arguments = std::move(args),
+                    .environment = {{"KORVEL_PORTS_DIR", dir.path()}, {"TMPDIR", dir.path()}},
+                    .output = Output::IntoFile(dir.File("out")),
+                    .errors = Output::IntoFile(dir.File("err"))}) {}
+    void Stop(StopRequest request) { process_.Stop(request); }
     // The exit code; -1 for a signal or no exit in time.
     int Wait() { return process_.Wait(kPatience); }
     std::string Out() const { return ReadText(dir_ + "/out"); }
@@ -49,7 +50,7 @@ class Cordane {
 
   private:
     std::string dir_;
-    emulatortest::Process process_;
+    korvel::testkit::RunningProgram process_;
 };
 
 // A line of `count` readers on KORVEL01...; true once every one is ready.
@@ -114,10 +115,10 @@ pid_t JobProcess(const std::string& marker, const std::string& port) {
 
 TEST(LineDownloadTest, AJobWhoseProcessIsKilledIsReportedAsSuchAndLoggedByTheLine) {
     TempDir dir;
-    Simulator sim({"--line", "2", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
-                   "--delay", "50"});
+    Simulator sim({"--line", "2", "--ports-dir", dir.path(), "--reader", "1", "--loader",
+                   "addressed", "--delay", "50"});
     ASSERT_TRUE(StartLine(sim, 2));
-    const std::string log = dir.path + "/jobs.db";
+    const std::string log = dir.path() + "/jobs.db";
     Cordane cordane(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02", "--log", log,
                           "--reader", "1", kSample});
     const Clock::time_point deadline = Clock::now() + kPatience;
@@ -125,7 +126,7 @@ TEST(LineDownloadTest, AJobWhoseProcessIsKilledIsReportedAsSuchAndLoggedByTheLin
            Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const pid_t job = JobProcess("KORVEL_PORTS_DIR=" + dir.path, "KORVEL02");
+    const pid_t job = JobProcess("KORVEL_PORTS_DIR=" + dir.path(), "KORVEL02");
     ASSERT_GT(job, 0) << cordane.Out();
     kill(job, SIGKILL);
     EXPECT_EQ(cordane.Wait(), 125) << cordane.Err();
@@ -160,11 +161,11 @@ TEST(LineDownloadTest, AGlobalFileIsCheckedBeforeAnyReaderAndEachHintNamesTheTyp
     TempDir dir;
     // KORVEL02 refuses a frame of its download session (its detection session has 34).
     Simulator sim(
-        {"--line", "2", "--ports-dir", dir.path, "--reader", "2", "--fail-at", ",40:0x23"});
+        {"--line", "2", "--ports-dir", dir.path(), "--reader", "2", "--fail-at", ",40:0x23"});
     ASSERT_TRUE(StartLine(sim, 2));
-    std::vector<std::string> mkglo{"mkglo", "-o", dir.path + "/app.glo"};
+    std::vector<std::string> mkglo{"mkglo", "-o", dir.path() + "/app.glo"};
     for (const char* part : {"1::0x10000:APP.SRE", "2:0x48:0x4720:DRV.SRE"}) {
-        const std::string data = dir.path + "/part" + std::to_string(mkglo.size());
+        const std::string data = dir.path() + "/part" + std::to_string(mkglo.size());
         std::ofstream(data) << std::string(64, 'A');
         mkglo.push_back(std::string(part) + "=" + data);
     }
@@ -172,14 +173,14 @@ TEST(LineDownloadTest, AGlobalFileIsCheckedBeforeAnyReaderAndEachHintNamesTheTyp
         Cordane made(dir, mkglo);
         ASSERT_EQ(made.Wait(), 0) << made.Err();
     }
-    std::string damaged = ReadText(dir.path + "/app.glo");
+    std::string damaged = ReadText(dir.path() + "/app.glo");
     damaged.back() ^= 1;
-    std::ofstream(dir.path + "/damaged.glo", std::ios::binary) << damaged;
+    std::ofstream(dir.path() + "/damaged.glo", std::ios::binary) << damaged;
 
     // Every CRC is checked before any reader is reset or detected.
     {
-        Cordane refused(
-            dir, {"download", "--json", "--port", "KORVEL01,KORVEL02", dir.path + "/damaged.glo"});
+        Cordane refused(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02",
+                              dir.path() + "/damaged.glo"});
         EXPECT_EQ(refused.Wait(), 1) << refused.Err();
         EXPECT_EQ(refused.Out().find("detected"), std::string::npos) << refused.Out();
         EXPECT_NE(refused.Err().find("damaged.glo: CRC Error!"), std::string::npos)
@@ -188,7 +189,7 @@ TEST(LineDownloadTest, AGlobalFileIsCheckedBeforeAnyReaderAndEachHintNamesTheTyp
     }
 
     // The loader's refusal on KORVEL02: the hint names the type its job detected.
-    Cordane cordane(dir, {"download", "--port", "KORVEL01,KORVEL02", dir.path + "/app.glo"});
+    Cordane cordane(dir, {"download", "--port", "KORVEL01,KORVEL02", dir.path() + "/app.glo"});
     EXPECT_EQ(cordane.Wait(), 0x23) << cordane.Err();
     const std::string err = cordane.Err();
     EXPECT_NE(err.find("check the reader type (--reader 2)"), std::string::npos) << err;
@@ -198,9 +199,9 @@ TEST(LineDownloadTest, AGlobalFileIsCheckedBeforeAnyReaderAndEachHintNamesTheTyp
 TEST(LineDownloadTest, EightReadersFlashedFromOneCommand) {
     TempDir dir;
     // Both loaders of the 64 Kb readers, four readers each.
-    Simulator sim({"--line", "8", "--ports-dir", dir.path, "--reader", "1", "--loader",
+    Simulator sim({"--line", "8", "--ports-dir", dir.path(), "--reader", "1", "--loader",
                    "raw,addressed,raw,addressed,raw,addressed,raw,addressed", "--dump",
-                   dir.path + "/flash%d.bin", "--once"});
+                   dir.path() + "/flash%d.bin", "--once"});
     ASSERT_TRUE(StartLine(sim, 8));
 
     std::vector<std::string> args{"download", "--json", "--reader", "1", kSample};
@@ -228,13 +229,15 @@ TEST(LineDownloadTest, EightReadersFlashedFromOneCommand) {
               std::string::npos);
     EXPECT_NE(lines.back().find(R"(],"code":0,"parent_cpu_ms":)"), std::string::npos);
 
-    ASSERT_EQ(system((kBin + "cordane convert " + kSample + " " + dir.path + "/image.bin >" +
-                      dir.path + "/convert.out 2>&1")
-                         .c_str()),
-              0);
-    const std::vector<uint8_t> image = ReadAll(dir.path + "/image.bin");
+    ASSERT_EQ(
+        korvel::testkit::RunToEnd({.program = kBin + "cordane",
+                                   .arguments = {"convert", kSample, dir.path() + "/image.bin"}},
+                                  kPatience)
+            .code,
+        0);
+    const std::vector<uint8_t> image = ReadBytes(dir.path() + "/image.bin");
     for (int i = 1; i <= 8; ++i) {
-        ExpectSampleIn(ReadAll(dir.path + "/flash" + std::to_string(i) + ".bin"), image,
+        ExpectSampleIn(ReadBytes(dir.path() + "/flash" + std::to_string(i) + ".bin"), image,
                        "KORVEL0" + std::to_string(i));
     }
 }
@@ -242,9 +245,9 @@ TEST(LineDownloadTest, EightReadersFlashedFromOneCommand) {
 TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
     TempDir dir;
     // KORVEL02 refuses a frame, KORVEL04 hangs its line up in the middle of the download.
-    Simulator sim({"--line", "4", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
-                   "--dump", dir.path + "/flash%d.bin", "--fail-at", ",6:0x23,,", "--hangup-at",
-                   ",,,6"});
+    Simulator sim({"--line", "4", "--ports-dir", dir.path(), "--reader", "1", "--loader",
+                   "addressed", "--dump", dir.path() + "/flash%d.bin", "--fail-at", ",6:0x23,,",
+                   "--hangup-at", ",,,6"});
     ASSERT_TRUE(StartLine(sim, 4));
 
     // Without a terminal: plain lines, each with its port; the table at the end.
@@ -280,20 +283,20 @@ TEST(LineDownloadTest, AFailingAndAHungUpReaderLeaveTheOthersToComplete) {
               std::string::npos)
         << err;
 
-    sim.Signal(SIGTERM);
+    sim.Stop(StopRequest::Terminate);
     EXPECT_EQ(sim.Wait(), 0);
-    const std::vector<uint8_t> one = ReadAll(dir.path + "/flash1.bin");
-    EXPECT_EQ(one, ReadAll(dir.path + "/flash3.bin"));
+    const std::vector<uint8_t> one = ReadBytes(dir.path() + "/flash1.bin");
+    EXPECT_EQ(one, ReadBytes(dir.path() + "/flash3.bin"));
     ASSERT_EQ(one.size(), 0x10000u);
     EXPECT_EQ(one[0x2000], 'K');
-    EXPECT_NE(ReadAll(dir.path + "/flash2.bin")[0x2000], 'K');
+    EXPECT_NE(ReadBytes(dir.path() + "/flash2.bin")[0x2000], 'K');
 }
 
 TEST(LineDownloadTest, CtrlCStopsEveryDownloadAndResetsEveryReader) {
     TempDir dir;
     // Slow answers keep the downloads running long enough to be interrupted.
-    Simulator sim({"--line", "3", "--ports-dir", dir.path, "--reader", "1", "--loader", "addressed",
-                   "--delay", "50", "--once"});
+    Simulator sim({"--line", "3", "--ports-dir", dir.path(), "--reader", "1", "--loader",
+                   "addressed", "--delay", "50", "--once"});
     ASSERT_TRUE(StartLine(sim, 3));
 
     Cordane cordane(dir, {"download", "--json", "--port", "KORVEL01,KORVEL02,KORVEL03", "--reader",
@@ -313,7 +316,7 @@ TEST(LineDownloadTest, CtrlCStopsEveryDownloadAndResetsEveryReader) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(moving()) << cordane.Out() << cordane.Err();
-    cordane.Signal(SIGINT);
+    cordane.Stop(StopRequest::Interrupt);
     EXPECT_EQ(cordane.Wait(), 6) << cordane.Err();
 
     const std::string out = cordane.Out();
@@ -325,7 +328,7 @@ TEST(LineDownloadTest, CtrlCStopsEveryDownloadAndResetsEveryReader) {
     EXPECT_EQ(Lines(out).back().find(R"("result":"completed")"), std::string::npos);
     // No reader holds a signed image, and no job is left running.
     EXPECT_EQ(sim.Wait(), 1) << "a cancelled download must leave no signed image";
-    EXPECT_EQ(ProcessesWith("KORVEL_PORTS_DIR=" + dir.path), 0);
+    EXPECT_EQ(ProcessesWith("KORVEL_PORTS_DIR=" + dir.path()), 0);
 }
 
 }  // namespace

@@ -2,10 +2,7 @@
 // through its port entry with wire frames, and stopped.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,8 +18,6 @@
 
 #include "emulator_support.h"
 #include "zr318/wire.h"
-
-extern char** environ;
 
 using namespace emulatortest;
 
@@ -104,14 +99,14 @@ bool EntryExists(const std::string& path) {
 
 TEST(SimProcessTest, AnswersAResetThroughItsEntryAndRemovesTheEntryOnSigterm) {
     TempDir dir;
-    const std::string dump = dir.path + "/flash.bin";
-    const std::string transcript = dir.path + "/transcript.jsonl";
-    Simulator sim({"--reader", "0", "--loader", "addressed", "--com", "7", "--ports-dir", dir.path,
-                   "--dump", dump, "--transcript", transcript});
+    const std::string dump = dir.path() + "/flash.bin";
+    const std::string transcript = dir.path() + "/transcript.jsonl";
+    Simulator sim({"--reader", "0", "--loader", "addressed", "--com", "7", "--ports-dir",
+                   dir.path(), "--dump", dump, "--transcript", transcript});
     ASSERT_TRUE(sim.Started());
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
-    EXPECT_EQ(ready->entry, dir.path + "/COM7");
+    EXPECT_EQ(ready->entry, dir.path() + "/COM7");
     EXPECT_EQ(fs::read_symlink(ready->entry).string(), ready->device);
 
     {
@@ -138,7 +133,7 @@ TEST(SimProcessTest, AnswersAResetThroughItsEntryAndRemovesTheEntryOnSigterm) {
         EXPECT_EQ(port.Exchange(Header(8, 0, 0)), 0);  // EndSession
     }
 
-    sim.Signal(SIGTERM);
+    sim.Stop(StopRequest::Terminate);
     EXPECT_EQ(sim.Wait(), 0);
     EXPECT_FALSE(EntryExists(ready->entry));
     EXPECT_EQ(fs::file_size(dump), 0x10000u);
@@ -151,12 +146,12 @@ TEST(SimProcessTest, AnswersAResetThroughItsEntryAndRemovesTheEntryOnSigterm) {
 
 TEST(SimProcessTest, OnceExitsAfterTheSessionWithTheImageVerdict) {
     TempDir dir;
-    const std::string dump = dir.path + "/flash.bin";
+    const std::string dump = dir.path() + "/flash.bin";
     Simulator sim({"--reader", "1", "--loader", "addressed", "--virtual", "3", "--ports-dir",
-                   dir.path, "--dump", dump, "--once"});
+                   dir.path(), "--dump", dump, "--once"});
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
-    EXPECT_EQ(ready->entry, dir.path + "/Korvel_reader_03");
+    EXPECT_EQ(ready->entry, dir.path() + "/Korvel_reader_03");
     {
         Port port(ready->entry);
         ASSERT_TRUE(port.Send(Kind::ResetLoader, {0}));
@@ -177,7 +172,7 @@ TEST(SimProcessTest, OnceExitsAfterTheSessionWithTheImageVerdict) {
 
 TEST(SimProcessTest, OnceWaitsThroughReaderDetectionForTheSessionThatDownloads) {
     TempDir dir;
-    Simulator sim({"--reader", "5", "--virtual", "6", "--ports-dir", dir.path, "--once"});
+    Simulator sim({"--reader", "5", "--virtual", "6", "--ports-dir", dir.path(), "--once"});
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
     {
@@ -205,31 +200,38 @@ TEST(SimProcessTest, OnceWaitsThroughReaderDetectionForTheSessionThatDownloads) 
 TEST(SimProcessTest, ADumpThatCannotBeWrittenIsAFailureNamingIt) {
     TempDir dir;
     // Refused at the start: a directory that does not exist, a path that is a directory.
-    for (const std::string& dump : {dir.path + "/missing/flash.bin", dir.path}) {
+    for (const std::string& dump : {dir.path() + "/missing/flash.bin", dir.path()}) {
         SCOPED_TRACE(dump);
-        const auto [code, err] =
-            RunToEnd(kSimulator,
-                     {"--reader", "0", "--com", "6", "--ports-dir", dir.path, "--dump", dump}, {});
-        EXPECT_EQ(code, 2);
-        EXPECT_NE(err.find("cannot write the flash dump " + dump + ": "), std::string::npos) << err;
-        EXPECT_FALSE(EntryExists(dir.path + "/COM6"));
+        const korvel::testkit::Outcome run =
+            korvel::testkit::RunToEnd({.program = kSimulator,
+                                       .arguments = {"--reader", "0", "--com", "6", "--ports-dir",
+                                                     dir.path(), "--dump", dump},
+                                       .environmentOnly = true},
+                                      kPatience);
+        EXPECT_EQ(run.code, 2);
+        EXPECT_NE(run.err.find("cannot write the flash dump " + dump + ": "), std::string::npos)
+            << run.err;
+        EXPECT_FALSE(EntryExists(dir.path() + "/COM6"));
     }
 
     // Writable at the start, gone by the end: the exit code says so, the message names the file.
-    const std::string sub = dir.path + "/dumps";
+    const std::string sub = dir.path() + "/dumps";
     fs::create_directory(sub);
-    Process sim(kSimulator,
-                {"--reader", "0", "--com", "6", "--ports-dir", dir.path, "--dump", sub + "/f.bin"},
-                {}, dir.path + "/sim.out", dir.path + "/sim.err");
+    korvel::testkit::RunningProgram sim(
+        {.program = kSimulator,
+         .arguments = {"--reader", "0", "--com", "6", "--ports-dir", dir.path(), "--dump",
+                       sub + "/f.bin"},
+         .output = korvel::testkit::Output::IntoFile(dir.File("sim.out")),
+         .errors = korvel::testkit::Output::IntoFile(dir.File("sim.err"))});
     const Clock::time_point deadline = Clock::now() + kPatience;
-    while (ReadText(dir.path + "/sim.out").rfind("ready ", 0) != 0 && Clock::now() < deadline) {
+    while (ReadText(dir.path() + "/sim.out").rfind("ready ", 0) != 0 && Clock::now() < deadline) {
         usleep(10000);
     }
-    ASSERT_EQ(ReadText(dir.path + "/sim.out").rfind("ready ", 0), 0u);
+    ASSERT_EQ(ReadText(dir.path() + "/sim.out").rfind("ready ", 0), 0u);
     fs::remove_all(sub);
-    sim.Signal(SIGTERM);
+    sim.Stop(StopRequest::Terminate);
     EXPECT_EQ(sim.Wait(kPatience), 3);
-    const std::string err = ReadText(dir.path + "/sim.err");
+    const std::string err = ReadText(dir.path() + "/sim.err");
     EXPECT_NE(err.find("cannot write the flash dump " + sub + "/f.bin: No such file"),
               std::string::npos)
         << err;
@@ -237,7 +239,7 @@ TEST(SimProcessTest, ADumpThatCannotBeWrittenIsAFailureNamingIt) {
 
 TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
     TempDir dir;
-    Simulator sim({"--reader", "0", "--com", "5", "--ports-dir", dir.path, "--hangup-at", "1"});
+    Simulator sim({"--reader", "0", "--com", "5", "--ports-dir", dir.path(), "--hangup-at", "1"});
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
     {
@@ -250,7 +252,7 @@ TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
         EXPECT_TRUE(hungUp);
     }
     // A second emulator for the same port is refused while this one runs.
-    Simulator rival({"--reader", "0", "--com", "5", "--ports-dir", dir.path});
+    Simulator rival({"--reader", "0", "--com", "5", "--ports-dir", dir.path()});
     EXPECT_EQ(rival.Wait(), 2);
 
     Port port(ready->entry);
@@ -259,25 +261,25 @@ TEST(SimProcessTest, InjectedHangUpFailsTheHostsLineAndANewLineTakesTheEntry) {
     const auto answer = port.Receive();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->payload, (Bytes{0x00, 0x00}));  // running, raw loader
-    sim.Signal(SIGINT);
+    sim.Stop(StopRequest::Interrupt);
     EXPECT_EQ(sim.Wait(), 0);
     EXPECT_FALSE(EntryExists(ready->entry));
 }
 
 TEST(SimProcessTest, ReplacesAStaleEntryButNeverSomebodyElses) {
     TempDir dir;
-    const std::string entry = dir.path + "/COM4";
+    const std::string entry = dir.path() + "/COM4";
     fs::create_symlink("/dev/korvel-no-such-device", entry);  // left by an emulator that died
-    Simulator sim({"--reader", "0", "--com", "4", "--ports-dir", dir.path});
+    Simulator sim({"--reader", "0", "--com", "4", "--ports-dir", dir.path()});
     const std::optional<Ready> ready = ReadReady(sim);
     ASSERT_TRUE(ready);
     EXPECT_EQ(fs::read_symlink(entry).string(), ready->device);
-    sim.Signal(SIGTERM);
+    sim.Stop(StopRequest::Terminate);
     EXPECT_EQ(sim.Wait(), 0);
 
     // An entry that leads to a device nobody emulates (a real adapter, say) is left alone.
     fs::create_symlink("/dev/null", entry);
-    Simulator refused({"--reader", "0", "--com", "4", "--ports-dir", dir.path});
+    Simulator refused({"--reader", "0", "--com", "4", "--ports-dir", dir.path()});
     EXPECT_EQ(refused.Wait(), 2);
     EXPECT_EQ(fs::read_symlink(entry).string(), "/dev/null");
 }

@@ -33,7 +33,7 @@ class Job : public CDownloadManager {
 class SmallReaderEmulatorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
+        setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
         KvSetMessageBoxHandler(
             [](HWND, const char* text, const char*, unsigned, void* context) -> int {
                 static_cast<SmallReaderEmulatorTest*>(context)->boxes.push_back(text);
@@ -43,25 +43,8 @@ class SmallReaderEmulatorTest : public ::testing::Test {
         // An application of 1,500 bytes from 0x2000, in 32-byte S2 records.
         image.resize(1500);
         for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
-        std::string text;
-        char field[16];
-        for (size_t i = 0; i < image.size(); i += 32) {
-            const size_t n = std::min<size_t>(32, image.size() - i);
-            const size_t at = 0x2000 + i;
-            unsigned sum = static_cast<unsigned>(n + 4 + (at >> 8) + (at & 0xFF));
-            std::snprintf(field, sizeof field, "S2%02X%06zX", static_cast<unsigned>(n + 4), at);
-            text += field;
-            for (size_t j = 0; j < n; ++j) {
-                std::snprintf(field, sizeof field, "%02X", image[i + j]);
-                text += field;
-                sum += image[i + j];
-            }
-            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFFu);
-            text += field;
-        }
-        text += "S804002000DB\n";
-        app = dir.path + "/app.sre";
-        std::ofstream(app) << text;
+        app = dir.Write("app.sre",
+                        SrecText({{0x2000, image}}, {.header = std::nullopt, .end = 0x2000}));
     }
     void TearDown() override { KvSetMessageBoxHandler(nullptr, nullptr); }
 
@@ -70,7 +53,7 @@ class SmallReaderEmulatorTest : public ::testing::Test {
                                      std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {
             "--reader", std::to_string(reader), "--loader", loader,   "--virtual",
-            "7",        "--ports-dir",          dir.path,   "--once", "--dump",
+            "7",        "--ports-dir",          dir.path(), "--once", "--dump",
             dump};
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Simulator>(args);
@@ -92,14 +75,14 @@ class SmallReaderEmulatorTest : public ::testing::Test {
     }
 
     // The flash the emulator wrote when the session ended.
-    std::vector<uint8_t> Flash() { return ReadAll(dump); }
+    std::vector<uint8_t> Flash() { return ReadBytes(dump); }
 
     bool Signed(const std::vector<uint8_t>& flash) {
         return flash.size() == 0x10000 && flash[0x2000] == 'K' && flash[0x2001] == 'V';
     }
 
     TempDir dir;
-    std::string dump = dir.path + "/flash.bin";
+    std::string dump = dir.path() + "/flash.bin";
     std::string app;
     std::vector<uint8_t> image;
     std::vector<std::string> boxes;

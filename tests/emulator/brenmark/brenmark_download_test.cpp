@@ -1,7 +1,6 @@
 // Brenmark end to end: the program's real widgets, offscreen, download an S-record application to
 // the emulator on KORVEL03; an automatic run with nothing to download ends by itself.
 #include <gmock/gmock.h>
-#include <spawn.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -26,19 +25,17 @@ using namespace brenmark;
 std::string WriteApplication(const std::string& dir) {
     Bytes bytes(1500);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 31 + 7);
-    const std::string path = dir + "/app.sre";
-    std::ofstream(path) << Srecords({{0x2000, bytes}});
-    return path;
+    return WriteFile(dir + "/app.sre", SrecText({{0x2000, bytes}}));
 }
 
 TEST(BrenmarkEndToEnd, DownloadsThroughTheWidgetsAndMakesItselfReadyAgain) {
     TempDir dir;
-    setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
-    Simulator sim(
-        {"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path, "--once"});
+    setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
+    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path(),
+                   "--once"});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
-    const std::string app = WriteApplication(dir.path);
+    const std::string app = WriteApplication(dir.path());
 
     std::set<std::string> lines;  // progress lines seen while the download ran
     int maxBar = 0;
@@ -98,13 +95,13 @@ TEST(BrenmarkEndToEnd, DownloadsThroughTheWidgetsAndMakesItselfReadyAgain) {
 
 TEST(BrenmarkEndToEnd, EscapeDuringADownloadResetsTheReaderAndStopsIt) {
     TempDir dir;
-    setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
+    setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
     // A slow reader: half a second before every answer, so that the reset comes mid-download.
-    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path,
+    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path(),
                    "--once", "--delay", "500"});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
-    const std::string app = WriteApplication(dir.path);
+    const std::string app = WriteApplication(dir.path());
 
     bool stayedOpen = false;
     bool readyAgain = false;
@@ -144,14 +141,21 @@ TEST(BrenmarkEndToEnd, EscapeDuringADownloadResetsTheReaderAndStopsIt) {
 // (-1 when it did not end within the patience) and what it wrote on stderr.
 std::pair<int, std::string> RunUnattended(const std::string& portsDir,
                                           std::vector<std::string> args) {
-    return RunToEnd(std::string(KORVEL_BINARY_DIR) + "/bin/brenmark", std::move(args),
-                    {"KORVEL_PORTS_DIR=" + portsDir, "HOME=" + portsDir, "PATH=/usr/bin:/bin"});
+    const korvel::testkit::Outcome run =
+        korvel::testkit::RunToEnd({.program = std::string(KORVEL_BINARY_DIR) + "/bin/brenmark",
+                                   .arguments = std::move(args),
+                                   .environment = {{"KORVEL_PORTS_DIR", portsDir},
+                                                   {"HOME", portsDir},
+                                                   {"PATH", "/usr/bin:/bin"}},
+                                   .environmentOnly = true},
+                                  kPatience);
+    return {run.code, run.err};
 }
 
 TEST(BrenmarkEndToEnd, AutomaticRunWithNothingToDownloadEndsByItself) {
     TempDir dir;
     // No kit configuration: COM1 and the first reader type's application, which is not there.
-    const auto [code, errors] = RunUnattended(dir.path, {"|PATHMKI=\"/nowhere/\"", "|COM=0"});
+    const auto [code, errors] = RunUnattended(dir.path(), {"|PATHMKI=\"/nowhere/\"", "|COM=0"});
     EXPECT_NE(code, 0);
     EXPECT_THAT(errors,
                 ::testing::AnyOf(::testing::HasSubstr("Download/KvTal/App00/TS200000000101.sre"),

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "brenmark/download_window.h"
@@ -52,26 +53,18 @@ std::string WriteGlobalFile(const std::string& dir) {
         Part(2, 0x08, 0x4720, "SREHARD4_S.SRE", Pattern(0x500, 8)),
         Part(2, 0x58, 0x4720, "SREHARD4_S.SRE9", Pattern(0x400, 9)),
     };
-    const Bytes bytes = BuildGlobalFile(parts);
-    const std::string path = dir + "/all.glo";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
+    return WriteFile(dir + "/all.glo", BuildGlobalFile(parts));
 }
 
-// The cordane command's exit code; its standard output in `out` when given.
+// The cordane command's exit code; in `out` when given, what it wrote: its standard output, then
+// its standard error.
 int Cordane(const std::string& portsDir, const std::vector<std::string>& args,
-            std::string* out = nullptr, const std::string& outName = "/cordane.out") {
-    std::string command = "KORVEL_PORTS_DIR='" + portsDir + "' '" + kCordane + "'";
-    for (const std::string& arg : args) command += " '" + arg + "'";
-    const std::string output = portsDir + outName;
-    const int status = std::system((command + " >'" + output + "' 2>&1").c_str());
-    if (out) {
-        const Bytes bytes = ReadAll(output);
-        out->assign(bytes.begin(), bytes.end());
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            std::string* out = nullptr) {
+    const korvel::testkit::Outcome run = korvel::testkit::RunToEnd(
+        {.program = kCordane, .arguments = args, .environment = {{"KORVEL_PORTS_DIR", portsDir}}},
+        std::chrono::minutes(2));
+    if (out) *out = run.out + run.err;
+    return run.code;
 }
 
 // An emulated reader of `type` on virtual port `port`, dumping its flash to `dump` after every
@@ -104,53 +97,55 @@ class GlobalFileEndToEnd : public ::testing::TestWithParam<int> {};
 TEST_P(GlobalFileEndToEnd, DetectedReaderGetsTheImageOfItsType) {
     const int type = GetParam();
     TempDir dir;
-    const std::string glo = WriteGlobalFile(dir.path);
+    const std::string glo = WriteGlobalFile(dir.path());
 
     // What the reader must hold: a binary download of the part cut for its type.
-    const std::string reference = dir.path + "/reference.bin";
+    const std::string reference = dir.path() + "/reference.bin";
     ASSERT_EQ(
-        Cordane(dir.path, {"extract", "--reader", std::to_string(type), glo, "-o", reference}), 0);
-    const std::string referenceDump = dir.path + "/reference.flash";
+        Cordane(dir.path(), {"extract", "--reader", std::to_string(type), glo, "-o", reference}),
+        0);
+    const std::string referenceDump = dir.path() + "/reference.flash";
     {
-        Reader reader(dir.path, type, 4, referenceDump);
+        Reader reader(dir.path(), type, 4, referenceDump);
         ASSERT_TRUE(reader.ready);
         std::string out;
-        ASSERT_EQ(Cordane(dir.path,
+        ASSERT_EQ(Cordane(dir.path(),
                           {"download", "--port", "KORVEL04", "--reader", std::to_string(type),
                            "--type", "2", reference},
                           &out),
                   0)
             << out;
     }
-    const Bytes want = ReadAll(referenceDump);
+    const Bytes want = ReadBytes(referenceDump);
     ASSERT_FALSE(want.empty());
 
     // cordane download without --reader: detected, extracted, downloaded, nothing left behind.
-    const std::string toolDump = dir.path + "/tool.flash";
+    const std::string toolDump = dir.path() + "/tool.flash";
     {
-        Reader reader(dir.path, type, 5, toolDump);
+        Reader reader(dir.path(), type, 5, toolDump);
         ASSERT_TRUE(reader.ready);
-        const std::string tmp = dir.path + "/tmp";
+        const std::string tmp = dir.path() + "/tmp";
         std::filesystem::create_directory(tmp);
         setenv("TMPDIR", tmp.c_str(), 1);
         std::string out;
-        const int code = Cordane(dir.path, {"download", "--port", "KORVEL05", "--json", glo}, &out);
+        const int code =
+            Cordane(dir.path(), {"download", "--port", "KORVEL05", "--json", glo}, &out);
         unsetenv("TMPDIR");
         ASSERT_EQ(code, 0) << out;
         EXPECT_THAT(out, ::testing::StartsWith("{\"event\":\"detected\",\"reader_type\":" +
                                                std::to_string(type) + ","));
         EXPECT_TRUE(std::filesystem::is_empty(tmp));
     }
-    EXPECT_TRUE(ReadAll(toolDump) == want) << "cordane download, reader type " << type;
+    EXPECT_TRUE(ReadBytes(toolDump) == want) << "cordane download, reader type " << type;
 
     // The program: download type 2 from its options file, the global file typed in, Start.
-    const std::string programDump = dir.path + "/program.flash";
-    std::ofstream(dir.path + "/Brenmark.ini") << "[OPTIONS]\r\nDownloadType=2\r\n";
+    const std::string programDump = dir.path() + "/program.flash";
+    std::ofstream(dir.path() + "/Brenmark.ini") << "[OPTIONS]\r\nDownloadType=2\r\n";
     {
-        const ProgramPlace place(dir.path);
-        Reader reader(dir.path, type, 3, programDump);
+        const ProgramPlace place(dir.path());
+        Reader reader(dir.path(), type, 3, programDump);
         ASSERT_TRUE(reader.ready);
-        SettingsSources sources(dir.path, dir.path + "/settings");
+        SettingsSources sources(dir.path(), dir.path() + "/settings");
         StartupOptions options;
         options.steps = &sources;
         bool started = false;
@@ -178,9 +173,9 @@ TEST_P(GlobalFileEndToEnd, DetectedReaderGetsTheImageOfItsType) {
         // Types 8 and 9 have no entry in the list.
         EXPECT_EQ(listSelection, type >= KvLarge8 ? -1 : type);
     }
-    EXPECT_TRUE(ReadAll(programDump) == want) << "Brenmark, reader type " << type;
-    EXPECT_FALSE(std::filesystem::exists(dir.path + "/all.bin"));  // binary loading deletes it
-    EXPECT_TRUE(std::filesystem::exists(dir.path + "/Dbg.txt"));
+    EXPECT_TRUE(ReadBytes(programDump) == want) << "Brenmark, reader type " << type;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/all.bin"));  // binary loading deletes it
+    EXPECT_TRUE(std::filesystem::exists(dir.path() + "/Dbg.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(LargeReaders, GlobalFileEndToEnd,
@@ -190,37 +185,35 @@ INSTANTIATE_TEST_SUITE_P(LargeReaders, GlobalFileEndToEnd,
 // gets its own part, as a binary download of that part gives it.
 TEST(GlobalFileLine, EveryReaderOfAMixedLineGetsItsOwnPart) {
     TempDir dir;
-    const std::string glo = WriteGlobalFile(dir.path);
+    const std::string glo = WriteGlobalFile(dir.path());
     const std::vector<int> types{KvOrb512, KvOrb1Mb, KvLarge8, KvLarge9};
     const std::string typeList = "2,5,8,9";
 
     // The references: each type's part, downloaded to a reader of its own, all at once.
     Simulator references({"--line", "4", "--virtual", "5", "--reader", typeList, "--ports-dir",
-                          dir.path, "--dump", dir.path + "/reference%d.flash"});
-    Simulator line({"--line", "4", "--virtual", "1", "--reader", typeList, "--ports-dir", dir.path,
-                    "--dump", dir.path + "/line%d.flash"});
+                          dir.path(), "--dump", dir.path() + "/reference%d.flash"});
+    Simulator line({"--line", "4", "--virtual", "1", "--reader", typeList, "--ports-dir",
+                    dir.path(), "--dump", dir.path() + "/line%d.flash"});
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(ReadReady(i < 4 ? references : line).has_value());
     }
     std::vector<std::future<int>> downloads;
     for (size_t i = 0; i < types.size(); ++i) {
-        const std::string part = dir.path + "/part" + std::to_string(types[i]) + ".bin";
+        const std::string part = dir.path() + "/part" + std::to_string(types[i]) + ".bin";
         ASSERT_EQ(
-            Cordane(dir.path, {"extract", "--reader", std::to_string(types[i]), glo, "-o", part}),
+            Cordane(dir.path(), {"extract", "--reader", std::to_string(types[i]), glo, "-o", part}),
             0);
         const std::string port = "KORVEL0" + std::to_string(5 + i);
         downloads.push_back(std::async(std::launch::async, [=, &dir] {
-            return Cordane(dir.path,
-                           {"download", "--port", port, "--reader", std::to_string(types[i]),
-                            "--type", "2", part},
-                           nullptr, "/" + port + ".out");
+            return Cordane(dir.path(), {"download", "--port", port, "--reader",
+                                        std::to_string(types[i]), "--type", "2", part});
         }));
     }
     for (auto& download : downloads) ASSERT_EQ(download.get(), 0);
 
     std::string out;
     ASSERT_EQ(
-        Cordane(dir.path,
+        Cordane(dir.path(),
                 {"download", "--port", "KORVEL01,KORVEL02,KORVEL03,KORVEL04", "--json", glo}, &out),
         0)
         << out;
@@ -230,9 +223,9 @@ TEST(GlobalFileLine, EveryReaderOfAMixedLineGetsItsOwnPart) {
                            std::to_string(types[i]) + ","),
                   std::string::npos)
             << port;
-        const Bytes want = ReadAll(dir.path + "/reference" + std::to_string(5 + i) + ".flash");
+        const Bytes want = ReadBytes(dir.path() + "/reference" + std::to_string(5 + i) + ".flash");
         ASSERT_FALSE(want.empty());
-        EXPECT_TRUE(ReadAll(dir.path + "/line" + std::to_string(1 + i) + ".flash") == want)
+        EXPECT_TRUE(ReadBytes(dir.path() + "/line" + std::to_string(1 + i) + ".flash") == want)
             << port << ", reader type " << types[i];
     }
     // The summary names each detected type and the bytes its part took.

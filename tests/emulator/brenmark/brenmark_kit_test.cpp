@@ -1,7 +1,6 @@
 // Brenmark end to end with its settings sources: a kit's unattended runs as the program itself,
 // the options file's download types, and the remembered settings filling the real widgets.
 #include <gmock/gmock.h>
-#include <spawn.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -9,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "brenmark/download_window.h"
@@ -23,11 +23,6 @@ using namespace brenmark;
 
 const std::string kCordane = std::string(KORVEL_BINARY_DIR) + "/bin/cordane";
 const std::string kBrenmark = std::string(KORVEL_BINARY_DIR) + "/bin/brenmark";
-
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // Where `flash` differs from `want` at `address`: "" when it does not.
 std::string Compare(const Bytes& flash, uint32_t address, const Bytes& want) {
@@ -63,35 +58,44 @@ void WriteKit(const std::string& root, int reader, uint16_t portField) {
 // patience) and what it wrote on stderr.
 std::pair<int, std::string> RunBrenmark(const std::string& cwd, const std::string& home,
                                         std::vector<std::string> args) {
-    return RunToEnd(kBrenmark, std::move(args),
-                    {"KORVEL_PORTS_DIR=" + home, "HOME=" + home, "PATH=/usr/bin:/bin"}, cwd,
-                    3 * kPatience);
+    const korvel::testkit::Outcome run = korvel::testkit::RunToEnd(
+        {.program = kBrenmark,
+         .arguments = std::move(args),
+         .environment = {{"KORVEL_PORTS_DIR", home}, {"HOME", home}, {"PATH", "/usr/bin:/bin"}},
+         .environmentOnly = true,
+         .directory = cwd},
+        3 * kPatience);
+    return {run.code, run.err};
 }
 
+// The cordane command's exit code.
 int RunTool(const std::vector<std::string>& args) {
-    std::string command = kCordane;
-    for (const std::string& arg : args) command += " '" + arg + "'";
-    return std::system((command + " >/dev/null").c_str());
+    return korvel::testkit::RunToEnd({.program = kCordane,
+                                      .arguments = args,
+                                      .output = korvel::testkit::Output::Null(),
+                                      .errors = korvel::testkit::Output::Inherit()},
+                                     std::chrono::minutes(2))
+        .code;
 }
 
 TEST(BrenmarkKit, UnattendedDownloadToASmallReader) {
     TempDir dir;
-    const std::string kit = dir.path + "/kit";
-    const std::string dump = dir.path + "/flash.bin";
+    const std::string kit = dir.path() + "/kit";
+    const std::string dump = dir.path() + "/flash.bin";
     WriteKit(kit, 0, 0x8003);
     const Bytes image = Pattern(700, 3);
     // The kit names its folders in its own case.
-    WriteFile(kit + "/DOWNLOAD/kvtal/App05/TS2DEMO00502030101.sre", Srecords({{0x2000, image}}));
-    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path,
+    WriteFile(kit + "/DOWNLOAD/kvtal/App05/TS2DEMO00502030101.sre", SrecText({{0x2000, image}}));
+    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path(),
                    "--once", "--dump", dump});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
 
     const auto [code, errors] =
-        RunBrenmark(dir.path, dir.path, {"|PATHMKI=\"" + kit + "/project.mki\"", "|COM=0"});
+        RunBrenmark(dir.path(), dir.path(), {"|PATHMKI=\"" + kit + "/project.mki\"", "|COM=0"});
     EXPECT_EQ(code, 0) << errors;
     EXPECT_EQ(sim.Wait(), 0);
-    const Bytes flash = ReadAll(dump);
+    const Bytes flash = ReadBytes(dump);
     ASSERT_EQ(flash.size(), 0x10000u);
     EXPECT_EQ(flash[0x2000], 'K');
     EXPECT_EQ(flash[0x2001], 'V');
@@ -100,25 +104,25 @@ TEST(BrenmarkKit, UnattendedDownloadToASmallReader) {
 
 TEST(BrenmarkKit, UnattendedDownloadToALargeReaderWithItsDriver) {
     TempDir dir;
-    const std::string kit = dir.path + "/kit";
-    const std::string dump = dir.path + "/flash.bin";
+    const std::string kit = dir.path() + "/kit";
+    const std::string dump = dir.path() + "/flash.bin";
     WriteKit(kit, 5, 0x8004);
     const Bytes driver = Pattern(0x800, 1);
     const Bytes application = Pattern(0x900, 2);
     WriteFile(kit + "/Download/KvOrb1Mb/App05/OB2DEMO00502030101.sre",
-              Srecords({{0xE000, application}}));
-    WriteFile(kit + "/LIB/KvOrb1Mb/SREHARD12.sre", Srecords({{0x4000, driver}}));
+              SrecText({{0xE000, application}}));
+    WriteFile(kit + "/LIB/KvOrb1Mb/SREHARD12.sre", SrecText({{0x4000, driver}}));
     WriteFile(kit + "/LIB/KvOrb1Mb/SREHARD9.sre", "not a driver\n");  // older: never read
     Simulator sim(
-        {"--reader", "5", "--virtual", "4", "--ports-dir", dir.path, "--once", "--dump", dump});
+        {"--reader", "5", "--virtual", "4", "--ports-dir", dir.path(), "--once", "--dump", dump});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
 
     const auto [code, errors] =
-        RunBrenmark(dir.path, dir.path, {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
+        RunBrenmark(dir.path(), dir.path(), {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
     EXPECT_EQ(code, 0) << errors;
     EXPECT_EQ(sim.Wait(), 0);
-    const Bytes flash = ReadAll(dump);
+    const Bytes flash = ReadBytes(dump);
     EXPECT_EQ(Compare(flash, 0x4000, {'K', 'V'}), "");
     EXPECT_EQ(Compare(flash, 0x4002, Bytes(driver.begin() + 2, driver.end())), "");
     EXPECT_EQ(Compare(flash, 0xE000, application), "");
@@ -126,31 +130,31 @@ TEST(BrenmarkKit, UnattendedDownloadToALargeReaderWithItsDriver) {
 
 TEST(BrenmarkKit, PortMissingStopsWithTheMessage) {
     TempDir dir;
-    const std::string kit = dir.path + "/kit";
+    const std::string kit = dir.path() + "/kit";
     WriteKit(kit, 0, 0x0007);  // COM7: nothing serves it
     WriteFile(kit + "/Download/KvTal/App05/TS2DEMO00502030101.sre",
-              Srecords({{0x2000, Pattern(64, 1)}}));
+              SrecText({{0x2000, Pattern(64, 1)}}));
     const auto [code, errors] =
-        RunBrenmark(dir.path, dir.path, {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
+        RunBrenmark(dir.path(), dir.path(), {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
     EXPECT_NE(code, 0);
     EXPECT_THAT(errors, ::testing::HasSubstr("Download serial port is not available."));
 }
 
 TEST(BrenmarkKit, EraseCodeModeFromTheOptionsFile) {
     TempDir dir;
-    const std::string kit = dir.path + "/kit";
-    const std::string dump = dir.path + "/flash.bin";
+    const std::string kit = dir.path() + "/kit";
+    const std::string dump = dir.path() + "/flash.bin";
     WriteKit(kit, 2, 0x8003);
-    WriteFile(dir.path + "/Brenmark.ini", "[OPTIONS]\r\nDownloadType=3\r\n");
+    WriteFile(dir.path() + "/Brenmark.ini", "[OPTIONS]\r\nDownloadType=3\r\n");
     Simulator sim(
-        {"--reader", "2", "--virtual", "3", "--ports-dir", dir.path, "--once", "--dump", dump});
+        {"--reader", "2", "--virtual", "3", "--ports-dir", dir.path(), "--once", "--dump", dump});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
     const auto [code, errors] =
-        RunBrenmark(dir.path, dir.path, {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
+        RunBrenmark(dir.path(), dir.path(), {"|PATHMKI=\"" + kit + "/\"", "|COM=0"});
     EXPECT_EQ(code, 0) << errors;
     EXPECT_EQ(sim.Wait(), 1);  // no signed image: the code is erased
-    const Bytes flash = ReadAll(dump);
+    const Bytes flash = ReadBytes(dump);
     ASSERT_FALSE(flash.empty());
     EXPECT_EQ(std::count(flash.begin(), flash.end(), 0xFF), static_cast<long>(flash.size()));
 }
@@ -160,24 +164,24 @@ class AutomaticBinaryLoading : public ::testing::Test {
   protected:
     // The sealed options file naming `number` and its predecessors, and an image "005".
     void Prepare(const std::string& numbers) {
-        WriteFile(dir.path + "/Brenmark.ini",
+        WriteFile(dir.path() + "/Brenmark.ini",
                   "[OPTIONS]\r\nDownloadType=1\r\n[CHECK_APP_NUM]\r\nCheck=1\r\n" + numbers +
                       "[KORVEL_OPTIONS]\r\nCheckValue=\r\n");
-        ASSERT_EQ(RunTool({"seal", dir.path + "/Brenmark.ini"}), 0);
+        ASSERT_EQ(RunTool({"seal", dir.path() + "/Brenmark.ini"}), 0);
         Bytes plain = Pattern(0xA002 + 0x1400, 11);
         plain[0] = 0x3C;
         plain[1] = 0xA5;
         std::memcpy(&plain[0xA013], "005", 3);
-        WriteFile(dir.path + "/plain.bin", std::string(plain.begin(), plain.end()));
-        ASSERT_EQ(RunTool({"encipher", "--key-selector", "0", dir.path + "/plain.bin",
-                           dir.path + "/image0005.kor"}),
+        WriteFile(dir.path() + "/plain.bin", std::string(plain.begin(), plain.end()));
+        ASSERT_EQ(RunTool({"encipher", "--key-selector", "0", dir.path() + "/plain.bin",
+                           dir.path() + "/image0005.kor"}),
                   0);
         plainImage = plain;
     }
     int Run() {
-        setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
-        setenv("KORVEL_REGISTRY", (dir.path + "/settings.reg").c_str(), 1);
-        SettingsSources sources(dir.path);
+        setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
+        setenv("KORVEL_REGISTRY", (dir.path() + "/settings.reg").c_str(), 1);
+        SettingsSources sources(dir.path());
         StartupOptions options;
         options.steps = &sources;
         options.onShown = [&](DownloadWindow& window) {
@@ -199,21 +203,21 @@ class AutomaticBinaryLoading : public ::testing::Test {
     }
 
     TempDir dir;
-    std::string dump = dir.path + "/flash.bin";
+    std::string dump = dir.path() + "/flash.bin";
     Bytes plainImage;
     std::string shownFile;
 };
 
 TEST_F(AutomaticBinaryLoading, TheReaderTakesItsOwnApplication) {
     Prepare("AppNumber=5\r\nPreviousAppNumber1=4\r\nPreviousAppNumber2=3\r\n");
-    Simulator sim({"--reader", "2", "--virtual", "3", "--ports-dir", dir.path, "--once",
+    Simulator sim({"--reader", "2", "--virtual", "3", "--ports-dir", dir.path(), "--once",
                    "--app-number", "5", "--dump", dump});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
     EXPECT_EQ(Run(), 0);
-    EXPECT_EQ(shownFile, dir.path + "/image0005.kor");
+    EXPECT_EQ(shownFile, dir.path() + "/image0005.kor");
     EXPECT_EQ(sim.Wait(), 0);
-    const Bytes flash = ReadAll(dump);
+    const Bytes flash = ReadBytes(dump);
     // 0xF000-0xFFFF is never written.
     EXPECT_EQ(Compare(flash, 0xE000,
                       Bytes(plainImage.begin() + 0xA002, plainImage.begin() + 0xA002 + 0x1000)),
@@ -222,7 +226,7 @@ TEST_F(AutomaticBinaryLoading, TheReaderTakesItsOwnApplication) {
 
 TEST_F(AutomaticBinaryLoading, TheReaderRefusesAnotherApplication) {
     Prepare("AppNumber=7\r\nPreviousAppNumber1=6\r\nPreviousAppNumber2=4\r\n");
-    Simulator sim({"--reader", "2", "--virtual", "3", "--ports-dir", dir.path, "--once",
+    Simulator sim({"--reader", "2", "--virtual", "3", "--ports-dir", dir.path(), "--once",
                    "--app-number", "5", "--dump", dump});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
@@ -232,10 +236,10 @@ TEST_F(AutomaticBinaryLoading, TheReaderRefusesAnotherApplication) {
 
 TEST(BrenmarkSettings, DialogFilledFromTheStoreStartsWithAltS) {
     TempDir dir;
-    const std::string store = dir.path + "/brenmark.reg";
+    const std::string store = dir.path() + "/brenmark.reg";
     const Bytes image = Pattern(300, 5);
-    const std::string app = dir.path + "/app.sre";
-    WriteFile(app, Srecords({{0x2000, image}}));
+    const std::string app = dir.path() + "/app.sre";
+    WriteFile(app, SrecText({{0x2000, image}}));
     WriteFile(store,
               "Windows Registry Editor Version 5.00\r\n\r\n"
               "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n"
@@ -243,16 +247,16 @@ TEST(BrenmarkSettings, DialogFilledFromTheStoreStartsWithAltS) {
                   app +
                   "\"\r\n\"nCom\"=dword:80000003\r\n"
                   "\"readerType\"=dword:00000000\r\n");
-    setenv("KORVEL_PORTS_DIR", dir.path.c_str(), 1);
+    setenv("KORVEL_PORTS_DIR", dir.path().c_str(), 1);
     setenv("KORVEL_REGISTRY", store.c_str(), 1);
-    Simulator sim(
-        {"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path, "--once"});
+    Simulator sim({"--reader", "0", "--loader", "raw", "--virtual", "3", "--ports-dir", dir.path(),
+                   "--once"});
     ASSERT_TRUE(sim.Started());
     ASSERT_TRUE(ReadReady(sim).has_value());
 
     std::string file, port, type;
     bool began = false;
-    SettingsSources sources(dir.path);
+    SettingsSources sources(dir.path());
     StartupOptions options;
     options.steps = &sources;
     options.onShown = [&](DownloadWindow& window) {

@@ -13,6 +13,8 @@
 
 #include "brenmark/download_dialog.h"
 #include "fake_view.h"
+#include "support/srec_writer.h"
+#include "support/temp_dir.h"
 #include "zr_fake.h"
 
 namespace brenmarktest {
@@ -39,11 +41,6 @@ class DialogTest : public ::testing::Test {
                 return IDOK;
             },
             this);
-        dir = std::filesystem::temp_directory_path() /
-              ("brenmark-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
         dialog.AttachView(&view);
         dialog.SetPortProbe([this] { return ports; });
         dialog.SetErrorSink([this](const std::string& line) { errors.push_back(line); });
@@ -52,34 +49,14 @@ class DialogTest : public ::testing::Test {
         dialog.WaitForWorker();
         KvSetTimeSource(nullptr, nullptr, nullptr);
         KvSetMessageBoxHandler(nullptr, nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
     }
 
     // An S-record application of `bytes` bytes from 0x2000.
     std::string WriteApplication(const std::string& name, size_t bytes = 300) {
-        std::string text;
-        char field[16];
-        for (size_t i = 0; i < bytes; i += 32) {
-            const size_t n = std::min<size_t>(32, bytes - i);
-            const unsigned at = 0x2000 + static_cast<unsigned>(i);
-            unsigned sum =
-                static_cast<unsigned>(n + 4) + (at >> 16 & 0xFF) + (at >> 8 & 0xFF) + (at & 0xFF);
-            std::snprintf(field, sizeof field, "S2%02X%06X", static_cast<unsigned>(n + 4), at);
-            text += field;
-            for (size_t j = 0; j < n; ++j) {
-                const unsigned byte = (i + j) * 13 & 0xFF;
-                std::snprintf(field, sizeof field, "%02X", byte);
-                text += field;
-                sum += byte;
-            }
-            std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFF);
-            text += field;
-        }
-        text += "S804002000DB\n";
-        const std::string path = (dir / name).string();
-        std::ofstream(path) << text;
-        return path;
+        std::vector<uint8_t> data(bytes);
+        for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 13 & 0xFF);
+        return temp.Write(name, korvel::testkit::SrecText({{0x2000, data}},
+                                                          {.header = std::nullopt, .end = 0x2000}));
     }
 
     // Lets the worker run to its end, running what it posts to the user-interface thread.
@@ -106,7 +83,8 @@ class DialogTest : public ::testing::Test {
     std::mutex sleepMutex;
     std::vector<uint32_t> sleeps;
     std::vector<std::string> engineBoxes;
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 }  // namespace brenmarktest

@@ -76,11 +76,7 @@ class GlobalDialogTest : public DialogTest {
         parts[2].name = "DRIVER.SRE";
         parts[2].data.assign(200, 0x22);
         bytes = BuildGlobalFile(parts);
-        const std::string path = (dir / name).string();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path;
+        return temp.Write(name, bytes);
     }
 
     void RunGlobalWorkerToEnd() {

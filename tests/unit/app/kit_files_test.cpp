@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_dir.h"
+
 namespace brenmark {
 namespace {
 
@@ -111,19 +113,11 @@ TEST(KitFiles, FieldsAndPatterns) {
 
 class KitTree : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir =
-            std::filesystem::temp_directory_path() /
-            ("kit-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-             "-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     void Touch(const std::filesystem::path& path) {
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path) << "S9030000FC\n";
+        korvel::testkit::WriteFile(path.string(), "S9030000FC\n");
     }
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_dir.h"
+
 namespace brenmark {
 namespace {
 
@@ -156,22 +158,15 @@ TEST(OptionsFile, SealReplacesTheValueUpToTheLineEndAndNothingElse) {
 
 class OptionsFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("options-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    // Writes the file `name` with the time `seconds` as its last change.
     std::string Write(const std::string& name, const std::string& text, long seconds = 1000) {
-        const std::filesystem::path path = dir / name;
-        std::ofstream(path, std::ios::binary) << text;
+        const std::string path = temp.Write(name, text);
         std::filesystem::last_write_time(
             path, std::filesystem::file_time_type(std::chrono::seconds(seconds)));
-        return path.string();
+        return path;
     }
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 TEST_F(OptionsFiles, SealMessagesOfTheFile) {

@@ -45,12 +45,7 @@ class StepsTest : public DialogTest {
                "[HKEY_LOCAL_MACHINE\\Software\\Korvel\\Brenmark]\r\n"
             << values;
     }
-    std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string Read(const std::string& path) { return korvel::testkit::ReadText(path); }
     brenmark::SettingsStore Stored() {
         brenmark::StoreFile file(store);
         std::string problem;

@@ -13,6 +13,8 @@
 #include <functional>
 #include <sstream>
 
+#include "support/temp_dir.h"
+
 namespace brenmark {
 namespace {
 
@@ -148,21 +150,11 @@ TEST(SettingsStore, KeepsEveryLineItDoesNotOwn) {
 
 class StoreFiles : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("store-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Read(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return korvel::testkit::ReadText(path.string());
     }
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 TEST_F(StoreFiles, PathFollowsTheEnvironment) {

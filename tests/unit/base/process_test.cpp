@@ -16,7 +16,7 @@
 #include "base/interrupts.h"
 #include "base/text.h"
 #include "base/wait.h"
-#include "test_files.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -98,10 +98,10 @@ TEST(Process, AChildThatOutlivesItsPatienceIsKilledAndReported) {
 }
 
 TEST(Process, AChildGetsItsEnvironmentFolderAndStreams) {
-    testfiles::TempDir dir;
+    korvel::testkit::TempDir dir;
     SpawnOptions options = Helper({"report", "KORVEL_PORTS_DIR"});
     options.environment = {{"KORVEL_PORTS_DIR", "/tmp/ports"}};
-    options.directory = dir.path;
+    options.directory = dir.path();
     options.nullInput = true;
     options.output = Output::Pipe();
     options.errors = Output::Pipe();
@@ -109,17 +109,17 @@ TEST(Process, AChildGetsItsEnvironmentFolderAndStreams) {
     ASSERT_TRUE(run) << run.error().message;
     EXPECT_TRUE(run->status.Succeeded());
     EXPECT_EQ(run->output, "KORVEL_PORTS_DIR=/tmp/ports\nfolder=" +
-                               fs::canonical(dir.path).string() + "\ninput=end\n");
+                               fs::canonical(dir.path()).string() + "\ninput=end\n");
     EXPECT_EQ(run->errors, "a line on standard error\n");
 
     // Only the environment given, and the output into a file.
     options.environmentOnly = true;
     options.environment = {};
-    options.output = Output::IntoFile(dir.path + "/out.txt");
+    options.output = Output::IntoFile(dir.path() + "/out.txt");
     options.errors = Output::Null();
     run = RunToEnd(options, kPatience);
     ASSERT_TRUE(run);
-    EXPECT_EQ(testfiles::Lines(testfiles::ReadText(dir.path + "/out.txt")).at(0),
+    EXPECT_EQ(korvel::testkit::Lines(korvel::testkit::ReadText(dir.path() + "/out.txt")).at(0),
               "KORVEL_PORTS_DIR=(unset)");
     EXPECT_TRUE(run->errors.empty());
 }

@@ -14,7 +14,7 @@
 
 #include "base/file_lock.h"
 #include "base/replace_file.h"
-#include "test_files.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -24,11 +24,11 @@ namespace fs = std::filesystem;
 class WholeFiles : public ::testing::Test {
   protected:
     std::string Write(const char* name, const std::string& text) {
-        const std::string path = (fs::path(dir_.path) / name).string();
+        const std::string path = (fs::path(dir_.path()) / name).string();
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
-    testfiles::TempDir dir_;
+    korvel::testkit::TempDir dir_;
 };
 
 std::string Text(const std::vector<uint8_t>& bytes) {
@@ -70,7 +70,7 @@ TEST_F(WholeFiles, ReadsWholeFilesWithinTheLimitAndTheBeginningOfLongerOnes) {
 }
 
 TEST_F(WholeFiles, RefusesWhatIsNoRegularFileWithoutWaitingAndNamesIt) {
-    const std::string fifo = (fs::path(dir_.path) / "fifo").string();
+    const std::string fifo = (fs::path(dir_.path()) / "fifo").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const Expected<FileBytes> piped = ReadWholeFile(fifo);
     ASSERT_FALSE(piped) << "a FIFO without a writer must not hold the open";
@@ -82,11 +82,11 @@ TEST_F(WholeFiles, RefusesWhatIsNoRegularFileWithoutWaitingAndNamesIt) {
     ASSERT_FALSE(device) << "an endless device";
     EXPECT_NE(device.error().message.find("/dev/zero is a character device"), std::string::npos);
 
-    const Expected<FileBytes> folder = ReadWholeFile(dir_.path, {.regularOnly = false});
+    const Expected<FileBytes> folder = ReadWholeFile(dir_.path(), {.regularOnly = false});
     ASSERT_FALSE(folder) << "a folder, even when other kinds are allowed";
     EXPECT_EQ(folder.error().cause, Cause::IsDirectory);
 
-    const Expected<FileBytes> missing = ReadWholeFile(dir_.path + "/missing.sre");
+    const Expected<FileBytes> missing = ReadWholeFile(dir_.path() + "/missing.sre");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().cause, Cause::NotFound);
     EXPECT_NE(FormatError(missing.error()).find("missing.sre: No such file or directory\ncheck"),
@@ -95,7 +95,7 @@ TEST_F(WholeFiles, RefusesWhatIsNoRegularFileWithoutWaitingAndNamesIt) {
 }
 
 TEST_F(WholeFiles, APipeIsReadWhenAskedForUpToTheLimit) {
-    const std::string fifo = (fs::path(dir_.path) / "fifo").string();
+    const std::string fifo = (fs::path(dir_.path()) / "fifo").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer(
         [&fifo] { std::ofstream(fifo, std::ios::binary) << std::string(5000, 'p'); });

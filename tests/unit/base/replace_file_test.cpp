@@ -15,7 +15,7 @@
 
 #include "base/process.h"
 #include "os.h"  // the library's seam: which way the replacement goes
-#include "test_files.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -57,27 +57,27 @@ class Replacement : public ::testing::TestWithParam<bool> {
     void SetUp() override { os::UseUnnamedFiles(GetParam()); }
     void TearDown() override { os::UseUnnamedFiles(true); }
 
-    testfiles::TempDir dir_;
-    fs::path Path(const char* name) const { return fs::path(dir_.path) / name; }
+    korvel::testkit::TempDir dir_;
+    fs::path Path(const char* name) const { return fs::path(dir_.path()) / name; }
 };
 
 TEST_P(Replacement, NewFilesGetTheUsualModeAndExistingFilesKeepTheirs) {
     ASSERT_TRUE(Replace(Path("new.bin"), "fresh"));
-    EXPECT_EQ(testfiles::ReadText(Path("new.bin")), "fresh");
+    EXPECT_EQ(korvel::testkit::ReadText(Path("new.bin")), "fresh");
     EXPECT_EQ(ModeOf(Path("new.bin")), 0666 & ~Umask());
     ASSERT_TRUE(Replace(Path("private.reg"), "x", {.newFileMode = 0600}));
     EXPECT_EQ(ModeOf(Path("private.reg")), 0600 & ~Umask());
 
     Put(Path("kept.ini"), "old contents", 0640);
     ASSERT_TRUE(Replace(Path("kept.ini"), "new"));
-    EXPECT_EQ(testfiles::ReadText(Path("kept.ini")), "new");
+    EXPECT_EQ(korvel::testkit::ReadText(Path("kept.ini")), "new");
     EXPECT_EQ(ModeOf(Path("kept.ini")), 0640u) << "an existing file keeps its mode";
 
     // A caller that always sets the mode gets it whatever the file had and whatever the umask.
     Put(Path("image.bin"), "old", 0600);
     ASSERT_TRUE(Replace(Path("image.bin"), "new", {.forcedMode = 0644}));
     EXPECT_EQ(ModeOf(Path("image.bin")), 0644u);
-    EXPECT_EQ(Entries(dir_.path), 4u) << "no temporary file left beside them";
+    EXPECT_EQ(Entries(dir_.path()), 4u) << "no temporary file left beside them";
 }
 
 TEST_P(Replacement, LinksAreFollowedAndStayLinks) {
@@ -88,12 +88,12 @@ TEST_P(Replacement, LinksAreFollowedAndStayLinks) {
     ASSERT_TRUE(Replace(Path("chain.bin"), "through"));
     EXPECT_TRUE(fs::is_symlink(Path("chain.bin")));
     EXPECT_TRUE(fs::is_symlink(Path("link.bin")));
-    EXPECT_EQ(testfiles::ReadText(Path("other/target.bin")), "through");
+    EXPECT_EQ(korvel::testkit::ReadText(Path("other/target.bin")), "through");
     EXPECT_EQ(Entries(Path("other")), 1u) << "replaced in its own folder, nothing left there";
 
     fs::create_symlink("other/new.bin", Path("dangling.bin"));
     ASSERT_TRUE(Replace(Path("dangling.bin"), "made")) << "a link to a file still to be made";
-    EXPECT_EQ(testfiles::ReadText(Path("other/new.bin")), "made");
+    EXPECT_EQ(korvel::testkit::ReadText(Path("other/new.bin")), "made");
 
     fs::create_symlink("loop.bin", Path("loop.bin"));
     const Expected<void> loop = Replace(Path("loop.bin"), "x");
@@ -126,7 +126,7 @@ TEST_P(Replacement, FifosAndDevicesAreWrittenInPlaceAndFoldersRefused) {
     ASSERT_FALSE(folder);
     EXPECT_EQ(folder.error().cause, Cause::IsDirectory);
     EXPECT_NE(folder.error().message.find("is a directory"), std::string::npos);
-    EXPECT_EQ(Entries(dir_.path), 2u);
+    EXPECT_EQ(Entries(dir_.path()), 2u);
 }
 
 TEST_P(Replacement, AFailedWriteLeavesTheOriginalAndNoTemporaryFile) {
@@ -145,13 +145,13 @@ TEST_P(Replacement, AFailedWriteLeavesTheOriginalAndNoTemporaryFile) {
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().cause, Cause::NoSpace);
     EXPECT_NE(written.error().message.find("kept.bin"), std::string::npos);
-    EXPECT_EQ(testfiles::ReadText(Path("kept.bin")), "the original");
-    EXPECT_EQ(Entries(dir_.path), 1u);
+    EXPECT_EQ(korvel::testkit::ReadText(Path("kept.bin")), "the original");
+    EXPECT_EQ(Entries(dir_.path()), 1u);
 }
 
 TEST_P(Replacement, AFolderThatIsNotWritableIsRefusedCleanly) {
     // Run as an ordinary user: root writes into any folder.
-    ASSERT_EQ(::chmod(dir_.path.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
     fs::create_directory(Path("locked"));
     Put(Path("locked/kept.ini"), "old", 0666);
     ASSERT_EQ(::chmod(Path("locked").c_str(), 0555), 0);
@@ -167,7 +167,7 @@ TEST_P(Replacement, AFolderThatIsNotWritableIsRefusedCleanly) {
     EXPECT_NE(run->output.find("locked/kept.ini"), std::string::npos) << run->output;
     EXPECT_NE(run->output.find("\ncheck that its folder exists and is writable"), std::string::npos)
         << run->output;
-    EXPECT_EQ(testfiles::ReadText(Path("locked/kept.ini")), "old");
+    EXPECT_EQ(korvel::testkit::ReadText(Path("locked/kept.ini")), "old");
     EXPECT_EQ(Entries(Path("locked")), 1u);
 }
 

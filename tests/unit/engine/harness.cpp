@@ -1,9 +1,9 @@
 #include "harness.h"
 
-#include <unistd.h>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
+
+#include "support/srec_writer.h"
 
 namespace enginetest {
 
@@ -86,11 +86,6 @@ void EngineTest::SetUp() {
             static_cast<EngineTest*>(context)->transcript.Add(std::string("Debug ") + line);
         },
         this);
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = std::filesystem::temp_directory_path() /
-          ("cordane-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-           std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
 }
 
 void EngineTest::TearDown() {
@@ -98,37 +93,15 @@ void EngineTest::TearDown() {
     KvSetTimeSource(nullptr, nullptr, nullptr);
     KvSetMessageBoxHandler(nullptr, nullptr);
     KvSetDebugSink(nullptr, nullptr);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string EngineTest::WriteText(const std::string& name, const std::string& text) {
-    const auto path = dir / name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path.string();
+    return temp.Write(name, text);
 }
 
 std::string EngineTest::WriteSrec(const std::string& name, const std::vector<uint8_t>& image,
                                   uint32_t address) {
-    std::string text = "S00600004844521B\n";
-    for (size_t i = 0; i < image.size(); i += 32) {
-        const size_t n = std::min<size_t>(32, image.size() - i);
-        const uint32_t at = address + static_cast<uint32_t>(i);
-        unsigned sum =
-            static_cast<unsigned>(n + 4) + (at >> 16 & 0xFF) + (at >> 8 & 0xFF) + (at & 0xFF);
-        char field[16];
-        std::snprintf(field, sizeof field, "S2%02X%06X", static_cast<unsigned>(n + 4), at);
-        text += field;
-        for (size_t j = 0; j < n; ++j) {
-            std::snprintf(field, sizeof field, "%02X", image[i + j]);
-            text += field;
-            sum += image[i + j];
-        }
-        std::snprintf(field, sizeof field, "%02X\n", ~sum & 0xFF);
-        text += field;
-    }
-    text += "S804002000DB\n";
-    return WriteText(name, text);
+    return WriteText(name, korvel::testkit::SrecText({{address, image}}, {.end = 0x2000}));
 }
 
 void EngineTest::Prepare(RecordingClient& client, eReaderType type, const std::string& path,

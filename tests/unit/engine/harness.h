@@ -16,6 +16,8 @@
 #include "cordane/cordane.h"
 #include "zr_fake.h"
 
+#include "support/temp_dir.h"
+
 namespace enginetest {
 
 // The ordered record of everything the engine did.
@@ -90,7 +92,8 @@ class EngineTest : public ::testing::Test {
     std::atomic<uint64_t> now{0};
     std::vector<std::string> boxes;  // "caption|text|style"
     int yesNoAnswer = IDNO;
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 // An image of n bytes with a recognisable pattern.

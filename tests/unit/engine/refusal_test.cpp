@@ -7,9 +7,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "cordane/formats/large_images.h"
 #include "harness.h"
+
+#include "support/srec_writer.h"
 
 using ::testing::AllOf;
 using ::testing::HasSubstr;
@@ -29,20 +32,9 @@ class RefusalTest : public EngineTest {
     std::string Write(const std::string& name, const Bytes& bytes) {
         return WriteText(name, std::string(bytes.begin(), bytes.end()));
     }
-    // S-record text of several stretches (address -> bytes), in the order given.
-    std::string Srec(const std::string& name,
-                     const std::vector<std::pair<uint32_t, Bytes>>& stretches) {
-        std::string text;
-        for (const auto& [address, bytes] : stretches) {
-            const std::string one = WriteSrec("part.sre", bytes, address);
-            std::ifstream in(one, std::ios::binary);
-            std::string part((std::istreambuf_iterator<char>(in)), {});
-            // Keep the records, drop the header and end records of each part.
-            part = part.substr(part.find('\n') + 1);
-            part = part.substr(0, part.rfind("S8"));
-            text += part;
-        }
-        return WriteText(name, "S00600004844521B\n" + text + "S804000000FB\n");
+    // S-record text of several stretches (address -> bytes), in address order.
+    std::string Srec(const std::string& name, const std::map<uint32_t, Bytes>& stretches) {
+        return WriteText(name, korvel::testkit::SrecText(stretches));
     }
     RecordingClient client{transcript};
 };

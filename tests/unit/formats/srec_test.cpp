@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/srec_writer.h"
+
 namespace cordane {
 namespace {
 
@@ -26,14 +28,7 @@ std::string Hex(uint32_t value, int digits) {
 // One record of the given type with a 24-bit address, correct checksum and a line end.
 std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data,
                    const char* lineEnd = "\r\n") {
-    const uint32_t count = static_cast<uint32_t>(data.size()) + 4;
-    uint32_t sum = count + (address >> 16) + ((address >> 8) & 0xFF) + (address & 0xFF);
-    std::string out = std::string("S") + type + Hex(count, 2) + Hex(address, 6);
-    for (uint8_t byte : data) {
-        out += Hex(byte, 2);
-        sum += byte;
-    }
-    return out + Hex(~sum & 0xFF, 2) + lineEnd;
+    return korvel::testkit::SrecRecord(type, address, 3, data, lineEnd);
 }
 
 std::string S2(uint32_t address, const std::vector<uint8_t>& data, const char* lineEnd = "\r\n") {

@@ -13,6 +13,9 @@
 #include "joblog/job_log.h"
 #include "sha256.h"
 
+#include "support/program_runner.h"
+#include "support/temp_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -44,15 +47,6 @@ TEST(Sha256Test, PublishedVectorsWhateverTheSizeOfThePieces) {
 
 class SqliteLogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("joblog-test-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-        target = (dir / "jobs.db").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     JobRow Row(const std::string& started, const std::string& port, int reader, int exitCode) {
         JobRow row;
         row.startedUtc = started;
@@ -68,8 +62,9 @@ class SqliteLogTest : public ::testing::Test {
         return row;
     }
 
-    fs::path dir;
-    std::string target;
+    korvel::testkit::TempDir temp;
+    fs::path dir{temp.path()};
+    std::string target = temp.File("jobs.db");
 };
 
 TEST_F(SqliteLogTest, ARowComesBackWholeFromAFileMadeOnFirstUse) {
@@ -160,13 +155,14 @@ TEST_F(SqliteLogTest, SchemaIsVersionedAndOtherFilesAreRefusedClearly) {
     std::string error;
     ASSERT_TRUE(OpenStore(target, Access::kWrite, error)) << error;
     // The version and the journal mode, as any SQLite client sees them.
-    const std::string probe =
-        "sqlite3 -batch " + target + " 'PRAGMA user_version; PRAGMA journal_mode;'";
-    if (FILE* pipe = popen(probe.c_str(), "r")) {
-        char text[64] = {};
-        const size_t got = fread(text, 1, sizeof text - 1, pipe);
-        if (pclose(pipe) == 0) {
-            EXPECT_EQ(std::string(text, got), "1\nwal\n");
+    const std::string sqlite3 = korvel::testkit::FindProgram("sqlite3");
+    if (!sqlite3.empty()) {
+        const korvel::testkit::Outcome probe = korvel::testkit::RunToEnd(
+            {.program = sqlite3,
+             .arguments = {"-batch", target, "PRAGMA user_version; PRAGMA journal_mode;"}},
+            std::chrono::seconds(30));
+        if (probe.code == 0) {
+            EXPECT_EQ(probe.out, "1\nwal\n");
         }
     }
     // Opened again, the made schema is kept and its rows stay.

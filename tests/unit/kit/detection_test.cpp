@@ -17,6 +17,8 @@
 #include "kit/detection_loader_block.h"
 #include "zr_fake.h"
 
+#include "support/temp_dir.h"
+
 namespace korvel::kit {
 namespace {
 
@@ -50,15 +52,11 @@ class DetectionTest : public ::testing::Test {
             },
             [](void*) -> uint64_t { return 0; }, this);
         zrfake::SetLog([this](const std::string& line) { log.push_back(line); });
-        dir = std::filesystem::temp_directory_path() /
-              ("brenmark-detect-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        options.debugFile = (dir / "Dbg.txt").string();
+        options.debugFile = temp.File("Dbg.txt");
     }
     void TearDown() override {
         zrfake::SetLog(nullptr);
         KvSetTimeSource(nullptr, nullptr, nullptr);
-        std::filesystem::remove_all(dir);
     }
 
     // Runs a detection whose identification reads answer `first` and `second`.
@@ -94,7 +92,7 @@ class DetectionTest : public ::testing::Test {
     }
 
     std::vector<std::string> log;
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
     DetectionOptions options;
 };
 

@@ -11,6 +11,8 @@
 #include "base/crc16.h"
 #include "cordane/cordane.h"
 
+#include "support/temp_dir.h"
+
 namespace korvel::kit {
 namespace {
 
@@ -314,29 +316,15 @@ TEST(GlobalFileExtraction, MalformedFilesAreRefusedWithTheirPlace) {
 
 class GlobalFileOnDisk : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("brenmark-glo-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Write(const std::string& name, const Bytes& bytes) {
-        const auto path = dir / name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path.string();
+        return temp.Write(name, bytes);
     }
-    static Bytes Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    static Bytes Read(const std::string& path) { return korvel::testkit::ReadBytes(path); }
     size_t Entries() const {
         return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
     }
-    std::filesystem::path dir;
+    korvel::testkit::TempDir temp;
+    std::filesystem::path dir{temp.path()};
 };
 
 TEST_F(GlobalFileOnDisk, WritesTheBinFileBesideTheGlobalFile) {

@@ -1,5 +1,5 @@
-// Helpers of the link tests: a temporary directory, environment settings undone at scope end, and
-// a small reader on a pseudo-terminal that answers the link's frames from a script.
+// Helpers of the link tests: environment settings undone at scope end, and a small reader on a
+// pseudo-terminal that answers the link's frames from a script.
 #ifndef KORVEL_TESTS_LINK_TEST_SUPPORT_H
 #define KORVEL_TESTS_LINK_TEST_SUPPORT_H
 
@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -18,32 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/program_runner.h"
+#include "support/temp_dir.h"
 #include "zr318/wire.h"
 
 namespace korvel::testing {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvel-link-XXXXXX");
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& Path() const { return path_; }
-    // Makes the entry name in this directory a symbolic link to target.
-    void Link(const std::string& name, const std::string& target) const {
-        std::filesystem::create_symlink(target, path_ + "/" + name);
-    }
-
-  private:
-    std::string path_;
-};
 
 // Sets (or with nullopt unsets) an environment variable until the end of the scope.
 class ScopedEnv {

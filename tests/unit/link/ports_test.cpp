@@ -14,7 +14,7 @@ namespace {
 
 using korvel::testing::PtyReader;
 using korvel::testing::ScopedEnv;
-using korvel::testing::TempDir;
+using korvel::testkit::TempDir;
 
 TEST(PortIdentifiers, ConvertBetweenIdentifierWordAndSignWidenedForm) {
     EXPECT_EQ(IdToWord(0x80000007u), 0x8007);
@@ -81,31 +81,31 @@ TEST(PortsDirectory, FollowsTheEnvironmentInOrder) {
 
 TEST(PortsDirectory, EntriesNameDevicesAndComPortsFallBackToTtyS) {
     TempDir dir;
-    ScopedEnv env("KORVEL_PORTS_DIR", dir.Path());
+    ScopedEnv env("KORVEL_PORTS_DIR", dir.path());
     dir.Link("COM3", "/dev/null");
     dir.Link("Korvel_reader_07", "/dev/null");
 
-    EXPECT_EQ(DevicePath(3), dir.Path() + "/COM3");
+    EXPECT_EQ(DevicePath(3), dir.path() + "/COM3");
     EXPECT_EQ(DevicePath(4), "/dev/ttyS3");
-    EXPECT_EQ(DevicePath(0x80000007u), dir.Path() + "/Korvel_reader_07");
-    EXPECT_EQ(DevicePath(0xFFFF8007u), dir.Path() + "/Korvel_reader_07");
+    EXPECT_EQ(DevicePath(0x80000007u), dir.path() + "/Korvel_reader_07");
+    EXPECT_EQ(DevicePath(0xFFFF8007u), dir.path() + "/Korvel_reader_07");
 
     std::string error;
     EXPECT_FALSE(DevicePath(0x80000008u, &error));
-    EXPECT_NE(error.find(dir.Path() + "/Korvel_reader_08"), std::string::npos) << error;
+    EXPECT_NE(error.find(dir.path() + "/Korvel_reader_08"), std::string::npos) << error;
     EXPECT_FALSE(DevicePath(0, &error));
 }
 
 TEST(PortDiscovery, ListsOpenablePortsComFirstAndLeavesOutHeldAndMissingOnes) {
     TempDir dir;
-    ScopedEnv env("KORVEL_PORTS_DIR", dir.Path());
+    ScopedEnv env("KORVEL_PORTS_DIR", dir.path());
     PtyReader com12, com3, korvel7, held;
     ASSERT_TRUE(com12.Ok() && com3.Ok() && korvel7.Ok() && held.Ok());
     dir.Link("COM12", com12.SlavePath());
     dir.Link("COM3", com3.SlavePath());
     dir.Link("Korvel_reader_07", korvel7.SlavePath());
     dir.Link("Korvel_reader_08", held.SlavePath());
-    dir.Link("Korvel_reader_09", dir.Path() + "/no-such-device");
+    dir.Link("Korvel_reader_09", dir.path() + "/no-such-device");
 
     // Another program holds KORVEL08.
     const int holder = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY);
@@ -115,14 +115,14 @@ TEST(PortDiscovery, ListsOpenablePortsComFirstAndLeavesOutHeldAndMissingOnes) {
     std::vector<std::string> listed;
     for (const OpenablePort& entry : ListOpenablePorts()) {
         // COM ports without an entry are the machine's own ttyS devices: not this test's.
-        if (entry.device.rfind(dir.Path(), 0) == 0) listed.push_back(entry.text);
+        if (entry.device.rfind(dir.path(), 0) == 0) listed.push_back(entry.text);
         if (entry.text == "KORVEL07") {
             EXPECT_EQ(entry.id, 0x80000007u);
         }
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"COM3", "COM12", "KORVEL07"}));
     close(holder);
-    EXPECT_TRUE(CanOpenPort(dir.Path() + "/Korvel_reader_08"));
+    EXPECT_TRUE(CanOpenPort(dir.path() + "/Korvel_reader_08"));
 }
 
 }  // namespace

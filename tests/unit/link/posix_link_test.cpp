@@ -19,7 +19,7 @@ namespace {
 
 using korvel::testing::PtyReader;
 using korvel::testing::ScopedEnv;
-using korvel::testing::TempDir;
+using korvel::testkit::TempDir;
 using Bytes = std::vector<uint8_t>;
 
 constexpr ZrPort kPort = 0x80000007u;         // KORVEL07
@@ -70,7 +70,7 @@ class PosixLink : public ::testing::Test {
     }
 
     TempDir dir_;
-    ScopedEnv portsDir_{"KORVEL_PORTS_DIR", dir_.Path()};
+    ScopedEnv portsDir_{"KORVEL_PORTS_DIR", dir_.path()};
     ScopedEnv baud_{"KORVEL_BAUD", std::nullopt};
     PtyReader reader_;
 };
@@ -494,16 +494,16 @@ TEST_F(PosixLink, TraceWritesEveryFrameWithATimestamp) {
         return;
     }
     TempDir out;
-    const std::string trace = out.Path() + "/trace.txt";
-    const int code = InChild([&] {
-        setenv("KORVEL_TRACE", trace.c_str(), 1);
-        setenv("KORVEL_LINK_TEST_TRACE_CHILD", "1", 1);
-        const int quiet = open("/dev/null", O_WRONLY);  // the child's test report is not ours
-        dup2(quiet, STDOUT_FILENO);
-        const std::string filter = "--gtest_filter=PosixLink.TraceWritesEveryFrameWithATimestamp";
-        execl("/proc/self/exe", "link_tests", filter.c_str(), static_cast<char*>(nullptr));
-        return 127;
-    });
+    const std::string trace = out.path() + "/trace.txt";
+    const int code =
+        korvel::testkit::RunToEnd(
+            {.program = "/proc/self/exe",
+             .arguments = {"--gtest_filter=PosixLink.TraceWritesEveryFrameWithATimestamp"},
+             .environment = {{"KORVEL_TRACE", trace}, {"KORVEL_LINK_TEST_TRACE_CHILD", "1"}},
+             .output = korvel::testkit::Output::Null(),  // the child's test report is not ours
+             .errors = korvel::testkit::Output::Inherit()},
+            std::chrono::minutes(1))
+            .code;
     EXPECT_EQ(code, 0);
     std::ifstream file(trace);
     std::stringstream text;
