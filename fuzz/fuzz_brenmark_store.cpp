@@ -20,12 +20,13 @@ void Require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> bytes(data, data + size);
-    brenmark::SettingsStore store;
-    std::string error;
-    if (!brenmark::SettingsStore::Parse(bytes, store, error)) {
-        Require(!error.empty());
+    const korvel::base::Expected<brenmark::SettingsStore> parsed =
+        brenmark::SettingsStore::Parse(bytes);
+    if (!parsed) {
+        Require(!parsed.error().message.empty());
         return 0;
     }
+    const brenmark::SettingsStore& store = *parsed;
     Require(store.Serialize() == bytes);
 
     // One value changed (or added), one added, as a save at Quit does.
@@ -33,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(changed.SetString("FileName", "/kit/a \"b\\c\".sre"));
     changed.SetNumber("fuzzNumber", 0x80000003u);
     const std::vector<uint8_t> written = changed.Serialize();
-    brenmark::SettingsStore again;
-    Require(brenmark::SettingsStore::Parse(written, again, error));
+    const korvel::base::Expected<brenmark::SettingsStore> read =
+        brenmark::SettingsStore::Parse(written);
+    Require(read.has_value());
+    const brenmark::SettingsStore& again = *read;
     Require(again.Values().size() == changed.Values().size());
     for (const brenmark::SettingsStore::Value& value : changed.Values()) {
         if (value.isString) {

@@ -262,6 +262,10 @@ int CDownloadDlg::ShowMessage(const std::string& text, unsigned style, const std
                         caption.empty() ? kProgramName : caption.c_str(), style);
 }
 
+int CDownloadDlg::ShowError(const korvel::base::Error& error, unsigned style) {
+    return ShowMessage(korvel::base::FormatError(error), style);
+}
+
 void CDownloadDlg::EndAutomaticRun(int exitCode) {
     exitCodeWithoutWorker_ = exitCode;
     view_->EndDialog(0);

@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "kit/atomic_file.h"
+#include "base/read_file.h"
+#include "base/text.h"
 
 namespace brenmark {
 namespace {
@@ -33,12 +34,7 @@ std::string Text(const KitRecord& record, size_t at, size_t size) {
     return std::string(begin, std::find(begin, begin + size, '\0'));
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
+using korvel::base::EqualIgnoringCase;
 
 bool Exists(const std::string& path) {
     struct stat info {};
@@ -88,10 +84,9 @@ void ReadKitRecords(const uint8_t* data, size_t size, KitRecord& record) {
 
 bool ReadKitConfiguration(const std::string& kitDirectory, KitRecord& record) {
     const std::string path = FindIgnoringCase(kitDirectory + "KvSDK/Simulator.cfg");
-    std::vector<uint8_t> bytes;
-    std::string error;
-    bool missing = false;
-    if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) {
+    const korvel::base::Expected<korvel::base::FileBytes> file =
+        korvel::base::ReadWholeFile(path, {.limit = 16u << 20});
+    if (!file) {
         Put16(record, 101, 1);
         Put16(record, 4, 2);
         Put16(record, 6, 16);
@@ -102,7 +97,7 @@ bool ReadKitConfiguration(const std::string& kitDirectory, KitRecord& record) {
         Put16(record, 169, 300);
         return false;
     }
-    ReadKitRecords(bytes.data(), bytes.size(), record);
+    ReadKitRecords(file->bytes.data(), file->bytes.size(), record);
     return true;
 }
 
@@ -186,8 +181,8 @@ std::string ChooseDriverFile(const KitSettings& settings) {
     std::string chosen = folder + "/SREHARD*.sre";
     unsigned long best = 0;
     for (const std::string& name : Names(folder)) {
-        if (name.size() < 11 || !SameName(name.substr(0, 7), "SREHARD") ||
-            !SameName(name.substr(name.size() - 4), ".sre")) {
+        if (name.size() < 11 || !EqualIgnoringCase(name.substr(0, 7), "SREHARD") ||
+            !EqualIgnoringCase(name.substr(name.size() - 4), ".sre")) {
             continue;
         }
         unsigned long number = 0;
@@ -218,7 +213,7 @@ std::string FindIgnoringCase(const std::string& path) {
             std::string next = done + name;
             if (!Exists(next)) {
                 for (const std::string& candidate : Names(done.empty() ? "." : done)) {
-                    if (SameName(candidate, name)) {
+                    if (EqualIgnoringCase(candidate, name)) {
                         next = done + candidate;
                         break;
                     }

@@ -1,36 +1,25 @@
 #include "brenmark/options_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <new>
 
-#include "kit/atomic_file.h"
+#include "base/file_lock.h"
+#include "base/read_file.h"
+#include "base/text.h"
 
 namespace brenmark {
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+using korvel::base::EqualIgnoringCase;
+
+// The blanks the profile-string service drops around names and values.
+constexpr std::string_view kProfileBlanks = " \t\r\v\f";
 
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
+    return korvel::base::Trim(text, kProfileBlanks);
 }
 
 std::string Keep(std::string_view value, size_t bufferSize) {
@@ -57,14 +46,14 @@ std::string ReadProfileString(std::string_view content, std::string_view section
             const size_t close = line.find(']');
             const std::string_view name =
                 Trim(line.substr(1, close == std::string_view::npos ? line.npos : close - 1));
-            inSection = !sectionSeen && SameName(name, section);
+            inSection = !sectionSeen && EqualIgnoringCase(name, section);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
         if (!inSection) continue;
         const size_t equals = line.find('=');
         if (equals == std::string_view::npos) continue;
-        if (!SameName(Trim(line.substr(0, equals)), key)) continue;
+        if (!EqualIgnoringCase(Trim(line.substr(0, equals)), key)) continue;
         std::string_view value = Trim(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front()) {
@@ -130,59 +119,38 @@ ApplicationNumbers ReadApplicationNumbers(std::string_view content) {
 
 // ---- The seal's check.
 
-bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage) {
-    firstMessage.clear();
+korvel::base::Expected<void> CheckOptionsFileSeal(const std::string& path) {
+    using korvel::base::Cause;
+    using korvel::base::Error;
+    auto refuse = [](const char* message, Cause cause) {
+        return Error(korvel::base::kFailureCode, message, {}, cause);
+    };
     // Opened for reading and writing, as the check has always done: a file another program
     // holds read-only, or that is itself read-only, is refused; and so, without waiting, is one
     // another program holds locked (cordane seal while it writes a new seal).
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        firstMessage = "Erreur lecture du répertoire courant\n";
-        return false;
+    korvel::base::Expected<korvel::base::FileLock> lock =
+        korvel::base::FileLock::TryAcquire(path, korvel::base::FileAccess::ReadWrite);
+    if (!lock) return refuse("Erreur lecture du répertoire courant\n", lock.error().cause);
+    const korvel::base::Expected<korvel::base::FileInfo> info = lock->file().Info();
+    if (!info || info->kind != korvel::base::FileKind::Regular) {
+        return refuse("Erreur lecture fichier ini\n", Cause::NotRegularFile);
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    if (!korvel::kit::LockWithoutWaiting(fd)) {
-        firstMessage = "Erreur lecture du répertoire courant\n";
-        return false;
+    korvel::base::Expected<korvel::base::FileBytes> read = korvel::base::ReadToEnd(lock->file());
+    if (!read) {
+        return read.error().cause == Cause::OutOfMemory
+                   ? refuse("Erreur allocation mémoire\n", Cause::OutOfMemory)
+                   : refuse("Erreur lecture fichier ini\n", read.error().cause);
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        firstMessage = "Erreur lecture fichier ini\n";
-        return false;
-    }
-    std::vector<uint8_t> bytes;
-    try {
-        bytes.resize(static_cast<size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-        firstMessage = "Erreur allocation mémoire\n";
-        return false;
-    } catch (const std::length_error&) {
-        firstMessage = "Erreur allocation mémoire\n";
-        return false;
-    }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            firstMessage = "Erreur lecture fichier ini\n";
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    switch (korvel::kit::CheckSeal(bytes)) {
+    switch (korvel::kit::CheckSeal(read->bytes)) {
         case korvel::kit::SealState::Correct:
-            return true;
+            return {};
         case korvel::kit::SealState::NoMarker:
-            firstMessage = "Incorrect INI file\n";
-            return false;
+            return refuse("Incorrect INI file\n", Cause::BadInput);
         case korvel::kit::SealState::Wrong:
-            return false;
+            break;
     }
-    return false;
+    // The value only is wrong: no message of the check's own.
+    return refuse("", Cause::BadInput);
 }
 
 // ---- Image choice.
@@ -209,7 +177,8 @@ std::string ChooseBinaryImage(const std::string& directory) {
         std::error_code typeError;
         if (!it->is_regular_file(typeError)) continue;
         const std::string name = it->path().filename().string();
-        if (name.size() >= 4 && SameName(std::string_view(name).substr(name.size() - 4), ".kor")) {
+        if (name.size() >= 4 &&
+            EqualIgnoringCase(std::string_view(name).substr(name.size() - 4), ".kor")) {
             names.push_back(name);
         }
     }

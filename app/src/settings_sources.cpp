@@ -3,25 +3,25 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/read_file.h"
 #include "brenmark/download_dialog.h"
 #include "brenmark/global_file_steps.h"
 #include "brenmark/kit_files.h"
 #include "brenmark/options_file.h"
 #include "brenmark/settings_store.h"
-#include "kit/atomic_file.h"
 
 namespace brenmark {
 namespace {
 
-constexpr size_t kStoredStringSize = 256;  // a remembered path keeps 255 characters
+constexpr size_t kStoredStringSize = 256;        // a remembered path keeps 255 characters
+constexpr size_t kOptionsSizeLimit = 16u << 20;  // a longer options file is read as none
 
+// The options file's text; a missing or unreadable options file leaves every key at its default.
 std::string OptionsText(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    bool missing = false;
-    // A missing or unreadable options file leaves every key at its default.
-    if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) return {};
-    return std::string(bytes.begin(), bytes.end());
+    const korvel::base::Expected<korvel::base::FileBytes> file =
+        korvel::base::ReadWholeFile(path, {.limit = kOptionsSizeLimit});
+    if (!file) return {};
+    return std::string(file->bytes.begin(), file->bytes.end());
 }
 
 uint32_t Widened(int16_t portWord) {
@@ -116,9 +116,8 @@ bool SettingsSources::ReadOptionsFile(CDownloadDlg& dialog) {
 
 bool SettingsSources::CheckOptionsSeal(CDownloadDlg& dialog) {
     const std::string path = OptionsPath();
-    std::string firstMessage;
-    if (!CheckOptionsFileSeal(path, firstMessage)) {
-        if (!firstMessage.empty()) dialog.ShowMessage(firstMessage, MB_OK);
+    if (const korvel::base::Expected<void> sealed = CheckOptionsFileSeal(path); !sealed) {
+        if (!sealed.error().message.empty()) dialog.ShowMessage(sealed.error().message, MB_OK);
         dialog.ShowMessage(kOptionsNotCorrect, MB_OK);
         if (dialog.runMode == kRunAutomatic) {
             dialog.EndAutomaticRun(kExitFileRefused);
@@ -139,19 +138,17 @@ bool SettingsSources::CheckOptionsSeal(CDownloadDlg& dialog) {
 
 void SettingsSources::LoadRememberedSettings(CDownloadDlg& dialog) {
     StoreFile file(StorePath());
-    std::string problem;
-    const StoreFile::Opened opened = file.Open(problem);
-    if (!problem.empty()) dialog.ShowMessage(problem, MB_OK | MB_ICONWARNING);
-    // A store that could not be read is left as it is: nothing is loaded and nothing written
-    // now; Quit keeps it aside and saves the new settings.
-    if (opened == StoreFile::Opened::Unreadable) return;
+    const korvel::base::Expected<StoreFile::Opened> opened = file.Open();
+    if (!opened) {
+        // A store that could not be read is left as it is: nothing is loaded and nothing written
+        // now; Quit keeps it aside and saves the new settings.
+        dialog.ShowError(opened.error(), MB_OK | MB_ICONWARNING);
+        return;
+    }
     SettingsStore& store = file.store();
-    std::string error;
-    if (opened == StoreFile::Opened::Created) {
+    if (*opened == StoreFile::Opened::Created) {
         PutFirstValues(store, dialog.portWord);
-        if (!file.Save(error)) {
-            dialog.ShowMessage(kStoreUnavailable, MB_OK);
-        }
+        if (!file.Save()) dialog.ShowMessage(kStoreUnavailable, MB_OK);
         return;
     }
 
@@ -194,7 +191,7 @@ void SettingsSources::LoadRememberedSettings(CDownloadDlg& dialog) {
     }
     if (type == 2) loadReaderType("swReaderType");
     // Failures to write are not reported: the values are in the dialog all the same.
-    if (changed) file.Save(error);
+    if (changed) (void)file.Save();
     if (!dialog.applicationFileName.empty()) dialog.UpdateData(false);
 }
 
@@ -213,9 +210,11 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
     const uint32_t readerType = typeIndex < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(typeIndex);
 
     StoreFile file(StorePath());
-    std::string ignored;  // an unreadable store was reported at start-up
     SettingsStore& store = file.store();
-    if (file.Open(ignored) != StoreFile::Opened::Existing) PutFirstValues(store, dialog.portWord);
+    // An unreadable store was reported at start-up; it is kept aside by the save.
+    if (const auto opened = file.Open(); !opened || *opened != StoreFile::Opened::Existing) {
+        PutFirstValues(store, dialog.portWord);
+    }
     if (dialog.downloadType == 1 || dialog.downloadType == 2) {
         store.SetString("swfileName", dialog.applicationFileName);
         store.SetNumber("svCom", port);
@@ -226,8 +225,8 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
         store.SetNumber("nCom", port);
         store.SetNumber("readerType", readerType);
     }
-    std::string error;
-    file.Save(error);
+    // Not reported: the program is ending.
+    (void)file.Save();
 }
 
 void SettingsSources::FindKitFiles(CDownloadDlg& dialog) {

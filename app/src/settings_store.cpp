@@ -6,53 +6,30 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
-#include "kit/atomic_file.h"
+#include "base/file.h"
+#include "base/hex.h"
+#include "base/read_file.h"
+#include "base/replace_file.h"
+#include "base/text.h"
+#include "base/utf8.h"
 
 namespace brenmark {
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
+using korvel::base::Cause;
+using korvel::base::EqualIgnoringCase;
+using korvel::base::Error;
+using korvel::base::Expected;
 
+// A line without the blanks before its text and after it (a CR of a CR LF line end among them).
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    return korvel::base::TrimEnd(korvel::base::TrimStart(text, " \t"), " \t\r");
 }
 
 // UTF-16LE (after its byte-order mark) to UTF-8; false on an odd length or a broken pair.
@@ -70,7 +47,7 @@ bool Utf16ToUtf8(const uint8_t* data, size_t size, std::string& out) {
             return false;
         }
         if (unit == 0) return false;
-        AppendUtf8(out, unit);
+        korvel::base::AppendUtf8(out, unit);
     }
     return true;
 }
@@ -165,7 +142,7 @@ std::string Rendered(const SettingsStore::Value& value) {
 // The value kinds of an export that the store keeps without reading them: binary and other
 // typed data ("hex:", "hex(2):" ...), and the deletion of a value ("-").
 bool KeptUnread(std::string_view rest) {
-    return rest == "-" || (rest.size() >= 4 && SameName(rest.substr(0, 3), "hex") &&
+    return rest == "-" || (rest.size() >= 4 && EqualIgnoringCase(rest.substr(0, 3), "hex") &&
                            (rest[3] == ':' || rest[3] == '('));
 }
 
@@ -178,6 +155,48 @@ std::string AsideName(const std::string& path, int number) {
         name += std::to_string(number);
     }
     return name;
+}
+
+// The store file's bytes, refused in the words the settings' message has always used: "cannot
+// open PATH (REASON)", "PATH is not a regular file", "PATH is N bytes long, more than LIMIT".
+Expected<std::vector<uint8_t>> ReadStoreFile(const std::string& path) {
+    auto refuse = [](std::string message, Cause cause) {
+        return Error(korvel::base::kFailureCode, std::move(message), {}, cause);
+    };
+    Expected<korvel::base::File> file =
+        korvel::base::File::Open(path, korvel::base::FileAccess::Read);
+    if (!file) {
+        Error error =
+            refuse("cannot open " + path + " (" + file.error().detail + ")", file.error().cause);
+        error.detail = file.error().detail;
+        return error;
+    }
+    const Expected<korvel::base::FileInfo> info = file->Info();
+    if (!info || info->kind != korvel::base::FileKind::Regular) {
+        return refuse(path + " is not a regular file", Cause::NotRegularFile);
+    }
+    if (info->size > kStoreSizeLimit) {
+        return refuse(path + " is " + std::to_string(info->size) + " bytes long, more than " +
+                          std::to_string(kStoreSizeLimit),
+                      Cause::TooLarge);
+    }
+    Expected<korvel::base::FileBytes> read =
+        korvel::base::ReadToEnd(*file, {.limit = kStoreSizeLimit});
+    if (!read) {
+        if (read.error().cause == Cause::TooLarge) {
+            return refuse(path + " is longer than " + std::to_string(kStoreSizeLimit) + " bytes",
+                          Cause::TooLarge);
+        }
+        if (read.error().detail.empty()) return std::move(read).error();  // no memory for it
+        return refuse("cannot read " + path + " (" + read.error().detail + ")", read.error().cause);
+    }
+    return std::move(read->bytes);
+}
+
+// No store file yet: nothing at its name (a folder on the way that is a file is an unreadable
+// store, which is kept).
+bool IsMissing(const Error& error) {
+    return error.cause == Cause::NotFound && error.detail == std::strerror(ENOENT);
 }
 
 }  // namespace
@@ -200,14 +219,15 @@ std::string SettingsStorePath() {
     return base + "/korvel/brenmark.reg";
 }
 
-bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& store,
-                          std::string& error) {
-    store = SettingsStore();
+Expected<SettingsStore> SettingsStore::Parse(const std::vector<uint8_t>& bytes) {
+    auto refuse = [](std::string why) {
+        return Error(korvel::base::kFailureCode, std::move(why), {}, Cause::BadInput);
+    };
+    SettingsStore store;
     std::string text;
     if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         if (!Utf16ToUtf8(bytes.data() + 2, bytes.size() - 2, text)) {
-            error = "its UTF-16 text is broken";
-            return false;
+            return refuse("its UTF-16 text is broken");
         }
         store.encoding_ = Encoding::Utf16;
     } else {
@@ -218,8 +238,7 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
         }
         text.assign(bytes.begin() + static_cast<long>(start), bytes.end());
         if (text.find('\0') != std::string::npos) {
-            error = "it holds zero bytes (a UTF-16 file needs its byte-order mark)";
-            return false;
+            return refuse("it holds zero bytes (a UTF-16 file needs its byte-order mark)");
         }
     }
     bool headerSeen = false;
@@ -247,18 +266,19 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
             continue;
         }
         if (line.empty() || line.front() == ';') continue;
-        auto refuse = [&](const std::string& why) {
-            error = "line " + std::to_string(lineNumber) + " " + why;
-            return false;
+        auto refuseLine = [&](const std::string& why) {
+            return refuse("line " + std::to_string(lineNumber) + " " + why);
         };
         if (!headerSeen) {
-            if (line != kStoreHeader) return refuse("is not \"" + std::string(kStoreHeader) + "\"");
+            if (line != kStoreHeader) {
+                return refuseLine("is not \"" + std::string(kStoreHeader) + "\"");
+            }
             headerSeen = true;
             continue;
         }
         if (line.front() == '[') {
-            if (line.back() != ']') return refuse("opens a key without closing it");
-            inKey = SameName(line.substr(1, line.size() - 2), kStoreKey);
+            if (line.back() != ']') return refuseLine("opens a key without closing it");
+            inKey = EqualIgnoringCase(line.substr(1, line.size() - 2), kStoreKey);
             if (inKey) {
                 store.keyEnd_ = next;
                 store.keyEndContinues_ = false;
@@ -273,45 +293,39 @@ bool SettingsStore::Parse(const std::vector<uint8_t>& bytes, SettingsStore& stor
         if (line.front() == '@') continue;  // the key's default value, kept unread
         std::string name;
         std::string_view rest;
-        if (!TakeQuoted(line, name, rest)) return refuse("has no quoted value name");
+        if (!TakeQuoted(line, name, rest)) return refuseLine("has no quoted value name");
         rest = Trim(rest);
-        if (rest.empty() || rest.front() != '=') return refuse("has no '=' after the value name");
+        if (rest.empty() || rest.front() != '=')
+            return refuseLine("has no '=' after the value name");
         rest = Trim(rest.substr(1));
         if (!rest.empty() && rest.front() == '"') {
             std::string value;
             std::string_view after;
             if (!TakeQuoted(rest, value, after) || !Trim(after).empty()) {
-                return refuse("has a string that is not closed");
+                return refuseLine("has a string that is not closed");
             }
             store.Read(Value{name, true, value, 0}, begin, contentEnd);
-        } else if (rest.size() > 6 && SameName(rest.substr(0, 6), "dword:")) {
+        } else if (rest.size() > 6 && EqualIgnoringCase(rest.substr(0, 6), "dword:")) {
             const std::string_view digits = rest.substr(6);
-            if (digits.size() > 8) return refuse("has a dword of more than 8 digits");
+            if (digits.size() > 8) return refuseLine("has a dword of more than 8 digits");
             uint32_t number = 0;
             for (char c : digits) {
-                if (!std::isxdigit(static_cast<unsigned char>(c))) {
-                    return refuse("has a dword that is not hexadecimal");
-                }
-                const int digit = std::isdigit(static_cast<unsigned char>(c))
-                                      ? c - '0'
-                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+                const int digit = korvel::base::HexDigitValue(c);
+                if (digit < 0) return refuseLine("has a dword that is not hexadecimal");
                 number = (number << 4) | static_cast<uint32_t>(digit);
             }
             store.Read(Value{name, false, {}, number}, begin, contentEnd);
         } else if (!KeptUnread(rest)) {
-            return refuse("has a value that is neither a string, a dword nor hex data");
+            return refuseLine("has a value that is neither a string, a dword nor hex data");
         }
     }
-    if (!headerSeen) {
-        error = "it is empty";
-        return false;
-    }
+    if (!headerSeen) return refuse("it is empty");
     const size_t firstEnd = text.find('\n');
     if (firstEnd != std::string::npos) {
         store.lineEnd_ = firstEnd > 0 && text[firstEnd - 1] == '\r' ? "\r\n" : "\n";
     }
     store.text_ = std::move(text);
-    return true;
+    return store;
 }
 
 std::vector<uint8_t> SettingsStore::Serialize() const {
@@ -370,7 +384,7 @@ std::vector<uint8_t> SettingsStore::Serialize() const {
 
 size_t SettingsStore::Index(std::string_view name) const {
     for (size_t i = 0; i < values_.size(); ++i) {
-        if (SameName(values_[i].name, name)) return i;
+        if (EqualIgnoringCase(values_[i].name, name)) return i;
     }
     return values_.size();
 }
@@ -431,34 +445,37 @@ void SettingsStore::SetNumber(std::string_view name, uint32_t number) {
     Put(Value{std::string(name), false, {}, number});
 }
 
-StoreFile::Opened StoreFile::Open(std::string& problem) {
-    problem.clear();
+Expected<StoreFile::Opened> StoreFile::Open() {
     store_ = SettingsStore();
     unreadable_ = false;
-    std::vector<uint8_t> bytes;
-    std::string error;
-    bool missing = false;
+    Expected<std::vector<uint8_t>> bytes = ReadStoreFile(path_);
     std::string why;
-    if (korvel::kit::ReadWholeFile(path_, bytes, error, missing, kStoreSizeLimit)) {
-        if (SettingsStore::Parse(bytes, store_, why)) return Opened::Existing;
-        store_ = SettingsStore();
-        error = path_ + " is not a settings file: " + why;
-    } else if (missing) {
+    if (bytes) {
+        Expected<SettingsStore> parsed = SettingsStore::Parse(*bytes);
+        if (parsed) {
+            store_ = std::move(*parsed);
+            return Opened::Existing;
+        }
+        why = path_ + " is not a settings file: " + parsed.error().message;
+    } else if (IsMissing(bytes.error())) {
         return Opened::Created;
+    } else {
+        why = bytes.error().message;
     }
     // Whatever stands there is kept: it may hold more than Brenmark's settings.
     unreadable_ = true;
     struct stat info {};
     asideNumber_ = 1;
     while (::lstat(AsideName(path_, asideNumber_).c_str(), &info) == 0) ++asideNumber_;
-    problem = "The remembered settings could not be read: " + error +
-              ".\nBrenmark starts with new settings and leaves the file as it is. If it still "
-              "cannot be read when you quit, it is kept whole as " +
-              AsideName(path_, asideNumber_) + " and the new settings are saved in its place.";
-    return Opened::Unreadable;
+    return Error(
+        korvel::base::kFailureCode, "The remembered settings could not be read: " + why + ".",
+        "Brenmark starts with new settings and leaves the file as it is. If it still "
+        "cannot be read when you quit, it is kept whole as " +
+            AsideName(path_, asideNumber_) + " and the new settings are saved in its place.",
+        bytes ? Cause::BadInput : bytes.error().cause);
 }
 
-bool StoreFile::Save(std::string& error) {
+Expected<void> StoreFile::Save() {
     std::error_code ignored;
     const std::filesystem::path parent = std::filesystem::path(path_).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
@@ -472,14 +489,15 @@ bool StoreFile::Save(std::string& error) {
                 break;
             }
             if (errno != EEXIST || n >= asideNumber_ + 100) {
-                error = "cannot keep " + path_ + " as " + aside + " (" + std::strerror(errno) +
-                        "); it is left as it is and the settings are not saved";
-                return false;
+                return Error(korvel::base::kFailureCode,
+                             "cannot keep " + path_ + " as " + aside + " (" + std::strerror(errno) +
+                                 "); it is left as it is and the settings are not saved");
             }
         }
         unreadable_ = false;
     }
-    return korvel::kit::ReplaceFileAtomically(path_, store_.Serialize(), error, 0600);
+    const std::vector<uint8_t> bytes = store_.Serialize();
+    return korvel::base::ReplaceWholeFile(path_, bytes, {.newFileMode = 0600});
 }
 
 }  // namespace brenmark

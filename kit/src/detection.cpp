@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <new>
 
+#include "base/hex.h"
 #include "cordane/cordane.h"
 #include "cordane/formats/srec.h"
 #include "cordane/loader_frame.h"
@@ -20,11 +20,7 @@ namespace {
 using cordane::LoaderCommand;
 using cordane::LoaderHeader;
 
-std::string Hex(uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
+using korvel::base::HexNumber;
 
 // The open link: the end frame and the close go out once, on every path, when it goes.
 class DetectionLink {
@@ -150,7 +146,7 @@ void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
         const int status = link.Exchange(load, block.get() + offset);
         if (status != 0) {
             Fail(result, DetectionFailure::ChunkRefused,
-                 "the loader chunk for " + Hex(load.load, 6) + " was refused (result " +
+                 "the loader chunk for " + HexNumber(load.load, 6) + " was refused (result " +
                      std::to_string(status) + ")");
             return;
         }
@@ -168,8 +164,8 @@ void Run(ZrPort port, const DetectionOptions& options, DetectionLink& link,
         link.Exchange(record, nullptr, answer);
         if (answer->size() >= what.count) return true;
         Fail(result, DetectionFailure::NoIdentity,
-             "the read of " + std::to_string(what.count) + " bytes at " + Hex(what.address, 5) +
-                 " got " +
+             "the read of " + std::to_string(what.count) + " bytes at " +
+                 HexNumber(what.address, 5) + " got " +
                  (answer->empty() ? "no answer" : std::to_string(answer->size()) + " byte(s)"));
         return false;
     };
@@ -200,16 +196,9 @@ DetectionResult DetectReader(ZrPort port, const DetectionOptions& options) {
 }
 
 std::string IdentificationText(const DetectionResult& result) {
-    std::string text;
-    auto add = [&](uint8_t byte) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        if (!text.empty()) text += ' ';
-        text += digits;
-    };
-    for (uint8_t byte : result.detectionBytes) add(byte);
-    for (uint8_t byte : result.secondAnswer) add(byte);
-    return text;
+    std::vector<uint8_t> bytes(result.detectionBytes.begin(), result.detectionBytes.end());
+    bytes.insert(bytes.end(), result.secondAnswer.begin(), result.secondAnswer.end());
+    return korvel::base::HexBytes(bytes);
 }
 
 }  // namespace korvel::kit

@@ -1,18 +1,15 @@
 #include "kit/global_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "base/crc16.h"
+#include "base/hex.h"
+#include "base/read_file.h"
+#include "base/replace_file.h"
 #include "cordane/readers.h"
 
 namespace korvel::kit {
@@ -37,11 +34,10 @@ const Slot* SlotFor(bool common, uint32_t address, size_t* index) {
     return nullptr;
 }
 
-std::string Hex(uint32_t value, int digits = 2) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
+using korvel::base::HexNumber;
+
+// How the system words a folder found where a file was wanted.
+constexpr char kIsDirectory[] = "Is a directory";
 
 const char* TagName(uint8_t tag) {
     switch (tag) {
@@ -113,7 +109,7 @@ GloRefusal ReadComponent(const std::string& fileName, const uint8_t* bytes, cons
         if (!found[i]) {
             return Malformed(fileName, a1.offset,
                              ComponentPlace(a1.offset) + " has no " + TagName(kTags[i]) + " (tag " +
-                                 Hex(kTags[i]) + ")");
+                                 HexNumber(kTags[i], 2) + ")");
         }
         const size_t width = found[i]->length;
         if (width < minWidth || width > maxWidth) {
@@ -152,10 +148,10 @@ GloRefusal ReadComponent(const std::string& fileName, const uint8_t* bytes, cons
     if (const SlotPlace place =
             PlaceOf(component->Common(), component->address, component->dataSize);
         place.fit == SlotFit::TooLarge) {
-        const std::string detail = ComponentPlace(a1.offset) + " (\"" + component->name +
-                                   "\", load address " + Hex(component->address, 6) + ") holds " +
-                                   std::to_string(component->dataSize) + " bytes, more than the " +
-                                   std::to_string(place.capacity) + " bytes of its place";
+        const std::string detail =
+            ComponentPlace(a1.offset) + " (\"" + component->name + "\", load address " +
+            HexNumber(component->address, 6) + ") holds " + std::to_string(component->dataSize) +
+            " bytes, more than the " + std::to_string(place.capacity) + " bytes of its place";
         return Refuse(
             GloError::TooLarge, a1.offset,
             NotValid(fileName) + ": " + detail + ". Rebuild the global file and try again.", true,
@@ -171,8 +167,8 @@ GloRefusal FirstBadCrc(const std::vector<GloComponent>& components) {
         if (!component.CrcGood()) {
             return Refuse(GloError::BadCrc, component.offset, "CRC Error!", false,
                           ComponentPlace(component.offset) + " (\"" + component.name +
-                              "\") holds CRC " + Hex(component.storedCrc, 4) +
-                              " but its data give " + Hex(component.computedCrc, 4));
+                              "\") holds CRC " + HexNumber(component.storedCrc, 4) +
+                              " but its data give " + HexNumber(component.computedCrc, 4));
         }
     }
     return {};
@@ -294,10 +290,11 @@ GloContents ReadGlobalFile(const std::string& fileName, const uint8_t* bytes, si
                                               " runs past the end of the file");
                 CountCutComponents(bytes, fault, size, &contents);
             } else {
-                contents.refusal = Malformed(
-                    fileName, fault,
-                    "the element at byte " + std::to_string(fault) + " (tag " + Hex(bytes[fault]) +
-                        ") runs past the end of the file before any 0xA0 element");
+                contents.refusal =
+                    Malformed(fileName, fault,
+                              "the element at byte " + std::to_string(fault) + " (tag " +
+                                  HexNumber(bytes[fault], 2) +
+                                  ") runs past the end of the file before any 0xA0 element");
             }
             return contents;
     }
@@ -315,10 +312,10 @@ GloContents ReadGlobalFile(const std::string& fileName, const uint8_t* bytes, si
         if (!ReadElement(bytes, position, file.End(), &element)) {
             contents.countComplete = false;
             if (contents.Ok()) {
-                contents.refusal =
-                    Malformed(fileName, position,
-                              "the element at byte " + std::to_string(position) + " (tag " +
-                                  Hex(bytes[position]) + ") runs past the end of the 0xA0 element");
+                contents.refusal = Malformed(fileName, position,
+                                             "the element at byte " + std::to_string(position) +
+                                                 " (tag " + HexNumber(bytes[position], 2) +
+                                                 ") runs past the end of the 0xA0 element");
             }
             return contents;
         }
@@ -424,51 +421,26 @@ std::string BinPathFor(const std::string& globalPath) {
     return globalPath.substr(0, globalPath.size() - 3) + "bin";
 }
 
-GloRefusal WriteBinFile(const std::string& path, const GloImage& image) {
-    auto failure = [&](int error) {
-        const std::string detail = std::strerror(error);
-        return Refuse(GloError::CannotWrite, 0,
-                      "Impossible to write " + path + ": " + detail +
-                          ". Check that its folder exists, is writable and has room, then try "
-                          "again.",
-                      false, detail);
-    };
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) return failure(errno);
-    const std::array<uint8_t, 2> crc{static_cast<uint8_t>(image.crc),
-                                     static_cast<uint8_t>(image.crc >> 8)};
-    auto writeAll = [fd](const uint8_t* data, size_t size) {
-        while (size > 0) {
-            const ssize_t written = ::write(fd, data, size);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            data += written;
-            size -= static_cast<size_t>(written);
-        }
-        return true;
-    };
-    int error = 0;
-    if (!writeAll(crc.data(), crc.size()) || !writeAll(image.image.data(), image.image.size()) ||
-        ::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) {
-        error = errno;
-    }
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.c_str());
-        return failure(error);
-    }
-    // Make the rename itself durable; the file is complete either way.
-    std::string folder = std::filesystem::path(path).parent_path().string();
-    if (folder.empty()) folder = ".";
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return {};
+korvel::base::Expected<void> WriteBinFile(const std::string& path, const GloImage& image) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(2 + image.image.size());
+    bytes.push_back(static_cast<uint8_t>(image.crc));
+    bytes.push_back(static_cast<uint8_t>(image.crc >> 8));
+    bytes.insert(bytes.end(), image.image.begin(), image.image.end());
+    // Readable by all whatever the umask, and whether the file is new or not.
+    korvel::base::Expected<void> written =
+        korvel::base::ReplaceWholeFile(path, bytes, {.forcedMode = 0644});
+    if (written) return {};
+    korvel::base::Error error = std::move(written).error();
+    // The system's own words where it gave some; a folder in the way is refused before anything
+    // is written, and said as the system says it.
+    error.detail = error.cause == korvel::base::Cause::IsDirectory ? kIsDirectory
+                   : error.detail.empty()                          ? error.message
+                                                                   : error.detail;
+    error.message = "Impossible to write " + path + ": " + error.detail +
+                    ". Check that its folder exists, is writable and has room, then try again.";
+    error.hint.clear();
+    return error;
 }
 
 GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
@@ -478,30 +450,23 @@ GloExtraction ExtractGlobalFile(const std::string& globalPath, int readerType) {
 namespace {
 
 // The global file's bytes, at most one more than a global file may hold (to tell a file that is
-// too long); on failure the refusal says why.
+// too long); on failure the refusal says why. A FIFO or a device is read as a file is.
 GloRefusal ReadWholeFile(const std::string& globalPath, std::vector<uint8_t>& bytes) {
-    auto cannotOpen = [&](int error) {
+    korvel::base::Expected<korvel::base::FileBytes> read = korvel::base::ReadWholeFile(
+        globalPath, {.limit = glo::kMaxFile + 1,
+                     .overLimit = korvel::base::OverLimit::KeepBeginning,
+                     .regularOnly = false});
+    if (!read) {
         bytes.clear();
+        const korvel::base::Error& error = read.error();
+        // A folder is refused before it is read; said as the system says a read of one.
+        std::string detail = error.cause == korvel::base::Cause::IsDirectory ? kIsDirectory
+                             : error.detail.empty()                          ? error.message
+                                                                             : error.detail;
         return Refuse(GloError::CannotOpen, 0, "Impossible to open " + globalPath, false,
-                      std::strerror(error));
-    };
-    const int fd = ::open(globalPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return cannotOpen(errno);
-    bytes.resize(glo::kMaxFile + 1);
-    size_t size = 0;
-    while (size < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return cannotOpen(error);
-        }
-        if (got == 0) break;
-        size += static_cast<size_t>(got);
+                      std::move(detail));
     }
-    ::close(fd);
-    bytes.resize(size);
+    bytes = std::move(read->bytes);
     return {};
 }
 
@@ -525,8 +490,12 @@ GloExtraction ExtractGlobalFileTo(const std::string& globalPath, int readerType,
         out.refusal = std::move(out.image.refusal);
         return out;
     }
-    out.refusal = WriteBinFile(binPath, out.image);
-    if (out.Ok()) out.binPath = binPath;
+    if (korvel::base::Expected<void> written = WriteBinFile(binPath, out.image); !written) {
+        const korvel::base::Error& error = written.error();
+        out.refusal = Refuse(GloError::CannotWrite, 0, error.message, false, error.detail);
+        return out;
+    }
+    out.binPath = binPath;
     return out;
 }
 
@@ -578,24 +547,24 @@ std::vector<uint8_t> BuildGlobalFile(const std::vector<GloComponentSpec>& compon
     return EncodeGloElement(glo::kFileTag, body, longForm);
 }
 
-bool ParseComponentArgument(const std::string& text, GloComponentSpec* spec, std::string* dataPath,
-                            std::string* error) {
-    auto fail = [&](const std::string& why) {
-        *error =
-            "The component \"" + text + "\" " + why +
-            ". Give it as kind:flags:address:name=datafile, e.g. 2:0x48:0x4720:APP.SRE=app.bin.";
-        return false;
+korvel::base::Expected<ComponentArgument> ParseComponentArgument(const std::string& text) {
+    auto refuse = [&](const std::string& why) {
+        return korvel::base::Error(korvel::base::kFailureCode,
+                                   "The component \"" + text + "\" " + why +
+                                       ". Give it as kind:flags:address:name=datafile, e.g. "
+                                       "2:0x48:0x4720:APP.SRE=app.bin.",
+                                   {}, korvel::base::Cause::BadInput);
     };
     std::array<std::string, 3> fields;
     size_t position = 0;
     for (std::string& field : fields) {
         const size_t colon = text.find(':', position);
-        if (colon == std::string::npos) return fail("has fewer than four fields");
+        if (colon == std::string::npos) return refuse("has fewer than four fields");
         field = text.substr(position, colon - position);
         position = colon + 1;
     }
     const size_t equals = text.find('=', position);
-    if (equals == std::string::npos) return fail("names no data file (=datafile)");
+    if (equals == std::string::npos) return refuse("names no data file (=datafile)");
     auto number = [](const std::string& field, uint64_t limit, uint64_t* value) {
         if (field.empty() || field[0] == '-' || field[0] == '+') return false;
         errno = 0;
@@ -603,25 +572,26 @@ bool ParseComponentArgument(const std::string& text, GloComponentSpec* spec, std
         *value = std::strtoull(field.c_str(), &end, 0);
         return errno == 0 && end && *end == '\0' && *value <= limit;
     };
+    ComponentArgument out;
+    GloComponentSpec& spec = out.spec;
     uint64_t value = 0;
-    if (!number(fields[0], 0xFF, &value)) return fail("has a kind that is not a number 0 to 255");
-    spec->kind = static_cast<uint8_t>(value);
-    spec->flags.reset();
+    if (!number(fields[0], 0xFF, &value)) return refuse("has a kind that is not a number 0 to 255");
+    spec.kind = static_cast<uint8_t>(value);
     if (!fields[1].empty()) {
-        if (!number(fields[1], 0xFF, &value))
-            return fail("has flags that are not a number 0 to 255");
-        spec->flags = static_cast<uint8_t>(value);
+        if (!number(fields[1], 0xFF, &value)) {
+            return refuse("has flags that are not a number 0 to 255");
+        }
+        spec.flags = static_cast<uint8_t>(value);
     }
-    if (!number(fields[2], 0xFFFFFFFF, &value))
-        return fail("has an address that is not a 32-bit number");
-    spec->address = static_cast<uint32_t>(value);
-    spec->name = text.substr(position, equals - position);
-    if (spec->name.size() > glo::kMaxName) return fail("has a name longer than 256 bytes");
-    *dataPath = text.substr(equals + 1);
-    if (dataPath->empty()) return fail("names no data file (=datafile)");
-    spec->crc.reset();
-    spec->data.clear();
-    return true;
+    if (!number(fields[2], 0xFFFFFFFF, &value)) {
+        return refuse("has an address that is not a 32-bit number");
+    }
+    spec.address = static_cast<uint32_t>(value);
+    spec.name = text.substr(position, equals - position);
+    if (spec.name.size() > glo::kMaxName) return refuse("has a name longer than 256 bytes");
+    out.dataPath = text.substr(equals + 1);
+    if (out.dataPath.empty()) return refuse("names no data file (=datafile)");
+    return out;
 }
 
 }  // namespace korvel::kit

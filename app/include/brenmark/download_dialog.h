@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "brenmark/command_line.h"
 #include "brenmark/dialog_steps.h"
 #include "brenmark/dialog_view.h"
@@ -102,6 +103,8 @@ class CDownloadDlg : public CLoadInterface {
     // without owner window.
     int ShowMessage(const std::string& text, unsigned style, const std::string& caption,
                     bool owned = true);
+    // A failure as the operator reads it: its message, and its hint on a line of its own.
+    int ShowError(const korvel::base::Error& error, unsigned style);
     // Ends an automatic run that cannot download, with the program's exit code.
     void EndAutomaticRun(int exitCode);
 

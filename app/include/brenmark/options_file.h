@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "kit/options_seal.h"
 
 namespace brenmark {
@@ -53,10 +54,11 @@ ApplicationNumbers ReadApplicationNumbers(std::string_view content);
 
 // ---- The seal's check at start-up.
 
-// The check of the options file `path` as the dialog makes it: true when its seal is correct.
-// Otherwise false, with `firstMessage` set for the failures that have their own message (the
-// file cannot be opened or read, no marker), empty when the value is only wrong.
-bool CheckOptionsFileSeal(const std::string& path, std::string& firstMessage);
+// The check of the options file `path` as the dialog makes it: success when its seal is correct.
+// The check takes the file's lock, as cordane seal does. Otherwise the error's message is the box
+// the dialog shows first for the failures that have their own (the file cannot be opened, locked
+// or read, no marker), and empty when the value is only wrong; kOptionsNotCorrect follows it.
+korvel::base::Expected<void> CheckOptionsFileSeal(const std::string& path);
 
 inline constexpr const char kOptionsNotCorrect[] = "Brenmark.ini is not correct !";
 

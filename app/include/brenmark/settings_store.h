@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
+
 namespace brenmark {
 
 inline constexpr const char kStoreHeader[] = "Windows Registry Editor Version 5.00";
@@ -42,8 +44,9 @@ class SettingsStore {
         uint32_t number = 0;
     };
 
-    // Parses the file's bytes; false with `error` set when they are not such a file.
-    static bool Parse(const std::vector<uint8_t>& bytes, SettingsStore& store, std::string& error);
+    // Parses the file's bytes; refused (Cause::BadInput, the message saying why: "line 3 has no
+    // quoted value name") when they are not such a file.
+    static korvel::base::Expected<SettingsStore> Parse(const std::vector<uint8_t>& bytes);
     // The file's bytes: those that were parsed, with the lines of the values set since then
     // rewritten in place and new values added after the key's last line (the key is added at the
     // end of the file when it had none). A store that was never parsed is the header and the key.
@@ -85,17 +88,18 @@ class SettingsStore {
 class StoreFile {
   public:
     // Existing: read. Created: no file yet (the caller puts its first values and saves).
-    // Unreadable: a file stands there that cannot be read as a store (not readable, larger than
-    // kStoreSizeLimit, not such a file). It is never written over: the store starts empty and
-    // `problem` says so once, naming the file; the first Save moves the file aside whole, as
-    // PATH.corrupt (PATH.corrupt.2 and on when that name is taken), then writes the new store.
-    enum class Opened { Existing, Created, Unreadable };
+    enum class Opened { Existing, Created };
 
     explicit StoreFile(std::string path) : path_(std::move(path)) {}
-    Opened Open(std::string& problem);
-    // Writes the whole store atomically (its directory is made when missing). False with `error`;
-    // an unreadable file that could not be moved aside is then left as it was.
-    bool Save(std::string& error);
+    // The error: a file stands there that cannot be read as a store (not readable, larger than
+    // kStoreSizeLimit, not such a file). It is never written over: the store starts empty and the
+    // error says so, naming the file, for the operator (its hint says what happens next); the
+    // first Save moves the file aside whole, as PATH.corrupt (PATH.corrupt.2 and on when that
+    // name is taken), then writes the new store.
+    korvel::base::Expected<Opened> Open();
+    // Writes the whole store atomically (its directory is made when missing). On failure an
+    // unreadable file that could not be moved aside is left as it was.
+    korvel::base::Expected<void> Save();
 
     SettingsStore& store() { return store_; }
     const std::string& path() const { return path_; }

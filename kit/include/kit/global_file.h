@@ -20,7 +20,8 @@
 // when a component lacks a tag it needs or holds a value of the wrong width, when a component's
 // data would overflow its slot, or when any component's CRC is wrong (kept or not).
 //
-// Everything here but ExtractGlobalFile and WriteBinFile is pure: no file, no message box.
+// Everything here but ExtractGlobalFile(To), CheckGlobalFileAt and WriteBinFile is pure: no file,
+// no message box.
 #ifndef KORVEL_KIT_GLOBAL_FILE_H
 #define KORVEL_KIT_GLOBAL_FILE_H
 
@@ -29,6 +30,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/error.h"
 
 namespace korvel::kit {
 
@@ -189,10 +192,10 @@ GloImage ExtractImage(const std::string& fileName, const uint8_t* bytes, size_t 
 // "bin".
 std::string BinPathFor(const std::string& globalPath);
 
-// Writes the CRC (least significant byte first) and the image to `path` atomically: a temporary
-// file in the same folder, flushed to disk, then renamed over `path`. On failure nothing is left
-// behind and the refusal says why.
-GloRefusal WriteBinFile(const std::string& path, const GloImage& image);
+// Writes the CRC (least significant byte first) and the image as the file `path`, whole or not at
+// all, readable by all (mode 0644). On failure nothing is left behind; the error's message is the
+// text to show ("Impossible to write PATH: REASON. ...") and its detail the reason alone.
+korvel::base::Expected<void> WriteBinFile(const std::string& path, const GloImage& image);
 
 // The whole extraction: reads the global file, extracts the image for `readerType` and writes
 // the "bin" file beside it. On success `binPath` names the file written.
@@ -231,9 +234,13 @@ std::vector<uint8_t> BuildGlobalFile(const std::vector<GloComponentSpec>& compon
 // A component given on a command line as "kind:flags:address:name=datafile": kind and flags are
 // numbers (decimal or 0x...), flags may be empty (no reader flags written), the address is a
 // number, the name is the component name and the data file the path its data come from. The
-// data are not read. False with `error` set when the text does not have that form.
-bool ParseComponentArgument(const std::string& text, GloComponentSpec* spec, std::string* dataPath,
-                            std::string* error);
+// data are not read. Refused (Cause::BadInput, the message quoting the text and showing the form)
+// when the text does not have that form.
+struct ComponentArgument {
+    GloComponentSpec spec;  // without its data
+    std::string dataPath;
+};
+korvel::base::Expected<ComponentArgument> ParseComponentArgument(const std::string& text);
 
 }  // namespace korvel::kit
 

@@ -170,28 +170,28 @@ class OptionsFiles : public ::testing::Test {
 };
 
 TEST_F(OptionsFiles, SealMessagesOfTheFile) {
-    std::string first;
-    EXPECT_FALSE(CheckOptionsFileSeal((dir / "none.ini").string(), first));
-    EXPECT_EQ(first, "Erreur lecture du répertoire courant\n");
-    EXPECT_FALSE(
-        CheckOptionsFileSeal(Write("plain.ini", "[OPTIONS]\r\nDownloadType=1\r\n"), first));
-    EXPECT_EQ(first, "Incorrect INI file\n");
+    // The first box of a refused check: its message ("" when the value only is wrong).
+    auto first = [](const korvel::base::Expected<void>& checked) {
+        return checked ? std::string("(correct)") : checked.error().message;
+    };
+    EXPECT_EQ(first(CheckOptionsFileSeal((dir / "none.ini").string())),
+              "Erreur lecture du répertoire courant\n");
+    EXPECT_EQ(first(CheckOptionsFileSeal(Write("plain.ini", "[OPTIONS]\r\nDownloadType=1\r\n"))),
+              "Incorrect INI file\n");
     const std::string body = "[KORVEL_OPTIONS]\r\nCheckValue=";
-    EXPECT_FALSE(CheckOptionsFileSeal(Write("short.ini", body), first));
-    EXPECT_EQ(first, "");
+    EXPECT_EQ(first(CheckOptionsFileSeal(Write("short.ini", body))), "");
     std::vector<uint8_t> sealed = Bytes(body);
     ASSERT_EQ(korvel::kit::Seal(sealed), korvel::kit::SealResult::Sealed);
     const std::string path = Write("sealed.ini", std::string(sealed.begin(), sealed.end()));
-    EXPECT_TRUE(CheckOptionsFileSeal(path, first));
+    EXPECT_TRUE(CheckOptionsFileSeal(path));
 
     // A file another program holds locked (cordane seal at work) cannot be opened for the check.
     const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(CheckOptionsFileSeal(path, first));
-    EXPECT_EQ(first, "Erreur lecture du répertoire courant\n");
+    EXPECT_EQ(first(CheckOptionsFileSeal(path)), "Erreur lecture du répertoire courant\n");
     ::close(held);
-    EXPECT_TRUE(CheckOptionsFileSeal(path, first));
+    EXPECT_TRUE(CheckOptionsFileSeal(path));
 }
 
 TEST_F(OptionsFiles, ImageChoice) {

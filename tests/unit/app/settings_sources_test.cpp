@@ -48,8 +48,9 @@ class StepsTest : public DialogTest {
     std::string Read(const std::string& path) { return korvel::testkit::ReadText(path); }
     brenmark::SettingsStore Stored() {
         brenmark::StoreFile file(store);
-        std::string problem;
-        EXPECT_EQ(file.Open(problem), brenmark::StoreFile::Opened::Existing) << problem;
+        const auto opened = file.Open();
+        EXPECT_TRUE(opened && *opened == brenmark::StoreFile::Opened::Existing)
+            << (opened ? "" : opened.error().message);
         return file.store();
     }
 

@@ -22,6 +22,29 @@ std::vector<uint8_t> Bytes(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
+// The store's operations with their refusals as the text the operator reads.
+bool Parse(const std::vector<uint8_t>& bytes, SettingsStore& store, std::string& error) {
+    korvel::base::Expected<SettingsStore> parsed = SettingsStore::Parse(bytes);
+    if (!parsed) {
+        error = parsed.error().message;
+        return false;
+    }
+    store = std::move(*parsed);
+    return true;
+}
+enum class Opened { Existing, Created, Unreadable };
+Opened Open(StoreFile& file, std::string& problem) {
+    const korvel::base::Expected<StoreFile::Opened> opened = file.Open();
+    problem = opened ? "" : korvel::base::FormatError(opened.error());
+    if (!opened) return Opened::Unreadable;
+    return *opened == StoreFile::Opened::Existing ? Opened::Existing : Opened::Created;
+}
+bool Save(StoreFile& file, std::string& error) {
+    const korvel::base::Expected<void> saved = file.Save();
+    error = saved ? "" : korvel::base::FormatError(saved.error());
+    return static_cast<bool>(saved);
+}
+
 TEST(SettingsStore, ParsesAndWritesTheExportFormat) {
     const std::string text =
         "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -33,7 +56,7 @@ TEST(SettingsStore, ParsesAndWritesTheExportFormat) {
         "; a comment\n";
     SettingsStore store;
     std::string error;
-    ASSERT_TRUE(SettingsStore::Parse(Bytes(text), store, error)) << error;
+    ASSERT_TRUE(Parse(Bytes(text), store, error)) << error;
     EXPECT_EQ(store.GetString("filename"), "C:\\kit\\say \"hi\".sre");
     EXPECT_EQ(store.GetNumber("NCOM"), 0x80000003u);
     EXPECT_EQ(store.GetNumber("readerType"), 5u);
@@ -47,7 +70,7 @@ TEST(SettingsStore, ParsesAndWritesTheExportFormat) {
     SettingsStore again;
     const std::vector<uint8_t> bytes = store.Serialize();
     const std::string written(bytes.begin(), bytes.end());
-    ASSERT_TRUE(SettingsStore::Parse(bytes, again, error)) << error;
+    ASSERT_TRUE(Parse(bytes, again, error)) << error;
     EXPECT_EQ(again.GetString("FILENAME"), "/a/b\\c\"d");
     EXPECT_EQ(again.GetNumber("nCom"), 0xFFFFFFFFu);
     EXPECT_NE(written.find("\"FileName\"=\"/a/b\\\\c\\\"d\""), std::string::npos);
@@ -65,11 +88,11 @@ TEST(SettingsStore, ReadsUtf16WithItsMark) {
     }
     SettingsStore store;
     std::string error;
-    ASSERT_TRUE(SettingsStore::Parse(bytes, store, error)) << error;
+    ASSERT_TRUE(Parse(bytes, store, error)) << error;
     EXPECT_EQ(store.GetString("FileName"), "/home/zoë/app.sre");
     EXPECT_EQ(store.GetNumber("nCom"), 2u);
     bytes.pop_back();  // odd length
-    EXPECT_FALSE(SettingsStore::Parse(bytes, store, error));
+    EXPECT_FALSE(Parse(bytes, store, error));
 }
 
 TEST(SettingsStore, RefusesWhatIsNotSuchAFile) {
@@ -81,7 +104,7 @@ TEST(SettingsStore, RefusesWhatIsNotSuchAFile) {
          {std::string(""), std::string("garbage\n"), head + "\"a\"=\"open\n", head + "a=dword:1\n",
           head + "\"a\"=dword:123456789\n", head + "\"a\"=dword:xyz\n", head + "\"a\"=12\n",
           head + "[unclosed\n", std::string("W\0i", 3)}) {
-        EXPECT_FALSE(SettingsStore::Parse(Bytes(text), store, error)) << text;
+        EXPECT_FALSE(Parse(Bytes(text), store, error)) << text;
         EXPECT_FALSE(error.empty());
     }
 }
@@ -115,7 +138,7 @@ TEST(SettingsStore, KeepsEveryLineItDoesNotOwn) {
         const std::vector<uint8_t> bytes = wide ? Utf16(before) : Bytes(before);
         SettingsStore store;
         std::string error;
-        ASSERT_TRUE(SettingsStore::Parse(bytes, store, error)) << error;
+        ASSERT_TRUE(Parse(bytes, store, error)) << error;
         EXPECT_EQ(store.Values().size(), 2u);
         EXPECT_EQ(store.Serialize(), bytes);
         SettingsStore copy = store;
@@ -140,10 +163,10 @@ TEST(SettingsStore, KeepsEveryLineItDoesNotOwn) {
                          "\n\"nCom\"=dword:00000007\n"}}) {
         SettingsStore store;
         std::string error;
-        ASSERT_TRUE(SettingsStore::Parse(Bytes(text), store, error)) << error;
+        ASSERT_TRUE(Parse(Bytes(text), store, error)) << error;
         store.SetNumber("nCom", 7);
         EXPECT_EQ(store.Serialize(), Bytes(expected)) << text;
-        ASSERT_TRUE(SettingsStore::Parse(Bytes(expected), store, error));
+        ASSERT_TRUE(Parse(Bytes(expected), store, error));
         EXPECT_EQ(store.GetNumber("ncom"), 7u);
     }
 }
@@ -178,16 +201,16 @@ TEST_F(StoreFiles, CreatedAndSaved) {
     const std::filesystem::path path = dir / "sub" / "brenmark.reg";
     StoreFile file(path.string());
     std::string problem;
-    EXPECT_EQ(file.Open(problem), StoreFile::Opened::Created);
+    EXPECT_EQ(Open(file, problem), Opened::Created);
     EXPECT_EQ(problem, "");
     file.store().SetNumber("nCom", 1);
     std::string error;
-    ASSERT_TRUE(file.Save(error)) << error;
+    ASSERT_TRUE(Save(file, error)) << error;
     EXPECT_EQ((std::filesystem::status(path).permissions() & std::filesystem::perms::others_read),
               std::filesystem::perms::none);
 
     StoreFile reopened(path.string());
-    EXPECT_EQ(reopened.Open(problem), StoreFile::Opened::Existing);
+    EXPECT_EQ(Open(reopened, problem), Opened::Existing);
     EXPECT_EQ(reopened.store().GetNumber("ncom"), 1u);
 }
 
@@ -207,11 +230,11 @@ TEST_F(StoreFiles, BigStoreWithCommentsIsReadAndKept) {
     std::ofstream(path, std::ios::binary) << text;
     StoreFile file(path);
     std::string problem;
-    ASSERT_EQ(file.Open(problem), StoreFile::Opened::Existing) << problem;
+    ASSERT_EQ(Open(file, problem), Opened::Existing) << problem;
     EXPECT_EQ(file.store().GetString("FileName"), "/old.sre");
     file.store().SetString("FileName", "/new.sre");
     std::string error;
-    ASSERT_TRUE(file.Save(error)) << error;
+    ASSERT_TRUE(Save(file, error)) << error;
     text.replace(text.find("/old.sre"), 8, "/new.sre");
     EXPECT_TRUE(Read(path) == text);  // not printed: 2 MB
 }
@@ -238,11 +261,11 @@ TEST_F(StoreFiles, UnreadableStoreIsNeverWrittenOverOnlyMovedAsideBySave) {
         ASSERT_EQ(::lstat(path.c_str(), &before), 0);
         StoreFile file(path);
         std::string problem;
-        EXPECT_EQ(file.Open(problem), StoreFile::Opened::Unreadable);
+        EXPECT_EQ(Open(file, problem), Opened::Unreadable);
         EXPECT_NE(problem.find(path + ".corrupt.2"), std::string::npos) << problem;
         file.store().SetNumber("nCom", 3);
         std::string error;
-        ASSERT_TRUE(file.Save(error)) << error;
+        ASSERT_TRUE(Save(file, error)) << error;
         // The same file, whole, under the new name; the earlier copy untouched.
         struct stat kept {};
         ASSERT_EQ(::lstat((path + ".corrupt.2").c_str(), &kept), 0);
@@ -251,7 +274,7 @@ TEST_F(StoreFiles, UnreadableStoreIsNeverWrittenOverOnlyMovedAsideBySave) {
         EXPECT_EQ(kept.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
         EXPECT_EQ(Read(path + ".corrupt"), "an earlier one");
         StoreFile saved(path);
-        ASSERT_EQ(saved.Open(problem), StoreFile::Opened::Existing) << problem;
+        ASSERT_EQ(Open(saved, problem), Opened::Existing) << problem;
         EXPECT_EQ(saved.store().GetNumber("ncom"), 3u);
     }
 }
@@ -267,13 +290,13 @@ TEST_F(StoreFiles, StoreTheUserCannotReadIsKept) {
     auto asTheUser = [&path]() -> int {
         StoreFile file(path);
         std::string problem;
-        if (file.Open(problem) != StoreFile::Opened::Unreadable) return 1;
+        if (Open(file, problem) != Opened::Unreadable) return 1;
         if (problem.find("Permission denied") == std::string::npos) return 2;
         file.store().SetNumber("nCom", 3);
         std::string error;
-        if (!file.Save(error)) return 3;
+        if (!Save(file, error)) return 3;
         StoreFile saved(path);
-        if (saved.Open(problem) != StoreFile::Opened::Existing) return 4;
+        if (Open(saved, problem) != Opened::Existing) return 4;
         return saved.store().GetNumber("nCom") == 3u ? 0 : 5;
     };
     int result = 0;
@@ -304,9 +327,9 @@ TEST_F(StoreFiles, InterruptedSaveLeavesTheOldStore) {
     StoreFile file(path.string());
     std::string problem;
     std::string error;
-    file.Open(problem);
+    Open(file, problem);
     file.store().SetString("FileName", "/old.sre");
-    ASSERT_TRUE(file.Save(error));
+    ASSERT_TRUE(Save(file, error));
     const std::string before = Read(path);
 
     // A child saves a store larger than it may write, as on a full disk.
@@ -320,10 +343,10 @@ TEST_F(StoreFiles, InterruptedSaveLeavesTheOldStore) {
         setrlimit(RLIMIT_FSIZE, &limit);
         StoreFile big(path.string());
         std::string childProblem;
-        big.Open(childProblem);
+        Open(big, childProblem);
         big.store().SetString("FileName", std::string(5000, 'x'));
         std::string childError;
-        _exit(big.Save(childError) ? 0 : 7);
+        _exit(Save(big, childError) ? 0 : 7);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

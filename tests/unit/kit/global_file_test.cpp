@@ -381,24 +381,24 @@ TEST_F(GlobalFileOnDisk, RefusalsWriteNothing) {
 }
 
 TEST(GlobalFileComponents, ParsesTheCommandLineForm) {
-    GloComponentSpec spec;
-    std::string path, error;
-    ASSERT_TRUE(ParseComponentArgument("2:0x48:0x4720:APP.SRE=dir/app.bin", &spec, &path, &error))
-        << error;
-    EXPECT_EQ(spec.kind, 2);
-    EXPECT_EQ(spec.flags, std::optional<uint8_t>(0x48));
-    EXPECT_EQ(spec.address, 0x4720u);
-    EXPECT_EQ(spec.name, "APP.SRE");
-    EXPECT_EQ(path, "dir/app.bin");
-    ASSERT_TRUE(ParseComponentArgument("1::1048576:a:b=c", &spec, &path, &error)) << error;
-    EXPECT_FALSE(spec.flags);
-    EXPECT_EQ(spec.address, 0x100000u);
-    EXPECT_EQ(spec.name, "a:b");
-    EXPECT_EQ(path, "c");
+    auto parsed = ParseComponentArgument("2:0x48:0x4720:APP.SRE=dir/app.bin");
+    ASSERT_TRUE(parsed) << parsed.error().message;
+    EXPECT_EQ(parsed->spec.kind, 2);
+    EXPECT_EQ(parsed->spec.flags, std::optional<uint8_t>(0x48));
+    EXPECT_EQ(parsed->spec.address, 0x4720u);
+    EXPECT_EQ(parsed->spec.name, "APP.SRE");
+    EXPECT_EQ(parsed->dataPath, "dir/app.bin");
+    parsed = ParseComponentArgument("1::1048576:a:b=c");
+    ASSERT_TRUE(parsed) << parsed.error().message;
+    EXPECT_FALSE(parsed->spec.flags);
+    EXPECT_EQ(parsed->spec.address, 0x100000u);
+    EXPECT_EQ(parsed->spec.name, "a:b");
+    EXPECT_EQ(parsed->dataPath, "c");
     for (const char* bad : {"1:0:0x4300:NAME", "1:0:0x4300", "256::0x4300:N=f", "1:0x100:0:N=f",
                             "1::0x100000000:N=f", "1::-1:N=f", "x::0:N=f", "1::0:N="}) {
-        EXPECT_FALSE(ParseComponentArgument(bad, &spec, &path, &error)) << bad;
-        EXPECT_NE(error.find(bad), std::string::npos);
+        const auto refused = ParseComponentArgument(bad);
+        ASSERT_FALSE(refused) << bad;
+        EXPECT_NE(refused.error().message.find(bad), std::string::npos);
     }
 }
 
