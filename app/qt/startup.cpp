@@ -51,22 +51,22 @@ struct EngineBoxes {
 }  // namespace
 
 int RunProgram(const std::string& commandLine, const StartupOptions& options) {
-    // 1. The dialog.
+    // The dialog, made before the command line is read so that the line can fill it.
     CDownloadDlg dialog(options.steps);
-    // 2. The look of the program's dialogs.
+    // The look of the program's dialogs.
     QPalette palette = QApplication::palette();
     palette.setColor(QPalette::Window, kDialogBackground);
     palette.setColor(QPalette::WindowText, Qt::black);
     palette.setColor(QPalette::Button, kDialogBackground);
     palette.setColor(QPalette::ButtonText, Qt::black);
     QApplication::setPalette(palette);
-    // 3. The CRC table of the options file's check value and of the global files is made by the
+    // The CRC table of the options file's check value and of the global files is made by the
     // compiler (base/crc16.h): nothing to build here.
-    // 5. No port fixed yet, COM1 as the port word.
+    // No port fixed yet, COM1 as the port word.
     dialog.portWord = 1;
     dialog.serialPortNumber = 0;
     dialog.portFound = 0;
-    // 6. The command line.
+    // The command line.
     const CommandLine parsed = ParseCommandLine(commandLine);
     for (const std::string& warning : parsed.warnings) {
         std::fprintf(stderr, "%s: %s\n", kProgramName, warning.c_str());
@@ -76,7 +76,7 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     // Messages are boxes wherever there is a display, the automatic run's too; stderr without.
     const bool headless = RunningHeadless();
     dialog.SetDisplay(!headless);
-    // 4. The main window.
+    // The main window, and the engine's boxes owned by it.
     DownloadWindow window(dialog, headless);
     EngineBoxes boxes;
     boxes.window = &window;
@@ -84,7 +84,7 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     boxes.dialogOpen = true;
     KvSetMessageBoxHandler(EngineBoxes::Show, &boxes);
 
-    // 7. The modal run, unless the initialisation has ended the dialog already.
+    // The modal run, unless the initialisation has ended the dialog already.
     if (window.Initialise()) {
         window.show();
         if (options.onShown) options.onShown(window);
@@ -92,14 +92,16 @@ int RunProgram(const std::string& commandLine, const StartupOptions& options) {
     }
     boxes.dialogOpen = false;
 
-    // 8. The worker may still run its last steps: wait, still serving what it hands over.
-    while (dialog.WorkerRunning()) {
+    // The worker may still run its last steps, and the job log still write the last row (the
+    // automatic run ends the dialog right after its job): wait, still serving what they hand
+    // over. The job log's waits are bounded by its own time-outs.
+    while (dialog.WorkerRunning() || dialog.JobLogWriting()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(5);
     }
     const uint32_t exitCode = dialog.WaitForWorker();
     KvSetMessageBoxHandler(nullptr, nullptr);
-    // 9. The window and the dialog go; the worker's exit code is the program's.
+    // The window and the dialog go; the worker's exit code is the program's.
     return static_cast<int>(exitCode);
 }
 

@@ -107,8 +107,10 @@ CDownloadDlg::CDownloadDlg(DialogSteps* steps)
 }
 
 CDownloadDlg::~CDownloadDlg() {
-    // The worker reads this object: it must have ended before the object goes.
+    // The worker reads this object: it must have ended before the object goes; and so must the
+    // job log's writes, which report to it.
     if (worker_) worker_->Wait();
+    jobLog_.WaitForWrites();
 }
 
 void CDownloadDlg::ApplyCommandLine(const CommandLine& commandLine) {
@@ -513,8 +515,26 @@ void CDownloadDlg::JobEnded() {
 
 void CDownloadDlg::LogEndedJob() {
     if (!worker_ || !jobLog_.active()) return;
-    if (const auto problem = jobLog_.End(static_cast<int>(worker_->ExitCode()))) {
-        ShowMessage(*problem, MB_OK | MB_ICONWARNING);
+    // The dialog goes on at once; the outcome comes back from the job log's thread.
+    jobLog_.End(static_cast<int>(worker_->ExitCode()),
+                [this](korvel::base::Expected<void> written) {
+                    if (written) return;
+                    {
+                        std::lock_guard lock(jobLogMutex_);
+                        jobLogWarnings_.push_back(std::move(written).error());
+                    }
+                    PostToView([this] { ShowJobLogWarnings(); });
+                });
+}
+
+void CDownloadDlg::ShowJobLogWarnings() {
+    std::vector<korvel::base::Error> warnings;
+    {
+        std::lock_guard lock(jobLogMutex_);
+        warnings.swap(jobLogWarnings_);
+    }
+    for (const korvel::base::Error& warning : warnings) {
+        ShowError(warning, MB_OK | MB_ICONWARNING);
     }
 }
 
@@ -569,6 +589,9 @@ bool CDownloadDlg::WorkerRunning() const {
 uint32_t CDownloadDlg::WaitForWorker() {
     if (!worker_) return static_cast<uint32_t>(exitCodeWithoutWorker_);
     worker_->Wait();
+    // The dialog has ended: this waits on the database, never on the worker's callbacks.
+    jobLog_.WaitForWrites();
+    ShowJobLogWarnings();
     return worker_->ExitCode();
 }
 

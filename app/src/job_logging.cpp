@@ -6,6 +6,23 @@
 
 namespace brenmark {
 
+korvel::base::Expected<void> AppendToJobLog(const std::string& target,
+                                            const korvel::joblog::JobRow& row) {
+    std::string error;
+    if (korvel::joblog::AppendJob(target, row, error)) return {};
+    return korvel::base::Error(korvel::base::kFailureCode, error);
+}
+
+DownloadJobLog::~DownloadJobLog() {
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    // The rows still handed over are written first: none is lost at the program's end.
+    if (thread_.joinable()) thread_.join();
+}
+
 void DownloadJobLog::Begin(const std::string& port, int readerType, const std::string& readerName,
                            bool detected, int downloadType, const std::string& application,
                            const std::string& driver) {
@@ -27,18 +44,58 @@ void DownloadJobLog::Begin(const std::string& port, int readerType, const std::s
     row_.tool = std::string("brenmark ") + BRENMARK_VERSION;
 }
 
-std::optional<std::string> DownloadJobLog::End(int exitCode) {
-    if (!active_) return std::nullopt;
+void DownloadJobLog::End(int exitCode, Written written) {
+    if (!active_) return;
     active_ = false;
     korvel::joblog::EndRow(row_, exitCode, cordane::ResultText(exitCode), start_);
-    std::string error;
-    if (korvel::joblog::AppendJob(target_, row_, error)) return std::nullopt;
     const std::string shown = korvel::joblog::ShownTarget(target_);
-    return "The download was not written to the job log " + shown + ": " + error +
-           ".\nThe download's result stands (exit code " + std::to_string(exitCode) + "). Make " +
-           shown +
-           " writable (or its server reachable), or set KORVEL_LOG to "
-           "another job log.";
+    Written told = [written = std::move(written), shown,
+                    exitCode](korvel::base::Expected<void> outcome) {
+        if (outcome) {
+            written({});
+            return;
+        }
+        written(korvel::base::Error(
+            korvel::base::kFailureCode,
+            "The download was not written to the job log " + shown + ": " +
+                outcome.error().message + ".",
+            "The download's result stands (exit code " + std::to_string(exitCode) + "). Make " +
+                shown +
+                " writable (or its server reachable), or set KORVEL_LOG to another job log.",
+            outcome.error().cause));
+    };
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back({target_, std::move(row_), std::move(told)});
+        if (!thread_.joinable()) thread_ = std::thread([this] { WriteRows(); });
+    }
+    changed_.notify_all();
+}
+
+bool DownloadJobLog::Writing() const {
+    std::lock_guard lock(mutex_);
+    return writing_ || !pending_.empty();
+}
+
+void DownloadJobLog::WaitForWrites() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !writing_ && pending_.empty(); });
+}
+
+void DownloadJobLog::WriteRows() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return ending_ || !pending_.empty(); });
+        if (pending_.empty()) return;  // ending, and nothing left to write
+        Pending next = std::move(pending_.front());
+        pending_.pop_front();
+        writing_ = true;
+        lock.unlock();
+        next.written(writer_(next.target, next.row));
+        lock.lock();
+        writing_ = false;
+        changed_.notify_all();
+    }
 }
 
 }  // namespace brenmark

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "base/error.h"
 #include "brenmark/command_line.h"
 #include "brenmark/dialog_steps.h"
 #include "brenmark/dialog_view.h"
@@ -90,10 +89,16 @@ class CDownloadDlg : public CLoadInterface {
     void OnBrowseDriver();
     void OnTimer(int id);
 
-    // After the dialog has ended: waits for the last worker and returns the program's exit code
-    // (the worker's, or the code of an automatic run that could not start, or 0).
+    // After the dialog has ended: waits for the last worker and for the job log's rows (each
+    // bounded by the job log's own time-outs), tells a row that could not be written, and returns
+    // the program's exit code (the worker's, or the code of an automatic run that could not
+    // start, or 0).
     uint32_t WaitForWorker();
     bool WorkerRunning() const;
+    // Whether a row of the job log is still being written, on the job log's own thread.
+    bool JobLogWriting() const { return jobLog_.Writing(); }
+    // Where the job log's rows go (the job log itself by default; tests replace it).
+    void SetJobLogWriter(JobRowWriter writer) { jobLog_.SetWriter(std::move(writer)); }
 
     // A message of the dialog: a message box captioned with the program's name where there is a
     // display, in either run mode; without one a line to the error sink, as nobody can answer
@@ -169,8 +174,11 @@ class CDownloadDlg : public CLoadInterface {
     void EndOfDownload();
     // The job is over and its worker has ended: the row, then the dialog closed or made ready.
     void JobEnded();
-    // The job log's row of the job just ended, when KORVEL_LOG names a job log.
+    // Hands the job log's row of the job just ended to the job log's thread, when KORVEL_LOG
+    // names a job log; a row it could not write comes back to be told (ShowJobLogWarnings).
     void LogEndedJob();
+    // Tells the rows the job log could not write, on the user-interface thread.
+    void ShowJobLogWarnings();
     // Enables the controls of the download type and blanks the progress line and the bar.
     void MakeReady();
     void ReaderReset();
@@ -190,7 +198,6 @@ class CDownloadDlg : public CLoadInterface {
     bool quitPending_ = false;
     std::unique_ptr<CWinThread> worker_;
     int exitCodeWithoutWorker_ = 0;
-    DownloadJobLog jobLog_;
 
     mutable std::mutex progressMutex_;
     std::string progressText_;
@@ -198,6 +205,12 @@ class CDownloadDlg : public CLoadInterface {
     // Past its upper bound the bar starts over from the lower one, as a progress control does.
     mutable std::mutex barMutex_;
     cordane::ProgressBar bar_{cordane::PastTheEnd::Wrap};
+
+    // The job log's rows that could not be written, from its thread, until they are told.
+    std::mutex jobLogMutex_;
+    std::vector<korvel::base::Error> jobLogWarnings_;
+    // Last: it goes first, waiting for its thread, whose reports use the members above.
+    DownloadJobLog jobLog_;
 };
 
 }  // namespace brenmark

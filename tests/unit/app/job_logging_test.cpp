@@ -176,5 +176,99 @@ TEST_F(JobLoggingTest, EndNoticeBeforeAnEngineBoxFreezesNothingAndTheRowHasTheWo
     EXPECT_TRUE(view.boxes.empty());
 }
 
+// A job log that holds each row until the test lets it go, as a PostgreSQL table another station
+// holds locked does; it gives up after 10 s (and notes it) so that a dialog that waited for it
+// shows as a failure, not a hang.
+struct HeldJobLog {
+    korvel::base::Expected<void> Write(const korvel::joblog::JobRow& row) {
+        std::unique_lock lock(mutex);
+        ++calls;
+        changed.notify_all();
+        if (!changed.wait_for(lock, std::chrono::seconds(10), [this] { return released; })) {
+            gaveUp = true;
+        }
+        rows.push_back(row);
+        if (refuse) return korvel::base::Error(1, "the table jobs is locked");
+        return {};
+    }
+    // Waits (at most 10 s) until the writer has been given `count` rows.
+    bool Called(int count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= count; });
+    }
+    void Hold() {
+        std::lock_guard lock(mutex);
+        released = false;
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    template <typename T>
+    T Read(const T& field) {
+        std::lock_guard lock(mutex);
+        return field;
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    bool released = false;
+    bool refuse = false;
+    bool gaveUp = false;
+    std::vector<korvel::joblog::JobRow> rows;
+};
+
+TEST_F(JobLoggingTest, TheRowIsWrittenOffTheDialogsThreadAndARefusalIsToldThroughPost) {
+    setenv("KORVEL_LOG", "postgresql://db.example/line", 1);
+    HeldJobLog log;
+    log.refuse = true;
+    dialog.SetJobLogWriter(
+        [&log](const std::string&, const korvel::joblog::JobRow& row) { return log.Write(row); });
+    dialog.OnInitDialog();
+    const std::string application = WriteApplication("app.sre", 300);
+
+    // The end of the download makes the dialog ready while the job log still holds the row.
+    Download(application);
+    ASSERT_TRUE(log.Called(1));
+    EXPECT_TRUE(view.IsControlEnabled(kStart));
+    EXPECT_TRUE(dialog.JobLogWriting());
+    view.Pump();
+    EXPECT_TRUE(view.boxes.empty());
+    log.Release();
+    for (int i = 0; i < 10000 && dialog.JobLogWriting(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(dialog.JobLogWriting());
+    // The refusal reaches the operator on the dialog's own thread, through the view's queue.
+    EXPECT_TRUE(view.boxes.empty());
+    view.Pump();
+    ASSERT_EQ(view.boxes.size(), 1u);
+    EXPECT_THAT(view.boxes[0], HasSubstr("not written to the job log postgresql://db.example/line: "
+                                         "the table jobs is locked.\nThe download's result stands "
+                                         "(exit code 0)"));
+    EXPECT_EQ(view.boxStyles[0], unsigned{MB_OK | MB_ICONWARNING});
+
+    // The automatic run ends the dialog right after its job: the row is still written, once,
+    // before the program's exit code is known.
+    log.Hold();
+    log.refuse = false;
+    dialog.runMode = kRunAutomatic;
+    Download(application);
+    EXPECT_EQ(view.ended, 0);
+    ASSERT_TRUE(log.Called(2));
+    EXPECT_EQ(log.Read(log.rows).size(), 1u);
+    log.Release();
+    EXPECT_EQ(dialog.WaitForWorker(), 0u);
+    EXPECT_FALSE(dialog.JobLogWriting());
+    const std::vector<korvel::joblog::JobRow> rows = log.Read(log.rows);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(log.Read(log.calls), 2);
+    EXPECT_EQ(rows[1].application.path, application);
+    EXPECT_EQ(rows[1].exitCode, 0);
+    EXPECT_FALSE(log.Read(log.gaveUp)) << "the dialog waited for the job log";
+    EXPECT_EQ(view.boxes.size(), 1u);
+}
+
 }  // namespace
 }  // namespace brenmarktest
