@@ -51,10 +51,6 @@ void CopyField(char (&field)[KV_PATH_SIZE], const std::string& text) {
     std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
 }
 
-void PutLittleEndian32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void PrintToStderr(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
@@ -87,23 +83,7 @@ CDownloadDlg::CDownloadDlg(DialogSteps* steps)
     readerType = KvOrb512;
     std::memset(applicationFile, 0, sizeof applicationFile);
     std::memset(driverFile, 0, sizeof driverFile);
-    // Defaults of the kit's simulator configuration record, little-endian at their offsets.
-    auto put16 = [this](size_t at, uint16_t value) {
-        simulatorConfiguration[at] = static_cast<uint8_t>(value);
-        simulatorConfiguration[at + 1] = static_cast<uint8_t>(value >> 8);
-    };
-    put16(4, 2);
-    put16(6, 16);
-    put16(8, 1);
-    put16(10, 0);
-    put16(12, 4);
-    put16(101, 1);
-    PutLittleEndian32(&simulatorConfiguration[103], 19200);
-    put16(167, 1);
-    put16(169, 300);
-    put16(175, 2);
-    simulatorConfiguration[177] = 1;
-    simulatorConfiguration[179] = 1;
+    // The simulator configuration record starts with its own first values (SimulatorRecord).
 }
 
 CDownloadDlg::~CDownloadDlg() {
@@ -160,7 +140,7 @@ void CDownloadDlg::OnInitDialog() {
     if (runMode == kRunInteractive) {
         steps_->LoadRememberedSettings(*this);
     } else {
-        steps_->FindKitFiles(*this);
+        steps_->FindApplicationFiles(*this);
     }
     if (downloadType == KV_DOWNLOAD_AUTO_BINARY && !steps_->CheckOptionsSeal(*this)) return;
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "base/read_file.h"
+#include "brenmark/application_files.h"
 #include "brenmark/download_dialog.h"
 #include "brenmark/global_file_steps.h"
-#include "brenmark/kit_files.h"
 #include "brenmark/options_file.h"
 #include "brenmark/settings_store.h"
 
@@ -229,9 +229,11 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
     (void)file.Save();
 }
 
-void SettingsSources::FindKitFiles(CDownloadDlg& dialog) {
-    ReadKitConfiguration(KitDirectory(dialog.kitDirectory), dialog.simulatorConfiguration);
-    const KitSettings settings = DecodeKitRecord(dialog.simulatorConfiguration);
+void SettingsSources::FindApplicationFiles(CDownloadDlg& dialog) {
+    // A missing or unreadable configuration is not reported: the record's first values stand.
+    (void)ReadSimulatorConfiguration(KitDirectory(dialog.kitDirectory),
+                                     dialog.simulatorConfiguration);
+    const SimulatorSettings settings = DecodeSimulatorRecord(dialog.simulatorConfiguration);
     dialog.portWord = static_cast<int16_t>(settings.portWord);
     dialog.readerType = static_cast<eReaderType>(settings.readerType);
     dialog.applicationFileName = ApplicationFilePath(settings);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+#include "brenmark/application_files.h"
 #include "brenmark/command_line.h"
 #include "brenmark/dialog_steps.h"
 #include "brenmark/dialog_view.h"
@@ -140,7 +142,7 @@ class CDownloadDlg : public CLoadInterface {
     int portFound = 0;
     std::atomic<bool> cancelFlag{false};
     std::string kitDirectory;
-    std::array<uint8_t, 187> simulatorConfiguration{};
+    SimulatorRecord simulatorConfiguration;  // the kit's settings, read in the automatic run
     std::string globalFileName;
     int globalFileFlag = 0;
     std::array<uint8_t, 2> detectionBytes{};

@@ -1,6 +1,6 @@
 // The dialog's steps that read the options file, remember the settings between runs and find the
-// kit's files in the automatic run, and, for a global file, detect the reader and extract its part
-// (global_file_steps.h).
+// application files the kit built in the automatic run, and, for a global file, detect the reader
+// and extract its part (global_file_steps.h).
 #ifndef BRENMARK_SETTINGS_SOURCES_H
 #define BRENMARK_SETTINGS_SOURCES_H
 
@@ -27,7 +27,7 @@ class SettingsSources : public NoSettingsSources {
 
     bool ReadOptionsFile(CDownloadDlg& dialog) override;
     void LoadRememberedSettings(CDownloadDlg& dialog) override;
-    void FindKitFiles(CDownloadDlg& dialog) override;
+    void FindApplicationFiles(CDownloadDlg& dialog) override;
     bool CheckOptionsSeal(CDownloadDlg& dialog) override;
     void SaveRememberedSettings(CDownloadDlg& dialog) override;
     // Detection writes its debug file "Dbg.txt" in the current directory.

@@ -328,7 +328,7 @@ TEST_F(DialogTest, AutomaticRunDownloadsAtOnceAndEndsAfterTheNotice) {
     // The kit's files come from the kit discovery; here the field holds one already.
     struct KitFiles : NoSettingsSources {
         std::string app;
-        void FindKitFiles(CDownloadDlg& d) override {
+        void FindApplicationFiles(CDownloadDlg& d) override {
             d.applicationFileName = app;
             d.readerType = KvTal64;
         }

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "brenmark/kit_files.h"
+#include "brenmark/application_files.h"
 #include "brenmark/options_file.h"
 #include "brenmark/settings_store.h"
 #include "dialog_harness.h"
@@ -258,7 +258,7 @@ TEST_F(StepsTest, KitFilesFillTheDialog) {
     std::ofstream(dir / "kit/KvSDK/Simulator.cfg", std::ios::binary) << cfg;
     std::ofstream(dir / "kit/LIB/KvOrb1MS/SREHARD21.sre") << "";
     stepped->kitDirectory = kit + "project.mki";
-    sources->FindKitFiles(*stepped);
+    sources->FindApplicationFiles(*stepped);
     EXPECT_EQ(static_cast<uint16_t>(stepped->portWord), 0x8004);
     EXPECT_EQ(int{stepped->readerType}, 5);
     EXPECT_EQ(stepped->applicationFileName, kit + "Download/KvOrb1Mb/App07/OB2APP00700000101.sre");

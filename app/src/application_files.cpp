@@ -1,4 +1,4 @@
-#include "brenmark/kit_files.h"
+#include "brenmark/application_files.h"
 
 #include <sys/stat.h>
 
@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <type_traits>
 #include <vector>
 
 #include "base/read_file.h"
@@ -14,24 +15,55 @@
 namespace brenmark {
 namespace {
 
-constexpr size_t kHeaderSize = 9;
-constexpr size_t kOutputDirectoryAt = 19;
-constexpr size_t kOutputDirectorySize = 82;
-constexpr size_t kShortNameAt = 172;
-constexpr size_t kShortNameSize = 13;
+constexpr size_t kHeaderSize = 9;                  // "CONF:V2.0", skipped, not compared
+constexpr uint8_t kSettingsRecord = 1;             // the record type that holds the settings
+constexpr size_t kConfigurationLimit = 16u << 20;  // a longer file is read as none
 
-uint16_t Get16(const KitRecord& record, size_t at) {
-    return static_cast<uint16_t>(record[at] | (record[at + 1] << 8));
+// The record's fields in the order of its bytes, each handed to `field`: the one place the
+// layout is written. Numbers are little-endian; texts and unread bytes are taken as they are.
+template <typename Record, typename Field>
+constexpr void EachField(Record& record, Field&& field) {
+    field(record.applicationNumber);
+    field(record.secondNumber);
+    field(record.unread4);
+    field(record.unread6);
+    field(record.unread8);
+    field(record.readerType);
+    field(record.unread12);
+    field(record.unread14);
+    field(record.outputDirectory);
+    field(record.serialPort);
+    field(record.serialSpeed);
+    field(record.unread107);
+    field(record.unread167);
+    field(record.unread169);
+    field(record.thirdNumber);
+    field(record.shortName);
+    field(record.variantFlags);
+    field(record.unread186);
 }
 
-void Put16(KitRecord& record, size_t at, uint16_t value) {
-    record[at] = static_cast<uint8_t>(value);
-    record[at + 1] = static_cast<uint8_t>(value >> 8);
+template <typename T>
+constexpr size_t SizeOf(const T& field) {
+    if constexpr (std::is_integral_v<T>) {
+        return sizeof field;
+    } else {
+        return field.size();
+    }
 }
 
-std::string Text(const KitRecord& record, size_t at, size_t size) {
-    const auto* begin = reinterpret_cast<const char*>(record.data() + at);
-    return std::string(begin, std::find(begin, begin + size, '\0'));
+constexpr size_t LayoutSize() {
+    SimulatorRecord record;
+    size_t size = 0;
+    EachField(record, [&size](const auto& field) { size += SizeOf(field); });
+    return size;
+}
+static_assert(LayoutSize() == SimulatorRecord::kSize, "the layout covers every byte once");
+
+// A text field: up to its first zero byte, or the whole field.
+template <size_t N>
+std::string Text(const std::array<char, N>& field) {
+    return std::string(field.data(), std::find(field.begin(), field.end(), '\0'));
 }
 
 using korvel::base::EqualIgnoringCase;
@@ -62,7 +94,56 @@ std::string KitDirectory(const std::string& path) {
     return directory;
 }
 
-void ReadKitRecords(const uint8_t* data, size_t size, KitRecord& record) {
+SimulatorRecord::Bytes SimulatorRecord::ToBytes() const {
+    Bytes bytes{};
+    size_t at = 0;
+    EachField(*this, [&](const auto& field) {
+        using Field = std::decay_t<decltype(field)>;
+        if constexpr (std::is_integral_v<Field>) {
+            const auto value = static_cast<std::make_unsigned_t<Field>>(field);
+            for (size_t i = 0; i < sizeof value; ++i) {
+                bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+            }
+        } else {
+            std::copy(field.begin(), field.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        at += SizeOf(field);
+    });
+    return bytes;
+}
+
+SimulatorRecord SimulatorRecord::FromBytes(const Bytes& bytes) {
+    SimulatorRecord record;
+    size_t at = 0;
+    EachField(record, [&](auto& field) {
+        using Field = std::decay_t<decltype(field)>;
+        if constexpr (std::is_integral_v<Field>) {
+            std::make_unsigned_t<Field> value = 0;
+            for (size_t i = sizeof value; i-- > 0;) {
+                value = static_cast<std::make_unsigned_t<Field>>((value << 8) | bytes[at + i]);
+            }
+            field = static_cast<Field>(value);
+        } else {
+            for (size_t i = 0; i < field.size(); ++i) {
+                field[i] = static_cast<typename Field::value_type>(bytes[at + i]);
+            }
+        }
+        at += SizeOf(field);
+    });
+    return record;
+}
+
+void SimulatorRecord::SetUnreadFileDefaults() {
+    const SimulatorRecord first;
+    serialPort = first.serialPort;
+    unread4 = first.unread4;
+    unread6 = first.unread6;
+    serialSpeed = first.serialSpeed;
+    unread167 = first.unread167;
+    unread169 = first.unread169;
+}
+
+void ReadSimulatorRecords(const uint8_t* data, size_t size, SimulatorRecord::Bytes& record) {
     size_t at = kHeaderSize;
     while (at < size) {
         const uint8_t type = data[at++];
@@ -70,7 +151,7 @@ void ReadKitRecords(const uint8_t* data, size_t size, KitRecord& record) {
         const uint16_t elementSize = static_cast<uint16_t>(data[at] | (data[at + 1] << 8));
         const uint16_t count = static_cast<uint16_t>(data[at + 2] | (data[at + 3] << 8));
         at += 4;
-        if (type == 1) {
+        if (type == kSettingsRecord) {
             if (size - at < elementSize) return;
             std::copy_n(data + at, std::min<size_t>(elementSize, record.size()), record.begin());
             at += elementSize;
@@ -82,36 +163,32 @@ void ReadKitRecords(const uint8_t* data, size_t size, KitRecord& record) {
     }
 }
 
-bool ReadKitConfiguration(const std::string& kitDirectory, KitRecord& record) {
+korvel::base::Expected<void> ReadSimulatorConfiguration(const std::string& kitDirectory,
+                                                        SimulatorRecord& record) {
     const std::string path = FindIgnoringCase(kitDirectory + "KvSDK/Simulator.cfg");
-    const korvel::base::Expected<korvel::base::FileBytes> file =
-        korvel::base::ReadWholeFile(path, {.limit = 16u << 20});
+    korvel::base::Expected<korvel::base::FileBytes> file =
+        korvel::base::ReadWholeFile(path, {.limit = kConfigurationLimit});
     if (!file) {
-        Put16(record, 101, 1);
-        Put16(record, 4, 2);
-        Put16(record, 6, 16);
-        const uint32_t speed = 19200;
-        for (int i = 0; i < 4; ++i)
-            record[103 + static_cast<size_t>(i)] = static_cast<uint8_t>(speed >> (8 * i));
-        Put16(record, 167, 1);
-        Put16(record, 169, 300);
-        return false;
+        record.SetUnreadFileDefaults();
+        return std::move(file).error();
     }
-    ReadKitRecords(file->bytes.data(), file->bytes.size(), record);
-    return true;
+    SimulatorRecord::Bytes bytes = record.ToBytes();
+    ReadSimulatorRecords(file->bytes.data(), file->bytes.size(), bytes);
+    record = SimulatorRecord::FromBytes(bytes);
+    return {};
 }
 
-KitSettings DecodeKitRecord(const KitRecord& record) {
-    KitSettings settings;
-    const uint16_t port = Get16(record, 101);
+SimulatorSettings DecodeSimulatorRecord(const SimulatorRecord& record) {
+    SimulatorSettings settings;
+    const uint16_t port = record.serialPort;
     settings.portWord = static_cast<uint16_t>((port & 0xFF) | (port & 0x8000));
-    settings.readerType = static_cast<int16_t>(Get16(record, 10));
-    settings.applicationNumber = Get16(record, 0);
-    settings.secondNumber = Get16(record, 2);
-    settings.thirdNumber = record[171];
-    settings.shortName = Text(record, kShortNameAt, kShortNameSize);
-    settings.variantS = (record[185] & 1) != 0;
-    std::string directory = Text(record, kOutputDirectoryAt, kOutputDirectorySize);
+    settings.readerType = record.readerType;
+    settings.applicationNumber = record.applicationNumber;
+    settings.secondNumber = record.secondNumber;
+    settings.thirdNumber = record.thirdNumber;
+    settings.shortName = Text(record.shortName);
+    settings.variantS = (record.variantFlags & 1) != 0;
+    std::string directory = Text(record.outputDirectory);
     std::replace(directory.begin(), directory.end(), '\\', '/');
     // The kit writes the directory with its trailing separator; one left out is put back rather
     // than glued to the next name.
@@ -120,7 +197,7 @@ KitSettings DecodeKitRecord(const KitRecord& record) {
     return settings;
 }
 
-std::string ApplicationFilePath(const KitSettings& s) {
+std::string ApplicationFilePath(const SimulatorSettings& s) {
     const char* pattern;
     switch (s.readerType) {
         case 0:
@@ -175,7 +252,7 @@ std::string DriverFolder(int readerType, bool variantS) {
     }
 }
 
-std::string ChooseDriverFile(const KitSettings& settings) {
+std::string ChooseDriverFile(const SimulatorSettings& settings) {
     const std::string folder = FindIgnoringCase(
         settings.outputDirectory + "LIB/" + DriverFolder(settings.readerType, settings.variantS));
     std::string chosen = folder + "/SREHARD*.sre";

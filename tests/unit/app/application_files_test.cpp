@@ -1,4 +1,4 @@
-#include "brenmark/kit_files.h"
+#include "brenmark/application_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -34,13 +34,17 @@ std::vector<uint8_t> Body(size_t size, uint8_t fill) {
     return std::vector<uint8_t>(size, fill);
 }
 
-TEST(KitFiles, RecordStream) {
-    KitRecord record{};
+SimulatorSettings Decode(const SimulatorRecord::Bytes& record) {
+    return DecodeSimulatorRecord(SimulatorRecord::FromBytes(record));
+}
+
+TEST(ApplicationFiles, RecordStream) {
+    SimulatorRecord::Bytes record{};
     record.fill(0xEE);
     // A short type-1 record replaces only its bytes; other types are skipped by size x count.
     Stream s;
     s.Record(2, 10, 3, Body(30, 0x11)).Record(1, 4, 99, {1, 2, 3, 4});
-    ReadKitRecords(s.bytes.data(), s.bytes.size(), record);
+    ReadSimulatorRecords(s.bytes.data(), s.bytes.size(), record);
     EXPECT_EQ(record[0], 1);
     EXPECT_EQ(record[3], 4);
     EXPECT_EQ(record[4], 0xEE);
@@ -49,27 +53,27 @@ TEST(KitFiles, RecordStream) {
     Stream t;
     std::vector<uint8_t> long1 = Body(300, 0x22);
     t.Record(1, 300, 1, long1).Record(7, 0, 5, {}).Record(1, 2, 1, {9, 9});
-    ReadKitRecords(t.bytes.data(), t.bytes.size(), record);
+    ReadSimulatorRecords(t.bytes.data(), t.bytes.size(), record);
     EXPECT_EQ(record[0], 9);
     EXPECT_EQ(record[2], 0x22);
     EXPECT_EQ(record[186], 0x22);
 
     // Truncated streams: a body cut short is not used; a cut header ends the reading.
     for (size_t cut = 0; cut < t.bytes.size(); ++cut) {
-        KitRecord partial{};
-        ReadKitRecords(t.bytes.data(), cut, partial);
+        SimulatorRecord::Bytes partial{};
+        ReadSimulatorRecords(t.bytes.data(), cut, partial);
         const bool firstWhole = cut >= 9 + 5 + 300;
         EXPECT_EQ(partial[5], firstWhole ? 0x22 : 0) << cut;
     }
     Stream u;
     u.Record(3, 0xFFFF, 0xFFFF, Body(10, 0)).Record(1, 2, 1, {5, 5});
     record.fill(0);
-    ReadKitRecords(u.bytes.data(), u.bytes.size(), record);
+    ReadSimulatorRecords(u.bytes.data(), u.bytes.size(), record);
     EXPECT_EQ(record[0], 0);  // the skip runs past the end
 }
 
-TEST(KitFiles, FieldsAndPatterns) {
-    KitRecord record{};
+TEST(ApplicationFiles, FieldsAndPatterns) {
+    SimulatorRecord::Bytes record{};
     auto put16 = [&](size_t at, uint16_t v) {
         record[at] = static_cast<uint8_t>(v);
         record[at + 1] = static_cast<uint8_t>(v >> 8);
@@ -81,12 +85,12 @@ TEST(KitFiles, FieldsAndPatterns) {
     std::memcpy(&record[19], "C:\\Kit\\", 8);
     put16(101, 0x8003);
     put16(10, 0);
-    KitSettings s = DecodeKitRecord(record);
+    SimulatorSettings s = Decode(record);
     EXPECT_EQ(s.portWord, 0x8003);
     EXPECT_EQ(s.outputDirectory, "C:/Kit/");
     EXPECT_EQ(ApplicationFilePath(s), "C:/Kit/Download/KvTal/App05/TS2DEMO00502030101.sre");
     put16(101, 0x0105);
-    EXPECT_EQ(DecodeKitRecord(record).portWord, 5);
+    EXPECT_EQ(Decode(record).portWord, 5);
 
     s.readerType = 4;
     EXPECT_EQ(ApplicationFilePath(s), "C:/Kit/Download/KvQuin3/App05/OG2DEMO00502030101.sre");
@@ -105,10 +109,64 @@ TEST(KitFiles, FieldsAndPatterns) {
     // A directory without its separator gets one; a field without its zero ends at its size.
     std::memset(&record[19], 'a', 82);
     record[101 - 1] = 0;
-    EXPECT_EQ(DecodeKitRecord(record).outputDirectory, std::string(81, 'a') + "/");
+    EXPECT_EQ(Decode(record).outputDirectory, std::string(81, 'a') + "/");
     EXPECT_EQ(KitDirectory("C:\\kits\\one\\kit.mki"), "C:/kits/one/");
     EXPECT_EQ(KitDirectory("/kits/one/"), "/kits/one/");
     EXPECT_EQ(KitDirectory("kit"), "kit");
+}
+
+TEST(SimulatorRecord, IsTheRecordsBytesFieldByField) {
+    // A new record: the values at the places a dialog has always put them, zero elsewhere.
+    SimulatorRecord::Bytes first{};
+    auto put = [&first](size_t at, uint32_t value, size_t size) {
+        for (size_t i = 0; i < size; ++i) first[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    put(4, 2, 2);
+    put(6, 16, 2);
+    put(8, 1, 2);
+    put(12, 4, 2);
+    put(101, 1, 2);
+    put(103, 19200, 4);
+    put(167, 1, 2);
+    put(169, 300, 2);
+    put(175, 2, 2);
+    put(177, 1, 1);
+    put(179, 1, 1);
+    EXPECT_EQ(SimulatorRecord().ToBytes(), first);
+
+    // Every byte goes to one field and comes back from it; the fields the dialog reads are where
+    // the kit writes them.
+    SimulatorRecord::Bytes bytes;
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+    const SimulatorRecord record = SimulatorRecord::FromBytes(bytes);
+    EXPECT_EQ(record.ToBytes(), bytes);
+    EXPECT_EQ(record.applicationNumber, bytes[0] | bytes[1] << 8);
+    EXPECT_EQ(record.readerType, static_cast<int16_t>(bytes[10] | bytes[11] << 8));
+    EXPECT_EQ(record.serialPort, bytes[101] | bytes[102] << 8);
+    EXPECT_EQ(record.serialSpeed, static_cast<uint32_t>(bytes[103] | bytes[104] << 8 |
+                                                        bytes[105] << 16 | bytes[106] << 24));
+    EXPECT_EQ(record.thirdNumber, bytes[171]);
+    EXPECT_EQ(static_cast<uint8_t>(record.shortName[0]), bytes[172]);
+    EXPECT_EQ(record.variantFlags, bytes[185]);
+
+    // An unreadable configuration sets the port, the speed and the fields at 4, 6, 167 and 169 to
+    // their first values again, and nothing else.
+    SimulatorRecord::Bytes kept;
+    kept.fill(0xEE);
+    SimulatorRecord reset = SimulatorRecord::FromBytes(kept);
+    reset.SetUnreadFileDefaults();
+    SimulatorRecord::Bytes expected = kept;
+    for (size_t at : {4, 5, 6, 7, 101, 102, 103, 104, 105, 106, 167, 168, 169, 170}) {
+        expected[at] = first[at];
+    }
+    EXPECT_EQ(reset.ToBytes(), expected);
+
+    // A type-1 record cut inside the short name shows the bytes that stood after it.
+    SimulatorRecord::Bytes cut = SimulatorRecord().ToBytes();
+    Stream stream;
+    stream.Record(1, 175, 1, Body(175, 'N'));
+    ReadSimulatorRecords(stream.bytes.data(), stream.bytes.size(), cut);
+    EXPECT_EQ(DecodeSimulatorRecord(SimulatorRecord::FromBytes(cut)).shortName, "NNN\x02");
 }
 
 class KitTree : public ::testing::Test {
@@ -121,7 +179,7 @@ class KitTree : public ::testing::Test {
 };
 
 TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {
-    KitSettings s;
+    SimulatorSettings s;
     s.outputDirectory = dir.string() + "/";
     s.readerType = 5;
     const std::string folder = dir.string() + "/lib/kvorb1mb";
@@ -143,9 +201,9 @@ TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {
               dir.string() + "/download/kvorb1mb/app05/ob2demo00502030101.SRE");
 
     // The configuration itself is found in any case; a missing one gives COM1.
-    KitRecord record{};
-    EXPECT_FALSE(ReadKitConfiguration(dir.string() + "/", record));
-    EXPECT_EQ(DecodeKitRecord(record).portWord, 1);
+    SimulatorRecord record = SimulatorRecord::FromBytes({});
+    EXPECT_FALSE(ReadSimulatorConfiguration(dir.string() + "/", record));
+    EXPECT_EQ(DecodeSimulatorRecord(record).portWord, 1);
     std::filesystem::create_directories(dir / "kvsdk");
     Stream stream;
     std::vector<uint8_t> body(102, 0);
@@ -154,8 +212,8 @@ TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {
     std::ofstream(dir / "kvsdk/SIMULATOR.CFG", std::ios::binary)
         .write(reinterpret_cast<const char*>(stream.bytes.data()),
                static_cast<std::streamsize>(stream.bytes.size()));
-    EXPECT_TRUE(ReadKitConfiguration(dir.string() + "/", record));
-    EXPECT_EQ(DecodeKitRecord(record).portWord, 7);
+    EXPECT_TRUE(ReadSimulatorConfiguration(dir.string() + "/", record));
+    EXPECT_EQ(DecodeSimulatorRecord(record).portWord, 7);
 }
 
 }  // namespace

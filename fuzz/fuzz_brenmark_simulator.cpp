@@ -1,11 +1,12 @@
 // Fuzz target for the kit's simulator configuration. The input is the file; the reader must end
-// safely on every record stream and decode fields that keep their promises.
+// safely on every record stream, the record must come back from its bytes byte for byte, and the
+// fields decoded must keep their promises.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "brenmark/kit_files.h"
+#include "brenmark/application_files.h"
 
 namespace {
 
@@ -16,9 +17,11 @@ void Require(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    brenmark::KitRecord record{};
-    brenmark::ReadKitRecords(data, size, record);
-    const brenmark::KitSettings settings = brenmark::DecodeKitRecord(record);
+    brenmark::SimulatorRecord::Bytes bytes = brenmark::SimulatorRecord().ToBytes();
+    brenmark::ReadSimulatorRecords(data, size, bytes);
+    const brenmark::SimulatorRecord record = brenmark::SimulatorRecord::FromBytes(bytes);
+    Require(record.ToBytes() == bytes);
+    const brenmark::SimulatorSettings settings = brenmark::DecodeSimulatorRecord(record);
     Require((settings.portWord & 0x7F00) == 0);
     Require(settings.outputDirectory.size() <= 83);
     Require(settings.outputDirectory.find('\\') == std::string::npos);
