@@ -27,6 +27,15 @@ const std::array<TerminalType, 8> kTerminalTypes = {{
     {cordane::kReaders[KvTalModem].name, kBitmapTal},
 }};
 
+// The list holds the reader table's listed types, which come first in it.
+constexpr bool ListedTypesComeFirst(size_t count) {
+    for (size_t i = 0; i < cordane::kReaders.size(); ++i) {
+        if (cordane::kReaders[i].listed != (i < count)) return false;
+    }
+    return true;
+}
+static_assert(ListedTypesComeFirst(std::tuple_size_v<decltype(kTerminalTypes)>));
+
 namespace {
 
 constexpr unsigned kRefreshPeriodMs = 1000;       // timer 3: the progress line
@@ -58,15 +67,16 @@ void PrintToStderr(const std::string& line) {
 }  // namespace
 
 int PictureOf(int readerType) {
-    if (readerType >= 0 && readerType < static_cast<int>(kTerminalTypes.size())) {
-        return kTerminalTypes[static_cast<size_t>(readerType)].bitmap;
-    }
-    if (readerType == KvLarge8 || readerType == KvLarge9) return kBitmapNone;
-    return kBitmapQuin;
+    const cordane::ReaderFacts* facts = cordane::FindReader(readerType);
+    if (facts && facts->listed) return kTerminalTypes[static_cast<size_t>(readerType)].bitmap;
+    // The types only detection sets have no picture in the resources; any other value shows the
+    // last family's.
+    return facts ? kBitmapNone : kBitmapQuin;
 }
 
 bool TakesDriver(int readerType) {
-    return readerType >= KvOrb512 && readerType <= KvTalModem;
+    const cordane::ReaderFacts* facts = cordane::FindReader(readerType);
+    return facts && facts->large && facts->listed;
 }
 
 CDownloadDlg::CDownloadDlg(DialogSteps* steps)

@@ -53,7 +53,7 @@ extern const std::array<TerminalType, 8> kTerminalTypes;
 
 // The picture of a reader type index.
 int PictureOf(int readerType);
-// Reader types 2 to 7 take a driver file.
+// The large readers of the list (types 2 to 7) take a driver file.
 bool TakesDriver(int readerType);
 
 class CDownloadDlg : public CLoadInterface {
