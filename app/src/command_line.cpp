@@ -1,7 +1,8 @@
 #include "brenmark/command_line.h"
 
-#include <strings.h>
+#include <string_view>
 
+#include "base/text.h"
 #include "zr318/ports.h"
 
 namespace brenmark {
@@ -14,7 +15,9 @@ constexpr const char kAutomaticKey[] = "|COM=0";
 constexpr const char kInteractiveKey[] = "|COM=1";
 
 bool StartsWithNoCase(const std::string& text, const char* key, size_t size) {
-    return text.size() >= size && strncasecmp(text.c_str(), key, size) == 0;
+    return text.size() >= size &&
+           korvel::base::EqualIgnoringCase(std::string_view(text).substr(0, size),
+                                           std::string_view(key, size));
 }
 
 // A serial port key fills the whole line: the key and 1 to 3 digits. Returns false when the line

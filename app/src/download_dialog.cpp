@@ -1,7 +1,5 @@
 #include "brenmark/download_dialog.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/text.h"
 #include "cordane/job_words.h"
 #include "cordane/readers.h"
 #include "zr318.h"
@@ -662,7 +661,7 @@ void CDownloadDlg::KvFinTelechargement(char* text, int id) {
         period = static_cast<unsigned>(std::clamp<long>(value, 0, INT_MAX));
     } else {
         const std::string last = ProgressText();
-        downloadResult = strcasecmp(last.c_str(), kCompletionText) == 0 ? 1 : 2;
+        downloadResult = korvel::base::EqualIgnoringCase(last, kCompletionText) ? 1 : 2;
     }
     PostToView([this, id, period] { view_->StartTimer(id, period); });
 }
