@@ -21,13 +21,15 @@
 #include <string_view>
 #include <vector>
 
+#include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "sim/loader.h"
 
 namespace korvel::sim {
 
-inline constexpr uint32_t kRamStart = 0x80000;  // where LoadRoutine puts programs
-inline constexpr uint32_t kRamEnd = 0x83000;
+// Where LoadRoutine puts programs: the loader protocol's RAM (cordane/protocol.h).
+inline constexpr uint32_t kRamStart = cordane::detection::kRamStart;
+inline constexpr uint32_t kRamEnd = cordane::detection::kRamEnd;
 // Where the identification bytes are read: the reader table's identification reads.
 inline constexpr uint32_t kIdentityAddress = cordane::kDetectionBytesRead.address;
 inline constexpr uint32_t kIdentity512Address = cordane::kSecondRead512.address;
