@@ -12,49 +12,47 @@
 namespace korvel::sim {
 namespace {
 
-std::string SystemError(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+// "`what`: <the system's words for errno>".
+base::Error SystemError(const std::string& what) {
+    return base::Fail(what + ": " + std::strerror(errno));
 }
 
 }  // namespace
 
-std::unique_ptr<PtyLine> PtyLine::Open(std::string* error) {
+base::Expected<std::unique_ptr<PtyLine>> PtyLine::Open() {
     std::unique_ptr<PtyLine> line(new PtyLine);
-    line->master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!line->master_) {
-        *error = SystemError("cannot open a pseudo-terminal (is /dev/pts mounted?)");
-        return nullptr;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0) {
+        return SystemError("cannot open a pseudo-terminal (is /dev/pts mounted?)");
     }
+    line->master_ = base::File::Adopt(master, "the pseudo-terminal");
     char name[128];
-    if (grantpt(line->Master()) != 0 || unlockpt(line->Master()) != 0 ||
-        ptsname_r(line->Master(), name, sizeof name) != 0) {
-        *error = SystemError("cannot unlock the pseudo-terminal");
-        return nullptr;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        return SystemError("cannot unlock the pseudo-terminal");
     }
     line->device_ = name;
-    line->slave_.Reset(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!line->slave_) {
-        *error = SystemError(("cannot open " + line->device_).c_str());
-        return nullptr;
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) {
+        return SystemError("cannot open " + line->device_);
     }
+    line->slave_ = base::File::Adopt(slave, line->device_);
     // Raw bytes both ways: no echo, no line editing, no character translation.
     struct termios settings;
-    if (tcgetattr(line->slave_.get(), &settings) != 0) {
-        *error = SystemError(("cannot read the settings of " + line->device_).c_str());
-        return nullptr;
+    if (tcgetattr(slave, &settings) != 0) {
+        return SystemError("cannot read the settings of " + line->device_);
     }
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
-    if (tcsetattr(line->slave_.get(), TCSANOW, &settings) != 0) {
-        *error = SystemError(("cannot set raw mode on " + line->device_).c_str());
-        return nullptr;
+    if (tcsetattr(slave, TCSANOW, &settings) != 0) {
+        return SystemError("cannot set raw mode on " + line->device_);
     }
     // Our own slave descriptor is open already, so every event counted from here is a host's.
-    line->watch_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!line->watch_ || inotify_add_watch(line->watch_.get(), name,
-                                           IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-        *error = SystemError(("cannot watch " + line->device_ + " for hosts").c_str());
-        return nullptr;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0) line->watch_ = base::File::Adopt(watch, "the watch of " + line->device_);
+    if (watch < 0 ||
+        inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        return SystemError("cannot watch " + line->device_ + " for hosts");
     }
     return line;
 }
@@ -63,7 +61,7 @@ PtyLine::HostChange PtyLine::ReadWatch() {
     HostChange change = HostChange::None;
     alignas(struct inotify_event) char buffer[4096];
     for (;;) {
-        const ssize_t got = ::read(watch_.get(), buffer, sizeof buffer);
+        const ssize_t got = ::read(Watch(), buffer, sizeof buffer);
         if (got <= 0) break;  // EAGAIN: all read
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
@@ -81,13 +79,14 @@ PtyLine::HostChange PtyLine::ReadWatch() {
 }
 
 void PtyLine::ForgetHost() {
-    tcflush(slave_.get(), TCIFLUSH);
-    ioctl(slave_.get(), TIOCNXCL);
+    const int slave = static_cast<int>(slave_.Native());
+    tcflush(slave, TCIFLUSH);
+    ioctl(slave, TIOCNXCL);
 }
 
 int PtyLine::Unread() const {
     int count = 0;
-    if (ioctl(slave_.get(), FIONREAD, &count) != 0) return 0;
+    if (ioctl(static_cast<int>(slave_.Native()), FIONREAD, &count) != 0) return 0;
     return count;
 }
 

@@ -8,17 +8,19 @@
 #include <memory>
 #include <string>
 
-#include "unique_fd.h"  // korvel::UniqueFd
+#include "base/error.h"
+#include "base/file.h"
 
 namespace korvel::sim {
 
 class PtyLine {
   public:
-    // A new pseudo-terminal in raw mode. On failure, nullptr and a message in `error`.
-    static std::unique_ptr<PtyLine> Open(std::string* error);
+    // A new pseudo-terminal in raw mode, or why there is none.
+    static base::Expected<std::unique_ptr<PtyLine>> Open();
 
-    int Master() const { return master_.get(); }
-    int Watch() const { return watch_.get(); }  // readable when the slave was opened or closed
+    int Master() const { return static_cast<int>(master_.Native()); }
+    // Readable when the slave was opened or closed.
+    int Watch() const { return static_cast<int>(watch_.Native()); }
     const std::string& Device() const { return device_; }
     int Hosts() const { return hosts_; }  // open descriptors of the slave besides ours
 
@@ -37,9 +39,9 @@ class PtyLine {
   private:
     PtyLine() = default;
 
-    UniqueFd master_;
-    UniqueFd slave_;  // ours: keeps the line up between hosts
-    UniqueFd watch_;  // inotify on the slave device
+    base::File master_;
+    base::File slave_;  // ours: keeps the line up between hosts
+    base::File watch_;  // inotify on the slave device
     std::string device_;
     int hosts_ = 0;
 };

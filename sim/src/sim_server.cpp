@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hex.h"
+#include "base/replace_file.h"
 #include "zr318/ports.h"
 
 namespace korvel::sim {
@@ -28,26 +29,25 @@ constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
 constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
 
-// Whether a dump can be written at `path` later (aside, then renamed over it): the path is no
-// directory and its directory takes a new file. Checked at the start, so that a run whose dump
-// could never be written is refused before a host relies on it.
-bool DumpWritable(const std::string& path, const char* option, std::string* error) {
+// Whether a dump can be written at `path` later (replaced whole, through a new file beside it):
+// the path is no directory and its directory takes a new file. Checked at the start, so that a run
+// whose dump could never be written is refused before a host relies on it.
+base::Expected<void> DumpWritable(const std::string& path, const char* option) {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        *error = "cannot write the flash dump " + path + ": it is a directory; give a file with " +
-                 option;
-        return false;
+        return base::Error(kExitSetup, "cannot write the flash dump " + path +
+                                           ": it is a directory; give a file with " + option);
     }
     std::string probe = path + ".XXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0) {
-        *error = "cannot write the flash dump " + path + ": " + std::strerror(errno) +
-                 "; give a writable path with " + option;
-        return false;
+        return base::Error(kExitSetup, "cannot write the flash dump " + path + ": " +
+                                           std::strerror(errno) + "; give a writable path with " +
+                                           option);
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
+    return {};
 }
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
@@ -71,65 +71,47 @@ SimServer::~SimServer() {
     reader_.SetObserver(nullptr);
 }
 
-bool SimServer::OpenLine(std::string* error) {
-    line_ = PtyLine::Open(error);
-    return line_ != nullptr && entry_->Point(line_->Device(), error);
+base::Expected<void> SimServer::OpenLine() {
+    KORVEL_ASSIGN_OR_RETURN(line_, PtyLine::Open());
+    return entry_->Point(line_->Device());
 }
 
 void SimServer::Say(const std::string& text) const {
     std::fprintf(stderr, "korvel-sim: %s%s\n", prefix_.c_str(), text.c_str());
 }
 
-bool SimServer::Setup(std::string* error) {
-    if (stopFd_ >= 0) return Prepare(error);
-    // SIGINT, SIGTERM and SIGHUP arrive through a descriptor, so the loop handles them in turn.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGHUP);
-    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) {
-        *error = std::string("cannot block the stop signals: ") + std::strerror(errno);
-        return false;
-    }
-    signals_.Reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals_) {
-        *error = std::string("cannot receive the stop signals: ") + std::strerror(errno);
-        return false;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    return Prepare(error);
-}
-
-bool SimServer::Prepare(std::string* error) {
-    if (!options_.dumpPath.empty() && !DumpWritable(options_.dumpPath, "--dump", error)) {
-        return false;
-    }
-    if (!options_.dataDumpPath.empty() &&
-        !DumpWritable(options_.dataDumpPath, "--dump-data", error)) {
-        return false;
+base::Expected<void> SimServer::Prepare() {
+    if (!options_.dumpPath.empty()) KORVEL_TRY(DumpWritable(options_.dumpPath, "--dump"));
+    if (!options_.dataDumpPath.empty()) {
+        KORVEL_TRY(DumpWritable(options_.dataDumpPath, "--dump-data"));
     }
     if (!options_.transcriptPath.empty()) {
         transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
-            *error = "cannot write the transcript " + options_.transcriptPath + ": " +
-                     std::strerror(errno) + "; give a writable path with --transcript";
-            return false;
+            return base::Error(
+                kExitSetup, "cannot write the transcript " + options_.transcriptPath + ": " +
+                                std::strerror(errno) + "; give a writable path with --transcript");
         }
     }
     const std::string directory =
         options_.portsDir.empty() ? ports::PortsDirectory() : options_.portsDir;
-    entry_ = PortEntry::Claim(directory, ports::EntryName(options_.port), error);
-    if (!entry_) return false;
+    base::Expected<std::unique_ptr<PortEntry>> entry =
+        PortEntry::Claim(directory, ports::EntryName(options_.port));
+    if (!entry) return std::move(entry).error().WithCode(kExitSetup);
+    entry_ = std::move(*entry);
     // The entry appears only now that the line is ready to answer.
-    return OpenLine(error);
+    base::Expected<void> opened = OpenLine();
+    if (!opened) return std::move(opened).error().WithCode(kExitSetup);
+    return {};
 }
 
-int SimServer::Run() {
-    std::string error;
-    if (!Setup(&error)) {
-        Say(error);
-        return kExitSetup;
+int SimServer::Run(base::Interrupts& interrupts) {
+    stop_.emplace(interrupts);
+    interrupts_ = &interrupts;
+    const base::Expected<void> prepared = Prepare();
+    if (!prepared) {
+        Say(prepared.error().message);
+        return prepared.error().code;
     }
     Announce();
     return Finish();
@@ -175,7 +157,7 @@ bool SimServer::Serve() {
         fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
         fds[1].fd = line_ ? line_->Watch() : -1;
         fds[1].events = POLLIN;
-        fds[2].fd = stopFd_ >= 0 ? stopFd_ : signals_.get();
+        fds[2].fd = static_cast<int>(stop_->Native());
         fds[2].events = POLLIN;
         const timespec timeout = ToTimespec(wait);
         const int ready =
@@ -187,10 +169,10 @@ bool SimServer::Serve() {
         }
         now = Clock::now();
         if (fds[2].revents & POLLIN) {
-            if (stopFd_ >= 0) return true;  // the line's owner heard the signal
-            signalfd_siginfo info;
-            if (::read(signals_.get(), &info, sizeof info) > 0) {
-                Say(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+            // Part of a line, the line's owner heard the signal.
+            base::Interrupt last;
+            if (interrupts_ != nullptr && interrupts_->Take(&last) > 0) {
+                Say(std::string("stopping on ") + base::DescribeInterrupt(last));
             }
             return true;
         }
@@ -252,9 +234,9 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
 }
 
 bool SimServer::ReopenLine() {
-    std::string error;
-    if (!OpenLine(&error)) {
-        Say(error);
+    const base::Expected<void> opened = OpenLine();
+    if (!opened) {
+        Say(opened.error().message);
         return false;
     }
     Say("line re-created: " + entry_->Path() + " -> " + line_->Device());
@@ -330,7 +312,7 @@ void SimServer::OnFrame(const TranscriptEntry& entry) {
         where += " (" + entry.kind;
         if (entry.address) {
             where += ' ';
-            where += HexAddress(*entry.address);
+            where += base::HexNumber(*entry.address, 4);
         }
         where += ")";
         if (entry.answer) {
@@ -388,16 +370,13 @@ bool SimServer::WriteDump() {
 
 bool SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
                            const char* option) {
-    // Written aside and renamed, so that a reader of the dump never sees half of it.
-    const std::string temporary = path + ".part";
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temporary.c_str(), "wb"),
-                                                         &std::fclose);
-    bool good = file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
-    good = file && std::fclose(file.release()) == 0 && good;
-    if (!good || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        Say("cannot write the flash dump " + path + ": " + std::strerror(errno) +
-            "; give a writable path with " + option);
-        std::remove(temporary.c_str());
+    // Replaced whole, so that a reader of the dump never sees half of it.
+    const base::Expected<void> written = base::ReplaceWholeFile(path, image);
+    if (!written) {
+        const base::Error& error = written.error();
+        Say("cannot write the flash dump " + path + ": " +
+            (error.detail.empty() ? error.message : error.detail) + "; give a writable path with " +
+            option);
         return false;
     }
     return true;

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "sim/loader.h"
@@ -48,8 +49,8 @@ struct IdentityBytes {
 std::optional<IdentityBytes> DefaultIdentity(int type);
 
 // --id-bytes: "FIRST:SECOND", each hexadecimal byte pairs (possibly none), FIRST at most 2 bytes,
-// SECOND at most 7. Nothing, with `error` set, on anything else.
-std::optional<IdentityBytes> ParseIdentityBytes(std::string_view text, std::string* error);
+// SECOND at most 7. Anything else is refused, saying why.
+base::Expected<IdentityBytes> ParseIdentityBytes(std::string_view text);
 
 // The FNV-1a digest (64 bits) by which the detection loader is known.
 uint64_t Fnv1a64(const uint8_t* bytes, size_t size);
