@@ -31,10 +31,10 @@ std::optional<std::string> DownloadJobLog::End(int exitCode) {
     if (!active_) return std::nullopt;
     active_ = false;
     korvel::joblog::EndRow(row_, exitCode, cordane::ResultText(exitCode), start_);
-    std::string error;
-    if (korvel::joblog::AppendJob(target_, row_, error)) return std::nullopt;
+    const korvel::base::Expected<void> written = korvel::joblog::AppendJob(target_, row_);
+    if (written) return std::nullopt;
     const std::string shown = korvel::joblog::ShownTarget(target_);
-    return "The download was not written to the job log " + shown + ": " + error +
+    return "The download was not written to the job log " + shown + ": " + written.error().message +
            ".\nThe download's result stands (exit code " + std::to_string(exitCode) + "). Make " +
            shown +
            " writable (or its server reachable), or set KORVEL_LOG to "
