@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         static base::BrokenPipesIgnored* const brokenPipes = new base::BrokenPipesIgnored;
         (void)brokenPipes;
 
-        if (!parsed->line.empty()) return RunLine(std::move(parsed->line), *interrupts);
+        if (!parsed->station.empty()) return RunStation(std::move(parsed->station), *interrupts);
         const ReaderLayout& layout = *FindLayout(parsed->options->reader);
         SimServer server(std::move(*parsed->options), layout);
         return server.Run(*interrupts);

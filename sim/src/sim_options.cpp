@@ -61,11 +61,12 @@ std::string WithPortNumber(std::string_view path, uint32_t number) {
     return text;
 }
 
-// --line N: every option's value is a comma list with one piece per reader, or a single value
-// for all of them (an empty piece leaves the option out for that reader); --com or --virtual
-// gives the first reader's port (default virtual port 1), the next readers take the next ones.
+// --line N, a station of N readers: every option's value is a comma list with one piece per
+// reader, or a single value for all of them (an empty piece leaves the option out for that
+// reader); --com or --virtual gives the first reader's port (default virtual port 1), the next
+// readers take the next ones.
 // Each reader's options then go through the parser of a single reader.
-base::Expected<ParsedOptions> ParseLine(std::span<const std::string_view> args) {
+base::Expected<ParsedOptions> ParseStation(std::span<const std::string_view> args) {
     ParsedOptions parsed;
     auto fail = [](std::string message) { return Refused(std::move(message)); };
     uint32_t count = 0;
@@ -93,9 +94,9 @@ base::Expected<ParsedOptions> ParseLine(std::span<const std::string_view> args) 
         const std::string quoted = std::string(name) + " \"" + std::string(value) + "\"";
         if (name == "--line") {
             if (count != 0) return fail(quoted + ": give --line once");
-            const auto number = ParseNumber(value, 1, kMaxLine);
+            const auto number = ParseNumber(value, 1, kMaxStation);
             if (!number) {
-                return fail(quoted + ": the number of readers is " + RangeText(1, kMaxLine));
+                return fail(quoted + ": the number of readers is " + RangeText(1, kMaxStation));
             }
             count = *number;
         } else if (name == "--com" || name == "--virtual") {
@@ -152,7 +153,7 @@ base::Expected<ParsedOptions> ParseLine(std::span<const std::string_view> args) 
                         std::string(com ? "COM" : "virtual port ") + std::to_string(port) +
                         "): " + (one ? std::string("--help stands alone") : one.error().message));
         }
-        parsed.line.push_back(std::move(*one->options));
+        parsed.station.push_back(std::move(*one->options));
     }
     return parsed;
 }
@@ -228,10 +229,10 @@ base::Expected<ParsedOptions> ParseOptions(std::span<const std::string_view> arg
     bool havePort = false;
     auto fail = [](std::string message) { return Refused(std::move(message)); };
 
-    // --line in an option's place makes a line of readers.
+    // --line in an option's place makes a station of readers.
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") break;
-        if (args[i] == "--line") return ParseLine(args);
+        if (args[i] == "--line") return ParseStation(args);
         if (args[i] != "--once") ++i;  // over the value
     }
 

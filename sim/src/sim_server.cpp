@@ -71,9 +71,9 @@ SimServer::~SimServer() {
     reader_.SetObserver(nullptr);
 }
 
-base::Expected<void> SimServer::OpenLine() {
-    KORVEL_ASSIGN_OR_RETURN(line_, PtyLine::Open());
-    return entry_->Point(line_->Device());
+base::Expected<void> SimServer::OpenPort() {
+    KORVEL_ASSIGN_OR_RETURN(pty_, PtyPort::Open());
+    return entry_->Point(pty_->Device());
 }
 
 void SimServer::Say(const std::string& text) const {
@@ -99,8 +99,8 @@ base::Expected<void> SimServer::Prepare() {
         PortEntry::Claim(directory, ports::EntryName(options_.port));
     if (!entry) return std::move(entry).error().WithCode(kExitSetup);
     entry_ = std::move(*entry);
-    // The entry appears only now that the line is ready to answer.
-    base::Expected<void> opened = OpenLine();
+    // The entry appears only now that the port is ready to answer.
+    base::Expected<void> opened = OpenPort();
     if (!opened) return std::move(opened).error().WithCode(kExitSetup);
     return {};
 }
@@ -118,12 +118,12 @@ int SimServer::Run(base::Interrupts& interrupts) {
 }
 
 void SimServer::Announce() {
-    std::printf("ready %s %s\n", entry_->Path().c_str(), line_->Device().c_str());
+    std::printf("ready %s %s\n", entry_->Path().c_str(), pty_->Device().c_str());
     std::fflush(stdout);
     const std::string loader = layout_.reader->large ? std::string("large reader's addressed")
                                                      : std::string(LoaderName(options_.loader));
     Say(std::string("serving a ") + layout_.reader->name + " with the " + loader + " loader on " +
-        entry_->Path() + " -> " + line_->Device());
+        entry_->Path() + " -> " + pty_->Device());
 }
 
 int SimServer::Finish() {
@@ -153,9 +153,9 @@ bool SimServer::Serve() {
         FlushTranscript();
 
         pollfd fds[3] = {};
-        fds[0].fd = line_ && !paused ? line_->Master() : -1;  // -1: not polled
+        fds[0].fd = pty_ && !paused ? pty_->Master() : -1;  // -1: not polled
         fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
-        fds[1].fd = line_ ? line_->Watch() : -1;
+        fds[1].fd = pty_ ? pty_->Watch() : -1;
         fds[1].events = POLLIN;
         fds[2].fd = static_cast<int>(stop_->Native());
         fds[2].events = POLLIN;
@@ -169,7 +169,7 @@ bool SimServer::Serve() {
         }
         now = Clock::now();
         if (fds[2].revents & POLLIN) {
-            // Part of a line, the line's owner heard the signal.
+            // Served alone, the signal is named here; in a station, the station's owner heard it.
             base::Interrupt last;
             if (interrupts_ != nullptr && interrupts_->Take(&last) > 0) {
                 Say(std::string("stopping on ") + base::DescribeInterrupt(last));
@@ -177,14 +177,14 @@ bool SimServer::Serve() {
             return true;
         }
         // Hosts coming and going first: a host's first bytes never meet a flush meant for the last.
-        if (line_ && (fds[1].revents & POLLIN) && line_->ReadWatch() == PtyLine::HostChange::Left) {
+        if (pty_ && (fds[1].revents & POLLIN) && pty_->ReadWatch() == PtyPort::HostChange::Left) {
             HostLeft();
         }
-        if (line_ && fds[0].fd >= 0) {
+        if (pty_ && fds[0].fd >= 0) {
             if (fds[0].revents & POLLIN) {
                 ReadFromHost(now);
-                // An injected hang-up closed the line: a new one takes the port's entry.
-                if (!line_ && !stopping_ && !ReopenLine()) return false;
+                // An injected hang-up closed the port: a new one takes the port's entry.
+                if (!pty_ && !stopping_ && !ReopenPort()) return false;
             } else if (fds[0].revents & (POLLHUP | POLLERR)) {
                 PausePolling(now);
             }
@@ -194,8 +194,8 @@ bool SimServer::Serve() {
 
 void SimServer::ReadFromHost(Clock::time_point now) {
     uint8_t buffer[kReadChunk];
-    for (int round = 0; round < kReadsPerWake && line_; ++round) {
-        const ssize_t got = ::read(line_->Master(), buffer, sizeof buffer);
+    for (int round = 0; round < kReadsPerWake && pty_; ++round) {
+        const ssize_t got = ::read(pty_->Master(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {  // EIO: no slave side for the moment
@@ -204,14 +204,14 @@ void SimServer::ReadFromHost(Clock::time_point now) {
         }
         timing_.Received(static_cast<size_t>(got), now);
         // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
-        for (ssize_t at = 0; at < got && line_;) {
+        for (ssize_t at = 0; at < got && pty_;) {
             const size_t slice = std::min<size_t>(wire::kMaxFrame, static_cast<size_t>(got - at));
             decoder_.Feed(buffer + at, slice);
             at += static_cast<ssize_t>(slice);
             wire::Frame frame;
-            while (line_ && decoder_.Next(frame)) TakeFrame(frame, now);
+            while (pty_ && decoder_.Next(frame)) TakeFrame(frame, now);
         }
-        // A short read emptied the line; asking again would only cost a system call.
+        // A short read emptied the port; asking again would only cost a system call.
         if (static_cast<size_t>(got) < sizeof buffer) return;
     }
 }
@@ -222,8 +222,8 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (reply.hangUp) {
         // Closing the master hangs up the slave: the host's reads end and its polls report
         // POLLHUP, which its link takes as a device failure.
-        Say("hanging up " + line_->Device() + " (fault injected)");
-        line_.reset();
+        Say("hanging up " + pty_->Device() + " (fault injected)");
+        pty_.reset();
         decoder_.Clear();
         pending_.clear();
         out_.clear();
@@ -233,13 +233,13 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loaderAnswer, now);
 }
 
-bool SimServer::ReopenLine() {
-    const base::Expected<void> opened = OpenLine();
+bool SimServer::ReopenPort() {
+    const base::Expected<void> opened = OpenPort();
     if (!opened) {
         Say(opened.error().message);
         return false;
     }
-    Say("line re-created: " + entry_->Path() + " -> " + line_->Device());
+    Say("line re-created: " + entry_->Path() + " -> " + pty_->Device());
     return true;
 }
 
@@ -261,8 +261,8 @@ void SimServer::ReleaseDue(Clock::time_point now) {
 }
 
 void SimServer::WriteOut(Clock::time_point now) {
-    while (line_ && outAt_ < out_.size()) {
-        const ssize_t put = ::write(line_->Master(), out_.data() + outAt_, out_.size() - outAt_);
+    while (pty_ && outAt_ < out_.size()) {
+        const ssize_t put = ::write(pty_->Master(), out_.data() + outAt_, out_.size() - outAt_);
         if (put > 0) {
             outAt_ += static_cast<size_t>(put);
             lastWrite_ = now;
@@ -289,7 +289,7 @@ void SimServer::HostLeft() {
     pending_.clear();
     out_.clear();
     outAt_ = 0;
-    line_->ForgetHost();
+    pty_->ForgetHost();
     reader_.HostClosed();
 }
 
@@ -298,10 +298,10 @@ void SimServer::PausePolling(Clock::time_point now) {
 }
 
 bool SimServer::Drained(Clock::time_point now) const {
-    if (!line_) return true;
+    if (!pty_) return true;
     if (outAt_ < out_.size() || !pending_.empty()) return false;
-    if (line_->Hosts() == 0) return true;
-    return now - lastWrite_ >= kHandOver && line_->Unread() == 0;
+    if (pty_->Hosts() == 0) return true;
+    return now - lastWrite_ >= kHandOver && pty_->Unread() == 0;
 }
 
 void SimServer::OnFrame(const TranscriptEntry& entry) {

@@ -1,6 +1,6 @@
-// The emulator program's event loop: one pseudo-terminal line, the reader model behind it, the
+// The emulator program's event loop: one pseudo-terminal port, the reader model behind it, the
 // port entry, the transcript and the dump. Single-threaded; waits in ppoll and never spins. A
-// line of readers (--line) runs one such loop per reader, each on a thread of its own.
+// station of readers (--line) runs one such loop per reader, each on a thread of its own.
 #ifndef KORVEL_SIM_SERVER_H
 #define KORVEL_SIM_SERVER_H
 
@@ -16,7 +16,7 @@
 #include "base/interrupts.h"
 #include "base/wait.h"
 #include "port_entry.h"
-#include "pty_line.h"
+#include "pty_port.h"
 #include "sim/answer_timing.h"
 #include "sim/reader_model.h"
 #include "sim/sim_options.h"
@@ -26,9 +26,9 @@ namespace korvel::sim {
 
 // The exit codes are the command line's (sim/sim_options.h).
 
-// Serves a line of readers, one thread each, until `interrupts` bring a stop signal or, with
-// --once, until every session is over; the exit code.
-int RunLine(std::vector<SimOptions> readers, base::Interrupts& interrupts);
+// Serves a station of readers (--line), one thread each, until `interrupts` bring a stop signal
+// or, with --once, until every session is over; the exit code.
+int RunStation(std::vector<SimOptions> readers, base::Interrupts& interrupts);
 
 class SimServer final : public ReaderObserver {
   public:
@@ -39,14 +39,14 @@ class SimServer final : public ReaderObserver {
     // (named in the log); returns the exit code.
     int Run(base::Interrupts& interrupts);
 
-    // The same in steps, for a line of readers served by one thread each: the server stops once
+    // The same in steps, for a station of readers served by one thread each: the server stops once
     // `stop` is ready (it never lowers it, so one wake-up stops every server). `prefix` starts its
     // messages.
-    void ServeAsPartOfLine(base::Waitable stop, std::string prefix) {
+    void ServeAsPartOfStation(base::Waitable stop, std::string prefix) {
         stop_.emplace(stop);
         prefix_ = std::move(prefix);
     }
-    // The line, the entry, the transcript; a failure's code is kExitSetup.
+    // The port, the entry, the transcript; a failure's code is kExitSetup.
     base::Expected<void> Prepare();
     void Announce();  // the ready line on standard output
     int Finish();     // serves until stopped; the exit code
@@ -60,15 +60,15 @@ class SimServer final : public ReaderObserver {
     };
 
     void Say(const std::string& text) const;
-    base::Expected<void> OpenLine();
+    base::Expected<void> OpenPort();
     bool Serve();  // false on a fatal error
     void ReadFromHost(Clock::time_point now);
     void TakeFrame(const wire::Frame& frame, Clock::time_point now);
     void Queue(std::vector<uint8_t> bytes, bool loaderAnswer, Clock::time_point now);
     void ReleaseDue(Clock::time_point now);
     void WriteOut(Clock::time_point now);
-    // A new line after an injected hang-up closed the last one; the port's entry leads to it.
-    bool ReopenLine();
+    // A new port after an injected hang-up closed the last one; the port's entry leads to it.
+    bool ReopenPort();
     void HostLeft();
     // The master reported a hang-up or failed: it is not polled again for a short while.
     void PausePolling(Clock::time_point now);
@@ -85,7 +85,7 @@ class SimServer final : public ReaderObserver {
     ReaderModel reader_;
     wire::Decoder decoder_;
     std::unique_ptr<PortEntry> entry_;
-    std::unique_ptr<PtyLine> line_;
+    std::unique_ptr<PtyPort> pty_;
     std::optional<base::Waitable> stop_;      // serving ends once it is ready
     base::Interrupts* interrupts_ = nullptr;  // served alone: the stop signals, to name them
     std::string prefix_;
@@ -93,7 +93,7 @@ class SimServer final : public ReaderObserver {
     bool transcriptDirty_ = false;
     bool transcriptFailed_ = false;
 
-    std::vector<uint8_t> out_;     // bytes for the host, written as the line takes them
+    std::vector<uint8_t> out_;     // bytes for the host, written as the port takes them
     size_t outAt_ = 0;             // first unwritten byte of out_
     std::deque<Pending> pending_;  // answers held back by --delay, --baud or --latency
     AnswerTiming timing_;

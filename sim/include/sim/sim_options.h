@@ -37,17 +37,18 @@ struct SimOptions {
 // Exit codes of korvel-sim.
 inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed image; or stopped
 inline constexpr int kExitUnsigned = 1;  // --once: no signed image
-inline constexpr int kExitSetup = 2;     // bad command line, or the line/entry cannot be set up
+inline constexpr int kExitSetup = 2;     // bad command line, or the port/entry cannot be set up
 inline constexpr int kExitNoDump = 3;    // the dump could not be written when the emulator ended
 
 struct ParsedOptions {
     std::optional<SimOptions> options;  // one reader: set unless --help or --line
-    std::vector<SimOptions> line;       // --line N: the N readers, in port order (options unset)
+    // --line N: the station's N readers, served by one process, in port order (options unset).
+    std::vector<SimOptions> station;
     bool help = false;
 };
 
-// The most readers one --line serves.
-inline constexpr uint32_t kMaxLine = 64;
+// The most readers one station (--line) serves.
+inline constexpr uint32_t kMaxStation = 64;
 // The longest --latency: the longest latency timer USB serial adapters take, in ms.
 inline constexpr uint32_t kMaxLatencyMs = 255;
 

@@ -93,20 +93,20 @@ TEST(SimOptionsTest, ALineGivesEachReaderItsOwnValuesFromCommaLists) {
                "--ports-dir", "/tmp/p", "--once"});
     ASSERT_TRUE(parsed) << Refusal(parsed);
     ASSERT_FALSE(parsed->options);
-    ASSERT_EQ(parsed->line.size(), 4u);
+    ASSERT_EQ(parsed->station.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
-        const SimOptions& o = parsed->line[i];
+        const SimOptions& o = parsed->station[i];
         EXPECT_EQ(o.port, 0x80000000u + 5 + i);
         EXPECT_EQ(o.loader, LoaderKind::Addressed);
         EXPECT_EQ(o.dumpPath, "/d/flash" + std::to_string(5 + i) + ".bin");
         EXPECT_EQ(o.portsDir, "/tmp/p");
         EXPECT_TRUE(o.once);
     }
-    EXPECT_EQ(parsed->line[3].reader, 5);
-    EXPECT_TRUE(parsed->line[0].faults.empty());
-    EXPECT_EQ(parsed->line[1].faults.at(4).code, 0x23);
-    EXPECT_EQ(parsed->line[2].faults.at(9).kind, FaultKind::HangUp);
-    EXPECT_TRUE(parsed->line[3].faults.empty());
+    EXPECT_EQ(parsed->station[3].reader, 5);
+    EXPECT_TRUE(parsed->station[0].faults.empty());
+    EXPECT_EQ(parsed->station[1].faults.at(4).code, 0x23);
+    EXPECT_EQ(parsed->station[2].faults.at(9).kind, FaultKind::HangUp);
+    EXPECT_TRUE(parsed->station[3].faults.empty());
 
     // One file for all, a list of the wrong length, a bad piece (named by its reader), a line
     // past the last port.

@@ -1,4 +1,4 @@
-// A line of readers in one process (--line N): one SimServer per reader, each running its own
+// A station of readers in one process (--line N): one SimServer per reader, each running its own
 // event loop on a thread of its own. The loops share nothing but standard error, so a reader
 // that is paced, delayed or hung up never holds back another's answers, and each keeps the
 // timing of a reader served alone. The main thread takes the stop signals and stops every loop
@@ -19,7 +19,7 @@
 
 namespace korvel::sim {
 
-int RunLine(std::vector<SimOptions> readers, base::Interrupts& interrupts) {
+int RunStation(std::vector<SimOptions> readers, base::Interrupts& interrupts) {
     base::Expected<base::Wakeup> stopAll = base::Wakeup::Create();  // raised: every loop ends
     base::Expected<base::Wakeup> ended = base::Wakeup::Create();    // raised as loops end
     if (!stopAll || !ended) {
@@ -33,7 +33,7 @@ int RunLine(std::vector<SimOptions> readers, base::Interrupts& interrupts) {
     std::vector<std::unique_ptr<SimServer>> servers;
     for (const SimOptions& options : readers) {
         auto server = std::make_unique<SimServer>(options, *FindLayout(options.reader));
-        server->ServeAsPartOfLine(*stopAll, ports::EntryName(options.port) + ": ");
+        server->ServeAsPartOfStation(*stopAll, ports::EntryName(options.port) + ": ");
         const base::Expected<void> prepared = server->Prepare();
         if (!prepared) {
             // The readers set up so far remove their entries as they go.
@@ -83,7 +83,7 @@ int RunLine(std::vector<SimOptions> readers, base::Interrupts& interrupts) {
     }
     stopAll->Wake();
     for (std::thread& thread : threads) thread.join();
-    // The line's code: the gravest of its readers' (a setup failure, then a dump not written,
+    // The station's code: the gravest of its readers' (a setup failure, then a dump not written,
     // then a flash without a signed image).
     for (const int grave : {kExitSetup, kExitNoDump, kExitUnsigned}) {
         if (std::find(codes.begin(), codes.end(), grave) != codes.end()) return grave;

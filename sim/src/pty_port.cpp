@@ -1,4 +1,4 @@
-#include "pty_line.h"
+#include "pty_port.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -19,45 +19,45 @@ base::Error SystemError(const std::string& what) {
 
 }  // namespace
 
-base::Expected<std::unique_ptr<PtyLine>> PtyLine::Open() {
-    std::unique_ptr<PtyLine> line(new PtyLine);
+base::Expected<std::unique_ptr<PtyPort>> PtyPort::Open() {
+    std::unique_ptr<PtyPort> port(new PtyPort);
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master < 0) {
         return SystemError("cannot open a pseudo-terminal (is /dev/pts mounted?)");
     }
-    line->master_ = base::File::Adopt(master, "the pseudo-terminal");
+    port->master_ = base::File::Adopt(master, "the pseudo-terminal");
     char name[128];
     if (grantpt(master) != 0 || unlockpt(master) != 0 ||
         ptsname_r(master, name, sizeof name) != 0) {
         return SystemError("cannot unlock the pseudo-terminal");
     }
-    line->device_ = name;
+    port->device_ = name;
     const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0) {
-        return SystemError("cannot open " + line->device_);
+        return SystemError("cannot open " + port->device_);
     }
-    line->slave_ = base::File::Adopt(slave, line->device_);
+    port->slave_ = base::File::Adopt(slave, port->device_);
     // Raw bytes both ways: no echo, no line editing, no character translation.
     struct termios settings;
     if (tcgetattr(slave, &settings) != 0) {
-        return SystemError("cannot read the settings of " + line->device_);
+        return SystemError("cannot read the settings of " + port->device_);
     }
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
     if (tcsetattr(slave, TCSANOW, &settings) != 0) {
-        return SystemError("cannot set raw mode on " + line->device_);
+        return SystemError("cannot set raw mode on " + port->device_);
     }
     // Our own slave descriptor is open already, so every event counted from here is a host's.
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch >= 0) line->watch_ = base::File::Adopt(watch, "the watch of " + line->device_);
+    if (watch >= 0) port->watch_ = base::File::Adopt(watch, "the watch of " + port->device_);
     if (watch < 0 ||
         inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-        return SystemError("cannot watch " + line->device_ + " for hosts");
+        return SystemError("cannot watch " + port->device_ + " for hosts");
     }
-    return line;
+    return port;
 }
 
-PtyLine::HostChange PtyLine::ReadWatch() {
+PtyPort::HostChange PtyPort::ReadWatch() {
     HostChange change = HostChange::None;
     alignas(struct inotify_event) char buffer[4096];
     for (;;) {
@@ -78,13 +78,13 @@ PtyLine::HostChange PtyLine::ReadWatch() {
     return change;
 }
 
-void PtyLine::ForgetHost() {
+void PtyPort::ForgetHost() {
     const int slave = static_cast<int>(slave_.Native());
     tcflush(slave, TCIFLUSH);
     ioctl(slave, TIOCNXCL);
 }
 
-int PtyLine::Unread() const {
+int PtyPort::Unread() const {
     int count = 0;
     if (ioctl(static_cast<int>(slave_.Native()), FIONREAD, &count) != 0) return 0;
     return count;

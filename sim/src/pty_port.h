@@ -1,9 +1,9 @@
-// The emulator's end of the serial line: a pseudo-terminal whose slave device the host opens as
-// its port. The emulator keeps a slave descriptor of its own, so the master never sees a lasting
+// The emulator's end of the serial connection: a pseudo-terminal whose slave device the host opens
+// as its port. The emulator keeps a slave descriptor of its own, so the master never sees a lasting
 // hang-up while hosts come and go, and watches the slave device to learn when the host opens and
 // closes it.
-#ifndef KORVEL_SIM_PTY_LINE_H
-#define KORVEL_SIM_PTY_LINE_H
+#ifndef KORVEL_SIM_PTY_PORT_H
+#define KORVEL_SIM_PTY_PORT_H
 
 #include <memory>
 #include <string>
@@ -13,10 +13,10 @@
 
 namespace korvel::sim {
 
-class PtyLine {
+class PtyPort {
   public:
     // A new pseudo-terminal in raw mode, or why there is none.
-    static base::Expected<std::unique_ptr<PtyLine>> Open();
+    static base::Expected<std::unique_ptr<PtyPort>> Open();
 
     int Master() const { return static_cast<int>(master_.Native()); }
     // Readable when the slave was opened or closed.
@@ -29,7 +29,7 @@ class PtyLine {
     // it, Left when the last host closed it (both may have happened; Left wins).
     HostChange ReadWatch();
 
-    // Answers still waiting in the line for a host that left are thrown away, and the exclusive
+    // Answers still waiting in the port for a host that left are thrown away, and the exclusive
     // use a host claimed ends with it, so the next host can open the port.
     void ForgetHost();
 
@@ -37,10 +37,10 @@ class PtyLine {
     int Unread() const;
 
   private:
-    PtyLine() = default;
+    PtyPort() = default;
 
     base::File master_;
-    base::File slave_;  // ours: keeps the line up between hosts
+    base::File slave_;  // ours: keeps the port up between hosts
     base::File watch_;  // inotify on the slave device
     std::string device_;
     int hosts_ = 0;
