@@ -358,28 +358,33 @@ void SimServer::OnSessionEnd(SessionEnd why) {
 }
 
 bool SimServer::WriteDump() {
+    // Both dumps are tried; each failure is said.
+    auto said = [this](const base::Expected<void>& written) {
+        if (!written) Say(written.error().message);
+        return written.has_value();
+    };
     bool good = true;
     if (!options_.dumpPath.empty()) {
-        good = WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump") && good;
+        good = said(WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump")) && good;
     }
     if (!options_.dataDumpPath.empty()) {
-        good = WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data") && good;
+        good =
+            said(WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data")) && good;
     }
     return good;
 }
 
-bool SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
-                           const char* option) {
+base::Expected<void> SimServer::WriteImage(const std::string& path,
+                                           const std::vector<uint8_t>& image, const char* option) {
     // Replaced whole, so that a reader of the dump never sees half of it.
     const base::Expected<void> written = base::ReplaceWholeFile(path, image);
     if (!written) {
         const base::Error& error = written.error();
-        Say("cannot write the flash dump " + path + ": " +
-            (error.detail.empty() ? error.message : error.detail) + "; give a writable path with " +
-            option);
-        return false;
+        return base::Error(kExitNoDump, "cannot write the flash dump " + path + ": " +
+                                            (error.detail.empty() ? error.message : error.detail) +
+                                            "; give a writable path with " + option);
     }
-    return true;
+    return {};
 }
 
 }  // namespace korvel::sim

@@ -73,8 +73,11 @@ class SimServer final : public ReaderObserver {
     // The master reported a hang-up or failed: it is not polled again for a short while.
     void PausePolling(Clock::time_point now);
     bool Drained(Clock::time_point now) const;  // --once: all answers are out and read
-    bool WriteDump();  // the code flash to --dump, the data flash to --dump-data; false on failure
-    bool WriteImage(const std::string& path, const std::vector<uint8_t>& image, const char* option);
+    // The code flash to --dump, the data flash to --dump-data, each failure said; false on one.
+    bool WriteDump();
+    // One dump replaced whole; a failure's code is kExitNoDump.
+    static base::Expected<void> WriteImage(const std::string& path,
+                                           const std::vector<uint8_t>& image, const char* option);
     void FlushTranscript();
 
     void OnFrame(const TranscriptEntry& entry) override;
