@@ -11,6 +11,7 @@
 
 #include "base/file.h"
 #include "base/hex.h"
+#include "connection.h"
 #include "cordane/exit_codes.h"
 #include "joblog/job_log.h"
 #include "sha256.h"
@@ -218,6 +219,23 @@ TEST_F(SqliteLogTest, AStopEndsTheWaitForAnotherWritersLockAtOnceAndWritesNothin
     const auto rows = (*OpenStore(target, Access::kRead))->List({});
     ASSERT_TRUE(Ok(rows));
     EXPECT_EQ(rows->size(), 1u);
+}
+
+TEST_F(SqliteLogTest, ParametersAreBoundByTheirTypeAndAStatementTheyDoNotMatchIsRefused) {
+    auto connection = OpenSqlite(target, Access::kWrite, nullptr);
+    ASSERT_TRUE(Ok(connection));
+    const auto types = (*connection)
+                           ->Run({"SELECT typeof($1), typeof($2), typeof($3), $2",
+                                  {int64_t{7}, std::string("7"), {}}});
+    ASSERT_TRUE(Ok(types));
+    ASSERT_EQ(types->size(), 1u);
+    EXPECT_EQ((*types)[0], (korvel::joblog::Row{"integer", "text", "null", "7"}));
+    // A parameter too many or too few is a fault of the statement: it is not run half-bound.
+    for (const Statement& wrong :
+         {Statement{"SELECT $1", {}}, Statement{"SELECT $1", {int64_t{1}, int64_t{2}}}}) {
+        const std::string why = Why((*connection)->Run(wrong));
+        EXPECT_NE(why.find("do not match the statement \"SELECT $1\""), std::string::npos) << why;
+    }
 }
 
 TEST_F(SqliteLogTest, ATargetIsAFileAnAddressOrLibpqWordsAndAnythingElseIsRefusedUnwritten) {
