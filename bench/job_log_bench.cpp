@@ -59,25 +59,25 @@ std::string PostgresTarget(benchmark::State& state) {
 void AppendRows(benchmark::State& state, const std::string& target) {
     const JobRow row = Row();
     for (auto _ : state) {
-        std::string error;
-        if (!AppendJob(target, row, error)) {
-            state.SkipWithError(error.c_str());
+        const korvel::base::Expected<void> written = AppendJob(target, row);
+        if (!written) {
+            state.SkipWithError(written.error().message.c_str());
             break;
         }
     }
 }
 
 void InsertRows(benchmark::State& state, const std::string& target) {
-    std::string error;
-    const auto store = OpenStore(target, Access::kWrite, error);
+    const auto store = OpenStore(target, Access::kWrite);
     if (!store) {
-        state.SkipWithError(error.c_str());
+        state.SkipWithError(store.error().message.c_str());
         return;
     }
     const JobRow row = Row();
     for (auto _ : state) {
-        if (!store->Append(row, error)) {
-            state.SkipWithError(error.c_str());
+        const korvel::base::Expected<void> written = (*store)->Append(row);
+        if (!written) {
+            state.SkipWithError(written.error().message.c_str());
             break;
         }
     }

@@ -68,20 +68,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());
-    const korvel::sim::ParsedOptions sim = korvel::sim::ParseOptions(simArguments);
+    const korvel::base::Expected<korvel::sim::ParsedOptions> parsedSim =
+        korvel::sim::ParseOptions(simArguments);
+    if (!parsedSim) {
+        Require(!parsedSim.error().message.empty());
+        Require(parsedSim.error().code == korvel::sim::kExitSetup);
+        return 0;
+    }
+    const korvel::sim::ParsedOptions& sim = *parsedSim;
     if (sim.options && sim.options->identity) {
         Require(sim.options->identity->first.size() <= 2);
         Require(sim.options->identity->second.size() <= korvel::sim::kMaxSecondRead);
     }
-    if (!sim.options && !sim.help && sim.line.empty()) Require(!sim.error.empty());
+    Require(sim.options || sim.help || !sim.station.empty());
     // A line of readers: within its bound, every reader of a valid type on a port of its own.
-    Require(sim.line.size() <= korvel::sim::kMaxLine);
-    Require(sim.line.empty() || !sim.options);
+    Require(sim.station.size() <= korvel::sim::kMaxStation);
+    Require(sim.station.empty() || !sim.options);
     if (sim.options) Require(sim.options->latencyMs <= korvel::sim::kMaxLatencyMs);
-    for (size_t i = 0; i < sim.line.size(); ++i) {
-        Require(sim.line[i].reader >= 0 && sim.line[i].reader <= 9);
-        Require(sim.line[i].latencyMs <= korvel::sim::kMaxLatencyMs);
-        if (i > 0) Require(sim.line[i].port == sim.line[i - 1].port + 1);
+    for (size_t i = 0; i < sim.station.size(); ++i) {
+        Require(sim.station[i].reader >= 0 && sim.station[i].reader <= 9);
+        Require(sim.station[i].latencyMs <= korvel::sim::kMaxLatencyMs);
+        if (i > 0) Require(sim.station[i].port == sim.station[i - 1].port + 1);
     }
     return 0;
 }

@@ -355,7 +355,7 @@ int RunDownload(int argc, char** argv) {
     DownloadOptions logged = options;
     logged.application = named.application;
     LoggedView loggedView(view.get(), logged, port, imageBytes,
-                          options.globalFile && named.reader < 0, signals.fd());
+                          options.globalFile && named.reader < 0, signals.Waitable());
     const std::optional<int> code =
         WatchJob(options, settings, port, queue, &loggedView, bar, signals, portsDirectory);
     // A signal while the row was written: the program was asked to quit at once. The signal is

@@ -267,24 +267,25 @@ int RunLog(int argc, char** argv) {
     if (options.port) filter.port = LoggedPortName(*options.port);
     filter.failedOnly = options.failed;
 
-    std::string error;
-    const std::unique_ptr<joblog::Store> store =
-        joblog::OpenStore(target, joblog::Access::kRead, error);
-    bool ok = store != nullptr;
-    if (ok && options.stats) {
-        std::vector<joblog::StatsRow> rows;
-        ok = store->Stats(filter, rows, error);
-        if (ok) PrintStats(rows, options.format);
-    } else if (ok) {
-        std::vector<joblog::JobRow> rows;
-        ok = store->List(filter, rows, error);
-        if (ok) PrintJobs(rows, options.format);
+    korvel::base::Expected<void> shown = korvel::base::Expected<void>();
+    korvel::base::Expected<std::unique_ptr<joblog::Store>> store =
+        joblog::OpenStore(target, joblog::Access::kRead);
+    if (!store) {
+        shown = store.error();
+    } else if (options.stats) {
+        const korvel::base::Expected<std::vector<joblog::StatsRow>> rows = (*store)->Stats(filter);
+        if (rows) PrintStats(*rows, options.format);
+        if (!rows) shown = rows.error();
+    } else {
+        const korvel::base::Expected<std::vector<joblog::JobRow>> rows = (*store)->List(filter);
+        if (rows) PrintJobs(*rows, options.format);
+        if (!rows) shown = rows.error();
     }
-    if (!ok) {
+    if (!shown) {
         std::fprintf(stderr,
                      "cordane log: cannot read the job log %s: %s; give the target the downloads "
                      "write to (--log TARGET or KORVEL_LOG)\n",
-                     joblog::ShownTarget(target).c_str(), error.c_str());
+                     joblog::ShownTarget(target).c_str(), shown.error().message.c_str());
         return kExitBadInput;
     }
     std::fflush(stdout);

@@ -165,8 +165,9 @@ void LogKilledJob(const std::string& target, const DownloadOptions& options,
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(job.endedAt - job.startedAt).count();
     if (bytesSent) row.bytesSent = static_cast<int64_t>(*bytesSent);
-    std::string error;
-    if (!korvel::joblog::AppendJob(target, row, error)) {
+    const korvel::base::Expected<void> written = korvel::joblog::AppendJob(target, row);
+    if (!written) {
+        const std::string& error = written.error().message;
         const std::string shown = korvel::joblog::ShownTarget(target);
         std::fprintf(stderr,
                      "cordane download: the job on %s was not logged to %s: %s. Its result "

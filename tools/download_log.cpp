@@ -14,9 +14,10 @@ std::string JobLogTarget(const DownloadOptions& options) {
 }
 
 LoggedView::LoggedView(ProgressView* shown, const DownloadOptions& options, const PortChoice& port,
-                       uint64_t imageBytes, bool detected, int signalFd)
+                       uint64_t imageBytes, bool detected,
+                       std::optional<korvel::base::Waitable> interrupts)
     : shown_(shown), target_(JobLogTarget(options)), imageBytes_(imageBytes) {
-    stop_.fd = signalFd;
+    stop_.when = interrupts;
     start_ = std::chrono::steady_clock::now();
     if (target_.empty()) return;
     row_.startedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
@@ -51,10 +52,10 @@ void LoggedView::Finish(int exitCode) {
     }
     // The row first, so that the exit code the view gives last is the program's own; what
     // went wrong is said after the view's end, on a line of its own.
-    std::string error;
-    const bool written = korvel::joblog::AppendJob(target_, row_, error, &stop_);
+    const korvel::base::Expected<void> written = korvel::joblog::AppendJob(target_, row_, &stop_);
     shown_->Finish(stop_.stopped ? kExitInterrupted : exitCode);
     if (written) return;
+    const std::string& error = written.error().message;
     const std::string shown = korvel::joblog::ShownTarget(target_);
     if (stop_.stopped) {
         std::fprintf(stderr,

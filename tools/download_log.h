@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "download_options.h"
@@ -24,9 +25,10 @@ class LoggedView : public ProgressView {
   public:
     // Takes the job's start and its files' fingerprints now, before the engine reads them.
     // `detected`: the reader type in `options` was found by detection rather than given.
-    // `signalFd`: the descriptor the program's signals arrive on (-1: none); it stops the write.
+    // `interrupts`: ready when the program's signals arrive (nothing: none); it stops the write.
     LoggedView(ProgressView* shown, const DownloadOptions& options, const PortChoice& port,
-               uint64_t imageBytes, bool detected = false, int signalFd = -1);
+               uint64_t imageBytes, bool detected = false,
+               std::optional<korvel::base::Waitable> interrupts = std::nullopt);
 
     void Show(const Event& event, double now) override;
     void Tick(double now) override { shown_->Tick(now); }

@@ -7,6 +7,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <optional>
+
+#include "base/file.h"
+#include "base/wait.h"
 #include "tool_support.h"
 
 namespace cordane::tools {
@@ -21,8 +25,9 @@ class SignalCatcher {
         sigaddset(&set_, SIGTERM);
         sigaddset(&set_, SIGHUP);
         blocked_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
-        if (blocked_) fd_.Reset(::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
-        if (blocked_ && fd_.get() < 0) {
+        const int fd = blocked_ ? ::signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
+        if (fd >= 0) fd_ = korvel::base::File::Adopt(fd, "the signals");
+        if (blocked_ && !fd_) {
             // Nobody would hear them: let the signals act as they usually do.
             ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
             blocked_ = false;
@@ -32,18 +37,23 @@ class SignalCatcher {
     }
     ~SignalCatcher() {
         ::signal(SIGPIPE, previousPipe_);
-        fd_.Reset();
+        (void)fd_.Close();
         if (blocked_) ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
     }
     SignalCatcher(const SignalCatcher&) = delete;
     SignalCatcher& operator=(const SignalCatcher&) = delete;
 
-    int fd() const { return fd_.get(); }
+    int fd() const { return fd_ ? static_cast<int>(fd_.Native()) : -1; }
+    // Ready when a signal is pending, for a wait elsewhere (the job log's); nothing without one.
+    std::optional<korvel::base::Waitable> Waitable() const {
+        if (!fd_) return std::nullopt;
+        return korvel::base::Waitable(fd_);
+    }
     // The number of signals received since the last call.
     int Take() {
         int count = 0;
         signalfd_siginfo info;
-        while (::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        while (::read(fd(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             ++count;
         }
         return count;
@@ -53,7 +63,7 @@ class SignalCatcher {
     sigset_t set_{};
     sigset_t previous_{};
     bool blocked_ = false;
-    UniqueFd fd_;
+    korvel::base::File fd_;
     void (*previousPipe_)(int) = SIG_DFL;
 };
 

@@ -8,9 +8,7 @@ namespace brenmark {
 
 korvel::base::Expected<void> AppendToJobLog(const std::string& target,
                                             const korvel::joblog::JobRow& row) {
-    std::string error;
-    if (korvel::joblog::AppendJob(target, row, error)) return {};
-    return korvel::base::Error(korvel::base::kFailureCode, error);
+    return korvel::joblog::AppendJob(target, row);
 }
 
 DownloadJobLog::~DownloadJobLog() {

@@ -86,8 +86,10 @@ std::string DirectoryOf(const std::string& path) {
 
 // "the reason; what to do" as an Error about the target.
 Error Failure(const Target& target, const std::string& what, int error, std::string hint) {
-    return Error(kFailureCode, what + " " + target.shown + ": " + std::strerror(error),
-                 std::move(hint), CauseOf(error));
+    Error failure(kFailureCode, what + " " + target.shown + ": " + std::strerror(error),
+                  std::move(hint), CauseOf(error));
+    failure.detail = std::strerror(error);
+    return failure;
 }
 
 Error WriteFailure(const Target& target, int error) {
@@ -98,9 +100,11 @@ Error WriteFailure(const Target& target, int error) {
 }
 
 Error CreateFailure(const Target& target, int error) {
-    return Error(kFailureCode,
-                 "cannot create a file next to " + target.shown + ": " + std::strerror(error),
-                 "check that its folder exists and is writable", CauseOf(error));
+    Error failure(kFailureCode,
+                  "cannot create a file next to " + target.shown + ": " + std::strerror(error),
+                  "check that its folder exists and is writable", CauseOf(error));
+    failure.detail = std::strerror(error);
+    return failure;
 }
 
 // Follows the chain of symbolic links from `path` to the file it leads to, which need not exist (a

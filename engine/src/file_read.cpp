@@ -1,115 +1,94 @@
 #include "file_read.h"
 
-#include "unique_fd.h"
+#include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include "base/file.h"
+#include "base/read_file.h"
 
 namespace cordane {
 
 namespace {
 
-FileFault FaultOfErrno(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR:
-            return FileFault::Missing;
-        case EACCES:
-        case EPERM:
-            return FileFault::Denied;
-        case EISDIR:
-            return FileFault::Directory;
+using korvel::base::Cause;
+
+// A file that could not be read, with the system's words for why.
+void Unreadable(FileBytes& file, const korvel::base::Error& error) {
+    file.fault = FileFault::Unreadable;
+    file.reason = error.detail.empty() ? error.message : error.detail;
+}
+
+// A file that could not be opened: the engine's fault for the cause.
+void CannotOpen(FileBytes& file, const korvel::base::Error& error) {
+    switch (error.cause) {
+        case Cause::NotFound:  // no such file, or a part of the path that is no directory
+            file.fault = FileFault::Missing;
+            return;
+        case Cause::Denied:
+            file.fault = FileFault::Denied;
+            return;
+        case Cause::IsDirectory:
+            file.fault = FileFault::Directory;
+            return;
         default:
-            return FileFault::Unreadable;
+            Unreadable(file, error);
+            return;
     }
 }
 
-// Opens without blocking and checks the kind of file; fills `file` and answers the descriptor.
-int Open(const std::string& path, FileBytes& file) {
-    if (path.empty()) {
-        file.fault = FileFault::Missing;
-        return -1;
+// Opens without waiting (a FIFO without a writer is refused, not waited for) and checks the kind
+// of file; fills `file`'s fault and size.
+korvel::base::File Open(const std::string& path, FileBytes& file) {
+    korvel::base::Expected<korvel::base::File> opened =
+        korvel::base::File::Open(path, korvel::base::FileAccess::Read);
+    if (!opened) {
+        CannotOpen(file, opened.error());
+        return {};
     }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        file.error = errno;
-        file.fault = FaultOfErrno(errno);
-        return -1;
+    const korvel::base::Expected<korvel::base::FileInfo> info = opened->Info();
+    if (!info) {
+        Unreadable(file, info.error());
+        return {};
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        file.error = errno;
-        file.fault = FileFault::Unreadable;
-        ::close(fd);
-        return -1;
+    if (info->kind != korvel::base::FileKind::Regular) {
+        file.fault = info->kind == korvel::base::FileKind::Directory ? FileFault::Directory
+                                                                     : FileFault::NotRegular;
+        return {};
     }
-    if (!S_ISREG(info.st_mode)) {
-        file.fault = S_ISDIR(info.st_mode) ? FileFault::Directory : FileFault::NotRegular;
-        ::close(fd);
-        return -1;
-    }
-    file.size = static_cast<uint64_t>(info.st_size);
-    return fd;
+    file.size = info->size;
+    return std::move(*opened);
 }
 
 }  // namespace
 
 FileBytes ProbeFile(const std::string& path) {
     FileBytes file;
-    const korvel::UniqueFd fd(Open(path, file));
+    (void)Open(path, file);
     return file;
 }
 
 FileBytes ReadWholeFile(const std::string& path, size_t limit, size_t slack) {
     FileBytes file;
-    const korvel::UniqueFd fd(Open(path, file));
-    if (fd.get() < 0) return file;
+    korvel::base::File opened = Open(path, file);
+    if (!opened) return file;
     if (file.size > limit) {
         file.fault = FileFault::TooLarge;
         return file;
     }
     // Read to the end, whatever the size said: a file that grows past the limit meanwhile is
     // refused too, never cut.
-    file.bytes.resize(static_cast<size_t>(file.size) + 1);
-    size_t have = 0;
-    for (;;) {
-        if (have == file.bytes.size()) {
-            if (have > limit) {
-                file.fault = FileFault::TooLarge;
-                file.size = have;
-                file.bytes = {};
-                return file;
-            }
-            file.bytes.resize(std::min(limit + 1, have * 2 + 4096));
-        }
-        const ssize_t n = ::read(fd.get(), file.bytes.data() + have, file.bytes.size() - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            file.error = errno;
-            file.fault = FileFault::Unreadable;
-            file.bytes = {};
-            return file;
-        }
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
-    }
-    if (have > limit) {
-        file.fault = FileFault::TooLarge;
-        file.size = have;
-        file.bytes = {};
+    korvel::base::Expected<korvel::base::FileBytes> read = korvel::base::ReadToEnd(
+        opened,
+        {.limit = limit, .overLimit = korvel::base::OverLimit::KeepBeginning, .slack = slack});
+    if (!read) {
+        Unreadable(file, read.error());
         return file;
     }
-    file.size = have;
-    file.bytes.resize(have + slack);
-    if (slack) std::memset(file.bytes.data() + have, 0, slack);
+    file.size = read->size;
+    if (read->cut) {
+        file.fault = FileFault::TooLarge;
+        return file;
+    }
+    file.bytes = std::move(read->bytes);
     return file;
 }
 
@@ -129,7 +108,7 @@ std::string FileFaultReason(const FileBytes& file, size_t limit) {
             return "it is " + std::to_string(file.size) + " bytes long, more than the " +
                    std::to_string(limit) + " bytes a download file may have";
         case FileFault::Unreadable:
-            return std::strerror(file.error);
+            return file.reason;
     }
     return "it cannot be read";
 }

@@ -22,7 +22,7 @@ enum class FileFault : uint8_t {
 
 struct FileBytes {
     FileFault fault = FileFault::None;
-    int error = 0;               // errno of an Unreadable file
+    std::string reason;          // an Unreadable file: the system's words for the failure
     uint64_t size = 0;           // the file's size, once known
     std::vector<uint8_t> bytes;  // the whole file, then `slack` zero bytes
 };

@@ -1,10 +1,9 @@
 #include "cordane/formats/large_images.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
+#include "base/hex.h"
 #include "cordane/formats/binary_image.h"
 #include "cordane/formats/large_layout.h"
 #include "cordane/formats/srec.h"
@@ -14,6 +13,8 @@ namespace cordane::large {
 
 namespace {
 
+using korvel::base::HexNumber;
+
 constexpr uint32_t kFlashSpan = kUpperEnd;  // every address a large reader's plan may write
 
 const char* RegionName(Region region) {
@@ -22,12 +23,6 @@ const char* RegionName(Region region) {
 
 bool HasData(const uint8_t* bytes, size_t length) {
     return length > 0 && !IsBlank(bytes, length);
-}
-
-std::string Hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%" PRIX32, value);
-    return text;
 }
 
 // Converts one window of an S-record text into a region image.
@@ -58,7 +53,7 @@ std::string Source(const DownloadImages& images, const Inputs& inputs, Region re
         if (region == Region::Application) offset = address - kAppCodeStart + kFileApp;
         if (region == Region::Upper) offset = address - kUpperStart + kFileUpper;
         return "the binary file " + inputs.appPath + " (file offset " +
-               Hex(static_cast<uint32_t>(offset)) + ")";
+               HexNumber(static_cast<uint32_t>(offset)) + ")";
     }
     const bool overlay = region == Region::DriverLow &&
                          address - kDriverLowStart >= images.overlayBegin &&
@@ -71,7 +66,7 @@ std::string Banks(const ReaderFacts& facts) {
     std::string text;
     for (const FlashBank& bank : facts.banks) {
         if (!text.empty()) text += " and ";
-        text += Hex(bank.start) + "-" + Hex(bank.end - 1);
+        text += HexNumber(bank.start) + "-" + HexNumber(bank.end - 1);
     }
     return text;
 }
@@ -184,7 +179,7 @@ std::optional<std::string> CheckImages(const DownloadImages& images, const Input
                 if (refused && faultAddress) *faultAddress = address;
                 if (outside) {
                     return Capitalised(Source(images, inputs, image.region, address)) +
-                           " has data for address " + Hex(address) + " (" +
+                           " has data for address " + HexNumber(address) + " (" +
                            RegionName(image.region) + "), where a " + ReaderName(type) +
                            " reader has no flash: it takes " + Banks(facts) +
                            ". Check the reader type and the file.";
@@ -195,8 +190,8 @@ std::optional<std::string> CheckImages(const DownloadImages& images, const Input
                     const std::string b = Source(images, inputs, image.region, address);
                     const std::string who = a == b ? Capitalised(a) + " holds"
                                                    : Capitalised(a) + " and " + b + " both hold";
-                    return who + " data for address " + Hex(address) + " (" + RegionName(first) +
-                           " and " + RegionName(image.region) +
+                    return who + " data for address " + HexNumber(address) + " (" +
+                           RegionName(first) + " and " + RegionName(image.region) +
                            "): the reader cannot program the same flash byte twice. Rebuild the "
                            "files so that they do not overlap.";
                 }

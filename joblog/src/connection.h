@@ -1,52 +1,65 @@
-// What the job log needs of a database: statements with text parameters, answered with rows of
-// text, and the schema's version kept the database's own way. One implementation per target.
+// What the job log needs of a database: one statement at a time, its parameters bound by type,
+// answered with rows of text. One implementation per kind of database; the statements themselves
+// are all in job_sql.h.
 #ifndef KORVEL_JOBLOG_CONNECTION_H
 #define KORVEL_JOBLOG_CONNECTION_H
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "base/error.h"
 #include "joblog/job_log.h"
 
 namespace korvel::joblog {
 
-using Value = std::optional<std::string>;  // nothing: NULL
+using Value = std::optional<std::string>;  // a column's text; nothing: NULL
 using Row = std::vector<Value>;
+
+// A parameter, bound by its type: NULL, an integer or a text.
+using Parameter = std::variant<std::monostate, int64_t, std::string>;
+
+struct Statement {
+    std::string sql;  // its parameters written $1, $2, ... in order, each used
+    std::vector<Parameter> parameters;
+};
+
+enum class Dialect {
+    kSqlite,
+    kPostgres,
+};
 
 class Connection {
   public:
     virtual ~Connection() = default;
-    // Runs one statement whose parameters are written $1, $2, ... in order; its rows go to
-    // `rows` when given. False with the database's reason in `error`.
-    [[nodiscard]] virtual bool Run(const std::string& sql, const std::vector<Value>& parameters,
-                                   std::vector<Row>* rows, std::string& error) = 0;
-    // kWrite: brings the schema up to kSchemaVersion, safely against other writers doing the
-    // same. kRead: checks that the database holds a job log.
-    [[nodiscard]] virtual bool PrepareSchema(Access access, std::string& error) = 0;
+    virtual Dialect Kind() const = 0;
+    // Runs one statement; its rows (none for most). A parameter the statement does not take is
+    // refused. The failure is the database's reason.
+    virtual base::Expected<std::vector<Row>> Run(const Statement& statement) = 0;
+    // Stopped, or a statement given up: nothing more is to be sent.
+    virtual bool Interrupted() const = 0;
 };
 
 enum class Wake {
     kReady,    // the descriptor is ready (or in error: the caller finds out how)
-    kStopped,  // the stop's descriptor is readable; `stopped` is set
+    kStopped,  // the stop became ready; `stopped` is set
     kTimeUp,   // the deadline passed
 };
-// Waits until `fd` (-1: none) is ready for `events`, the stop's descriptor is readable, or
-// `deadline` passes (none: no end). A stop wins over the rest.
+// Waits until `fd` (-1: none) is ready for `events`, the stop is ready, or `deadline` passes
+// (none: no end). A stop wins over the rest.
 Wake WaitFor(int fd, short events, Stop* stop,
              std::optional<std::chrono::steady_clock::time_point> deadline);
 
-// The statements that take a database from schema version `from` to kSchemaVersion. The job
-// table's key is the only difference between the targets.
-std::vector<std::string> UpgradeStatements(int from, bool postgres);
-
-// `stop`, when given, ends the connection's waits (see Stop); it outlives the connection.
-std::unique_ptr<Connection> OpenSqlite(const std::string& path, Access access, std::string& error,
-                                       Stop* stop);
-std::unique_ptr<Connection> OpenPostgres(const std::string& target, Access access,
-                                         std::string& error, Stop* stop);
+// `stop`, when given, ends the connection's waits (see Stop); it outlives the connection. The
+// failure does not name the target.
+base::Expected<std::unique_ptr<Connection>> OpenSqlite(const std::string& path, Access access,
+                                                       Stop* stop);
+base::Expected<std::unique_ptr<Connection>> OpenPostgres(const std::string& target, Access access,
+                                                         Stop* stop);
 
 }  // namespace korvel::joblog
 

@@ -14,6 +14,9 @@
 #include "connection.h"
 
 #ifdef KORVEL_JOBLOG_POSTGRES
+#include "base/text.h"
+#include "job_sql.h"
+
 #include <dlfcn.h>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -67,8 +70,8 @@ struct Libpq {
 
 constexpr const char kLibpqName[] = "libpq.so.5";
 
-// Loads libpq once (it stays loaded); null with the reason when it cannot.
-const Libpq* LoadLibpq(std::string& error) {
+// Loads libpq once (it stays loaded), or why it cannot be.
+base::Expected<const Libpq*> LoadLibpq() {
     static Libpq functions{};
     static std::string failure;
     static const bool loaded = [] {
@@ -119,34 +122,21 @@ const Libpq* LoadLibpq(std::string& error) {
         }
         return all;
     }();
-    if (!loaded) {
-        error = "PostgreSQL: " + failure;
-        return nullptr;
-    }
+    if (!loaded) return base::Fail("PostgreSQL: " + failure);
     return &functions;
 }
 
 constexpr int kConnectTimeoutSeconds = 10;  // connect_timeout, unless the target gives its own
 constexpr int kShortestConnectSeconds = 2;  // libpq's own floor for connect_timeout
-// The session's lock_timeout and, to write, statement_timeout, unless the target's options or
-// the role set them: a row waits no longer for a locked table than SQLite for a locked file. The
-// statement's is a little longer, so that a wait for a lock is told as such.
-constexpr const char kLockTimeout[] = "10s";
-constexpr const char kStatementTimeout[] = "12s";
 // The longest wait for the answer to a write's statement: the session's time-outs end it first,
 // unless the server or the network has gone.
 constexpr std::chrono::seconds kAnswerPatience{20};
 // Once a statement is given up: for the cancel request to reach the server, then for the
 // statement to end, which tells whether it was done after all.
 constexpr std::chrono::seconds kCancelPatience{1};
-constexpr const char kSchemaLockKey[] = "1263489622";  // "KORV": the job log's schema lock
-
+// A message of libpq's without its line end.
 std::string Trimmed(const char* text) {
-    std::string trimmed = text ? text : "";
-    while (!trimmed.empty() && (trimmed.back() == '\n' || trimmed.back() == ' ')) {
-        trimmed.pop_back();
-    }
-    return trimmed;
+    return std::string(base::TrimEnd(text ? text : "", "\n "));
 }
 
 // The connect_timeout in use: the target's own when it gives one above 0, else ours.
@@ -207,130 +197,91 @@ class PostgresConnection : public Connection {
     PostgresConnection(const PostgresConnection&) = delete;
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
+    Dialect Kind() const override { return Dialect::kPostgres; }
+    // A stop or a statement given up: nothing more is sent.
+    bool Interrupted() const override { return givenUp_ || (stop_ != nullptr && stop_->stopped); }
+
     // Drives the connection started without blocking to its end, within connect_timeout.
-    bool Connect(std::string& error) {
-        if (pq_.PQstatus(connection_) == CONNECTION_BAD) return Fail(error);
+    base::Expected<void> Connect() {
+        if (pq_.PQstatus(connection_) == CONNECTION_BAD) return Failure();
         const int seconds = ConnectTimeoutSeconds(pq_, connection_);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         // Before the first poll, libpq waits to write.
         PostgresPollingStatusType state = PGRES_POLLING_WRITING;
         while (state != PGRES_POLLING_OK) {
-            if (state == PGRES_POLLING_FAILED) return Fail(error);
+            if (state == PGRES_POLLING_FAILED) return Failure();
             const int socket = pq_.PQsocket(connection_);
-            if (socket < 0) return Fail(error);
+            if (socket < 0) return Failure();
             const Wake wake =
                 WaitFor(socket, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, stop_, deadline);
             if (wake == Wake::kStopped) {
-                error = "stopped before the PostgreSQL server was reached";
-                return false;
+                return base::Fail("stopped before the PostgreSQL server was reached");
             }
             if (wake == Wake::kTimeUp) {
-                error = "PostgreSQL: the server did not answer within " + std::to_string(seconds) +
-                        " s (connect_timeout): check that it runs and that the network reaches "
-                        "it";
-                return false;
+                return base::Fail("PostgreSQL: the server did not answer within " +
+                                  std::to_string(seconds) +
+                                  " s (connect_timeout): check that it runs and that the network "
+                                  "reaches it");
             }
             state = pq_.PQconnectPoll(connection_);
         }
-        if (pq_.PQsetnonblocking(connection_, 1) != 0) return Fail(error);
+        if (pq_.PQsetnonblocking(connection_, 1) != 0) return Failure();
         // "already exists, skipping" and the like are no news to an operator.
         pq_.PQsetNoticeProcessor(
             connection_, [](void*, const char*) {}, nullptr);
-        return true;
+        return {};
     }
 
-    // The session's time-outs, where the target or the role sets none.
-    bool LimitWaits(Access access, std::string& error) {
-        auto limit = [](const char* setting, const char* value) {
-            return std::string("CASE WHEN current_setting('") + setting +
-                   "') = '0' THEN set_config('" + setting + "', '" + value + "', false) END";
-        };
-        std::string sql = "SELECT " + limit("lock_timeout", kLockTimeout);
-        if (access == Access::kWrite) sql += ", " + limit("statement_timeout", kStatementTimeout);
-        return Run(sql, {}, nullptr, error);
-    }
-
-    bool Run(const std::string& sql, const std::vector<Value>& parameters, std::vector<Row>* rows,
-             std::string& error) override {
+    base::Expected<std::vector<Row>> Run(const Statement& statement) override {
         if (stop_ != nullptr && stop_->stopped) {
-            error = "stopped before the statement was sent to PostgreSQL";
-            return false;
+            return base::Fail("stopped before the statement was sent to PostgreSQL");
         }
         if (givenUp_) {
-            error = "PostgreSQL: the connection was given up after a statement without answer";
-            return false;
+            return base::Fail(
+                "PostgreSQL: the connection was given up after a statement without answer");
         }
+        // Every parameter goes in its text form; the server reads it as the column's type.
+        std::vector<std::string> texts(statement.parameters.size());
         std::vector<const char*> values;
-        for (const Value& value : parameters) values.push_back(value ? value->c_str() : nullptr);
-        if (!pq_.PQsendQueryParams(connection_, sql.c_str(), static_cast<int>(values.size()),
-                                   nullptr, values.data(), nullptr, nullptr, 0)) {
-            return Fail(error);
+        for (size_t i = 0; i < statement.parameters.size(); ++i) {
+            const Parameter& parameter = statement.parameters[i];
+            if (const auto* number = std::get_if<int64_t>(&parameter)) {
+                texts[i] = std::to_string(*number);
+            } else if (const auto* text = std::get_if<std::string>(&parameter)) {
+                texts[i] = *text;
+            } else {
+                values.push_back(nullptr);  // NULL
+                continue;
+            }
+            values.push_back(texts[i].c_str());
+        }
+        if (!pq_.PQsendQueryParams(connection_, statement.sql.c_str(),
+                                   static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                   nullptr, 0)) {
+            return Failure();
         }
         std::optional<std::chrono::steady_clock::time_point> deadline;
         if (bounded_) deadline = std::chrono::steady_clock::now() + kAnswerPatience;
+        std::vector<Row> rows;
         // The statement out; a full socket buffer is waited for as an answer is.
         for (;;) {
             const int flushed = pq_.PQflush(connection_);
             if (flushed == 0) break;
-            if (flushed < 0) return Fail(error);
+            if (flushed < 0) return Failure();
             const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN | POLLOUT, stop_, deadline);
-            if (wake != Wake::kReady) return GiveUp(wake, rows, error);
-            if (!pq_.PQconsumeInput(connection_)) return Fail(error);
+            if (wake != Wake::kReady) return GiveUp(wake, rows);
+            if (!pq_.PQconsumeInput(connection_)) return Failure();
         }
         std::string failure;
         const Wake wake = Collect(rows, failure, stop_, deadline);
-        if (wake != Wake::kReady) return GiveUp(wake, rows, error);
-        if (!failure.empty()) error = failure;
-        return failure.empty();
-    }
-
-    bool PrepareSchema(Access access, std::string& error) override {
-        std::vector<Row> rows;
-        if (access == Access::kRead) {
-            if (!Run("SELECT to_regclass('korvel_jobs') IS NOT NULL", {}, &rows, error)) {
-                return false;
-            }
-            if (rows.empty() || rows[0].empty() || rows[0][0] != Value("t")) {
-                error = "the database holds no job log (no download has written to it)";
-                return false;
-            }
-            return true;
-        }
-        // Most writes find the schema made: one query, without the lock.
-        if (Run("SELECT MAX(version) FROM korvel_schema", {}, &rows, error) && !rows.empty() &&
-            !rows[0].empty() && rows[0][0] && std::stoi(*rows[0][0]) >= kSchemaVersion) {
-            return true;
-        }
-        if (Interrupted()) return false;
-        rows.clear();
-        bool ok = Run("BEGIN", {}, nullptr, error) &&
-                  Run(std::string("SELECT pg_advisory_xact_lock(") + kSchemaLockKey + ")", {},
-                      nullptr, error) &&
-                  Run("CREATE TABLE IF NOT EXISTS korvel_schema (version INTEGER NOT NULL)", {},
-                      nullptr, error) &&
-                  Run("SELECT COALESCE(MAX(version), 0) FROM korvel_schema", {}, &rows, error);
-        if (ok) {
-            const int version =
-                rows.empty() || rows[0].empty() || !rows[0][0] ? 0 : std::stoi(*rows[0][0]);
-            if (version < kSchemaVersion) {
-                for (const std::string& statement : UpgradeStatements(version, true)) {
-                    if (!(ok = Run(statement, {}, nullptr, error))) break;
-                }
-                ok = ok && Run("DELETE FROM korvel_schema", {}, nullptr, error) &&
-                     Run("INSERT INTO korvel_schema (version) VALUES ($1)",
-                         {std::to_string(kSchemaVersion)}, nullptr, error);
-            }
-        }
-        if (ok) return Run("COMMIT", {}, nullptr, error);
-        std::string ignored;
-        (void)Run("ROLLBACK", {}, nullptr, ignored);
-        return false;
+        if (wake != Wake::kReady) return GiveUp(wake, rows);
+        if (!failure.empty()) return base::Fail(failure);
+        return rows;
     }
 
   private:
-    bool Fail(std::string& error) {
-        error = "PostgreSQL: " + Trimmed(pq_.PQerrorMessage(connection_));
-        return false;
+    base::Error Failure() const {
+        return base::Fail("PostgreSQL: " + Trimmed(pq_.PQerrorMessage(connection_)));
     }
     // The server's reason, without the statement it quotes: "canceling statement due to lock
     // timeout", and its detail.
@@ -343,19 +294,17 @@ class PostgresConnection : public Connection {
         }
         return text;
     }
-    // A stop or a statement given up: nothing more is sent.
-    bool Interrupted() const { return givenUp_ || (stop_ != nullptr && stop_->stopped); }
 
     // Reads the statement's results to their end, the rows into `rows` and the first error into
     // `failure`. kReady once all are read, else why the wait ended first.
-    Wake Collect(std::vector<Row>* rows, std::string& failure, Stop* stop,
+    Wake Collect(std::vector<Row>& rows, std::string& failure, Stop* stop,
                  std::optional<std::chrono::steady_clock::time_point> deadline) {
         for (;;) {
             while (pq_.PQisBusy(connection_)) {
                 const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN, stop, deadline);
                 if (wake != Wake::kReady) return wake;
                 if (!pq_.PQconsumeInput(connection_)) {
-                    if (failure.empty()) Fail(failure);
+                    if (failure.empty()) failure = Failure().message;
                     return Wake::kReady;
                 }
             }
@@ -364,7 +313,7 @@ class PostgresConnection : public Connection {
             const ExecStatusType status = pq_.PQresultStatus(result);
             if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
                 if (failure.empty()) failure = "PostgreSQL: " + ResultError(result);
-            } else if (rows != nullptr) {
+            } else {
                 const int count = pq_.PQntuples(result);
                 const int columns = pq_.PQnfields(result);
                 for (int r = 0; r < count; ++r) {
@@ -378,7 +327,7 @@ class PostgresConnection : public Connection {
                                             static_cast<size_t>(pq_.PQgetlength(result, r, c))));
                         }
                     }
-                    rows->push_back(std::move(row));
+                    rows.push_back(std::move(row));
                 }
             }
             pq_.PQclear(result);
@@ -388,7 +337,7 @@ class PostgresConnection : public Connection {
     // The statement under way is given up (`why`: a stop or no answer in time). It is cancelled
     // on the server, then its end is waited for a moment: done before the cancel took, it
     // stands; otherwise the caller is told it was not done, or that the server did not say.
-    bool GiveUp(Wake why, std::vector<Row>* rows, std::string& error) {
+    base::Expected<std::vector<Row>> GiveUp(Wake why, std::vector<Row>& rows) {
         givenUp_ = true;
         const bool asked = SendCancel(pq_, connection_);
         std::string failure;
@@ -396,11 +345,12 @@ class PostgresConnection : public Connection {
             Collect(rows, failure, nullptr, std::chrono::steady_clock::now() + kCancelPatience);
         if (ended == Wake::kReady && failure.empty()) {
             givenUp_ = false;  // the connection is idle again
-            return true;
+            return std::move(rows);
         }
-        error = why == Wake::kStopped ? std::string("stopped")
-                                      : "PostgreSQL: the server did not answer within " +
-                                            std::to_string(kAnswerPatience.count()) + " s";
+        std::string error = why == Wake::kStopped
+                                ? std::string("stopped")
+                                : "PostgreSQL: the server did not answer within " +
+                                      std::to_string(kAnswerPatience.count()) + " s";
         if (ended == Wake::kReady) {
             error += ": the statement was cancelled";
         } else {
@@ -408,7 +358,7 @@ class PostgresConnection : public Connection {
                              "it in time"
                            : ": the server could not be asked to cancel the statement";
         }
-        return false;
+        return base::Fail(error);
     }
 
     const Libpq& pq_;
@@ -420,33 +370,29 @@ class PostgresConnection : public Connection {
 
 }  // namespace
 
-std::unique_ptr<Connection> OpenPostgres(const std::string& target, Access access,
-                                         std::string& error, Stop* stop) {
-    const Libpq* pq = LoadLibpq(error);
-    if (pq == nullptr) return nullptr;
+base::Expected<std::unique_ptr<Connection>> OpenPostgres(const std::string& target, Access access,
+                                                         Stop* stop) {
+    KORVEL_ASSIGN_OR_RETURN(const Libpq* const pq, LoadLibpq());
     // The target's own connect_timeout, if it has one, wins over this default: the words of the
     // target, expanded from dbname, come after it.
     const std::string timeout = std::to_string(kConnectTimeoutSeconds);
     const char* keys[] = {"connect_timeout", "dbname", "application_name", nullptr};
     const char* values[] = {timeout.c_str(), target.c_str(), "korvel", nullptr};
     PGconn* raw = pq->PQconnectStartParams(keys, values, 1);
-    if (raw == nullptr) {
-        error = "PostgreSQL: out of memory";
-        return nullptr;
-    }
+    if (raw == nullptr) return base::Fail("PostgreSQL: out of memory");
     auto connection =
         std::make_unique<PostgresConnection>(*pq, raw, stop, access == Access::kWrite);
-    if (!connection->Connect(error) || !connection->LimitWaits(access, error)) return nullptr;
-    return connection;
+    KORVEL_TRY(connection->Connect());
+    KORVEL_TRY(connection->Run(sql::LimitWaits(access)));
+    return std::unique_ptr<Connection>(std::move(connection));
 }
 
 #else
 
-std::unique_ptr<Connection> OpenPostgres(const std::string&, Access, std::string& error, Stop*) {
-    error =
+base::Expected<std::unique_ptr<Connection>> OpenPostgres(const std::string&, Access, Stop*) {
+    return base::Fail(
         "this build has no PostgreSQL support (built without libpq-dev): log to an SQLite "
-        "file, or use a build with it";
-    return nullptr;
+        "file, or use a build with it");
 }
 
 #endif

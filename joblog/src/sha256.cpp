@@ -101,14 +101,4 @@ Sha256::Digest Sha256::Finish() {
     return digest;
 }
 
-std::string HexDigest(const Sha256::Digest& digest) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (const uint8_t byte : digest) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
-    }
-    return text;
-}
-
 }  // namespace korvel::joblog

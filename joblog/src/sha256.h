@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace korvel::joblog {
 
@@ -27,9 +26,6 @@ class Sha256 {
     size_t pendingSize_ = 0;
     uint64_t totalBytes_ = 0;
 };
-
-// 64 lower-case hexadecimal digits.
-std::string HexDigest(const Sha256::Digest& digest);
 
 }  // namespace korvel::joblog
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <set>
 
+#include "base/hex.h"
+
 namespace zrfake {
 
 namespace {
@@ -23,17 +25,6 @@ struct State {
 State& S() {
     static State state;
     return state;
-}
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char digits[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X ", byte);
-        text += digits;
-    }
-    if (!text.empty()) text.pop_back();
-    return text;
 }
 
 // Records a call; the log line is written outside the lock.
@@ -174,9 +165,9 @@ int ZrSendMessage(int32_t handle, const unsigned char* bytes, int length) {
     const auto sent = s.script.sendResults.find(frame);
     const int result = sent == s.script.sendResults.end() ? 0 : sent->second;
     std::vector<uint8_t> message(bytes, bytes + std::max(length, 0));
-    const std::string line = "ZrSendMessage #" + std::to_string(frame) + " [" +
-                             std::to_string(message.size()) + "] " + Hex(message) +
-                             (result ? " -> " + std::to_string(result) : "");
+    const std::string line =
+        "ZrSendMessage #" + std::to_string(frame) + " [" + std::to_string(message.size()) + "] " +
+        korvel::base::HexBytes(message) + (result ? " -> " + std::to_string(result) : "");
     Record(lock, Call{"ZrSendMessage", handle, 0, result, std::move(message)}, line);
     return result;
 }
@@ -208,8 +199,9 @@ int ZrGetMessage(int32_t handle, unsigned char* buffer, int* length, int* other)
         if (count > 0) std::memcpy(buffer, reply.bytes.data(), count);
         *length = static_cast<int>(count);
     }
-    const std::string line = "ZrGetMessage -> " + std::to_string(reply.result) +
-                             (reply.result == ZR_OK ? " [" + Hex(reply.bytes) + "]" : "");
+    const std::string line =
+        "ZrGetMessage -> " + std::to_string(reply.result) +
+        (reply.result == ZR_OK ? " [" + korvel::base::HexBytes(reply.bytes) + "]" : "");
     Record(lock, Call{"ZrGetMessage", handle, 0, reply.result, reply.bytes}, line);
     return reply.result;
 }

@@ -1,37 +1,12 @@
 #include "zr318/wire.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+
+#include "base/crc16.h"
 
 namespace korvel::wire {
 namespace {
-
-// Table of the reflected CRC-16 with polynomial 0x8408, one entry per byte value.
-constexpr std::array<uint16_t, 256> MakeCrcTable() {
-    std::array<uint16_t, 256> table{};
-    for (unsigned value = 0; value < 256; ++value) {
-        uint16_t crc = static_cast<uint16_t>(value);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : (crc >> 1);
-        }
-        table[value] = crc;
-    }
-    return table;
-}
-
-constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
-static_assert(kCrcTable[1] == 0x1189 && kCrcTable[255] == 0x0F78, "CRC-16/X-25 table");
-
-constexpr uint16_t kCrcInit = 0xFFFF;
-constexpr uint16_t kCrcFinalXor = 0xFFFF;
-
-uint16_t CrcUpdate(uint16_t crc, const uint8_t* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) {
-        crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFF]);
-    }
-    return crc;
-}
 
 uint8_t HeaderCheck(uint8_t kind, uint8_t lengthLow, uint8_t lengthHigh) {
     return static_cast<uint8_t>(0xFF ^ kind ^ lengthLow ^ lengthHigh);
@@ -58,7 +33,7 @@ const char* KindName(Kind kind) {
 }
 
 uint16_t Crc16X25(const uint8_t* data, size_t size) {
-    return static_cast<uint16_t>(CrcUpdate(kCrcInit, data, size) ^ kCrcFinalXor);
+    return base::Crc16X25(data, size);
 }
 
 bool EncodeInto(std::vector<uint8_t>& out, Kind kind, const uint8_t* payload, size_t size) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/hex.h"
 #include "cordane/routines.h"
 
 namespace korvel::sim {
@@ -156,8 +157,8 @@ FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
     const std::string commandName = CommandName(command);
     if (header.start != cordane::kRoutineAddress) {
         return Refuse(std::move(report), status::kBadFrame,
-                      commandName + " must name " + HexAddress(cordane::kRoutineAddress) +
-                          " as start address; got " + HexAddress(header.start));
+                      commandName + " must name " + base::HexNumber(cordane::kRoutineAddress, 4) +
+                          " as start address; got " + base::HexNumber(header.start, 4));
     }
     const AcceptedRoutine* routine = FindRoutine(routines_, payload);
     if (routine == nullptr) {
@@ -178,8 +179,9 @@ FrameReport AddressedLoader::TakeRoutine(const AddressedHeader& header,
     }
     if (header.load != routine->load) {
         return Refuse(std::move(report), status::kBadFrame,
-                      std::string(routine->name) + " must name " + HexAddress(routine->load) +
-                          " as load address; got " + HexAddress(header.load));
+                      std::string(routine->name) + " must name " +
+                          base::HexNumber(routine->load, 4) + " as load address; got " +
+                          base::HexNumber(header.load, 4));
     }
     switch (routine->role) {
         case RoutineRole::Erase:
@@ -246,13 +248,14 @@ FrameReport AddressedLoader::TakeWrite(const AddressedHeader& header,
                           " bytes; got " + std::to_string(payload.size()));
     }
     if (header.start != 0) {
-        return Refuse(std::move(report), status::kBadFrame,
-                      "WriteBlock must name start address 0; got " + HexAddress(header.start));
+        return Refuse(
+            std::move(report), status::kBadFrame,
+            "WriteBlock must name start address 0; got " + base::HexNumber(header.start, 4));
     }
     if (loaded_ != RoutineRole::Program) {
-        return Refuse(
-            std::move(report), status::kWriteBeforeProgram,
-            "WriteBlock to " + HexAddress(header.load) + " before the program routine was loaded");
+        return Refuse(std::move(report), status::kWriteBeforeProgram,
+                      "WriteBlock to " + base::HexNumber(header.load, 4) +
+                          " before the program routine was loaded");
     }
     const WriteResult written = flash_.Write(header.load, payload);
     if (written.status != status::kAccepted) {

@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/hex.h"
 #include "sim/loader_status.h"
 
 namespace korvel::sim {
 
 inline constexpr uint8_t kErased = 0xFF;
-
-std::string HexAddress(uint64_t address) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(address));
-    return text;
-}
 
 FlashModel::FlashModel(const ReaderLayout& layout) : layout_(layout) {
     for (const Region& region : CodeRegions(layout)) {
@@ -69,14 +64,14 @@ WriteResult FlashModel::Write(uint64_t address, std::span<const uint8_t> bytes) 
                                                 : std::string("in the ") + bank->region.name +
                                                       " area, which the loader does not write";
             return {status::kOutsideFlash, static_cast<uint32_t>(at),
-                    "address " + HexAddress(at) + " lies " + where};
+                    "address " + base::HexNumber(at, 4) + " lies " + where};
         }
         const uint8_t old = bank->bytes[at - bank->region.start];
         if ((bytes[i] & ~old) != 0) {
             char text[96];
             std::snprintf(text, sizeof text,
                           "writing 0x%02X over 0x%02X at %s needs an erase first", bytes[i], old,
-                          HexAddress(at).c_str());
+                          base::HexNumber(at, 4).c_str());
             return {status::kNotErased, static_cast<uint32_t>(at), text};
         }
     }

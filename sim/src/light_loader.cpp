@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/hex.h"
 #include "cordane/protocol.h"
 #include "kit/detection_loader_block.h"
 #include "sim/addressed_loader.h"
@@ -16,35 +17,14 @@ constexpr size_t kFirstRead = cordane::kDetectionBytesRead.count;  // g and r
 constexpr size_t k512SecondRead = cordane::kSecondRead512.count;   // at 0x86001
 constexpr size_t kMaxReadCount = 255;                              // the most one answer carries
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Hexadecimal byte pairs, at most `most` bytes; `what` names the part in the error.
-std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, size_t most,
-                                                  const char* what, std::string* error) {
-    if (text.size() % 2 != 0) {
-        *error = std::string(what) + " has an odd number of hexadecimal digits; write whole bytes";
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = HexDigit(text[i]);
-        const int low = HexDigit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            *error = std::string(what) + " holds \"" + std::string(text.substr(i, 2)) +
-                     "\", not a hexadecimal byte";
-            return std::nullopt;
-        }
-        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-    }
-    if (bytes.size() > most) {
-        *error = std::string(what) + " holds " + std::to_string(bytes.size()) + " bytes; at most " +
-                 std::to_string(most);
-        return std::nullopt;
+// One part of --id-bytes: hexadecimal byte pairs, at most `most` bytes; `what` names the part.
+base::Expected<std::vector<uint8_t>> ParsePart(std::string_view text, size_t most,
+                                               const char* what) {
+    base::Expected<std::vector<uint8_t>> bytes = base::ParseHexBytes(text, most);
+    if (!bytes) {
+        const base::Error& error = bytes.error();
+        return base::Fail(std::string(what) + " " + error.message + "; " + error.hint, {},
+                          error.cause);
     }
     return bytes;
 }
@@ -62,21 +42,18 @@ std::optional<IdentityBytes> DefaultIdentity(int type) {
                          std::vector<uint8_t>(id.second.begin(), id.second.begin() + count)};
 }
 
-std::optional<IdentityBytes> ParseIdentityBytes(std::string_view text, std::string* error) {
+base::Expected<IdentityBytes> ParseIdentityBytes(std::string_view text) {
     const size_t colon = text.find(':');
     if (colon == std::string_view::npos) {
-        *error =
+        return base::Fail(
             "write the answers as FIRST:SECOND in hexadecimal, e.g. 0500:48000000000000 (FIRST "
-            "the 2 bytes at 0x1000, SECOND up to 7 bytes for the second read)";
-        return std::nullopt;
+            "the 2 bytes at 0x1000, SECOND up to 7 bytes for the second read)",
+            {}, base::Cause::BadInput);
     }
     IdentityBytes identity;
-    auto first = ParseHexBytes(text.substr(0, colon), kFirstRead, "FIRST", error);
-    if (!first) return std::nullopt;
-    auto second = ParseHexBytes(text.substr(colon + 1), kMaxSecondRead, "SECOND", error);
-    if (!second) return std::nullopt;
-    identity.first = std::move(*first);
-    identity.second = std::move(*second);
+    KORVEL_ASSIGN_OR_RETURN(identity.first, ParsePart(text.substr(0, colon), kFirstRead, "FIRST"));
+    KORVEL_ASSIGN_OR_RETURN(identity.second,
+                            ParsePart(text.substr(colon + 1), kMaxSecondRead, "SECOND"));
     return identity;
 }
 
@@ -135,14 +112,14 @@ FrameReport LightLoader::TakeLoad(uint32_t start, uint32_t load, std::span<const
                                   FrameReport report) {
     if (start != kRamStart) {
         return Refuse(std::move(report), status::kBadFrame,
-                      "LoadRoutine must name " + HexAddress(kRamStart) + " as start address; got " +
-                          HexAddress(start));
+                      "LoadRoutine must name " + base::HexNumber(kRamStart, 4) +
+                          " as start address; got " + base::HexNumber(start, 4));
     }
     if (payload.empty() || load < kRamStart || load >= kRamEnd || payload.size() > kRamEnd - load) {
         return Refuse(std::move(report), status::kBadFrame,
                       "LoadRoutine of " + std::to_string(payload.size()) + " bytes to " +
-                          HexAddress(load) + ": programs go to RAM, " + HexAddress(kRamStart) +
-                          " to " + HexAddress(kRamEnd - 1));
+                          base::HexNumber(load, 4) + ": programs go to RAM, " +
+                          base::HexNumber(kRamStart, 4) + " to " + base::HexNumber(kRamEnd - 1, 4));
     }
     const size_t offset = load - kRamStart;
     std::copy(payload.begin(), payload.end(), ram_.begin() + static_cast<ptrdiff_t>(offset));
@@ -156,20 +133,20 @@ FrameReport LightLoader::TakeRun(uint32_t start, uint32_t load, std::span<const 
     if (start != kRamStart || load != kRamStart) {
         return Refuse(std::move(report), status::kBadFrame,
                       "RunRoutine after a light reset runs the program at " +
-                          HexAddress(kRamStart) + "; got start " + HexAddress(start) + ", load " +
-                          HexAddress(load));
+                          base::HexNumber(kRamStart, 4) + "; got start " +
+                          base::HexNumber(start, 4) + ", load " + base::HexNumber(load, 4));
     }
     if (payload.size() != 1 || loadedEnd_ == 0 || payload[0] != ram_[0]) {
         return Refuse(std::move(report), status::kBadFrame,
                       "RunRoutine carries the program's first byte, as loaded at " +
-                          HexAddress(kRamStart) + " (" + std::to_string(payload.size()) +
+                          base::HexNumber(kRamStart, 4) + " (" + std::to_string(payload.size()) +
                           " byte(s) sent, " + std::to_string(loadedEnd_) + " loaded)");
     }
     if (loadedEnd_ != korvel::kit::kDetectionLoaderBlockSize ||
         Fnv1a64(ram_.data(), loadedEnd_) != korvel::kit::kDetectionLoaderBlockDigest) {
         return Refuse(std::move(report), status::kUnknownRoutine,
                       "the " + std::to_string(loadedEnd_) + " bytes loaded at " +
-                          HexAddress(kRamStart) + " are not the detection loader (" +
+                          base::HexNumber(kRamStart, 4) + " are not the detection loader (" +
                           std::to_string(korvel::kit::kDetectionLoaderBlockSize) + " bytes)");
     }
     running_ = true;
@@ -204,9 +181,10 @@ FrameReport LightLoader::TakeRead(uint32_t count, uint32_t address, size_t lengt
     }
     if (held == nullptr) {
         return Refuse(std::move(report), status::kBadFrame,
-                      "no identification bytes at " + HexAddress(address) + "; they are at " +
-                          HexAddress(kIdentityAddress) + ", " + HexAddress(kIdentity512Address) +
-                          " and " + HexAddress(kIdentity1MbAddress));
+                      "no identification bytes at " + base::HexNumber(address, 4) +
+                          "; they are at " + base::HexNumber(kIdentityAddress, 4) + ", " +
+                          base::HexNumber(kIdentity512Address, 4) + " and " +
+                          base::HexNumber(kIdentity1MbAddress, 4));
     }
     const size_t size = std::min({static_cast<size_t>(count), most, held->size()});
     report.data.emplace(held->begin(), held->begin() + static_cast<ptrdiff_t>(size));

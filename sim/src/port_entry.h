@@ -9,21 +9,22 @@
 #include <memory>
 #include <string>
 
-#include "unique_fd.h"  // korvel::UniqueFd
+#include "base/error.h"
+#include "base/file.h"
 
 namespace korvel::sim {
 
 class PortEntry {
   public:
-    // Takes the port `name` in `directory` (created when missing). Refuses, with a message in
-    // `error`, when another emulator serves it or the entry is somebody else's.
-    static std::unique_ptr<PortEntry> Claim(const std::string& directory, const std::string& name,
-                                            std::string* error);
+    // Takes the port `name` in `directory` (created when missing). Refused, saying why, when
+    // another emulator serves it or the entry is somebody else's.
+    static base::Expected<std::unique_ptr<PortEntry>> Claim(const std::string& directory,
+                                                            const std::string& name);
     // Removes the entry if it still leads to our device, and the lock file.
     ~PortEntry();
 
     // Makes the entry lead to `device`, replacing in one step whatever it led to before.
-    bool Point(const std::string& device, std::string* error);
+    base::Expected<void> Point(const std::string& device);
 
     const std::string& Path() const { return path_; }
 
@@ -33,7 +34,7 @@ class PortEntry {
     std::string path_;
     std::string lockPath_;
     std::string device_;
-    UniqueFd lock_;
+    base::File lock_;
 };
 
 }  // namespace korvel::sim

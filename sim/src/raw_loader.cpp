@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/hex.h"
 #include "cordane/protocol.h"
 #include "cordane/routines.h"
 
@@ -196,14 +197,15 @@ FrameReport RawLoader::TakeDescriptor(std::span<const uint8_t> frame, FrameRepor
     const RawDescriptor d = std::get<RawDescriptor>(parsed);
     if (!flash_.Writable(d.payloadAddress, d.PayloadSize())) {
         report.status = status::kOutsideFlash;
-        report.reason = "the descriptor's payload " + HexAddress(d.payloadAddress) + ".." +
-                        HexAddress(uint64_t{d.payloadAddress} + d.PayloadSize()) +
+        report.reason = "the descriptor's payload " + base::HexNumber(d.payloadAddress, 4) + ".." +
+                        base::HexNumber(uint64_t{d.payloadAddress} + d.PayloadSize(), 4) +
                         " leaves the application flash";
         return report;
     }
     if (!flash_.Writable(d.signatureAddress, raw::kSignatureLength)) {
         report.status = status::kOutsideFlash;
-        report.reason = "the descriptor's signature address " + HexAddress(d.signatureAddress) +
+        report.reason = "the descriptor's signature address " +
+                        base::HexNumber(d.signatureAddress, 4) +
                         " lies outside the application flash";
         return report;
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hex.h"
 #include "sim/loader_status.h"
 
 namespace korvel::sim {
@@ -17,19 +18,6 @@ Reply MakeReply(Kind kind, std::initializer_list<uint8_t> payload, bool loaderAn
     reply.bytes = wire::Encode(kind, payload.begin(), payload.size());
     reply.loaderAnswer = loaderAnswer;
     return reply;
-}
-
-// "05 00 ..." ("no bytes" for none).
-std::string HexBytes(const std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return "no bytes";
-    std::string text;
-    for (const uint8_t byte : bytes) {
-        char digits[4];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        if (!text.empty()) text += ' ';
-        text += digits;
-    }
-    return text;
 }
 
 const char* ResetModeName(uint8_t mode) {
@@ -185,7 +173,12 @@ Reply ReaderModel::TakeMessage(const wire::Frame& frame) {
         entry.address = report.address;
         // A ReadMemory answer carries the bytes read, not a status byte.
         if (report.answered && !report.data) entry.answer = report.status;
-        entry.detail = report.data ? "answered " + HexBytes(*report.data) : report.reason;
+        if (report.data) {
+            entry.detail =
+                "answered " + (report.data->empty() ? "no bytes" : base::HexBytes(*report.data));
+        } else {
+            entry.detail = report.reason;
+        }
         Emit(entry);
         if (report.endsSession) End(SessionEnd::EndFrame);
         if (!report.answered) return {};

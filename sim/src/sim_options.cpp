@@ -10,9 +10,12 @@
 
 namespace korvel::sim {
 
-ParsedOptions ParseOptions(std::span<const std::string_view> args);
-
 namespace {
+
+// A refused command line: the emulator ends with kExitSetup.
+base::Error Refused(std::string message) {
+    return base::Error(kExitSetup, std::move(message));
+}
 
 constexpr uint32_t kMaxDelayMs = 600000;  // ten minutes: longer is surely a typing error
 constexpr uint32_t kMinBaud = 50;
@@ -58,16 +61,14 @@ std::string WithPortNumber(std::string_view path, uint32_t number) {
     return text;
 }
 
-// --line N: every option's value is a comma list with one piece per reader, or a single value
-// for all of them (an empty piece leaves the option out for that reader); --com or --virtual
-// gives the first reader's port (default virtual port 1), the next readers take the next ones.
+// --line N, a station of N readers: every option's value is a comma list with one piece per
+// reader, or a single value for all of them (an empty piece leaves the option out for that
+// reader); --com or --virtual gives the first reader's port (default virtual port 1), the next
+// readers take the next ones.
 // Each reader's options then go through the parser of a single reader.
-ParsedOptions ParseLine(std::span<const std::string_view> args) {
+base::Expected<ParsedOptions> ParseStation(std::span<const std::string_view> args) {
     ParsedOptions parsed;
-    auto fail = [&parsed](std::string message) {
-        parsed.error = std::move(message);
-        return parsed;
-    };
+    auto fail = [](std::string message) { return Refused(std::move(message)); };
     uint32_t count = 0;
     std::string_view portOption = "--virtual";
     uint32_t firstPort = 1;
@@ -93,9 +94,9 @@ ParsedOptions ParseLine(std::span<const std::string_view> args) {
         const std::string quoted = std::string(name) + " \"" + std::string(value) + "\"";
         if (name == "--line") {
             if (count != 0) return fail(quoted + ": give --line once");
-            const auto number = ParseNumber(value, 1, kMaxLine);
+            const auto number = ParseNumber(value, 1, kMaxStation);
             if (!number) {
-                return fail(quoted + ": the number of readers is " + RangeText(1, kMaxLine));
+                return fail(quoted + ": the number of readers is " + RangeText(1, kMaxStation));
             }
             count = *number;
         } else if (name == "--com" || name == "--virtual") {
@@ -146,13 +147,13 @@ ParsedOptions ParseLine(std::span<const std::string_view> args) {
             own.push_back(WithPortNumber(piece, port));
         }
         const std::vector<std::string_view> views(own.begin(), own.end());
-        ParsedOptions one = ParseOptions(views);
-        if (!one.options) {
+        base::Expected<ParsedOptions> one = ParseOptions(views);
+        if (!one || !one->options) {
             return fail("reader " + std::to_string(index + 1) + " of the line (" +
                         std::string(com ? "COM" : "virtual port ") + std::to_string(port) +
-                        "): " + (one.help ? std::string("--help stands alone") : one.error));
+                        "): " + (one ? std::string("--help stands alone") : one.error().message));
         }
-        parsed.line.push_back(std::move(*one.options));
+        parsed.station.push_back(std::move(*one->options));
     }
     return parsed;
 }
@@ -222,19 +223,16 @@ const char* const kUsage =
     "loader, it answers ReadMemory at 0x1000, 0x86001 and 0xF001. The 64 Kb readers refuse the\n"
     "light reset.\n";
 
-ParsedOptions ParseOptions(std::span<const std::string_view> args) {
+base::Expected<ParsedOptions> ParseOptions(std::span<const std::string_view> args) {
     ParsedOptions parsed;
     SimOptions options;
     bool havePort = false;
-    auto fail = [&parsed](std::string message) {
-        parsed.error = std::move(message);
-        return parsed;
-    };
+    auto fail = [](std::string message) { return Refused(std::move(message)); };
 
-    // --line in an option's place makes a line of readers.
+    // --line in an option's place makes a station of readers.
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") break;
-        if (args[i] == "--line") return ParseLine(args);
+        if (args[i] == "--line") return ParseStation(args);
         if (args[i] != "--once") ++i;  // over the value
     }
 
@@ -319,9 +317,9 @@ ParsedOptions ParseOptions(std::span<const std::string_view> args) {
             }
             options.failOpens = *count;
         } else if (name == "--id-bytes") {
-            std::string problem;
-            options.identity = ParseIdentityBytes(value, &problem);
-            if (!options.identity) return fail(quoted + ": " + problem);
+            base::Expected<IdentityBytes> identity = ParseIdentityBytes(value);
+            if (!identity) return fail(quoted + ": " + identity.error().message);
+            options.identity = std::move(*identity);
         } else if (name == "--delay") {
             const auto delay = ParseNumber(value, 0, kMaxDelayMs);
             if (!delay) return fail(quoted + ": the delay is " + RangeText(0, kMaxDelayMs) + " ms");

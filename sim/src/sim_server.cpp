@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/hex.h"
+#include "base/replace_file.h"
 #include "zr318/ports.h"
 
 namespace korvel::sim {
@@ -28,26 +29,25 @@ constexpr size_t kReadChunk = 4096;     // bytes taken from the master per read
 constexpr int kReadsPerWake = 16;       // reads per wake-up, so answers are not held back
 constexpr size_t kOutLimit = 1u << 20;  // unread answers kept for a host that stopped reading
 
-// Whether a dump can be written at `path` later (aside, then renamed over it): the path is no
-// directory and its directory takes a new file. Checked at the start, so that a run whose dump
-// could never be written is refused before a host relies on it.
-bool DumpWritable(const std::string& path, const char* option, std::string* error) {
+// Whether a dump can be written at `path` later (replaced whole, through a new file beside it):
+// the path is no directory and its directory takes a new file. Checked at the start, so that a run
+// whose dump could never be written is refused before a host relies on it.
+base::Expected<void> DumpWritable(const std::string& path, const char* option) {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        *error = "cannot write the flash dump " + path + ": it is a directory; give a file with " +
-                 option;
-        return false;
+        return base::Error(kExitSetup, "cannot write the flash dump " + path +
+                                           ": it is a directory; give a file with " + option);
     }
     std::string probe = path + ".XXXXXX";
     const int fd = ::mkstemp(probe.data());
     if (fd < 0) {
-        *error = "cannot write the flash dump " + path + ": " + std::strerror(errno) +
-                 "; give a writable path with " + option;
-        return false;
+        return base::Error(kExitSetup, "cannot write the flash dump " + path + ": " +
+                                           std::strerror(errno) + "; give a writable path with " +
+                                           option);
     }
     ::close(fd);
     ::unlink(probe.c_str());
-    return true;
+    return {};
 }
 
 timespec ToTimespec(std::chrono::nanoseconds span) {
@@ -71,77 +71,59 @@ SimServer::~SimServer() {
     reader_.SetObserver(nullptr);
 }
 
-bool SimServer::OpenLine(std::string* error) {
-    line_ = PtyLine::Open(error);
-    return line_ != nullptr && entry_->Point(line_->Device(), error);
+base::Expected<void> SimServer::OpenPort() {
+    KORVEL_ASSIGN_OR_RETURN(pty_, PtyPort::Open());
+    return entry_->Point(pty_->Device());
 }
 
 void SimServer::Say(const std::string& text) const {
     std::fprintf(stderr, "korvel-sim: %s%s\n", prefix_.c_str(), text.c_str());
 }
 
-bool SimServer::Setup(std::string* error) {
-    if (stopFd_ >= 0) return Prepare(error);
-    // SIGINT, SIGTERM and SIGHUP arrive through a descriptor, so the loop handles them in turn.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGHUP);
-    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) {
-        *error = std::string("cannot block the stop signals: ") + std::strerror(errno);
-        return false;
-    }
-    signals_.Reset(signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals_) {
-        *error = std::string("cannot receive the stop signals: ") + std::strerror(errno);
-        return false;
-    }
-    signal(SIGPIPE, SIG_IGN);
-    return Prepare(error);
-}
-
-bool SimServer::Prepare(std::string* error) {
-    if (!options_.dumpPath.empty() && !DumpWritable(options_.dumpPath, "--dump", error)) {
-        return false;
-    }
-    if (!options_.dataDumpPath.empty() &&
-        !DumpWritable(options_.dataDumpPath, "--dump-data", error)) {
-        return false;
+base::Expected<void> SimServer::Prepare() {
+    if (!options_.dumpPath.empty()) KORVEL_TRY(DumpWritable(options_.dumpPath, "--dump"));
+    if (!options_.dataDumpPath.empty()) {
+        KORVEL_TRY(DumpWritable(options_.dataDumpPath, "--dump-data"));
     }
     if (!options_.transcriptPath.empty()) {
         transcript_.reset(std::fopen(options_.transcriptPath.c_str(), "w"));
         if (!transcript_) {
-            *error = "cannot write the transcript " + options_.transcriptPath + ": " +
-                     std::strerror(errno) + "; give a writable path with --transcript";
-            return false;
+            return base::Error(
+                kExitSetup, "cannot write the transcript " + options_.transcriptPath + ": " +
+                                std::strerror(errno) + "; give a writable path with --transcript");
         }
     }
     const std::string directory =
         options_.portsDir.empty() ? ports::PortsDirectory() : options_.portsDir;
-    entry_ = PortEntry::Claim(directory, ports::EntryName(options_.port), error);
-    if (!entry_) return false;
-    // The entry appears only now that the line is ready to answer.
-    return OpenLine(error);
+    base::Expected<std::unique_ptr<PortEntry>> entry =
+        PortEntry::Claim(directory, ports::EntryName(options_.port));
+    if (!entry) return std::move(entry).error().WithCode(kExitSetup);
+    entry_ = std::move(*entry);
+    // The entry appears only now that the port is ready to answer.
+    base::Expected<void> opened = OpenPort();
+    if (!opened) return std::move(opened).error().WithCode(kExitSetup);
+    return {};
 }
 
-int SimServer::Run() {
-    std::string error;
-    if (!Setup(&error)) {
-        Say(error);
-        return kExitSetup;
+int SimServer::Run(base::Interrupts& interrupts) {
+    stop_.emplace(interrupts);
+    interrupts_ = &interrupts;
+    const base::Expected<void> prepared = Prepare();
+    if (!prepared) {
+        Say(prepared.error().message);
+        return prepared.error().code;
     }
     Announce();
     return Finish();
 }
 
 void SimServer::Announce() {
-    std::printf("ready %s %s\n", entry_->Path().c_str(), line_->Device().c_str());
+    std::printf("ready %s %s\n", entry_->Path().c_str(), pty_->Device().c_str());
     std::fflush(stdout);
     const std::string loader = layout_.reader->large ? std::string("large reader's addressed")
                                                      : std::string(LoaderName(options_.loader));
     Say(std::string("serving a ") + layout_.reader->name + " with the " + loader + " loader on " +
-        entry_->Path() + " -> " + line_->Device());
+        entry_->Path() + " -> " + pty_->Device());
 }
 
 int SimServer::Finish() {
@@ -171,11 +153,11 @@ bool SimServer::Serve() {
         FlushTranscript();
 
         pollfd fds[3] = {};
-        fds[0].fd = line_ && !paused ? line_->Master() : -1;  // -1: not polled
+        fds[0].fd = pty_ && !paused ? pty_->Master() : -1;  // -1: not polled
         fds[0].events = static_cast<short>(POLLIN | (outAt_ < out_.size() ? POLLOUT : 0));
-        fds[1].fd = line_ ? line_->Watch() : -1;
+        fds[1].fd = pty_ ? pty_->Watch() : -1;
         fds[1].events = POLLIN;
-        fds[2].fd = stopFd_ >= 0 ? stopFd_ : signals_.get();
+        fds[2].fd = static_cast<int>(stop_->Native());
         fds[2].events = POLLIN;
         const timespec timeout = ToTimespec(wait);
         const int ready =
@@ -187,22 +169,22 @@ bool SimServer::Serve() {
         }
         now = Clock::now();
         if (fds[2].revents & POLLIN) {
-            if (stopFd_ >= 0) return true;  // the line's owner heard the signal
-            signalfd_siginfo info;
-            if (::read(signals_.get(), &info, sizeof info) > 0) {
-                Say(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
+            // Served alone, the signal is named here; in a station, the station's owner heard it.
+            base::Interrupt last;
+            if (interrupts_ != nullptr && interrupts_->Take(&last) > 0) {
+                Say(std::string("stopping on ") + base::DescribeInterrupt(last));
             }
             return true;
         }
         // Hosts coming and going first: a host's first bytes never meet a flush meant for the last.
-        if (line_ && (fds[1].revents & POLLIN) && line_->ReadWatch() == PtyLine::HostChange::Left) {
+        if (pty_ && (fds[1].revents & POLLIN) && pty_->ReadWatch() == PtyPort::HostChange::Left) {
             HostLeft();
         }
-        if (line_ && fds[0].fd >= 0) {
+        if (pty_ && fds[0].fd >= 0) {
             if (fds[0].revents & POLLIN) {
                 ReadFromHost(now);
-                // An injected hang-up closed the line: a new one takes the port's entry.
-                if (!line_ && !stopping_ && !ReopenLine()) return false;
+                // An injected hang-up closed the port: a new one takes the port's entry.
+                if (!pty_ && !stopping_ && !ReopenPort()) return false;
             } else if (fds[0].revents & (POLLHUP | POLLERR)) {
                 PausePolling(now);
             }
@@ -212,8 +194,8 @@ bool SimServer::Serve() {
 
 void SimServer::ReadFromHost(Clock::time_point now) {
     uint8_t buffer[kReadChunk];
-    for (int round = 0; round < kReadsPerWake && line_; ++round) {
-        const ssize_t got = ::read(line_->Master(), buffer, sizeof buffer);
+    for (int round = 0; round < kReadsPerWake && pty_; ++round) {
+        const ssize_t got = ::read(pty_->Master(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (got <= 0) {  // EIO: no slave side for the moment
@@ -222,14 +204,14 @@ void SimServer::ReadFromHost(Clock::time_point now) {
         }
         timing_.Received(static_cast<size_t>(got), now);
         // Fed in slices no larger than a frame, so the decoder never has to evict bytes.
-        for (ssize_t at = 0; at < got && line_;) {
+        for (ssize_t at = 0; at < got && pty_;) {
             const size_t slice = std::min<size_t>(wire::kMaxFrame, static_cast<size_t>(got - at));
             decoder_.Feed(buffer + at, slice);
             at += static_cast<ssize_t>(slice);
             wire::Frame frame;
-            while (line_ && decoder_.Next(frame)) TakeFrame(frame, now);
+            while (pty_ && decoder_.Next(frame)) TakeFrame(frame, now);
         }
-        // A short read emptied the line; asking again would only cost a system call.
+        // A short read emptied the port; asking again would only cost a system call.
         if (static_cast<size_t>(got) < sizeof buffer) return;
     }
 }
@@ -240,8 +222,8 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (reply.hangUp) {
         // Closing the master hangs up the slave: the host's reads end and its polls report
         // POLLHUP, which its link takes as a device failure.
-        Say("hanging up " + line_->Device() + " (fault injected)");
-        line_.reset();
+        Say("hanging up " + pty_->Device() + " (fault injected)");
+        pty_.reset();
         decoder_.Clear();
         pending_.clear();
         out_.clear();
@@ -251,13 +233,13 @@ void SimServer::TakeFrame(const wire::Frame& frame, Clock::time_point now) {
     if (!reply.bytes.empty()) Queue(std::move(reply.bytes), reply.loaderAnswer, now);
 }
 
-bool SimServer::ReopenLine() {
-    std::string error;
-    if (!OpenLine(&error)) {
-        Say(error);
+bool SimServer::ReopenPort() {
+    const base::Expected<void> opened = OpenPort();
+    if (!opened) {
+        Say(opened.error().message);
         return false;
     }
-    Say("line re-created: " + entry_->Path() + " -> " + line_->Device());
+    Say("line re-created: " + entry_->Path() + " -> " + pty_->Device());
     return true;
 }
 
@@ -279,8 +261,8 @@ void SimServer::ReleaseDue(Clock::time_point now) {
 }
 
 void SimServer::WriteOut(Clock::time_point now) {
-    while (line_ && outAt_ < out_.size()) {
-        const ssize_t put = ::write(line_->Master(), out_.data() + outAt_, out_.size() - outAt_);
+    while (pty_ && outAt_ < out_.size()) {
+        const ssize_t put = ::write(pty_->Master(), out_.data() + outAt_, out_.size() - outAt_);
         if (put > 0) {
             outAt_ += static_cast<size_t>(put);
             lastWrite_ = now;
@@ -307,7 +289,7 @@ void SimServer::HostLeft() {
     pending_.clear();
     out_.clear();
     outAt_ = 0;
-    line_->ForgetHost();
+    pty_->ForgetHost();
     reader_.HostClosed();
 }
 
@@ -316,10 +298,10 @@ void SimServer::PausePolling(Clock::time_point now) {
 }
 
 bool SimServer::Drained(Clock::time_point now) const {
-    if (!line_) return true;
+    if (!pty_) return true;
     if (outAt_ < out_.size() || !pending_.empty()) return false;
-    if (line_->Hosts() == 0) return true;
-    return now - lastWrite_ >= kHandOver && line_->Unread() == 0;
+    if (pty_->Hosts() == 0) return true;
+    return now - lastWrite_ >= kHandOver && pty_->Unread() == 0;
 }
 
 void SimServer::OnFrame(const TranscriptEntry& entry) {
@@ -330,7 +312,7 @@ void SimServer::OnFrame(const TranscriptEntry& entry) {
         where += " (" + entry.kind;
         if (entry.address) {
             where += ' ';
-            where += HexAddress(*entry.address);
+            where += base::HexNumber(*entry.address, 4);
         }
         where += ")";
         if (entry.answer) {
@@ -376,31 +358,33 @@ void SimServer::OnSessionEnd(SessionEnd why) {
 }
 
 bool SimServer::WriteDump() {
+    // Both dumps are tried; each failure is said.
+    auto said = [this](const base::Expected<void>& written) {
+        if (!written) Say(written.error().message);
+        return written.has_value();
+    };
     bool good = true;
     if (!options_.dumpPath.empty()) {
-        good = WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump") && good;
+        good = said(WriteImage(options_.dumpPath, reader_.Flash().Dump(), "--dump")) && good;
     }
     if (!options_.dataDumpPath.empty()) {
-        good = WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data") && good;
+        good =
+            said(WriteImage(options_.dataDumpPath, reader_.Flash().Data(), "--dump-data")) && good;
     }
     return good;
 }
 
-bool SimServer::WriteImage(const std::string& path, const std::vector<uint8_t>& image,
-                           const char* option) {
-    // Written aside and renamed, so that a reader of the dump never sees half of it.
-    const std::string temporary = path + ".part";
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(temporary.c_str(), "wb"),
-                                                         &std::fclose);
-    bool good = file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
-    good = file && std::fclose(file.release()) == 0 && good;
-    if (!good || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        Say("cannot write the flash dump " + path + ": " + std::strerror(errno) +
-            "; give a writable path with " + option);
-        std::remove(temporary.c_str());
-        return false;
+base::Expected<void> SimServer::WriteImage(const std::string& path,
+                                           const std::vector<uint8_t>& image, const char* option) {
+    // Replaced whole, so that a reader of the dump never sees half of it.
+    const base::Expected<void> written = base::ReplaceWholeFile(path, image);
+    if (!written) {
+        const base::Error& error = written.error();
+        return base::Error(kExitNoDump, "cannot write the flash dump " + path + ": " +
+                                            (error.detail.empty() ? error.message : error.detail) +
+                                            "; give a writable path with " + option);
     }
-    return true;
+    return {};
 }
 
 }  // namespace korvel::sim

@@ -1,50 +1,33 @@
 #include "sim/transcript.h"
 
-#include <cstdio>
-
-#include "sim/flash_model.h"
+#include "base/hex.h"
+#include "base/json_writer.h"
 
 namespace korvel::sim {
-namespace {
-
-void AppendJsonString(std::string& out, const std::string& text) {
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-}  // namespace
 
 std::string TranscriptLine(const TranscriptEntry& entry) {
-    std::string out = "{\"session\":" + std::to_string(entry.session) +
-                      ",\"index\":" + std::to_string(entry.index) + ",\"kind\":";
-    AppendJsonString(out, entry.kind);
-    out += ",\"address\":";
+    // Every control character as \u00XX: the form the transcripts have always had.
+    base::JsonWriter json(base::JsonEscapes::Unicode);
+    json.BeginObject();
+    json.Key("session").Unsigned(entry.session);
+    json.Key("index").Unsigned(entry.index);
+    json.Key("kind").String(entry.kind);
+    json.Key("address");
     if (entry.address) {
-        AppendJsonString(out, HexAddress(*entry.address));
+        json.String(base::HexNumber(*entry.address, 4));
     } else {
-        out += "null";
+        json.Null();
     }
-    out += ",\"length\":" + std::to_string(entry.length) + ",\"answer\":";
-    out += entry.answer ? std::to_string(*entry.answer) : std::string("null");
-    if (!entry.detail.empty()) {
-        out += ",\"detail\":";
-        AppendJsonString(out, entry.detail);
+    json.Key("length").Unsigned(entry.length);
+    json.Key("answer");
+    if (entry.answer) {
+        json.Unsigned(*entry.answer);
+    } else {
+        json.Null();
     }
-    out += '}';
-    return out;
+    if (!entry.detail.empty()) json.Key("detail").String(entry.detail);
+    json.EndObject();
+    return json.text();
 }
 
 }  // namespace korvel::sim

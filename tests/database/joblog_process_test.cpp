@@ -36,6 +36,13 @@ using korvel::testkit::Outcome;
 using korvel::testkit::Output;
 using korvel::testkit::ReadText;
 using korvel::testkit::RunningProgram;
+
+// Success, or a failure that shows the job log's reason.
+template <typename T>
+::testing::AssertionResult Ok(const korvel::base::Expected<T>& result) {
+    if (result) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << result.error().message;
+}
 using korvel::testkit::StopRequest;
 using korvel::testkit::TempDir;
 
@@ -96,11 +103,11 @@ int WriteAtOnce(const std::string& target, int writers, int rows) {
             (void)!read(gate[0], &byte, 1);  // the gate opens for all writers at once
             int failed = 0;
             for (int r = 0; r < rows; ++r) {
-                std::string error;
                 const std::string port = "KORVEL" + std::to_string(10 + w);
-                if (!AppendJob(target, Row(UtcText(std::chrono::system_clock::now()), port, 0, 0),
-                               error)) {
-                    std::fprintf(stderr, "writer %d: %s\n", w, error.c_str());
+                const korvel::base::Expected<void> written =
+                    AppendJob(target, Row(UtcText(std::chrono::system_clock::now()), port, 0, 0));
+                if (!written) {
+                    std::fprintf(stderr, "writer %d: %s\n", w, written.error().message.c_str());
                     ++failed;
                 }
             }
@@ -121,20 +128,20 @@ int WriteAtOnce(const std::string& target, int writers, int rows) {
 
 // Every writer's rows are there, each once.
 void ExpectAllRows(const std::string& target, int writers, int rows) {
-    std::string error;
-    const auto store = OpenStore(target, Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<JobRow> found;
-    ASSERT_TRUE(store->List({}, found, error)) << error;
-    EXPECT_EQ(found.size(), static_cast<size_t>(writers * rows));
+    const auto store = OpenStore(target, Access::kRead);
+    ASSERT_TRUE(Ok(store));
+    const auto found = (*store)->List({});
+    ASSERT_TRUE(Ok(found));
+    EXPECT_EQ(found->size(), static_cast<size_t>(writers * rows));
     std::set<int64_t> ids;
-    for (const JobRow& row : found) ids.insert(row.id);
-    EXPECT_EQ(ids.size(), found.size());
+    for (const JobRow& row : *found) ids.insert(row.id);
+    EXPECT_EQ(ids.size(), found->size());
     for (int w = 0; w < writers; ++w) {
         Filter filter;
         filter.port = "KORVEL" + std::to_string(10 + w);
-        ASSERT_TRUE(store->List(filter, found, error)) << error;
-        EXPECT_EQ(found.size(), static_cast<size_t>(rows)) << *filter.port;
+        const auto ported = (*store)->List(filter);
+        ASSERT_TRUE(Ok(ported));
+        EXPECT_EQ(ported->size(), static_cast<size_t>(rows)) << *filter.port;
     }
 }
 
@@ -361,20 +368,19 @@ Outcome Download(const std::string& dir, std::vector<std::string> arguments,
 }
 
 std::vector<JobRow> Jobs(const std::string& target) {
-    std::string error;
-    std::vector<JobRow> rows;
-    const auto store = OpenStore(target, Access::kRead, error);
-    EXPECT_TRUE(store && store->List({}, rows, error)) << error;
-    return rows;
+    const auto store = OpenStore(target, Access::kRead);
+    EXPECT_TRUE(Ok(store));
+    if (!store) return {};
+    const auto rows = (*store)->List({});
+    EXPECT_TRUE(Ok(rows));
+    return rows.value_or(std::vector<JobRow>{});
 }
 
 TEST(JobLogProcessTest, ARowWaitingForALockedTableGivesUpInBoundedTimeAndCtrlCQuitsTheWaitAtOnce) {
     PostgresServer server;
     std::string why;
     if (!server.Start(why)) GTEST_SKIP() << "no PostgreSQL server could be started here: " << why;
-    std::string error;
-    ASSERT_TRUE(AppendJob(server.address, Row("2026-12-08T09:00:00.000Z", "KORVEL10", 0, 0), error))
-        << error;
+    ASSERT_TRUE(Ok(AppendJob(server.address, Row("2026-12-08T09:00:00.000Z", "KORVEL10", 0, 0))));
     TableLock lock(server);
     ASSERT_TRUE(lock.held());
     TempDir dir;
@@ -458,14 +464,13 @@ TEST(JobLogProcessTest, LibpqWordsReachTheServerAndNoTextShowsAPasswordNorMakesA
 TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCharactersEscaped) {
     TempDir dir;
     const std::string target = dir.path() + "/jobs.db";
-    std::string error;
-    const auto store = OpenStore(target, Access::kWrite, error);
-    ASSERT_TRUE(store) << error;
+    const auto store = OpenStore(target, Access::kWrite);
+    ASSERT_TRUE(Ok(store));
     JobRow strange = Row("2026-12-08T08:00:02.000Z", "/dev/ttyUSB0", 0, 0);
     strange.application.path = "/line/new\nline\t\x1b[31mred.sre";
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:00.000Z", "COM3", 0, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL07", 0, 0), error));
-    ASSERT_TRUE(store->Append(strange, error));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-08T08:00:00.000Z", "COM3", 0, 0))));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL07", 0, 0))));
+    ASSERT_TRUE(Ok((*store)->Append(strange)));
     for (const auto& [given, port] : std::vector<std::pair<std::string, std::string>>{
              {"com3", "COM3"},
              {"Com03", "COM3"},
@@ -489,13 +494,12 @@ TEST(JobLogProcessTest, CordaneLogFindsAPortAsADownloadNamesItAndShowsControlCha
 TEST(JobLogProcessTest, CordaneLogFiltersAndPrintsAsTableCsvJsonAndCounts) {
     TempDir dir;
     const std::string target = dir.path() + "/jobs.db";
-    std::string error;
-    const auto store = OpenStore(target, Access::kWrite, error);
-    ASSERT_TRUE(store) << error;
-    ASSERT_TRUE(store->Append(Row("2026-12-07T23:59:59.999Z", "KORVEL01", 0, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:00.000Z", "KORVEL01", 0, 5), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL02", 5, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T09:30:00.000Z", "KORVEL01", 0, 4), error));
+    const auto store = OpenStore(target, Access::kWrite);
+    ASSERT_TRUE(Ok(store));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-07T23:59:59.999Z", "KORVEL01", 0, 0))));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-08T08:00:00.000Z", "KORVEL01", 0, 5))));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL02", 5, 0))));
+    ASSERT_TRUE(Ok((*store)->Append(Row("2026-12-08T09:30:00.000Z", "KORVEL01", 0, 4))));
 
     const Outcome table = CordaneLog({"--log", target});
     EXPECT_EQ(table.code, 0) << table.err;

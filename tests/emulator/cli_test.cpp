@@ -229,11 +229,11 @@ TEST(CordaneCliTest, ADownloadLeavesItsRowInTheJobLogAndAnUnwritableLogKeepsTheE
         EXPECT_EQ(run.code, 0) << run.err;
         EXPECT_EQ(reader.Wait(), 0);
     }
-    std::string error;
-    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<korvel::joblog::JobRow> rows;
-    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead);
+    ASSERT_TRUE(store) << store.error().message;
+    const auto listed = (*store)->List({});
+    ASSERT_TRUE(listed) << listed.error().message;
+    const std::vector<korvel::joblog::JobRow>& rows = *listed;
     ASSERT_EQ(rows.size(), 1u);
     const korvel::joblog::FileRecord sample = korvel::joblog::DescribeFile(kSample);
     EXPECT_EQ(rows[0].port, "KORVEL01");

@@ -141,11 +141,11 @@ TEST(LineDownloadTest, AJobWhoseProcessIsKilledIsReportedAsSuchAndLoggedByTheLin
         << out;
     EXPECT_EQ(out.find("loader error"), std::string::npos) << out;
     // The row the killed job could not write, beside the other job's own.
-    std::string error;
-    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<korvel::joblog::JobRow> rows;
-    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead);
+    ASSERT_TRUE(store) << store.error().message;
+    const auto listed = (*store)->List({});
+    ASSERT_TRUE(listed) << listed.error().message;
+    const std::vector<korvel::joblog::JobRow>& rows = *listed;
     std::map<std::string, korvel::joblog::JobRow> byPort;
     for (const auto& row : rows) byPort[row.port] = row;
     ASSERT_EQ(byPort.size(), 2u);

@@ -26,7 +26,7 @@ namespace brenmark {
 using JobRowWriter = std::function<korvel::base::Expected<void>(const std::string& target,
                                                                 const korvel::joblog::JobRow& row)>;
 
-// The job log's own writer: korvel::joblog::AppendJob, its reason as the error's message.
+// The job log's own writer: korvel::joblog::AppendJob.
 korvel::base::Expected<void> AppendToJobLog(const std::string& target,
                                             const korvel::joblog::JobRow& row);
 

@@ -24,6 +24,10 @@ class Waitable {
     Waitable(const Wakeup& wakeup) noexcept;
     Waitable(const Interrupts& interrupts) noexcept;
 
+    // For the code that stays with one system and waits in a way of its own (the emulator's
+    // pseudo-terminal loop, the job log's database connection): what the system names it by.
+    std::intptr_t Native() const noexcept { return handle_; }
+
   private:
     std::intptr_t handle_;
     friend Expected<std::vector<bool>> WaitForAny(std::span<const Waitable>,

@@ -44,6 +44,14 @@ inline constexpr uint16_t kSignatureAddress = 0x2000;  // where 'K', 'V' go
 inline constexpr uint8_t kSignatureLength = 2;
 }  // namespace raw
 
+// Reader detection on the large readers: the loader a light reset starts takes programs into its
+// RAM with LoadRoutine, and detection sends its own loader there in chunks.
+namespace detection {
+inline constexpr uint32_t kRamStart = kRoutineAddress;  // 0x80000: chunk k goes to 0x80000 + 240 k
+inline constexpr uint32_t kRamEnd = 0x83000;            // one past the last byte a program takes
+inline constexpr size_t kChunk = 240;                   // loader bytes per LoadRoutine frame
+}  // namespace detection
+
 // Addressed download to the 64 Kb readers.
 namespace framed {
 inline constexpr size_t kBlock = 255;

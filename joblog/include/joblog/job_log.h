@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+#include "base/wait.h"
+
 namespace korvel::joblog {
 
 // The schema this library writes: the SQLite file's user_version, the version row of the
@@ -100,24 +103,23 @@ std::string ShownTarget(const std::string& target);
 // The errors this library returns are shown this way already.
 std::string ShownMessage(const std::string& message, const std::string& target);
 
-// What ends a wait for the database at once: a descriptor that becomes readable (the one a
-// program's signals arrive on, say); it is polled, never read. The statement under way is then
-// cancelled, and `stopped` set. Kept by the caller as long as the store it was given to.
+// What ends a wait for the database at once: something that becomes ready (the program's
+// interrupts, say); it is waited for, never taken. The statement under way is then cancelled,
+// and `stopped` set. Kept by the caller as long as the store it was given to.
 struct Stop {
-    int fd = -1;           // -1: only the time-outs end a wait
-    bool stopped = false;  // a wait was ended by `fd`
+    std::optional<base::Waitable> when;  // nothing: only the time-outs end a wait
+    bool stopped = false;                // a wait was ended by `when`
 };
 
+// The failures below are the database's reasons (or the job log's), without the target: the
+// caller names it (ShownTarget) in a sentence of its own. They never show a password.
 class Store {
   public:
     virtual ~Store() = default;
-    // Appends the row; false with the reason in `error`.
-    [[nodiscard]] virtual bool Append(const JobRow& row, std::string& error) = 0;
+    virtual base::Expected<void> Append(const JobRow& row) = 0;
     // The jobs that pass the filter, oldest first.
-    [[nodiscard]] virtual bool List(const Filter& filter, std::vector<JobRow>& rows,
-                                    std::string& error) = 0;
-    [[nodiscard]] virtual bool Stats(const Filter& filter, std::vector<StatsRow>& rows,
-                                     std::string& error) = 0;
+    virtual base::Expected<std::vector<JobRow>> List(const Filter& filter) = 0;
+    virtual base::Expected<std::vector<StatsRow>> Stats(const Filter& filter) = 0;
 };
 
 enum class Access {
@@ -125,15 +127,13 @@ enum class Access {
     kRead,   // must exist and hold a job log
 };
 
-// Opens the target; null with the reason in `error` (which does not repeat the target). `stop`,
-// when given, ends the store's waits.
-std::unique_ptr<Store> OpenStore(const std::string& target, Access access, std::string& error,
-                                 Stop* stop = nullptr);
+// Opens the target. `stop`, when given, ends the store's waits.
+base::Expected<std::unique_ptr<Store>> OpenStore(const std::string& target, Access access,
+                                                 Stop* stop = nullptr);
 
-// Opens the target for writing and appends the row. Stopped by `stop`, it is false unless the
+// Opens the target for writing and appends the row. Stopped by `stop`, it fails unless the
 // database had written the row before the cancel reached it.
-[[nodiscard]] bool AppendJob(const std::string& target, const JobRow& row, std::string& error,
-                             Stop* stop = nullptr);
+base::Expected<void> AppendJob(const std::string& target, const JobRow& row, Stop* stop = nullptr);
 
 }  // namespace korvel::joblog
 

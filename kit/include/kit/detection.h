@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "zr318.h"
 
@@ -35,10 +36,12 @@ namespace korvel::kit {
 
 namespace detect {
 inline constexpr uint32_t kWindowLower = 0x80009;  // the loader block's byte 0
-inline constexpr uint32_t kWindowUpper = 0x83000;
+// The light reset's RAM and the chunks the loader goes there in: the loader protocol's
+// (cordane/protocol.h).
+inline constexpr uint32_t kWindowUpper = cordane::detection::kRamEnd;
 inline constexpr size_t kBlockCapacity = kWindowUpper - kWindowLower;  // 12,279 bytes
-inline constexpr size_t kChunk = 240;              // loader bytes per LoadRoutine frame
-inline constexpr uint32_t kLoadAddress = 0x80000;  // chunk k goes to 0x80000 + 240 k
+inline constexpr size_t kChunk = cordane::detection::kChunk;
+inline constexpr uint32_t kLoadAddress = cordane::detection::kRamStart;
 inline constexpr int kOpenTries = 3;
 inline constexpr uint32_t kOpenPause = 100;  // ms between two open calls
 inline constexpr uint32_t kFramePause = 1;   // ms before each chunk and before the start frame

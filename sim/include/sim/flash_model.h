@@ -70,9 +70,6 @@ class FlashModel {
 // What a data flash holds until it is erased, repeated over its whole size.
 inline constexpr char kDataFlashFill[] = "data flash kept\n";
 
-// "0x2000"-style text of an address, for messages and the transcript.
-std::string HexAddress(uint64_t address);
-
 }  // namespace korvel::sim
 
 #endif

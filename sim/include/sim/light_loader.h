@@ -21,13 +21,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
+#include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "sim/loader.h"
 
 namespace korvel::sim {
 
-inline constexpr uint32_t kRamStart = 0x80000;  // where LoadRoutine puts programs
-inline constexpr uint32_t kRamEnd = 0x83000;
+// Where LoadRoutine puts programs: the loader protocol's RAM (cordane/protocol.h).
+inline constexpr uint32_t kRamStart = cordane::detection::kRamStart;
+inline constexpr uint32_t kRamEnd = cordane::detection::kRamEnd;
 // Where the identification bytes are read: the reader table's identification reads.
 inline constexpr uint32_t kIdentityAddress = cordane::kDetectionBytesRead.address;
 inline constexpr uint32_t kIdentity512Address = cordane::kSecondRead512.address;
@@ -46,8 +49,8 @@ struct IdentityBytes {
 std::optional<IdentityBytes> DefaultIdentity(int type);
 
 // --id-bytes: "FIRST:SECOND", each hexadecimal byte pairs (possibly none), FIRST at most 2 bytes,
-// SECOND at most 7. Nothing, with `error` set, on anything else.
-std::optional<IdentityBytes> ParseIdentityBytes(std::string_view text, std::string* error);
+// SECOND at most 7. Anything else is refused, saying why.
+base::Expected<IdentityBytes> ParseIdentityBytes(std::string_view text);
 
 // The FNV-1a digest (64 bits) by which the detection loader is known.
 uint64_t Fnv1a64(const uint8_t* bytes, size_t size);

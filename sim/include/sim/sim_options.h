@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "sim/light_loader.h"
 #include "sim/loader_routines.h"
 #include "sim/reader_model.h"
@@ -33,20 +34,27 @@ struct SimOptions {
     uint32_t failOpens = 0;                 // resets refused before the first one taken
 };
 
+// Exit codes of korvel-sim.
+inline constexpr int kExitSigned = 0;    // --once: the flash holds a signed image; or stopped
+inline constexpr int kExitUnsigned = 1;  // --once: no signed image
+inline constexpr int kExitSetup = 2;     // bad command line, or the port/entry cannot be set up
+inline constexpr int kExitNoDump = 3;    // the dump could not be written when the emulator ended
+
 struct ParsedOptions {
-    std::optional<SimOptions> options;  // set when the command line is good and not --help
-    std::vector<SimOptions> line;       // --line N: the N readers, in port order (options unset)
+    std::optional<SimOptions> options;  // one reader: set unless --help or --line
+    // --line N: the station's N readers, served by one process, in port order (options unset).
+    std::vector<SimOptions> station;
     bool help = false;
-    std::string error;  // what is wrong, naming the option
 };
 
-// The most readers one --line serves.
-inline constexpr uint32_t kMaxLine = 64;
+// The most readers one station (--line) serves.
+inline constexpr uint32_t kMaxStation = 64;
 // The longest --latency: the longest latency timer USB serial adapters take, in ms.
 inline constexpr uint32_t kMaxLatencyMs = 255;
 
-// Parses the arguments that follow the program name.
-ParsedOptions ParseOptions(std::span<const std::string_view> args);
+// Parses the arguments that follow the program name. A command line refused is an error of code
+// kExitSetup whose message says what is wrong, naming the option.
+base::Expected<ParsedOptions> ParseOptions(std::span<const std::string_view> args);
 
 // The --help text.
 extern const char* const kUsage;

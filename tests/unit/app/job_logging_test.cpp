@@ -73,11 +73,11 @@ TEST_F(JobLoggingTest, EachDownloadLeavesItsRowAndAnUnwritableLogIsToldWithoutCh
     Download((dir / "missing.sre").string());
     EXPECT_EQ(dialog.WaitForWorker(), 1u);
 
-    std::string error;
-    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<korvel::joblog::JobRow> rows;
-    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead);
+    ASSERT_TRUE(store) << store.error().message;
+    const auto listed = (*store)->List({});
+    ASSERT_TRUE(listed) << listed.error().message;
+    const std::vector<korvel::joblog::JobRow>& rows = *listed;
     ASSERT_EQ(rows.size(), 2u);
     const korvel::joblog::FileRecord file = korvel::joblog::DescribeFile(application);
     EXPECT_EQ(rows[0].port, "KORVEL03");
@@ -163,11 +163,11 @@ TEST_F(JobLoggingTest, EndNoticeBeforeAnEngineBoxFreezesNothingAndTheRowHasTheWo
     }
 
     // One row per logged job, with the worker's exit code.
-    std::string error;
-    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<korvel::joblog::JobRow> rows;
-    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    const auto store = korvel::joblog::OpenStore(log, korvel::joblog::Access::kRead);
+    ASSERT_TRUE(store) << store.error().message;
+    const auto listed = (*store)->List({});
+    ASSERT_TRUE(listed) << listed.error().message;
+    const std::vector<korvel::joblog::JobRow>& rows = *listed;
     ASSERT_EQ(rows.size(), 2u);
     for (const korvel::joblog::JobRow& row : rows) {
         EXPECT_EQ(row.exitCode, 1);

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -145,8 +147,19 @@ TEST_P(Replacement, AFailedWriteLeavesTheOriginalAndNoTemporaryFile) {
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().cause, Cause::NoSpace);
     EXPECT_NE(written.error().message.find("kept.bin"), std::string::npos);
+    EXPECT_EQ(written.error().detail, std::strerror(EFBIG));
     EXPECT_EQ(korvel::testkit::ReadText(Path("kept.bin")), "the original");
     EXPECT_EQ(Entries(dir_.path()), 1u);
+}
+
+TEST_P(Replacement, AMissingFolderIsRefusedInTheSystemsOwnWordsToo) {
+    // Callers that put the reason into a sentence of their own quote `detail`.
+    const Expected<void> written = Replace(Path("gone/dump.bin"), "bytes");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().cause, Cause::NotFound);
+    EXPECT_EQ(written.error().detail, std::strerror(ENOENT));
+    EXPECT_NE(written.error().message.find("gone/dump.bin"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Path("gone")));
 }
 
 TEST_P(Replacement, AFolderThatIsNotWritableIsRefusedCleanly) {

@@ -9,6 +9,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/file.h"
+#include "base/hex.h"
+#include "connection.h"
 #include "cordane/exit_codes.h"
 #include "joblog/job_log.h"
 #include "sha256.h"
@@ -27,7 +30,20 @@ std::string Sha(const std::string& text, size_t piece) {
         sha.Update(reinterpret_cast<const uint8_t*>(text.data()) + at,
                    std::min(piece, text.size() - at));
     }
-    return HexDigest(sha.Finish());
+    return korvel::base::HexBytes(sha.Finish(), "", korvel::base::HexLetters::Lower);
+}
+
+// Success, or a failure that shows the job log's reason.
+template <typename T>
+::testing::AssertionResult Ok(const korvel::base::Expected<T>& result) {
+    if (result) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << result.error().message;
+}
+
+// The failure's reason; empty on success.
+template <typename T>
+std::string Why(const korvel::base::Expected<T>& result) {
+    return result ? std::string() : result.error().message;
 }
 
 TEST(Sha256Test, PublishedVectorsWhateverTheSizeOfThePieces) {
@@ -68,8 +84,7 @@ class SqliteLogTest : public ::testing::Test {
 };
 
 TEST_F(SqliteLogTest, ARowComesBackWholeFromAFileMadeOnFirstUse) {
-    std::string error;
-    EXPECT_FALSE(OpenStore(target, Access::kRead, error));  // nothing yet: reading makes nothing
+    EXPECT_FALSE(OpenStore(target, Access::kRead));  // nothing yet: reading makes nothing
     EXPECT_FALSE(fs::exists(target));
 
     const std::string app = (dir / "app.sre").string();
@@ -81,13 +96,14 @@ TEST_F(SqliteLogTest, ARowComesBackWholeFromAFileMadeOnFirstUse) {
     row.application = DescribeFile(app);
     row.driver = DescribeFile((dir / "missing.sre").string());
     row.bytesSent = 7168;
-    ASSERT_TRUE(AppendJob(target, row, error)) << error;
-    ASSERT_TRUE(AppendJob(target, Row("2026-12-08T09:16:00.000Z", "COM1", 0, 4), error)) << error;
+    ASSERT_TRUE(Ok(AppendJob(target, row)));
+    ASSERT_TRUE(Ok(AppendJob(target, Row("2026-12-08T09:16:00.000Z", "COM1", 0, 4))));
 
-    const auto store = OpenStore(target, Access::kRead, error);
-    ASSERT_TRUE(store) << error;
-    std::vector<JobRow> rows;
-    ASSERT_TRUE(store->List({}, rows, error)) << error;
+    const auto store = OpenStore(target, Access::kRead);
+    ASSERT_TRUE(Ok(store));
+    const auto listed = (*store)->List({});
+    ASSERT_TRUE(Ok(listed));
+    const std::vector<JobRow>& rows = *listed;
     ASSERT_EQ(rows.size(), 2u);
     const JobRow& back = rows[0];
     EXPECT_EQ(back.id, 1);
@@ -117,20 +133,20 @@ TEST_F(SqliteLogTest, ARowComesBackWholeFromAFileMadeOnFirstUse) {
 }
 
 TEST_F(SqliteLogTest, FiltersAndCountsPerResultAndReaderType) {
-    std::string error;
-    const auto store = OpenStore(target, Access::kWrite, error);
-    ASSERT_TRUE(store) << error;
-    ASSERT_TRUE(store->Append(Row("2026-12-07T23:59:59.999Z", "KORVEL01", 0, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:00.000Z", "KORVEL01", 0, 5), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:01.000Z", "KORVEL02", 5, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T08:00:02.000Z", "KORVEL02", 0, 0), error));
-    ASSERT_TRUE(store->Append(Row("2026-12-08T09:00:00.000Z", "KORVEL01", 0, 0x23), error));
+    const auto opened = OpenStore(target, Access::kWrite);
+    ASSERT_TRUE(Ok(opened));
+    Store& store = **opened;
+    ASSERT_TRUE(Ok(store.Append(Row("2026-12-07T23:59:59.999Z", "KORVEL01", 0, 0))));
+    ASSERT_TRUE(Ok(store.Append(Row("2026-12-08T08:00:00.000Z", "KORVEL01", 0, 5))));
+    ASSERT_TRUE(Ok(store.Append(Row("2026-12-08T08:00:01.000Z", "KORVEL02", 5, 0))));
+    ASSERT_TRUE(Ok(store.Append(Row("2026-12-08T08:00:02.000Z", "KORVEL02", 0, 0))));
+    ASSERT_TRUE(Ok(store.Append(Row("2026-12-08T09:00:00.000Z", "KORVEL01", 0, 0x23))));
 
     auto ports = [&](const Filter& filter) {
-        std::vector<JobRow> rows;
-        EXPECT_TRUE(store->List(filter, rows, error)) << error;
+        const auto rows = store.List(filter);
+        EXPECT_TRUE(Ok(rows));
         std::string text;
-        for (const JobRow& row : rows)
+        for (const JobRow& row : rows.value_or(std::vector<JobRow>{}))
             text += row.port.substr(6) + ":" + std::to_string(row.exitCode) + " ";
         return text;
     };
@@ -140,10 +156,10 @@ TEST_F(SqliteLogTest, FiltersAndCountsPerResultAndReaderType) {
     EXPECT_EQ(ports({"2026-12-08T08:00:01.000Z", "KORVEL02", false}), "02:0 02:0 ");
     EXPECT_EQ(ports({std::nullopt, "KORVEL09", false}), "");
 
-    std::vector<StatsRow> stats;
-    ASSERT_TRUE(store->Stats({}, stats, error)) << error;
+    const auto stats = store.Stats({});
+    ASSERT_TRUE(Ok(stats));
     std::string text;
-    for (const StatsRow& row : stats) {
+    for (const StatsRow& row : *stats) {
         text += row.result + "/" + row.readerName + "=" + std::to_string(row.jobs) + "; ";
     }
     EXPECT_EQ(text,
@@ -152,8 +168,7 @@ TEST_F(SqliteLogTest, FiltersAndCountsPerResultAndReaderType) {
 }
 
 TEST_F(SqliteLogTest, SchemaIsVersionedAndOtherFilesAreRefusedClearly) {
-    std::string error;
-    ASSERT_TRUE(OpenStore(target, Access::kWrite, error)) << error;
+    ASSERT_TRUE(Ok(OpenStore(target, Access::kWrite)));
     // The version and the journal mode, as any SQLite client sees them.
     const std::string sqlite3 = korvel::testkit::FindProgram("sqlite3");
     if (!sqlite3.empty()) {
@@ -166,25 +181,25 @@ TEST_F(SqliteLogTest, SchemaIsVersionedAndOtherFilesAreRefusedClearly) {
         }
     }
     // Opened again, the made schema is kept and its rows stay.
-    ASSERT_TRUE(AppendJob(target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0), error));
-    ASSERT_TRUE(AppendJob(target, Row("2026-12-08T09:00:01.000Z", "COM1", 0, 0), error));
-    std::vector<JobRow> rows;
-    ASSERT_TRUE(OpenStore(target, Access::kRead, error)->List({}, rows, error));
-    EXPECT_EQ(rows.size(), 2u);
+    ASSERT_TRUE(Ok(AppendJob(target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0))));
+    ASSERT_TRUE(Ok(AppendJob(target, Row("2026-12-08T09:00:01.000Z", "COM1", 0, 0))));
+    const auto rows = (*OpenStore(target, Access::kRead))->List({});
+    ASSERT_TRUE(Ok(rows));
+    EXPECT_EQ(rows->size(), 2u);
 
     const std::string text = (dir / "notes.txt").string();
     std::ofstream(text) << "not a database, but long enough to have a header of sorts......";
-    EXPECT_FALSE(OpenStore(text, Access::kRead, error));
-    EXPECT_NE(error.find("not a database"), std::string::npos) << error;
-    EXPECT_FALSE(AppendJob(dir.string(), Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0), error));
-    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-    EXPECT_FALSE(OpenStore((dir / "none.db").string(), Access::kRead, error));
-    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+    const std::string notDatabase = Why(OpenStore(text, Access::kRead));
+    EXPECT_NE(notDatabase.find("not a database"), std::string::npos) << notDatabase;
+    const std::string folder =
+        Why(AppendJob(dir.string(), Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0)));
+    EXPECT_NE(folder.find("not a regular file"), std::string::npos) << folder;
+    const std::string missing = Why(OpenStore((dir / "none.db").string(), Access::kRead));
+    EXPECT_NE(missing.find("No such file"), std::string::npos) << missing;
 }
 
 TEST_F(SqliteLogTest, AStopEndsTheWaitForAnotherWritersLockAtOnceAndWritesNothing) {
-    std::string error;
-    ASSERT_TRUE(AppendJob(target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0), error)) << error;
+    ASSERT_TRUE(Ok(AppendJob(target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0))));
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(target.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -192,18 +207,35 @@ TEST_F(SqliteLogTest, AStopEndsTheWaitForAnotherWritersLockAtOnceAndWritesNothin
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_EQ(write(ends[1], "!", 1), 1);
+    const korvel::base::File noted = korvel::base::File::Adopt(ends[0], "the signals");
     Stop stop;
-    stop.fd = ends[0];
-    EXPECT_FALSE(AppendJob(target, Row("2026-12-08T09:00:01.000Z", "COM1", 0, 0), error, &stop));
+    stop.when.emplace(noted);
+    EXPECT_EQ(Why(AppendJob(target, Row("2026-12-08T09:00:01.000Z", "COM1", 0, 0), &stop)),
+              "stopped while waiting for the file's other writers");
     EXPECT_TRUE(stop.stopped);
-    EXPECT_EQ(error, "stopped while waiting for the file's other writers");
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(other);
-    close(ends[0]);
     close(ends[1]);
-    std::vector<JobRow> rows;
-    ASSERT_TRUE(OpenStore(target, Access::kRead, error)->List({}, rows, error)) << error;
-    EXPECT_EQ(rows.size(), 1u);
+    const auto rows = (*OpenStore(target, Access::kRead))->List({});
+    ASSERT_TRUE(Ok(rows));
+    EXPECT_EQ(rows->size(), 1u);
+}
+
+TEST_F(SqliteLogTest, ParametersAreBoundByTheirTypeAndAStatementTheyDoNotMatchIsRefused) {
+    auto connection = OpenSqlite(target, Access::kWrite, nullptr);
+    ASSERT_TRUE(Ok(connection));
+    const auto types = (*connection)
+                           ->Run({"SELECT typeof($1), typeof($2), typeof($3), $2",
+                                  {int64_t{7}, std::string("7"), {}}});
+    ASSERT_TRUE(Ok(types));
+    ASSERT_EQ(types->size(), 1u);
+    EXPECT_EQ((*types)[0], (korvel::joblog::Row{"integer", "text", "null", "7"}));
+    // A parameter too many or too few is a fault of the statement: it is not run half-bound.
+    for (const Statement& wrong :
+         {Statement{"SELECT $1", {}}, Statement{"SELECT $1", {int64_t{1}, int64_t{2}}}}) {
+        const std::string why = Why((*connection)->Run(wrong));
+        EXPECT_NE(why.find("do not match the statement \"SELECT $1\""), std::string::npos) << why;
+    }
 }
 
 TEST_F(SqliteLogTest, ATargetIsAFileAnAddressOrLibpqWordsAndAnythingElseIsRefusedUnwritten) {
@@ -235,15 +267,14 @@ TEST_F(SqliteLogTest, ATargetIsAFileAnAddressOrLibpqWordsAndAnythingElseIsRefuse
         EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
         if (c.kind != TargetKind::kRefused || c.target.empty()) continue;
         // Refused before anything is made.
-        std::string error;
-        EXPECT_FALSE(AppendJob(c.target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0), error));
+        const std::string error =
+            Why(AppendJob(c.target, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0)));
         EXPECT_EQ(error.rfind(c.why, 0), 0u) << error;
         EXPECT_FALSE(fs::exists(c.target)) << c.target;
     }
     // libpq's words go to PostgreSQL (here a server that is not there), never to a file.
     const std::string words = "host=" + dir.string() + " dbname=korvel user=op password=x";
-    std::string error;
-    EXPECT_FALSE(AppendJob(words, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0), error));
+    const std::string error = Why(AppendJob(words, Row("2026-12-08T09:00:00.000Z", "COM1", 0, 0)));
     EXPECT_EQ(error.rfind("PostgreSQL: ", 0), 0u) << error;
     EXPECT_FALSE(fs::exists(words));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);

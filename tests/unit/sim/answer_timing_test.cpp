@@ -17,9 +17,9 @@ SimClock::time_point At(SimClock::duration since) {
 }
 
 AnswerTiming TimingOf(std::vector<std::string_view> args) {
-    const ParsedOptions parsed = ParseOptions(args);
-    EXPECT_TRUE(parsed.options) << parsed.error;
-    const SimOptions options = parsed.options.value_or(SimOptions{});
+    const base::Expected<ParsedOptions> parsed = ParseOptions(args);
+    EXPECT_TRUE(parsed && parsed->options) << (parsed ? "" : parsed.error().message);
+    const SimOptions options = parsed ? parsed->options.value_or(SimOptions{}) : SimOptions{};
     return AnswerTiming(options.delayMs, options.baud, options.latencyMs);
 }
 

@@ -26,19 +26,18 @@ Bytes Read(uint32_t count, uint32_t address) {
 }
 
 TEST(LightLoaderTest, IdBytesTakeTwoPartsOfWholeHexBytes) {
-    std::string error;
-    const auto full = ParseIdentityBytes("0500:48a0000000000F", &error);
-    ASSERT_TRUE(full) << error;
+    const auto full = ParseIdentityBytes("0500:48a0000000000F");
+    ASSERT_TRUE(full) << full.error().message;
     EXPECT_EQ(full->first, (Bytes{0x05, 0x00}));
     EXPECT_EQ(full->second, (Bytes{0x48, 0xA0, 0, 0, 0, 0, 0x0F}));
-    const auto empty = ParseIdentityBytes(":", &error);
-    ASSERT_TRUE(empty) << error;
+    const auto empty = ParseIdentityBytes(":");
+    ASSERT_TRUE(empty) << empty.error().message;
     EXPECT_TRUE(empty->first.empty() && empty->second.empty());
 
     for (const char* bad : {"050048", "050:48", "05zz:48", "050001:48", "0500:4800000000000000"}) {
-        error.clear();
-        EXPECT_FALSE(ParseIdentityBytes(bad, &error)) << bad;
-        EXPECT_FALSE(error.empty()) << bad;
+        const auto refused = ParseIdentityBytes(bad);
+        ASSERT_FALSE(refused) << bad;
+        EXPECT_FALSE(refused.error().message.empty()) << bad;
     }
 }
 
@@ -81,8 +80,7 @@ TEST(LightLoaderTest, ReadMemoryAnswersTheIdentificationBytes) {
     EXPECT_EQ(loader.Take(withPayload).status, status::kBadFrame);
 
     // --id-bytes fewer than asked: the answer is short, as a reader's would be.
-    std::string error;
-    LightLoader shortAnswer(*ParseIdentityBytes("05:48", &error), true);
+    LightLoader shortAnswer(*ParseIdentityBytes("05:48"), true);
     EXPECT_EQ(*shortAnswer.Take(Read(2, kIdentityAddress)).data, (Bytes{0x05}));
     EXPECT_EQ(*shortAnswer.Take(Read(7, kIdentity1MbAddress)).data, (Bytes{0x48}));
 

@@ -8,18 +8,23 @@
 namespace korvel::sim {
 namespace {
 
-ParsedOptions Parse(std::vector<std::string_view> args) {
+base::Expected<ParsedOptions> Parse(std::vector<std::string_view> args) {
     return ParseOptions(args);
 }
 
+// The refusal's text; empty when the command line was taken.
+std::string Refusal(const base::Expected<ParsedOptions>& parsed) {
+    return parsed ? std::string() : parsed.error().message;
+}
+
 TEST(SimOptionsTest, ReadsAFullCommandLine) {
-    const ParsedOptions parsed = Parse(
+    const base::Expected<ParsedOptions> parsed = Parse(
         {"--reader", "1",         "--loader", "addressed",    "--virtual", "7",       "--ports-dir",
          "/tmp/p",   "--dump",    "d.bin",    "--transcript", "t.jsonl",   "--once",  "--fail-at",
          "4:0x23",   "--drop-at", "5",        "--hangup-at",  "9",         "--delay", "20",
          "--baud",   "9600"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    const SimOptions& o = *parsed.options;
+    ASSERT_TRUE(parsed && parsed->options) << Refusal(parsed);
+    const SimOptions& o = *parsed->options;
     EXPECT_EQ(o.reader, 1);
     EXPECT_EQ(o.loader, LoaderKind::Addressed);
     EXPECT_EQ(o.port, 0x80000007u);
@@ -33,20 +38,21 @@ TEST(SimOptionsTest, ReadsAFullCommandLine) {
     EXPECT_EQ(o.delayMs, 20u);
     EXPECT_EQ(o.baud, 9600u);
 
-    const ParsedOptions plain = Parse({"--com", "3", "--reader", "0"});
-    ASSERT_TRUE(plain.options) << plain.error;
-    EXPECT_EQ(plain.options->loader, LoaderKind::Raw);
-    EXPECT_EQ(plain.options->port, 3u);
-    EXPECT_TRUE(Parse({"--reader", "0", "--help"}).help);
+    const base::Expected<ParsedOptions> plain = Parse({"--com", "3", "--reader", "0"});
+    ASSERT_TRUE(plain && plain->options) << Refusal(plain);
+    EXPECT_EQ(plain->options->loader, LoaderKind::Raw);
+    EXPECT_EQ(plain->options->port, 3u);
+    EXPECT_TRUE(Parse({"--reader", "0", "--help"})->help);
 
-    const ParsedOptions large = Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A",
-                                       "--dump-data", "data.bin", "--latency", "16"});
-    ASSERT_TRUE(large.options) << large.error;
-    EXPECT_EQ(large.options->appNumber, AppNumber{42});
-    EXPECT_EQ(large.options->latencyMs, 16u);
-    EXPECT_EQ(plain.options->latencyMs, 0u);
-    EXPECT_EQ(large.options->dataDumpPath, "data.bin");
-    EXPECT_FALSE(plain.options->appNumber.has_value());
+    const base::Expected<ParsedOptions> large =
+        Parse({"--reader", "7", "--com", "1", "--app-number", "0x2A", "--dump-data", "data.bin",
+               "--latency", "16"});
+    ASSERT_TRUE(large && large->options) << Refusal(large);
+    EXPECT_EQ(large->options->appNumber, AppNumber{42});
+    EXPECT_EQ(large->options->latencyMs, 16u);
+    EXPECT_EQ(plain->options->latencyMs, 0u);
+    EXPECT_EQ(large->options->dataDumpPath, "data.bin");
+    EXPECT_FALSE(plain->options->appNumber.has_value());
 }
 
 TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {
@@ -73,43 +79,45 @@ TEST(SimOptionsTest, RefusesBadCommandLinesNamingTheOption) {
         {{"--reader", "0", "--com", "3", "--speed", "1"}, "unknown option \"--speed\""},
     };
     for (const auto& [args, message] : cases) {
-        const ParsedOptions parsed = Parse(args);
-        EXPECT_FALSE(parsed.options) << message;
-        EXPECT_NE(parsed.error.find(message), std::string::npos) << parsed.error;
+        const base::Expected<ParsedOptions> parsed = Parse(args);
+        ASSERT_FALSE(parsed) << message;
+        EXPECT_EQ(parsed.error().code, kExitSetup);
+        EXPECT_NE(Refusal(parsed).find(message), std::string::npos) << Refusal(parsed);
     }
 }
 
 TEST(SimOptionsTest, ALineGivesEachReaderItsOwnValuesFromCommaLists) {
-    const ParsedOptions parsed =
+    const base::Expected<ParsedOptions> parsed =
         Parse({"--line", "4", "--virtual", "5", "--reader", "0,1,1,5", "--loader", "addressed",
                "--dump", "/d/flash%d.bin", "--fail-at", ",4:0x23,,", "--hangup-at", ",,9,",
                "--ports-dir", "/tmp/p", "--once"});
-    ASSERT_FALSE(parsed.options);
-    ASSERT_EQ(parsed.line.size(), 4u) << parsed.error;
+    ASSERT_TRUE(parsed) << Refusal(parsed);
+    ASSERT_FALSE(parsed->options);
+    ASSERT_EQ(parsed->station.size(), 4u);
     for (size_t i = 0; i < 4; ++i) {
-        const SimOptions& o = parsed.line[i];
+        const SimOptions& o = parsed->station[i];
         EXPECT_EQ(o.port, 0x80000000u + 5 + i);
         EXPECT_EQ(o.loader, LoaderKind::Addressed);
         EXPECT_EQ(o.dumpPath, "/d/flash" + std::to_string(5 + i) + ".bin");
         EXPECT_EQ(o.portsDir, "/tmp/p");
         EXPECT_TRUE(o.once);
     }
-    EXPECT_EQ(parsed.line[3].reader, 5);
-    EXPECT_TRUE(parsed.line[0].faults.empty());
-    EXPECT_EQ(parsed.line[1].faults.at(4).code, 0x23);
-    EXPECT_EQ(parsed.line[2].faults.at(9).kind, FaultKind::HangUp);
-    EXPECT_TRUE(parsed.line[3].faults.empty());
+    EXPECT_EQ(parsed->station[3].reader, 5);
+    EXPECT_TRUE(parsed->station[0].faults.empty());
+    EXPECT_EQ(parsed->station[1].faults.at(4).code, 0x23);
+    EXPECT_EQ(parsed->station[2].faults.at(9).kind, FaultKind::HangUp);
+    EXPECT_TRUE(parsed->station[3].faults.empty());
 
     // One file for all, a list of the wrong length, a bad piece (named by its reader), a line
     // past the last port.
-    EXPECT_NE(Parse({"--line", "2", "--reader", "0", "--dump", "f.bin"}).error.find("%d"),
+    EXPECT_NE(Refusal(Parse({"--line", "2", "--reader", "0", "--dump", "f.bin"})).find("%d"),
               std::string::npos);
-    EXPECT_NE(Parse({"--line", "3", "--reader", "0,1"}).error.find("not 2"), std::string::npos);
-    EXPECT_NE(Parse({"--line", "2", "--reader", "0,12"}).error.find("reader 2 of the line"),
+    EXPECT_NE(Refusal(Parse({"--line", "3", "--reader", "0,1"})).find("not 2"), std::string::npos);
+    EXPECT_NE(Refusal(Parse({"--line", "2", "--reader", "0,12"})).find("reader 2 of the line"),
               std::string::npos);
-    EXPECT_FALSE(Parse({"--line", "8", "--virtual", "95", "--reader", "0"}).error.empty());
-    EXPECT_FALSE(Parse({"--line", "0", "--reader", "0"}).error.empty());
-    EXPECT_TRUE(Parse({"--line", "2", "--reader", "0", "--help"}).help);
+    EXPECT_FALSE(Refusal(Parse({"--line", "8", "--virtual", "95", "--reader", "0"})).empty());
+    EXPECT_FALSE(Refusal(Parse({"--line", "0", "--reader", "0"})).empty());
+    EXPECT_TRUE(Parse({"--line", "2", "--reader", "0", "--help"})->help);
 }
 
 }  // namespace
