@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "download_options.h"
-#include "log_options.h"
+#include "cli/download_options.h"
+#include "cli/log_options.h"
 #include "sim/sim_options.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "json_reader.h"
-#include "json_writer.h"
+#include "cli/json_reader.h"
+#include "cli/json_writer.h"
 
 namespace {
 
