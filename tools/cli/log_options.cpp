@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <set>
 
-#include "cli/tool_support.h"
+#include "cli/arguments.h"
 
 namespace cordane::tools {
 
@@ -74,7 +74,8 @@ std::optional<SinceTime> ParseSince(const std::string& given) {
     return since;
 }
 
-std::optional<std::string> ParseLogOptions(int argc, char** argv, LogOptions& options, bool& help) {
+korvel::base::Expected<LogOptions> ParseLogOptions(int argc, char** argv) {
+    LogOptions options;
     std::set<std::string> given;
     bool json = false;
     bool csv = false;
@@ -83,7 +84,7 @@ std::optional<std::string> ParseLogOptions(int argc, char** argv, LogOptions& op
         const std::string name = arg.substr(0, arg.find('='));
         for (const char* once : {"--log", "--since", "--port"}) {
             if (name == once && !given.insert(name).second) {
-                return name + " is given twice: give it once";
+                return UsageError(name + " is given twice: give it once");
             }
         }
         std::string text;
@@ -91,21 +92,26 @@ std::optional<std::string> ParseLogOptions(int argc, char** argv, LogOptions& op
             return MatchOption(argc, argv, i, option, text) == OptionMatch::Value;
         };
         if (arg == "--help" || arg == "-h") {
-            help = true;
-            return std::nullopt;
+            options.help = true;
+            return options;
         } else if (value("--log")) {
-            if (text.empty())
-                return "--log needs a target: an SQLite file or a postgresql:// address";
+            if (text.empty()) {
+                return UsageError(
+                    "--log needs a target: an SQLite file or a postgresql:// address");
+            }
             options.target = text;
         } else if (value("--since")) {
             options.since = ParseSince(text);
             if (!options.since) {
-                return "bad --since \"" + text +
-                       "\": give a UTC date and time such as 2026-12-08 or 2026-12-08T09:30, or "
-                       "a time back from now such as 90m, 24h or 7d";
+                return UsageError("bad --since \"" + text +
+                                  "\": give a UTC date and time such as 2026-12-08 or "
+                                  "2026-12-08T09:30, or a time back from now such as 90m, 24h or "
+                                  "7d");
             }
         } else if (value("--port")) {
-            if (text.empty()) return "--port needs the port as the jobs name it, e.g. KORVEL03";
+            if (text.empty()) {
+                return UsageError("--port needs the port as the jobs name it, e.g. KORVEL03");
+            }
             options.port = text;
         } else if (arg == "--failed") {
             options.failed = true;
@@ -116,16 +122,17 @@ std::optional<std::string> ParseLogOptions(int argc, char** argv, LogOptions& op
         } else if (arg == "--csv") {
             csv = true;
         } else if (arg == "--log" || arg == "--since" || arg == "--port") {
-            return arg + " needs a value";
+            return UsageError(arg + " needs a value");
         } else {
-            return (arg.rfind("-", 0) == 0 ? "unknown option " : "one argument too many: ") + arg;
+            return UsageError(
+                (arg.rfind("-", 0) == 0 ? "unknown option " : "one argument too many: ") + arg);
         }
     }
-    if (json && csv) return "give --json or --csv, not both";
+    if (json && csv) return UsageError("give --json or --csv, not both");
     options.format = json  ? LogOptions::Format::kJson
                      : csv ? LogOptions::Format::kCsv
                            : LogOptions::Format::kTable;
-    return std::nullopt;
+    return options;
 }
 
 }  // namespace cordane::tools

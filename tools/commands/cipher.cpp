@@ -6,10 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "base/read_file.h"
+#include "base/replace_file.h"
+#include "cli/arguments.h"
+#include "cli/key_options.h"
+#include "cli/user_files.h"
 #include "commands.h"
 #include "cordane/formats/cipher.h"
 #include "cordane/formats/large_layout.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 
@@ -72,7 +76,6 @@ int Cipher::Run(int argc, char** argv) {
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        std::optional<std::string> problem;
         if (options && (arg == "--help" || arg == "-h")) {
             std::printf(kHelpFormat, Name(),
                         direction_ == Direction::Encipher ? "Enciphers" : "Deciphers");
@@ -80,9 +83,14 @@ int Cipher::Run(int argc, char** argv) {
         }
         if (options && arg == "--") {
             options = false;
-        } else if (options && TakeKeyOption(argc, argv, i, choice, problem)) {
-            if (problem) return Usage(*problem);
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
+            continue;
+        }
+        if (options) {
+            const korvel::base::Expected<bool> key = TakeKeyOption(argc, argv, i, choice);
+            if (!key) return Usage(key.error().message);
+            if (*key) continue;
+        }
+        if (options && arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown option " + arg);
         } else if (input == nullptr) {
             input = argv[i];
@@ -116,12 +124,13 @@ int Cipher::Run(int argc, char** argv) {
     }
     if (output == nullptr) return Usage("give both an IN.bin and an OUT.bin file");
 
-    InputFile file;
-    if (!ReadInput(Name(), input, "a binary download file", file)) {
+    korvel::base::Expected<korvel::base::FileBytes> file = korvel::base::ReadWholeFile(input);
+    if (!file) {
+        ReportError(Name(), GiveInstead(file.error(), "a binary download file"));
         std::fprintf(stderr, "  %s was not written.\n", output);
         return kExitBadInput;
     }
-    std::vector<uint8_t>& bytes = file.bytes;
+    std::vector<uint8_t>& bytes = file->bytes;
     if (bytes.size() < kMinimumSize) {
         std::fprintf(stderr,
                      "cordane %s: %s is %zu bytes long; its enciphered region, %zu bytes at offset "
@@ -170,7 +179,9 @@ int Cipher::Run(int argc, char** argv) {
         }
     }
 
-    if (!WriteOutputFile(Name(), output, bytes.data(), bytes.size())) {
+    if (const korvel::base::Expected<void> written = korvel::base::ReplaceWholeFile(output, bytes);
+        !written) {
+        ReportError(Name(), written.error());
         std::fprintf(stderr, "  %s was not written.\n", output);
         return kExitBadInput;
     }

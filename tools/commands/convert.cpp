@@ -1,19 +1,17 @@
 // cordane convert: turns an S-record file into the memory image the engine builds from it, as a
 // binary file whose byte 0 stands for the image's first address.
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "base/read_file.h"
+#include "base/replace_file.h"
+#include "cli/arguments.h"
+#include "cli/user_files.h"
 #include "commands.h"
 #include "cordane/formats/srec.h"
 #include "cordane/protocol.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 
@@ -111,80 +109,6 @@ class PageBuffer {
     size_t capacity_ = 0;
 };
 
-// The input file's text: mapped in place when the file allows it, which spares copying it, else
-// read whole (files whose size the system does not report). Only regular files are taken.
-class InputText {
-  public:
-    InputText() = default;
-    ~InputText() {
-        if (mapped_ != nullptr) ::munmap(mapped_, size_);
-    }
-    InputText(const InputText&) = delete;
-    InputText& operator=(const InputText&) = delete;
-
-    bool Load(const char* path) {
-        UniqueFd fd;
-        struct stat info {};
-        if (!OpenInput("convert", path, "an S-record file", fd, info)) return false;
-        if (S_ISREG(info.st_mode) && info.st_size > 0) {
-            const size_t size = static_cast<size_t>(info.st_size);
-            void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
-            if (p != MAP_FAILED) {
-                mapped_ = p;
-                size_ = size;
-                return true;
-            }
-        }
-        return ReadOpenInput("convert", path, fd.get(), info, SIZE_MAX, read_);
-    }
-
-    const uint8_t* data() const {
-        return mapped_ != nullptr ? static_cast<const uint8_t*>(mapped_) : read_.bytes.data();
-    }
-    size_t size() const { return mapped_ != nullptr ? size_ : read_.bytes.size(); }
-
-  private:
-    void* mapped_ = nullptr;
-    size_t size_ = 0;
-    InputFile read_;
-};
-
-// A mapped file cut shorter while it is being converted makes the lost pages raise SIGBUS. While a
-// guard lives, that ends the program with a message and the bad-input exit code instead of a
-// crash; no output file exists yet at that point.
-char g_changedMessage[1024];
-size_t g_changedLength = 0;
-
-extern "C" void OnInputChanged(int) {
-    ssize_t ignored = ::write(STDERR_FILENO, g_changedMessage, g_changedLength);
-    (void)ignored;
-    ::_exit(kExitBadInput);
-}
-
-class InputChangeGuard {
-  public:
-    explicit InputChangeGuard(const char* path) {
-        const int n = std::snprintf(g_changedMessage, sizeof g_changedMessage,
-                                    "\ncordane convert: %s was cut short while it was being "
-                                    "read; convert it again once nothing writes to it\n",
-                                    path);
-        g_changedLength = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof g_changedMessage - 1);
-        struct sigaction action {};
-        action.sa_handler = OnInputChanged;
-        sigemptyset(&action.sa_mask);
-        installed_ = ::sigaction(SIGBUS, &action, &previous_) == 0;
-    }
-    ~InputChangeGuard() {
-        if (installed_) ::sigaction(SIGBUS, &previous_, nullptr);
-    }
-    InputChangeGuard(const InputChangeGuard&) = delete;
-    InputChangeGuard& operator=(const InputChangeGuard&) = delete;
-
-  private:
-    struct sigaction previous_ {};
-    bool installed_ = false;
-};
-
 // What the user can do about a refused file.
 const char* Advice(SrecError error) {
     switch (error) {
@@ -272,8 +196,10 @@ int RunConvert(int argc, char** argv) {
     }
     if (output == nullptr) return Usage("give both an INPUT.sre and an OUTPUT.bin file");
 
-    InputText text;
-    if (!text.Load(input)) return kExitBadInput;
+    // The input mapped in place where the file allows it, which spares copying it; else read.
+    korvel::base::Expected<korvel::base::FileView> mapped = korvel::base::FileView::Map(input);
+    if (!mapped) return ReportError("convert", GiveInstead(mapped.error(), "an S-record file"));
+    const std::span<const uint8_t> text = mapped->bytes();
     if (text.size() > kEngineTextLimit) {
         std::fprintf(stderr,
                      "cordane convert: warning: %s is %zu bytes long; the engine refuses S-record "
@@ -290,7 +216,12 @@ int RunConvert(int argc, char** argv) {
     PrintConversionBanner();
     SrecResult result;
     {
-        const InputChangeGuard guard(input);
+        // A mapped file cut shorter while it is converted: a message instead of a crash; no
+        // output file exists yet at that point.
+        const korvel::base::MappingGuard guard("\ncordane convert: " + std::string(input) +
+                                                   " was cut short while it was being read; "
+                                                   "convert it again once nothing writes to it\n",
+                                               kExitBadInput);
         result = windowed ? ConvertSrecWindow(text.data(), text.size(), image.data(), capacity,
                                               lower, upper)
                           : ConvertSrecPlain(text.data(), text.size(), image.data(), capacity);
@@ -309,7 +240,10 @@ int RunConvert(int argc, char** argv) {
         return kExitBadInput;
     }
 
-    if (!WriteOutputFile("convert", output, image.data(), result.length)) {
+    if (const korvel::base::Expected<void> written =
+            korvel::base::ReplaceWholeFile(output, {image.data(), result.length});
+        !written) {
+        ReportError("convert", written.error());
         std::fputc('\n', stdout);
         return kExitBadInput;
     }

@@ -20,20 +20,21 @@
 #include <thread>
 #include <vector>
 
+#include "cli/arguments.h"
+#include "cli/download_options.h"
+#include "cli/unique_fd.h"
 #include "commands.h"
 #include "cordane/cordane.h"
 #include "download/engine_client.h"
 #include "download/files.h"
 #include "download/global_file.h"
-#include "station/station.h"
 #include "download/log.h"
-#include "cli/download_options.h"
 #include "download/output.h"
 #include "download/port.h"
 #include "download/signals.h"
 #include "download/verdict.h"
 #include "progress/progress.h"
-#include "cli/tool_support.h"
+#include "station/station.h"
 
 namespace cordane::tools {
 
@@ -41,7 +42,8 @@ namespace {
 
 constexpr int kIdleMilliseconds = 100;  // refresh of the bar and its estimate
 
-constexpr char kHelp[] =
+// --help: the text around the options, which the option table describes.
+constexpr char kHelpStart[] =
     "usage: cordane download --port PORT[,PORT...] --reader N [--type T] [--driver FILE]\n"
     "                        [--erase-data]"
     " [--ask] [--silent] [--json] [--yes|--no] [--log TARGET]\n"
@@ -62,43 +64,13 @@ constexpr char kHelp[] =
     "file's structure and every CRC are checked before any reader is reset or detected; the\n"
     "part for the reader type found is checked as the engine checks a file, before the reader\n"
     "is reset, and a refusal names the component.\n"
-    "\n"
-    "  --port PORT       COM1..COM256, KORVEL00..KORVEL98, or a device path such as\n"
-    "                    /dev/ttyUSB0 (\"cordane ports\" lists the ports that can be opened).\n"
-    "                    Several ports (--port A --port B, or --port A,B) download the same\n"
-    "                    files to every reader at once (below)\n"
-    "  --reader N        reader type: 0 KvTal (64 Kb), 1 KvOrb (64 Kb), 2 KvOrb (512Kb),\n"
-    "                    3 KvTal (512 Kb), 4 KvQuin3, 5 KvOrb1Mb, 6 KvTal (1Mb), 7 KvTalModem,\n"
-    "                    8 and 9 the readers found by detection\n"
-    "  --type T          0 normal download (default), 1 automatic binary loading, 2 binary\n"
-    "                    loading, 3 erase the code only (large readers; no APPFILE needed)\n"
-    "  --driver FILE     the driver library: needed by the large readers' type 0, and taken\n"
-    "                    there only\n"
-    "  --erase-data      erase the reader's data flash as well (large readers)\n"
-    "  --ask             ask before erasing the data flash (answered by --yes or --no)\n"
-    "  --silent          the engine shows no error messages; the exit code tells the outcome\n"
-    "  --json            one JSON object per event on standard output (below)\n"
-    "  --yes, --no       the answer to the engine's questions (default --no)\n"
-    "  --log TARGET      append a row for the job to the job log TARGET: an SQLite file (one\n"
-    "                    station), or a postgresql:// address or libpq's key=value words (a\n"
-    "                    line); default: the environment variable KORVEL_LOG. \"cordane log\"\n"
-    "                    lists the jobs. A row that cannot be written is reported and leaves\n"
-    "                    the exit code as it is\n"
-    "\n"
+    "\n";
+
+constexpr char kHelpChecks[] =
     "Checks and key of an enciphered image. These act only in download type 1 (--type 1) on the\n"
-    "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n"
-    "  --key-selector N  the base key that deciphers APPFILE: 0 base key A (default), 1 base\n"
-    "                    key B, or the selector under which --key registers its key\n"
-    "  --key HEX16       an 8-byte base key as 16 hexadecimal digits, registered for this job\n"
-    "                    under --key-selector N (2 or more) or a selector of this program's own\n"
-    "  --identity X      check the file's 16-bit identity (at offset 0xA042) before anything is\n"
-    "                    erased: X in decimal or 0x hexadecimal; another identity ends the\n"
-    "                    download with exit code 1\n"
-    "  --check-app-number N --previous A,B\n"
-    "                    check that the file's application number (offset 0xA013) is N, then\n"
-    "                    let the reader judge the change from its previous numbers A and B;\n"
-    "                    N, A and B are 0 to 999. A wrong number ends the download with exit\n"
-    "                    code 4, a refusal by the reader with the reader's error code\n"
+    "large readers (--reader 2 to 9); elsewhere they are ignored, with a note:\n";
+
+constexpr char kHelpEnd[] =
     "\n"
     "On a terminal the progress is a bar with the bytes sent and the time left; otherwise plain\n"
     "lines. Ctrl-C stops the download after the current block and resets the reader (exit code\n"
@@ -144,6 +116,11 @@ constexpr char kHelp[] =
     "6 cancelled; 125 several ports: a port's own process was ended by a signal before it could\n"
     "finish (no fault of the reader); 130 quit at once by a second Ctrl-C; any other value is the\n"
     "error code of the reader's loader.\n";
+
+std::string Help() {
+    return kHelpStart + DownloadOptionsHelp(false) + "\n" + kHelpChecks +
+           DownloadOptionsHelp(true) + kHelpEnd;
+}
 
 int Usage(const std::string& problem) {
     std::fprintf(stderr,
@@ -289,23 +266,21 @@ std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& s
 }  // namespace
 
 int RunDownload(int argc, char** argv) {
-    DownloadOptions options;
-    bool help = false;
-    if (const std::optional<std::string> problem =
-            ParseDownloadOptions(argc, argv, options, help)) {
-        return Usage(*problem);
-    }
-    if (help) {
-        std::fputs(kHelp, stdout);
+    korvel::base::Expected<DownloadOptions> parsed = ParseDownloadOptions(argc, argv);
+    if (!parsed) return Usage(parsed.error().message);
+    DownloadOptions& options = *parsed;
+    if (options.help) {
+        std::fputs(Help().c_str(), stdout);
         return kExitOk;
     }
     if (options.ports.size() > 1) return RunLineDownload(argc, argv, options);
 
     WarnUnusedChecks(options);
     const JobSettings settings = SettingsOf(options);
-    if (const std::optional<std::string> refused = CheckFiles(options)) {
-        return RefuseDownload(options.json, *refused + "; nothing was sent to the reader",
-                              kExitBadInput);
+    if (const korvel::base::Expected<void> checked = CheckFiles(options); !checked) {
+        return RefuseDownload(options.json,
+                              ErrorLine(checked.error()) + "; nothing was sent to the reader",
+                              checked.error().code);
     }
     WarnAboutAppNumber(options, settings.keySelector);
 

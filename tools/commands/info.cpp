@@ -4,7 +4,6 @@
 // with the blocks a large-reader download would send or skip as blank.
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdio>
 #include <optional>
 #include <span>
@@ -12,6 +11,14 @@
 #include <variant>
 #include <vector>
 
+#include "base/hex.h"
+#include "base/read_file.h"
+#include "base/text.h"
+#include "cli/arguments.h"
+#include "cli/download_options.h"
+#include "cli/json_writer.h"
+#include "cli/key_options.h"
+#include "cli/user_files.h"
 #include "commands.h"
 #include "cordane/formats/binary_image.h"
 #include "cordane/formats/cipher.h"
@@ -20,8 +27,6 @@
 #include "cordane/formats/large_plan.h"
 #include "cordane/formats/srec.h"
 #include "cordane/protocol.h"
-#include "cli/json_writer.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 
@@ -75,25 +80,19 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
+using korvel::base::FileBytes;
+using korvel::base::GroupDigits;
+using korvel::base::HexNumber;
 
 // "1 byte", "4,096 bytes".
 std::string Count(uint64_t number, const char* unit) {
     return GroupDigits(number) + " " + unit + (number == 1 ? "" : "s");
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
+// Whether the name ends in `end` (".sre"), in any case.
+bool EndsWith(std::string_view name, std::string_view end) {
+    return name.size() >= end.size() &&
+           korvel::base::EqualIgnoringCase(name.substr(name.size() - end.size()), end);
 }
 
 // ---- What is shown
@@ -145,8 +144,8 @@ void NoteDroppedRange(const uint8_t* image, size_t length, RegionView& view) {
 std::string RegionText(const RegionView& view, const char* empty) {
     if (view.refused) return "refused: " + *view.refused;
     if (view.length == 0) return empty;
-    std::string text = Hex(view.start) + "-" + Hex(view.start + view.length - 1) + ", " +
-                       Count(view.length, "byte");
+    std::string text = HexNumber(view.start) + "-" + HexNumber(view.start + view.length - 1) +
+                       ", " + Count(view.length, "byte");
     if (view.planned) {
         text += "; " + Count(view.sent + view.skipped, "block") + ": " + GroupDigits(view.sent) +
                 " sent, " + GroupDigits(view.skipped) + " skipped as blank";
@@ -156,7 +155,7 @@ std::string RegionText(const RegionView& view, const char* empty) {
 
 // A region's line, and a line for each note under its image column.
 void PrintRegion(const RegionView& view, const char* empty) {
-    const std::string window = Hex(view.from) + "-" + Hex(view.to);
+    const std::string window = HexNumber(view.from) + "-" + HexNumber(view.to);
     std::printf("  %-14s %-19s %s\n", view.name.c_str(), window.c_str(),
                 RegionText(view, empty).c_str());
     for (const std::string& note : view.notes) std::printf("%37s%s\n", "", note.c_str());
@@ -220,7 +219,7 @@ const Window kWindows[] = {
     WindowOf(Region::Upper),
 };
 
-RegionView ConvertRegion(const Window& window, const InputFile& file, std::vector<uint8_t>& image) {
+RegionView ConvertRegion(const Window& window, const FileBytes& file, std::vector<uint8_t>& image) {
     RegionView view = EmptyRegion(window.name, window.id, window.lower, window.upper);
     // The overlay lands at its place in the driver's image, whose buffer it shares.
     const size_t capacity =
@@ -249,7 +248,7 @@ struct SmallView {
     bool takes = false;
 };
 
-SmallView ConvertSmall(const InputFile& file, std::vector<uint8_t>& image) {
+SmallView ConvertSmall(const FileBytes& file, std::vector<uint8_t>& image) {
     SmallView view;
     view.image = EmptyRegion("image", "image", kPlainStart,
                              static_cast<uint32_t>(kPlainStart + kSmallImageMax));
@@ -267,14 +266,14 @@ SmallView ConvertSmall(const InputFile& file, std::vector<uint8_t>& image) {
     } else if (result.length > kSmallImageMax) {
         view.image.notes.push_back("too long: a 64 Kb reader takes at most " +
                                    GroupDigits(kSmallImageMax) + " bytes (0x2000-" +
-                                   Hex(kPlainStart + kSmallImageMax - 1) + ")");
+                                   HexNumber(kPlainStart + kSmallImageMax - 1) + ")");
     } else {
         view.takes = true;
     }
     return view;
 }
 
-int ShowSrec(const char* path, const InputFile& file, bool json) {
+int ShowSrec(const char* path, const FileBytes& file, bool json) {
     std::vector<uint8_t> image(large::kImageBufferSize);
     std::vector<RegionView> large;
     bool largeTakes = true;
@@ -330,7 +329,7 @@ struct KeyUsed {
     std::string name;  // "base key A", "base key B", "the key given"
 };
 
-int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& key, bool json) {
+int ShowBinary(const char* path, FileBytes& file, const std::optional<KeyUsed>& key, bool json) {
     if (const auto problem = CheckBinarySize(path, file.size)) {
         if (json) {
             JsonWriter out;
@@ -430,7 +429,9 @@ int ShowBinary(const char* path, InputFile& file, const std::optional<KeyUsed>& 
             std::printf("  (the file ends before these fields: a download reads them as shown)\n");
         }
     }
-    CheckAppNumber("info", path, bytes.data(), key.has_value());
+    if (const auto warning = AppNumberWarning(path, bytes.data(), key.has_value())) {
+        std::fprintf(stderr, "cordane info: %s\n", warning->c_str());
+    }
     return kExitOk;
 }
 
@@ -444,19 +445,23 @@ int RunInfo(int argc, char** argv) {
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        std::optional<std::string> problem;
         if (options && (arg == "--help" || arg == "-h")) {
             std::fputs(kHelp, stdout);
             return kExitOk;
         }
         if (options && arg == "--") {
             options = false;
-        } else if (options && arg == "--json") {
+            continue;
+        }
+        if (options) {
+            const korvel::base::Expected<bool> key = TakeKeyOption(argc, argv, i, choice);
+            if (!key) return Usage(key.error().message);
+            if (*key) continue;
+        }
+        if (options && arg == "--json") {
             json = true;
         } else if (options && arg == "--enciphered") {
             enciphered = true;
-        } else if (options && TakeKeyOption(argc, argv, i, choice, problem)) {
-            if (problem) return Usage(*problem);
         } else if (options && arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown option " + arg);
         } else if (path == nullptr) {
@@ -466,10 +471,12 @@ int RunInfo(int argc, char** argv) {
         }
     }
     if (path == nullptr) return Usage("give the file to look at");
-    if (const auto problem = CheckKeyChoice(choice)) return Usage(*problem);
+    if (const korvel::base::Expected<void> usable = CheckKeyChoice(choice); !usable) {
+        return Usage(usable.error().message);
+    }
 
-    const std::string name = Lower(path);
-    if (EndsWith(name, ".glo")) {
+    const std::string_view name = path;
+    if (IsGlobalFileName(name)) {
         if (enciphered || choice.selector || choice.key) {
             return Usage(std::string(path) +
                          " is a global file, which is never enciphered: leave out --enciphered, "
@@ -503,11 +510,13 @@ int RunInfo(int argc, char** argv) {
     // As much as a download reads: 4 MB of an S-record file; a binary file one byte past the
     // longest the layout takes, so that a longer one is told as such.
     const size_t limit = srec ? kFileBufferSize : kFileUpper + kImageCapacity + 1;
-    InputFile file;
-    if (!ReadInput("info", path, "an S-record or binary download file", file, limit)) {
-        return kExitBadInput;
+    korvel::base::Expected<FileBytes> file = korvel::base::ReadWholeFile(
+        path, {.limit = limit, .overLimit = korvel::base::OverLimit::KeepBeginning});
+    if (!file) {
+        return ReportError("info",
+                           GiveInstead(file.error(), "an S-record or binary download file"));
     }
-    return srec ? ShowSrec(path, file, json) : ShowBinary(path, file, key, json);
+    return srec ? ShowSrec(path, *file, json) : ShowBinary(path, *file, key, json);
 }
 
 }  // namespace cordane::tools

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "joblog/job_log.h"
+#include "base/text.h"
 #include "cli/json_writer.h"
 #include "cli/log_options.h"
-#include "cli/tool_support.h"
+#include "commands.h"
+#include "joblog/job_log.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {
@@ -19,6 +19,7 @@ namespace cordane::tools {
 namespace {
 
 namespace joblog = korvel::joblog;
+using korvel::base::GroupDigits;
 
 constexpr char kHelp[] =
     "usage: cordane log [--log TARGET] [--since TIME] [--port P] [--failed] [--json|--csv]\n"
@@ -238,12 +239,10 @@ void PrintStats(const std::vector<joblog::StatsRow>& rows, LogOptions::Format fo
 }  // namespace
 
 int RunLog(int argc, char** argv) {
-    LogOptions options;
-    bool help = false;
-    if (const std::optional<std::string> problem = ParseLogOptions(argc, argv, options, help)) {
-        return Usage(*problem);
-    }
-    if (help) {
+    const korvel::base::Expected<LogOptions> parsed = ParseLogOptions(argc, argv);
+    if (!parsed) return Usage(parsed.error().message);
+    const LogOptions& options = *parsed;
+    if (options.help) {
         std::fputs(kHelp, stdout);
         return kExitOk;
     }

@@ -1,12 +1,12 @@
 // cordane ports: the ports through which a reader can be reached right now.
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include "commands.h"
 #include "cli/json_writer.h"
+#include "commands.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {
@@ -33,8 +33,9 @@ constexpr char kHelp[] =
 
 // The device behind a ports-directory entry, for the reader of the list.
 std::string Resolved(const std::string& device) {
-    char resolved[PATH_MAX];
-    return ::realpath(device.c_str(), resolved) != nullptr ? std::string(resolved) : device;
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(device, error);
+    return error ? device : resolved.string();
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
 // cordane seal: writes or checks the check value that seals an options file ("Brenmark.ini") for
 // the automatic binary loading mode.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/file_lock.h"
+#include "base/read_file.h"
+#include "base/replace_file.h"
+#include "cli/arguments.h"
 #include "commands.h"
-#include "kit/atomic_file.h"
 #include "kit/options_seal.h"
 
 namespace cordane::tools {
@@ -36,7 +34,8 @@ constexpr const char kUsage[] =
     "locked or written, has no marker or a value that cannot be replaced, or (with --check) holds\n"
     "a wrong value; 2 bad command line.\n";
 
-constexpr int kLockTries = 3;  // the name may lead to a new file each time another seal ends
+// The longest options file read: far more than any holds.
+constexpr size_t kLongestFile = 16 << 20;
 
 void NoMarker(const std::string& path) {
     std::fprintf(stderr,
@@ -82,51 +81,15 @@ void Unsealable(const std::string& path, const std::vector<uint8_t>& bytes,
                  path.c_str());
 }
 
-// An open file descriptor, closed (and its lock released) on every path.
-struct HeldFile {
-    int fd = -1;
-    ~HeldFile() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// Opens `path` and takes its lock without waiting. A name that leads to another file once the
-// lock is held (another seal has just replaced it) is opened again, so the bytes read are those
-// of the file the name leads to now.
-bool OpenLocked(const std::string& path, HeldFile& held) {
-    for (int attempt = 0; attempt < kLockTries; ++attempt) {
-        if (held.fd >= 0) ::close(held.fd);
-        held.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (held.fd < 0) {
-            std::fprintf(stderr, "cordane seal: cannot open %s (%s)\n", path.c_str(),
-                         std::strerror(errno));
-            return false;
-        }
-        if (!korvel::kit::LockWithoutWaiting(held.fd)) {
-            if (errno == EWOULDBLOCK) {
-                std::fprintf(stderr,
-                             "cordane seal: %s is held by another program (Brenmark checking "
-                             "it, or another cordane seal); let it finish, then run cordane seal "
-                             "%s again\n",
-                             path.c_str(), path.c_str());
-            } else {
-                std::fprintf(stderr, "cordane seal: cannot lock %s (%s)\n", path.c_str(),
-                             std::strerror(errno));
-            }
-            return false;
-        }
-        struct stat opened {};
-        struct stat named {};
-        if (::fstat(held.fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
-            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-            return true;
-        }
-    }
+// The file cannot be locked: held by another program, most likely the program checking it or
+// another seal.
+int RefuseLock(const std::string& path, const korvel::base::Error& error) {
+    if (error.cause != korvel::base::Cause::Busy) return ReportError("seal", error);
     std::fprintf(stderr,
-                 "cordane seal: %s keeps being replaced by another program; let it finish, then "
-                 "run cordane seal %s again\n",
+                 "cordane seal: %s is held by another program (Brenmark checking it, or another "
+                 "cordane seal); let it finish, then run cordane seal %s again\n",
                  path.c_str(), path.c_str());
-    return false;
+    return kExitBadInput;
 }
 
 }  // namespace
@@ -159,22 +122,30 @@ int RunSeal(int argc, char** argv) {
     }
 
     const std::string path = file;
+    const korvel::base::ReadOptions limit{.limit = kLongestFile};
     std::vector<uint8_t> bytes;
-    std::string error;
-    // The seal holds the lock on the file from the reading to the replacement.
-    HeldFile held;
+    // The seal holds the lock on the file from the reading to the replacement; a file another
+    // program holds is refused at once, not waited for.
+    std::optional<korvel::base::FileLock> lock;
     if (check) {
-        bool missing = false;
-        if (!korvel::kit::ReadWholeFile(path, bytes, error, missing)) {
-            std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
-            return kExitBadInput;
-        }
+        korvel::base::Expected<korvel::base::FileBytes> read =
+            korvel::base::ReadWholeFile(path, limit);
+        if (!read) return ReportError("seal", read.error());
+        bytes = std::move(read->bytes);
     } else {
-        if (!OpenLocked(path, held)) return kExitBadInput;
-        if (!korvel::kit::ReadOpenFile(held.fd, path, bytes, error)) {
-            std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
-            return kExitBadInput;
+        korvel::base::Expected<korvel::base::FileLock> locked =
+            korvel::base::FileLock::TryAcquire(path, korvel::base::FileAccess::Read);
+        if (!locked) return RefuseLock(path, locked.error());
+        lock.emplace(std::move(*locked));
+        korvel::base::Expected<korvel::base::FileInfo> info = lock->file().Info();
+        if (info && info->kind != korvel::base::FileKind::Regular) {
+            return ReportError("seal", korvel::base::Fail(path + " is not a regular file",
+                                                          "give the options file itself"));
         }
+        korvel::base::Expected<korvel::base::FileBytes> read =
+            korvel::base::ReadToEnd(lock->file(), limit);
+        if (!read) return ReportError("seal", read.error());
+        bytes = std::move(read->bytes);
     }
     const std::optional<korvel::kit::SealValue> value =
         korvel::kit::FindSealValue(bytes.data(), bytes.size());
@@ -208,9 +179,9 @@ int RunSeal(int argc, char** argv) {
         Unsealable(path, bytes, *value, result);
         return kExitBadInput;
     }
-    if (!korvel::kit::ReplaceFileAtomically(path, sealed, error)) {
-        std::fprintf(stderr, "cordane seal: %s\n", error.c_str());
-        return kExitBadInput;
+    if (const korvel::base::Expected<void> written = korvel::base::ReplaceWholeFile(path, sealed);
+        !written) {
+        return ReportError("seal", written.error());
     }
     std::printf("%s: sealed with check value %s\n", path.c_str(), digits.c_str());
     return kExitOk;

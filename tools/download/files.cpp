@@ -1,15 +1,14 @@
 #include "download/files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <variant>
 #include <vector>
 
+#include "base/read_file.h"
+#include "cli/arguments.h"
+#include "cli/user_files.h"
 #include "cordane/cordane.h"
 #include "cordane/formats/cipher.h"
 #include "cordane/formats/large_images.h"
@@ -18,36 +17,43 @@
 #include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "kit/global_file.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 
-std::optional<std::string> CheckFiles(const DownloadOptions& options) {
+namespace {
+
+using korvel::base::Expected;
+
+// The file at `path` checked for reading as the engine will read it, without reading it.
+Expected<void> CheckReadable(const std::string& path, const std::string& wanted) {
+    const Expected<korvel::base::FileInfo> info = korvel::base::CheckReadable(path);
+    if (!info) return GiveInstead(info.error(), wanted);
+    return {};
+}
+
+}  // namespace
+
+Expected<void> CheckFiles(const DownloadOptions& options) {
     const bool binary = options.type == static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
                         options.type == static_cast<int>(KV_DOWNLOAD_BINARY);
-    UniqueFd fd;
-    struct stat info {};
-    if (options.type != kEraseCodeType) {
+    if (options.type != static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {
         const char* wanted = options.globalFile ? "a Binary Global File (.glo)"
                              : binary           ? "a binary download file"
                                                 : "an S-record file";
-        if (auto problem = OpenInputFile(options.application.c_str(), wanted, fd, info)) {
-            return problem;
-        }
+        KORVEL_TRY(CheckReadable(options.application, wanted));
     }
     if (options.globalFile) {
         // Its structure and every CRC, whatever reader it is cut for: known before any reader is
         // reset or detected.
         const korvel::kit::GloRefusal refusal = korvel::kit::CheckGlobalFileAt(options.application);
         if (refusal.error != korvel::kit::GloError::None) {
-            return korvel::kit::RefusalLine(refusal, options.application);
+            return korvel::base::Fail(korvel::kit::RefusalLine(refusal, options.application));
         }
     }
     if (!options.driver.empty()) {
-        return OpenInputFile(options.driver.c_str(), "the driver library's S-record file", fd,
-                             info);
+        KORVEL_TRY(CheckReadable(options.driver, "the driver library's S-record file"));
     }
-    return std::nullopt;
+    return {};
 }
 
 void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
@@ -62,17 +68,23 @@ void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
         return;
     }
     constexpr size_t kNeeded = large::kFileApp + large::kEnciphered;
-    InputFile file;
-    if (!ReadInput("download", options.application.c_str(), "a binary download file", file,
-                   kNeeded) ||
-        file.bytes.size() < kNeeded) {
-        return;  // too short to decipher: the engine refuses it with its own message
-    }
-    if (!DecipherImageRegion(file.bytes.data(), file.bytes.size(), large::kFileApp,
-                             large::kEnciphered, base)) {
+    korvel::base::Expected<korvel::base::FileBytes> file = korvel::base::ReadWholeFile(
+        options.application,
+        {.limit = kNeeded, .overLimit = korvel::base::OverLimit::KeepBeginning});
+    if (!file) {
+        // Checked before: the file went away or changed meanwhile, which the engine reports.
+        ReportError("download", GiveInstead(file.error(), "a binary download file"));
         return;
     }
-    CheckAppNumber("download", options.application.c_str(), file.bytes.data(), true);
+    std::vector<uint8_t>& bytes = file->bytes;
+    if (bytes.size() < kNeeded) return;  // too short to decipher: the engine refuses it itself
+    if (!DecipherImageRegion(bytes.data(), bytes.size(), large::kFileApp, large::kEnciphered,
+                             base)) {
+        return;
+    }
+    if (const auto warning = AppNumberWarning(options.application, bytes.data(), true)) {
+        std::fprintf(stderr, "cordane download: %s\n", warning->c_str());
+    }
 }
 
 void WarnUnusedChecks(const DownloadOptions& options) {
@@ -90,22 +102,19 @@ void WarnUnusedChecks(const DownloadOptions& options) {
 
 namespace {
 
-// A whole file as the engine reads it; nothing when it cannot be read or is over the limit.
-std::optional<std::vector<uint8_t>> ReadWhole(const std::string& path, const char* what) {
-    UniqueFd fd;
-    struct stat info {};
-    if (OpenInputFile(path.c_str(), what, fd, info)) return std::nullopt;
-    InputFile file;
-    if (!ReadOpenInput("download", path.c_str(), fd.get(), info, kFileTextSize, file) || file.cut) {
-        return std::nullopt;
-    }
-    return std::move(file.bytes);
+// A whole file as the engine reads it; nothing when it cannot be read or is over the limit (the
+// engine then says why).
+std::optional<std::vector<uint8_t>> ReadWhole(const std::string& path) {
+    korvel::base::Expected<korvel::base::FileBytes> file =
+        korvel::base::ReadWholeFile(path, {.limit = kFileTextSize});
+    if (!file) return std::nullopt;
+    return std::move(file->bytes);
 }
 
 }  // namespace
 
 uint64_t SmallReaderImageSize(const std::string& path) {
-    const auto text = ReadWhole(path, "an S-record file");
+    const auto text = ReadWhole(path);
     if (!text) return 0;
     std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
     const SrecResult result =
@@ -125,13 +134,13 @@ uint64_t ImageBytes(const DownloadOptions& options) {
     inputs.downloadType = type;
     inputs.appPath = options.application;
     inputs.driverPath = options.driver;
-    const auto app = ReadWhole(options.application, "the application file");
+    const auto app = ReadWhole(options.application);
     if (!app) return 0;
     std::optional<std::vector<uint8_t>> driver;
     if (type == KV_DOWNLOAD_NORMAL) {
         inputs.appText = *app;
         if (!options.driver.empty()) {
-            driver = ReadWhole(options.driver, "the driver file");
+            driver = ReadWhole(options.driver);
             if (!driver) return 0;
             inputs.driverText = *driver;
         }

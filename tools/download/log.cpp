@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cordane/cordane.h"
 #include "download/verdict.h"
 
 namespace cordane::tools {
@@ -26,7 +27,7 @@ LoggedView::LoggedView(ProgressView* shown, const DownloadOptions& options, cons
     row_.readerName = ReaderName(options.reader);
     row_.readerDetected = detected;
     row_.downloadType = options.type;
-    if (options.type != kEraseCodeType) {
+    if (options.type != static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {
         row_.application = korvel::joblog::DescribeFile(options.application);
     }
     row_.driver = korvel::joblog::DescribeFile(options.driver);

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cordane/exit_codes.h"
-#include "cordane/cordane.h"
-#include "cordane/readers.h"
 #include "cli/json_writer.h"
+#include "cordane/cordane.h"
+#include "cordane/exit_codes.h"
+#include "cordane/readers.h"
 
 namespace cordane::tools {
 
@@ -49,7 +49,7 @@ std::string Verdict(int code, const DownloadOptions& options, const PortChoice& 
         options.appNumber && options.type == KV_DOWNLOAD_AUTO_BINARY && options.reader >= KvOrb512;
     switch (code) {
         case kExitOk:
-            if (options.type == kEraseCodeType) {
+            if (options.type == static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {
                 std::snprintf(text, sizeof text, "the code of the reader on %s is erased",
                               where.c_str());
             } else {

@@ -13,6 +13,8 @@
 
 namespace cordane::tools {
 
+using korvel::base::GroupDigits;
+
 // ---- EventQueue
 
 EventQueue::EventQueue() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/arguments.h"
+#include "cli/unique_fd.h"
 #include "cordane/exit_codes.h"
 #include "download/files.h"
 #include "download/log.h"
@@ -28,10 +30,9 @@
 #include "download/port.h"
 #include "download/signals.h"
 #include "download/verdict.h"
-#include "station/port_outcome.h"
 #include "joblog/job_log.h"
+#include "station/port_outcome.h"
 #include "station/station_view.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 
@@ -137,7 +138,7 @@ struct LoggedFiles {
 
 LoggedFiles DescribeFiles(const DownloadOptions& options) {
     LoggedFiles files;
-    if (options.type != kEraseCodeType) {
+    if (options.type != static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {
         files.application = korvel::joblog::DescribeFile(options.application);
     }
     files.driver = korvel::joblog::DescribeFile(options.driver);
@@ -301,9 +302,10 @@ int Usage(const std::string& problem) {
 int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
     // Everything is checked before any job starts: the files once, every port, and no reader
     // reached twice under two names.
-    if (const std::optional<std::string> refused = CheckFiles(options)) {
-        return RefuseDownload(options.json, *refused + "; nothing was sent to any reader",
-                              kExitBadInput);
+    if (const korvel::base::Expected<void> checked = CheckFiles(options); !checked) {
+        return RefuseDownload(options.json,
+                              ErrorLine(checked.error()) + "; nothing was sent to any reader",
+                              checked.error().code);
     }
     std::vector<Job> jobs(options.ports.size());
     std::vector<dev_t> devices;  // the ports' devices, while each one could be looked at

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <utility>
 
-#include "download/verdict.h"
+#include "base/text.h"
 #include "cli/json_reader.h"
 #include "cli/json_writer.h"
-#include "cli/tool_support.h"
+#include "download/verdict.h"
 
 namespace cordane::tools {
+
+using korvel::base::GroupDigits;
 
 namespace {
 

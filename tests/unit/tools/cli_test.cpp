@@ -1,31 +1,21 @@
-// The shared pieces of the cordane subcommands: numbers, keys and option values as a user types
-// them, files read with a limit and written atomically, and the job's flags word and parameter
-// block.
-#include <fcntl.h>
+// The command lines of the cordane subcommands: numbers, keys and option values as a user types
+// them, the option table of "cordane download", and the job's flags word and parameter block.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "cli/arguments.h"
+#include "cli/download_options.h"
+#include "cli/key_options.h"
+#include "cordane/exit_codes.h"
 #include "download/settings.h"
-#include "cli/tool_support.h"
-
-#include "support/temp_dir.h"
 
 namespace cordane::tools {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(ParseNumber, TakesDecimalAndHexadecimalUpToTheMaximum) {
     uint64_t value = 0;
@@ -80,12 +70,22 @@ Parsed ParseKeys(std::vector<std::string> args) {
     for (std::string& arg : args) argv.push_back(arg.data());
     Parsed parsed;
     for (int i = 1; i < static_cast<int>(argv.size()); ++i) {
-        if (!TakeKeyOption(static_cast<int>(argv.size()), argv.data(), i, parsed.choice,
-                           parsed.problem)) {
+        const korvel::base::Expected<bool> taken =
+            TakeKeyOption(static_cast<int>(argv.size()), argv.data(), i, parsed.choice);
+        if (!taken) {
+            parsed.problem = taken.error().message;
+        } else if (!*taken) {
             parsed.others.push_back(argv[i]);
         }
     }
     return parsed;
+}
+
+// What CheckKeyChoice refuses the choice with; nothing when it takes it.
+std::optional<std::string> CheckKeyChoiceOf(const KeyChoice& choice) {
+    const korvel::base::Expected<void> checked = CheckKeyChoice(choice);
+    if (checked) return std::nullopt;
+    return checked.error().message;
 }
 
 TEST(KeyOptions, TakeBothFormsAndLeaveOtherArguments) {
@@ -107,193 +107,80 @@ TEST(KeyOptions, TakeBothFormsAndLeaveOtherArguments) {
 }
 
 TEST(KeyOptions, RefuseAKeyForABuiltInSelectorAndASelectorWithoutItsKey) {
-    EXPECT_FALSE(CheckKeyChoice(ParseKeys({}).choice));
-    EXPECT_FALSE(CheckKeyChoice(ParseKeys({"--key-selector", "0"}).choice));
-    EXPECT_FALSE(CheckKeyChoice(ParseKeys({"--key-selector", "1"}).choice));
-    EXPECT_FALSE(CheckKeyChoice(ParseKeys({"--key", "0011223344556677"}).choice));
+    EXPECT_FALSE(CheckKeyChoiceOf(ParseKeys({}).choice));
+    EXPECT_FALSE(CheckKeyChoiceOf(ParseKeys({"--key-selector", "0"}).choice));
+    EXPECT_FALSE(CheckKeyChoiceOf(ParseKeys({"--key-selector", "1"}).choice));
+    EXPECT_FALSE(CheckKeyChoiceOf(ParseKeys({"--key", "0011223344556677"}).choice));
     EXPECT_FALSE(
-        CheckKeyChoice(ParseKeys({"--key-selector", "2", "--key", "0011223344556677"}).choice));
+        CheckKeyChoiceOf(ParseKeys({"--key-selector", "2", "--key", "0011223344556677"}).choice));
 
     const auto builtIn =
-        CheckKeyChoice(ParseKeys({"--key-selector", "1", "--key", "0011223344556677"}).choice);
+        CheckKeyChoiceOf(ParseKeys({"--key-selector", "1", "--key", "0011223344556677"}).choice);
     ASSERT_TRUE(builtIn);
     EXPECT_NE(builtIn->find("built-in base key B"), std::string::npos) << *builtIn;
-    const auto keyless = CheckKeyChoice(ParseKeys({"--key-selector", "7"}).choice);
+    const auto keyless = CheckKeyChoiceOf(ParseKeys({"--key-selector", "7"}).choice);
     ASSERT_TRUE(keyless);
     EXPECT_NE(keyless->find("--key HEX16"), std::string::npos) << *keyless;
 }
 
-class Files : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_FALSE(temp_.path().empty()); }
-    std::string Write(const std::string& name, const std::string& bytes) {
-        return temp_.Write(name, bytes);
+// A command line of "cordane download" as argv, argv[0] "download".
+struct CommandLine {
+    explicit CommandLine(std::vector<std::string> args) : args_(std::move(args)) {
+        args_.insert(args_.begin(), "download");
+        for (std::string& arg : args_) argv.push_back(arg.data());
     }
-
-    korvel::testkit::TempDir temp_;
-    fs::path dir_{temp_.path()};
+    int argc() const { return static_cast<int>(argv.size()); }
+    std::vector<std::string> args_;
+    std::vector<char*> argv;
 };
 
-TEST_F(Files, ReadInputStopsAtTheLimitAndTellsALongerFile) {
-    const std::string path = Write("in.bin", std::string(1000, 'x') + "tail");
-    InputFile whole;
-    ASSERT_TRUE(ReadInput("test", path.c_str(), "a file", whole));
-    EXPECT_EQ(whole.bytes.size(), 1004u);
-    EXPECT_EQ(whole.size, 1004u);
-    EXPECT_FALSE(whole.cut);
+TEST(DownloadOptionTable, ParsingEachPortsCommandLineAndHelpComeFromIt) {
+    // Each port's own download gets every option as given, values and all, but the ports and
+    // --json, which it gets its own way.
+    CommandLine line({"--port", "KORVEL01,KORVEL02", "--reader", "2", "--json", "--driver",
+                      "--json", "--port=COM3", "--log=jobs.db", "--yes", "--", "--app.sre"});
+    const korvel::base::Expected<DownloadOptions> options =
+        ParseDownloadOptions(line.argc(), line.argv.data());
+    ASSERT_TRUE(options) << options.error().message;
+    EXPECT_EQ(options->ports, (std::vector<std::string>{"KORVEL01", "KORVEL02", "COM3"}));
+    EXPECT_EQ(options->driver, "--json");
+    EXPECT_EQ(options->application, "--app.sre");
+    EXPECT_EQ(PortDownloadArguments(line.argc(), line.argv.data()),
+              (std::vector<std::string>{"--reader", "2", "--driver", "--json", "--log=jobs.db",
+                                        "--yes", "--", "--app.sre"}));
 
-    InputFile exact;
-    ASSERT_TRUE(ReadInput("test", path.c_str(), "a file", exact, 1004));
-    EXPECT_FALSE(exact.cut) << "a file exactly as long as the limit is whole";
-    EXPECT_EQ(std::string(exact.bytes.end() - 4, exact.bytes.end()), "tail");
-
-    InputFile cut;
-    ASSERT_TRUE(ReadInput("test", path.c_str(), "a file", cut, 10));
-    EXPECT_TRUE(cut.cut);
-    EXPECT_EQ(cut.bytes.size(), 10u);
-    EXPECT_EQ(cut.size, 1004u) << "the whole size of a regular file";
-
-    InputFile empty;
-    ASSERT_TRUE(ReadInput("test", Write("empty", "").c_str(), "a file", empty));
-    EXPECT_TRUE(empty.bytes.empty());
-}
-
-TEST_F(Files, ReadInputReadsAPipeInWholeAndRefusesDirectoriesAndMissingFiles) {
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    const std::string text(200000, 'p');  // more than the first buffer and than a pipe holds
-    std::thread writer([&] {
-        size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t put = ::write(ends[1], text.data() + done, text.size() - done);
-            if (put <= 0) break;
-            done += static_cast<size_t>(put);
-        }
-        ::close(ends[1]);
-    });
-    UniqueFd readEnd(ends[0]);
-    struct stat info {};
-    ASSERT_EQ(::fstat(readEnd.get(), &info), 0);
-    InputFile piped;
-    EXPECT_TRUE(ReadOpenInput("test", "pipe", readEnd.get(), info, SIZE_MAX, piped));
-    writer.join();
-    EXPECT_EQ(piped.bytes.size(), text.size());
-    EXPECT_FALSE(piped.cut);
-
-    InputFile none;
-    EXPECT_FALSE(ReadInput("test", dir_.c_str(), "a file", none));
-    EXPECT_FALSE(ReadInput("test", (dir_ / "missing").c_str(), "a file", none));
-}
-
-std::string Contents(const fs::path& path) {
-    return korvel::testkit::ReadText(path.string());
-}
-
-size_t Entries(const fs::path& dir) {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
-}
-
-bool Output(const fs::path& path, const std::string& data) {
-    return WriteOutputFile("test", path.c_str(), reinterpret_cast<const uint8_t*>(data.data()),
-                           data.size());
-}
-
-TEST_F(Files, WriteOutputFileReplacesWholeAndLeavesNothingBehindOnFailure) {
-    const std::string path = Write("out.bin", "old contents");
-    ASSERT_TRUE(Output(path, "new"));
-    EXPECT_EQ(Contents(path), "new");
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0666 & ~mask))
-        << "the mode of a new file";
-
-    const fs::path taken = dir_ / "taken";
-    fs::create_directory(taken);
-    EXPECT_FALSE(Output(taken, "new")) << "a directory is no output file";
-    EXPECT_FALSE(Output(dir_ / "no-such-dir" / "out.bin", "new"));
-    EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken: no temporary file left";
-}
-
-TEST_F(Files, TheNamedFallbackReplacesWholeAndRemovesItsFileOnFailure) {
-    const std::string path = Write("out.bin", "old contents");
-    const std::string data = "named";
-    auto named = [&](const std::string& target) {
-        return WriteThroughNamedFile("test", target.c_str(), target,
-                                     reinterpret_cast<const uint8_t*>(data.data()), data.size());
-    };
-    ASSERT_TRUE(named(path));
-    EXPECT_EQ(Contents(path), "named");
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0666 & ~mask));
-    // A directory in the way: the temporary file is written, the rename fails, the file goes.
-    fs::create_directory(dir_ / "taken");
-    EXPECT_FALSE(named((dir_ / "taken").string()));
-    EXPECT_EQ(Entries(dir_), 2u) << "only out.bin and taken";
-}
-
-TEST_F(Files, WriteOutputFileWritesThroughLinksAndIntoFifosWithoutReplacingThem) {
-    // A relative link to a file in another directory: the file is replaced there, the link stays.
-    const fs::path other = dir_ / "other";
-    fs::create_directory(other);
-    Write("other/target.bin", "old");
-    fs::create_symlink("other/target.bin", dir_ / "link.bin");
-    fs::create_symlink("link.bin", dir_ / "chain.bin");
-    ASSERT_TRUE(Output(dir_ / "chain.bin", "through"));
-    EXPECT_TRUE(fs::is_symlink(dir_ / "chain.bin"));
-    EXPECT_TRUE(fs::is_symlink(dir_ / "link.bin"));
-    EXPECT_EQ(Contents(other / "target.bin"), "through");
-    EXPECT_EQ(Entries(other), 1u);
-    fs::create_symlink("other/new.bin", dir_ / "dangling.bin");
-    ASSERT_TRUE(Output(dir_ / "dangling.bin", "created")) << "a link to a file still to be made";
-    EXPECT_EQ(Contents(other / "new.bin"), "created");
-    fs::create_symlink("loop.bin", dir_ / "loop.bin");
-    EXPECT_FALSE(Output(dir_ / "loop.bin", "x"));
-
-    // A FIFO is written in place while something reads it, and refused at once otherwise.
-    const fs::path fifo = dir_ / "fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(Output(fifo, "nobody reads"));
-    std::string received;
-    std::thread reader([&] {
-        UniqueFd in(::open(fifo.c_str(), O_RDONLY));
-        char buffer[64];
-        for (ssize_t got; (got = ::read(in.get(), buffer, sizeof buffer)) > 0;) {
-            received.append(buffer, static_cast<size_t>(got));
-        }
-    });
-    bool written = false;
-    for (int attempt = 0; attempt < 1000 && !written; ++attempt) {  // until the reader opens it
-        written = Output(fifo, "piped");
-        if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (const auto& [args, problem] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--port", "A", "--reader", "1", "--reader=2", "a.sre"},
+              "--reader is given twice: give it once"},
+             {{"--port", "A", "a.sre", "--log"}, "--log needs a value"},
+             {{"--port", "A", "--key"}, "--key needs 16 hexadecimal digits"},
+             {{"--port", "A", "--reader", "1", "--jsonx", "a.sre"}, "unknown option --jsonx"},
+             {{"--port", "A", "--yes", "--no"}, "give --yes or --no, not both"},
+         }) {
+        CommandLine wrong(args);
+        const korvel::base::Expected<DownloadOptions> refused =
+            ParseDownloadOptions(wrong.argc(), wrong.argv.data());
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().message, problem);
+        EXPECT_EQ(refused.error().code, kExitUsage);
     }
-    if (!written) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // free the reader
-    reader.join();
-    EXPECT_TRUE(written);
-    EXPECT_EQ(received, "piped");
-    EXPECT_TRUE(fs::is_fifo(fifo)) << "still a FIFO, not replaced by a file";
+
+    // --help describes every option of the table, in its group.
+    const std::string help = DownloadOptionsHelp(false) + DownloadOptionsHelp(true);
+    for (const DownloadOptionFacts& facts : DownloadOptionTable()) {
+        EXPECT_NE(help.find(facts.name), std::string::npos) << facts.name;
+    }
+    EXPECT_EQ(DownloadOptionsHelp(true).find("--port"), std::string::npos);
+    EXPECT_EQ(DownloadOptionsHelp(false).rfind("  --port PORT       COM1..COM256", 0), 0u);
 }
 
-TEST_F(Files, OpenInputRefusesWhatIsNoRegularFileWithoutWaiting) {
-    const fs::path fifo = dir_ / "fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    UniqueFd fd;
-    struct stat info {};
-    const auto fifoProblem = OpenInputFile(fifo.c_str(), "a file", fd, info);
-    ASSERT_TRUE(fifoProblem) << "a FIFO without a writer must not hold the open";
-    EXPECT_NE(fifoProblem->find("not a regular file"), std::string::npos) << *fifoProblem;
-    const auto device = OpenInputFile("/dev/zero", "a file", fd, info);
-    ASSERT_TRUE(device) << "an endless device";
-    EXPECT_NE(device->find("/dev/zero is a character device"), std::string::npos) << *device;
-    const auto directory = OpenInputFile(dir_.c_str(), "a file", fd, info);
-    ASSERT_TRUE(directory);
-    EXPECT_NE(directory->find("is a directory"), std::string::npos) << *directory;
-    if (::geteuid() != 0) {  // root reads every file
-        const std::string locked = Write("locked", "x");
-        ::chmod(locked.c_str(), 0);
-        const auto denied = OpenInputFile(locked.c_str(), "a file", fd, info);
-        ASSERT_TRUE(denied);
-        EXPECT_NE(denied->find("permission denied"), std::string::npos) << *denied;
+TEST(DownloadOptionTable, AGlobalFileIsANameEndingInGloInAnyCase) {
+    for (const char* name : {"a.glo", "A.GLO", "dir/x.Glo", "dir/.glo"}) {
+        EXPECT_TRUE(IsGlobalFileName(name)) << name;
+    }
+    for (const char* name : {".glo", "a.glo.bin", "aglo", "a.gl", ""}) {
+        EXPECT_FALSE(IsGlobalFileName(name)) << name;
     }
 }
 

@@ -32,12 +32,17 @@ TEST(LogOptionsTest, SinceTakesUtcTimesAndSpansBackFromNow) {
 }
 
 TEST(LogOptionsTest, OptionsAndTheirMistakes) {
-    auto parse = [](std::vector<std::string> args, LogOptions& options) {
+    // The options, or the usage error's message.
+    auto parse = [](std::vector<std::string> args,
+                    LogOptions& options) -> std::optional<std::string> {
         args.insert(args.begin(), "log");
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
-        bool help = false;
-        return ParseLogOptions(static_cast<int>(argv.size()), argv.data(), options, help);
+        korvel::base::Expected<LogOptions> parsed =
+            ParseLogOptions(static_cast<int>(argv.size()), argv.data());
+        if (!parsed) return parsed.error().message;
+        options = *parsed;
+        return std::nullopt;
     };
     LogOptions options;
     EXPECT_FALSE(

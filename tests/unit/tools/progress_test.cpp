@@ -101,6 +101,7 @@ TEST(FormatBarLineTest, ShowsPercentBytesAndTimeWithinTheWidth) {
 }
 
 TEST(GroupDigitsTest, GroupsThousands) {
+    using korvel::base::GroupDigits;
     EXPECT_EQ(GroupDigits(0), "0");
     EXPECT_EQ(GroupDigits(999), "999");
     EXPECT_EQ(GroupDigits(1000), "1,000");

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
+
 namespace cordane::tools {
 
 // --since: a UTC date and time, or a time back from now.
@@ -16,6 +18,7 @@ struct SinceTime {
 
 struct LogOptions {
     enum class Format { kTable, kJson, kCsv };
+    bool help = false;   // --help: nothing else was looked at
     std::string target;  // --log; empty: KORVEL_LOG
     std::optional<SinceTime> since;
     std::optional<std::string> port;
@@ -28,9 +31,9 @@ struct LogOptions {
 // times are UTC), or "45s", "90m", "24h", "7d". Nothing when the text is none of these.
 std::optional<SinceTime> ParseSince(const std::string& text);
 
-// Parses the arguments (argv[0] is the subcommand's name); on a mistake, the message of a usage
-// error. --help sets `help` and stops.
-std::optional<std::string> ParseLogOptions(int argc, char** argv, LogOptions& options, bool& help);
+// Parses the arguments (argv[0] is the subcommand's name); a usage error (kExitUsage) says what is
+// wrong. --help sets `help` and stops.
+korvel::base::Expected<LogOptions> ParseLogOptions(int argc, char** argv);
 
 }  // namespace cordane::tools
 

@@ -44,3 +44,7 @@ class UniqueFd {
 }  // namespace korvel
 
 #endif
+
+namespace cordane::tools {
+using UniqueFd = korvel::UniqueFd;
+}  // namespace cordane::tools

@@ -15,12 +15,12 @@
 #include <optional>
 #include <string>
 
+#include "cli/download_options.h"
+#include "cli/unique_fd.h"
 #include "cordane/cordane.h"
 #include "cordane/formats/cipher.h"
-#include "cli/download_options.h"
 #include "download/settings.h"
 #include "progress/progress.h"
-#include "cli/tool_support.h"
 
 namespace cordane::tools {
 

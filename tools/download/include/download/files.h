@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "cli/download_options.h"
 
 namespace cordane::tools {
 
 // The files, checked before the engine starts: it would report an unreadable file only after
-// the reader was reset, and a FIFO without a writer would hold it forever. What is wrong, if
-// anything.
-std::optional<std::string> CheckFiles(const DownloadOptions& options);
+// the reader was reset, and a FIFO without a writer would hold it forever.
+korvel::base::Expected<void> CheckFiles(const DownloadOptions& options);
 
 // Download type 1 deciphers the application: a number that does not read as three digits after
 // it means a wrong key, or a file never enciphered, and the reader would take garbage. Warned as

@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/tool_support.h"
+#include "cli/unique_fd.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {

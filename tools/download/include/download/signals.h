@@ -7,7 +7,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "cli/tool_support.h"
+#include "cli/unique_fd.h"
 
 namespace cordane::tools {
 

@@ -15,10 +15,10 @@
 #include <variant>
 #include <vector>
 
-#include "cordane/progress_bar.h"
+#include "base/text.h"
 #include "cli/json_reader.h"
 #include "cli/json_writer.h"
-#include "cli/tool_support.h"
+#include "cordane/progress_bar.h"
 
 namespace cordane::tools {
 
