@@ -6,16 +6,18 @@
 #include <optional>
 #include <string>
 
+#include "base/json_writer.h"
 #include "commands.h"
 #include "cordane/platform.h"
 #include "cordane/protocol.h"
 #include "cordane/readers.h"
 #include "download/port.h"
-#include "cli/json_writer.h"
 #include "kit/detection.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 namespace {
 

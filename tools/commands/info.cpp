@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "base/hex.h"
+#include "base/json_writer.h"
 #include "base/read_file.h"
 #include "base/text.h"
 #include "cli/arguments.h"
 #include "cli/download_options.h"
-#include "cli/json_writer.h"
 #include "cli/key_options.h"
 #include "cli/user_files.h"
 #include "commands.h"
@@ -29,6 +29,8 @@
 #include "cordane/protocol.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 namespace {
 

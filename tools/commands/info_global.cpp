@@ -5,16 +5,18 @@
 #include <string>
 
 #include "base/hex.h"
+#include "base/json_writer.h"
 #include "base/read_file.h"
 #include "base/text.h"
 #include "cli/arguments.h"
 #include "cli/download_options.h"
-#include "cli/json_writer.h"
 #include "cli/user_files.h"
 #include "commands.h"
 #include "kit/global_file.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 using korvel::base::GroupDigits;
 using korvel::base::HexNumber;

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "base/json_writer.h"
 #include "base/text.h"
-#include "cli/json_writer.h"
 #include "cli/log_options.h"
 #include "commands.h"
 #include "joblog/job_log.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 namespace {
 

@@ -5,11 +5,13 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/json_writer.h"
+#include "base/json_writer.h"
 #include "commands.h"
 #include "zr318/ports.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 namespace {
 

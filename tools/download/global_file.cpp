@@ -16,17 +16,19 @@
 #include <variant>
 #include <vector>
 
-#include "cordane/exit_codes.h"
+#include "base/json_writer.h"
 #include "cordane/cordane.h"
+#include "cordane/exit_codes.h"
 #include "cordane/formats/large_images.h"
 #include "cordane/readers.h"
 #include "download/output.h"
 #include "download/verdict.h"
-#include "cli/json_writer.h"
 #include "kit/detection.h"
 #include "kit/global_file.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 namespace {
 

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/json_writer.h"
+#include "base/json_writer.h"
 #include "cordane/cordane.h"
 #include "cordane/exit_codes.h"
 #include "cordane/readers.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 std::string ReaderName(int reader) {
     if (reader < 0 || reader > kLastReaderType) return "reader";

@@ -11,7 +11,11 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/json_writer.h"
+
 namespace cordane::tools {
+
+using korvel::base::JsonWriter;
 
 using korvel::base::GroupDigits;
 
@@ -342,7 +346,7 @@ class JsonView : public ProgressView {
 
 }  // namespace
 
-std::optional<Event> EventFromJson(const JsonObject& line) {
+std::optional<Event> EventFromJson(const korvel::base::JsonObject& line) {
     const std::optional<std::string> kind = line.String("event");
     if (!kind) return std::nullopt;
     auto number = [&line](const char* key) {
@@ -357,9 +361,7 @@ std::optional<Event> EventFromJson(const JsonObject& line) {
     if (*kind == "notice") return events::Notice{number("code"), line.String("text")};
     if (*kind == "completion") return events::Completion{text("text"), number("code")};
     if (*kind == "messagebox") {
-        const JsonValue* question = line.Find("question");
-        const bool asked =
-            question != nullptr && question->kind == JsonValue::Kind::Bool && question->boolean;
+        const bool asked = line.Bool("question").value_or(false);
         return events::MessageBox{text("caption"), text("text"), asked, text("answer") == "yes"};
     }
     if (*kind == "output") return events::Output{text("text")};

@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/json_reader.h"
+#include "base/json_writer.h"
 #include "base/text.h"
-#include "cli/json_reader.h"
-#include "cli/json_writer.h"
 #include "download/verdict.h"
 
 namespace cordane::tools {
+
+using korvel::base::JsonString;
+using korvel::base::JsonWriter;
 
 using korvel::base::GroupDigits;
 
@@ -253,7 +256,8 @@ class LineViewBase : public LineView {
     std::optional<Event> Take(size_t index, std::string_view json, double now, bool& changed) {
         changed = false;
         refusal_ = false;
-        const std::optional<JsonObject> object = ParseFlatObject(json);
+        const korvel::base::Expected<korvel::base::JsonObject> object =
+            korvel::base::ReadJsonObject(json);
         if (!object) return std::nullopt;
         std::optional<Event> event = EventFromJson(*object);
         if (object->String("event") == "exit") states_[index].exitSeen = true;

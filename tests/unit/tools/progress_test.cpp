@@ -1,6 +1,8 @@
 // The progress events of a download and the three ways they are shown.
 #include "progress/progress.h"
 
+#include "base/json_writer.h"
+
 #include <poll.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +13,8 @@
 
 namespace cordane::tools {
 namespace {
+
+using korvel::base::JsonString;
 
 Event Range(int lower, int upper) {
     return events::Range{lower, upper};

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "base/json_reader.h"
 #include "download/verdict.h"
-#include "cli/json_reader.h"
 
 namespace cordane::tools {
 namespace {
+
+using korvel::base::ReadJsonObject;
 
 TEST(JsonReaderTest, ReadsWhatTheJsonViewWritesAndRefusesTheRest) {
     // Every event the single-port view writes comes back as the same event.
@@ -30,7 +32,8 @@ TEST(JsonReaderTest, ReadsWhatTheJsonViewWritesAndRefusesTheRest) {
     size_t start = 0;
     for (const Event& event : sent) {
         const size_t end = text.find('\n', start);
-        const std::optional<JsonObject> line = ParseFlatObject(text.substr(start, end - start));
+        const korvel::base::Expected<korvel::base::JsonObject> line =
+            ReadJsonObject(text.substr(start, end - start));
         start = end + 1;
         ASSERT_TRUE(line.has_value());
         const std::optional<Event> back = EventFromJson(*line);
@@ -47,14 +50,14 @@ TEST(JsonReaderTest, ReadsWhatTheJsonViewWritesAndRefusesTheRest) {
             EXPECT_EQ(std::get<events::Position>(*back).position, 150);
         }
     }
-    EXPECT_EQ(ParseFlatObject(R"({"a":"\ud83d\ude00","b":-5})")->String("a"), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(ParseFlatObject(R"({"a":"\ud83d\ude00","b":-5})")->Number("b"), -5);
+    EXPECT_EQ(ReadJsonObject(R"({"a":"\ud83d\ude00","b":-5})")->String("a"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(ReadJsonObject(R"({"a":"\ud83d\ude00","b":-5})")->Number("b"), -5);
     for (const char* bad :
          {"", "{", R"({"a":1,})", R"({"a":[1]})", R"({"a":{"b":1}})", R"({"a":"\ud800"})",
           R"({"a":99999999999999999999})", "{} x", "{\"a\":\"tab\there\"}", R"({"a":1.5})"}) {
-        EXPECT_FALSE(ParseFlatObject(bad).has_value()) << bad;
+        EXPECT_FALSE(ReadJsonObject(bad).has_value()) << bad;
     }
-    EXPECT_FALSE(EventFromJson(*ParseFlatObject(R"({"event":"exit","code":0})")).has_value());
+    EXPECT_FALSE(EventFromJson(*ReadJsonObject(R"({"event":"exit","code":0})")).has_value());
 }
 
 TEST(LineViewTest, RowsShowTheBarBytesSpeedTimeLeftAndResult) {

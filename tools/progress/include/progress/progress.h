@@ -15,9 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/json_reader.h"
 #include "base/text.h"
-#include "cli/json_reader.h"
-#include "cli/json_writer.h"
 #include "cordane/progress_bar.h"
 
 namespace cordane::tools {
@@ -147,7 +146,7 @@ class ProgressView {
 // The event a line of the JSON view stands for, read back by the process that runs one download
 // per port: a bar's "step" or "position" becomes a Position. Nothing for the lines that are no
 // event of a running job ("error", "exit") and for anything that is not such a line.
-std::optional<Event> EventFromJson(const JsonObject& line);
+std::optional<Event> EventFromJson(const korvel::base::JsonObject& line);
 
 // imageBytes: the size of the image being sent, 0 when unknown. columns: a function giving the
 // terminal's width.
