@@ -40,6 +40,10 @@ class Interrupts {
     // Waits until one is pending (true, not taken) or `timeout` has passed (false).
     Expected<bool> Wait(std::chrono::milliseconds timeout) const;
 
+    // For the code that stays with one system and waits in its own way (the job log's waits on
+    // its database): what the system names the interrupts' readiness by.
+    std::intptr_t Native() const noexcept { return handle_; }
+
   private:
     explicit Interrupts(std::intptr_t handle) noexcept : handle_(handle) {}
     std::intptr_t handle_ = -1;
