@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/json_writer.h"
+#include "cli/arguments.h"
 #include "commands.h"
 #include "cordane/platform.h"
 #include "cordane/protocol.h"
@@ -55,35 +56,37 @@ int Usage(const std::string& problem) {
 }
 
 struct DetectOptions {
+    bool help = false;  // --help: nothing else was looked at
     std::string port;
     std::string debugFile;
     bool json = false;
     bool timing = false;
 };
 
-// Nothing on success; else what is wrong with the command line.
-std::optional<std::string> Parse(int argc, char** argv, DetectOptions& options, bool& help) {
+// The options; a usage error says what is wrong with the command line.
+korvel::base::Expected<DetectOptions> Parse(int argc, char** argv) {
+    DetectOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--help" || name == "-h") {
-            help = true;
-            return std::nullopt;
+            options.help = true;
+            return options;
         }
         if (name == "--json") {
             options.json = true;
         } else if (name == "--timing") {
             options.timing = true;
         } else if (name == "--port" || name == "--debug-file") {
-            if (i + 1 >= argc) return name + " needs a value";
+            if (i + 1 >= argc) return UsageError(name + " needs a value");
             const std::string value = argv[++i];
-            if (value.empty()) return name + " needs a value";
+            if (value.empty()) return UsageError(name + " needs a value");
             (name == "--port" ? options.port : options.debugFile) = value;
         } else {
-            return "unknown argument \"" + name + "\"";
+            return UsageError("unknown argument \"" + name + "\"");
         }
     }
-    if (options.port.empty()) return "--port is missing: give the reader's port";
-    return std::nullopt;
+    if (options.port.empty()) return UsageError("--port is missing: give the reader's port");
+    return options;
 }
 
 int ExitCodeOf(korvel::kit::DetectionFailure failure) {
@@ -117,22 +120,17 @@ int Refuse(bool json, const std::string& message, const std::string& detail, int
 }  // namespace
 
 int RunDetect(int argc, char** argv) {
-    DetectOptions options;
-    bool help = false;
-    if (const std::optional<std::string> problem = Parse(argc, argv, options, help)) {
-        return Usage(*problem);
-    }
-    if (help) {
+    const korvel::base::Expected<DetectOptions> parsed = Parse(argc, argv);
+    if (!parsed) return Usage(parsed.error().message);
+    const DetectOptions& options = *parsed;
+    if (options.help) {
         std::fputs(kHelp, stdout);
         return kExitOk;
     }
 
-    PortChoice port;
-    std::string problem;
-    int refusedCode = kExitBadInput;
-    if (!ChoosePort(options.port, port, problem, refusedCode)) {
-        return Refuse(options.json, problem, "", refusedCode);
-    }
+    const korvel::base::Expected<PortChoice> chosen = ChoosePort(options.port);
+    if (!chosen) return Refuse(options.json, ErrorLine(chosen.error()), "", chosen.error().code);
+    const PortChoice& port = *chosen;
     if (!options.debugFile.empty()) {
         // Known before the reader is reset: detection itself only notes a failed write.
         std::FILE* debug = std::fopen(options.debugFile.c_str(), "wb");
@@ -146,9 +144,12 @@ int RunDetect(int argc, char** argv) {
         }
         std::fclose(debug);
     }
-    TemporaryPortsDirectory portsDirectory;
-    if (port.throughPath && !portsDirectory.Create(port.device, problem)) {
-        return Refuse(options.json, problem, "", kExitBadInput);
+    TemporaryPortsFolder portsFolder;
+    if (port.throughPath) {
+        if (const korvel::base::Expected<void> created = portsFolder.Create(port.device);
+            !created) {
+            return Refuse(options.json, ErrorLine(created.error()), "", created.error().code);
+        }
     }
     const uint32_t id =
         port.isVirtual ? korvel::ports::kVirtualBit | uint32_t(port.number) : uint32_t(port.number);

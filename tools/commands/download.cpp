@@ -1,46 +1,17 @@
-// cordane download: runs one download job through the engine and shows its progress, on a
-// terminal as a live bar, in a log as plain lines, or for scripts as JSON lines. The pieces:
-// download_files (the checks before the job), download_port (the port), download_client (the
-// engine's client and the capture of its output), download_signals and download_verdict.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <chrono>
+// cordane download: downloads an application into the reader on one port (download/job.h), or
+// into the readers on several ports at once (station/station.h).
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
 
-#include "cli/arguments.h"
+#include "base/error.h"
 #include "cli/download_options.h"
-#include "cli/unique_fd.h"
 #include "commands.h"
-#include "cordane/cordane.h"
-#include "download/engine_client.h"
-#include "download/files.h"
-#include "download/global_file.h"
-#include "download/log.h"
-#include "download/output.h"
-#include "download/port.h"
-#include "download/signals.h"
-#include "download/verdict.h"
-#include "progress/progress.h"
+#include "download/job.h"
 #include "station/station.h"
 
 namespace cordane::tools {
 
 namespace {
-
-constexpr int kIdleMilliseconds = 100;  // refresh of the bar and its estimate
 
 // --help: the text around the options, which the option table describes.
 constexpr char kHelpStart[] =
@@ -130,217 +101,17 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
-// The view the options ask for: JSON lines on `jsonFd`, else a live bar on a terminal, else
-// plain lines, on standard error.
-std::unique_ptr<ProgressView> MakeView(const DownloadOptions& options, int jsonFd,
-                                       uint64_t imageBytes) {
-    const int fd = options.json ? jsonFd : STDERR_FILENO;
-    Sink sink = [fd](std::string_view text) { WriteAll(fd, text); };
-    const char* term = std::getenv("TERM");
-    if (options.json) return MakeJsonView(sink, imageBytes);
-    if (::isatty(STDERR_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
-        return MakeTerminalView(sink, imageBytes, TerminalColumns);
-    }
-    return MakePlainView(sink, imageBytes);
-}
-
-// Runs the job to its end, showing its events as they come and cancelling it on a signal. The
-// job's exit code; nothing when it could not be started (said on standard error).
-std::optional<int> WatchJob(const DownloadOptions& options, const JobSettings& settings,
-                            const PortChoice& port, EventQueue& queue, ProgressView* view,
-                            BarState& bar, SignalCatcher& signals,
-                            TemporaryPortsDirectory& portsDirectory) {
-    DownloadJob job(queue);
-    job.SetPortCom(port.number, port.isVirtual);
-    job.SetReaderType(static_cast<eReaderType>(options.reader));
-    std::string application = options.application;  // the manager takes char*
-    std::string driver = options.driver;
-    job.SetApplicationName(application.data());
-    job.SetDriverName(driver.data());
-
-    MessageBoxAnswers answers{&queue, options.answerYes.value_or(false)};
-    const MessageBoxScope boxes(&answers);
-    StdoutCapture capture;
-    const bool capturing = capture.Start();
-
-    std::thread canceller;
-    std::atomic<bool> cancellerDone{false};
-    bool over = false;  // the job's last notice has been seen
-    // The queue first: the engine's output comes after the events it follows, and before any
-    // later one could have been queued (the next event waits for an answer from the reader).
-    auto showAll = [&] {
-        for (const Event& event : queue.Drain()) {
-            const auto* notice = std::get_if<events::Notice>(&event);
-            if (notice != nullptr && notice->code == KV_NOTICE_OVER) over = true;
-            bar.Apply(event);
-            view->Show(event, NowSeconds());
-        }
-        if (capturing) {
-            std::string text = capture.Take();
-            if (!text.empty()) {
-                view->Show(events::Output{std::move(text)}, NowSeconds());
-            }
-        }
-    };
-    // A second Ctrl-C: the worker and the canceller still run and cannot be joined, so the
-    // program cleans up what it made and leaves without running the destructors they might race.
-    auto quitAtOnce = [&] {
-        capture.Stop();
-        view->Finish(kExitInterrupted);
-        if (!options.json) {
-            std::fputs(
-                "cordane download: quit at once; the reader may still be in its loader: "
-                "download again to leave it with a valid application\n",
-                stderr);
-        }
-        portsDirectory.RemoveFiles();
-        std::fflush(nullptr);
-        ::_exit(kExitInterrupted);
-    };
-
-    job.outcomePending = true;
-    const std::unique_ptr<CWinThread> thread(StartJob(job, settings));
-    if (!thread) {
-        capture.Stop();
-        showAll();
-        view->Finish(kExitBadInput);
-        std::fputs("cordane download: the download could not be started\n", stderr);
-        return std::nullopt;
-    }
-
-    int interrupts = 0;
-    // After the last notice the worker only returns: wait for that instead of polling on.
-    while (!thread->Wait(over ? 1000 : 0)) {
-        std::vector<pollfd> fds{{queue.fd(), POLLIN, 0}};
-        if (signals.fd() >= 0) fds.push_back({signals.fd(), POLLIN, 0});
-        if (capturing) fds.push_back({capture.fd(), POLLIN, 0});
-        ::poll(fds.data(), fds.size(), kIdleMilliseconds);
-        showAll();
-        view->Tick(NowSeconds());
-        const int received = signals.fd() >= 0 ? signals.Take() : 0;
-        if (received == 0) continue;
-        interrupts += received;
-        if (interrupts > 1) quitAtOnce();
-        // The procedures stop at their next cancel query; the reset through a link of the
-        // canceller's own makes sure the reader leaves its loader. It takes two seconds, so it
-        // runs beside this loop, which keeps showing progress and hears a second Ctrl-C.
-        job.cancelled = true;
-        view->Show(events::Cancelling{}, NowSeconds());
-        try {
-            canceller = std::thread([&job, &cancellerDone] {
-                try {
-                    job.CancelDownload();
-                } catch (...) {
-                    // Nothing leaves this thread; the job ends at its next cancel query anyway.
-                }
-                cancellerDone = true;
-            });
-        } catch (const std::system_error&) {
-            // No thread for the reset: the job still ends at its next cancel query.
-        }
-    }
-    // The reader's reset finishes before the program leaves; a second Ctrl-C still quits.
-    while (canceller.joinable() && !cancellerDone) {
-        pollfd fd{signals.fd(), POLLIN, 0};
-        ::poll(&fd, signals.fd() >= 0 ? 1 : 0, kIdleMilliseconds);
-        if (signals.fd() >= 0 && signals.Take() > 0) quitAtOnce();
-    }
-    if (canceller.joinable()) canceller.join();
-
-    uint32_t code = thread->ExitCode();
-    capture.Stop();
-    showAll();
-    // Exit codes are one byte: a code the engine never gives must not read as success.
-    if (code > 255) code = 255;
-    // The cancel resets the reader through a link of its own, so an exchange under way fails
-    // before the procedure's next cancel query: an open refused, a frame lost or unanswered. The
-    // job stopped because it was asked to: cancelled, in every phase.
-    if (job.cancelled &&
-        (code == kExitOpenFailed || code == kExitCommunication || code == kExitNoResponse)) {
-        code = kExitCancelled;
-    }
-    view->Finish(static_cast<int>(code));
-    return static_cast<int>(code);
-}
-
 }  // namespace
 
 int RunDownload(int argc, char** argv) {
-    korvel::base::Expected<DownloadOptions> parsed = ParseDownloadOptions(argc, argv);
-    if (!parsed) return Usage(parsed.error().message);
-    DownloadOptions& options = *parsed;
-    if (options.help) {
+    const korvel::base::Expected<DownloadOptions> options = ParseDownloadOptions(argc, argv);
+    if (!options) return Usage(options.error().message);
+    if (options->help) {
         std::fputs(Help().c_str(), stdout);
         return kExitOk;
     }
-    if (options.ports.size() > 1) return RunLineDownload(argc, argv, options);
-
-    WarnUnusedChecks(options);
-    const JobSettings settings = SettingsOf(options);
-    if (const korvel::base::Expected<void> checked = CheckFiles(options); !checked) {
-        return RefuseDownload(options.json,
-                              ErrorLine(checked.error()) + "; nothing was sent to the reader",
-                              checked.error().code);
-    }
-    WarnAboutAppNumber(options, settings.keySelector);
-
-    PortChoice port;
-    std::string problem;
-    int refusedCode = kExitBadInput;
-    if (!ChoosePort(options.port, port, problem, refusedCode)) {
-        return RefuseDownload(options.json, problem, refusedCode);
-    }
-    if (options.key.key) {
-        if (const auto refused = RegisterEngineKey(settings.keySelector, *options.key.key)) {
-            return RefuseDownload(options.json, *refused, kExitBadInput);
-        }
-    }
-
-    // From here on a signal is only noted: every path below reaches the clean-up.
-    SignalCatcher signals;
-    TemporaryPortsDirectory portsDirectory;
-    if (port.throughPath && !portsDirectory.Create(port.device, problem)) {
-        return RefuseDownload(options.json, problem, kExitBadInput);
-    }
-    const UniqueFd jsonOut(options.json ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1);
-    // A global file: the reader detected, its part extracted to a file removed whatever happens.
-    ExtractedGlobalFile extracted;
-    DownloadOptions named = options;  // the verdict names the global file, not its extract
-    if (options.globalFile) {
-        if (const auto refused = PrepareGlobalFile(options, port, jsonOut.get(), extracted)) {
-            return RefuseDownload(options.json, refused->message, refused->code);
-        }
-        if (signals.fd() >= 0 && signals.Take() > 0) {
-            return RefuseDownload(options.json, "stopped before the download began",
-                                  kExitCancelled);
-        }
-    }
-    // After the global file's extraction: the bytes of the part for the detected reader.
-    const uint64_t imageBytes = ImageBytes(options);
-    const std::unique_ptr<ProgressView> view = MakeView(options, jsonOut.get(), imageBytes);
-    EventQueue queue;
-    if (!queue.ok()) {
-        return RefuseDownload(
-            options.json, std::string("cannot set up the progress queue: ") + std::strerror(errno),
-            kExitBadInput);
-    }
-
-    BarState bar;
-    // The job log's row, written at the job's end; a global file's row names the global file.
-    DownloadOptions logged = options;
-    logged.application = named.application;
-    LoggedView loggedView(view.get(), logged, port, imageBytes,
-                          options.globalFile && named.reader < 0, signals.fd());
-    const std::optional<int> code =
-        WatchJob(options, settings, port, queue, &loggedView, bar, signals, portsDirectory);
-    // A signal while the row was written: the program was asked to quit at once. The signal is
-    // taken, so that it does not end the program once signals act again.
-    if (loggedView.Stopped()) signals.Take();
-    if (!code) return loggedView.Stopped() ? kExitInterrupted : kExitBadInput;
-    named.reader = options.reader;
-    named.type = options.type;
-    if (!options.json) std::fputs(Verdict(*code, named, port).c_str(), stderr);
-    return loggedView.Stopped() ? kExitInterrupted : *code;
+    if (options->ports.size() > 1) return RunStation(argc, argv, *options);
+    return RunJob(*options);
 }
 
 }  // namespace cordane::tools

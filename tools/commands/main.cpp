@@ -5,15 +5,12 @@
 // this one in the build tree and in an installed tree alike), which this program becomes. This one
 // loads neither the engine nor the serial link, nor the shared C++ library: a conversion starts
 // in about half the time, which for a file of a few megabytes is most of the run.
-#include <limits.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/process.h"
 #include "commands.h"
 
 namespace {
@@ -25,22 +22,17 @@ using cordane::kExitUsage;
 // Runs the command in the engine program: argv[0] is the command's name. Returns only on failure.
 int RunInEngineProgram(int argc, char** argv) {
     std::string program = CORDANE_ENGINE_PROGRAM;
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        const std::string exe(self, static_cast<size_t>(length));
-        program = exe.substr(0, exe.rfind('/') + 1) + program;
+    if (const korvel::base::Expected<std::string> self = korvel::base::CurrentProgram()) {
+        program = self->substr(0, self->rfind('/') + 1) + program;
     }
-    std::vector<char*> args;
-    static char name[] = "cordane";
-    args.push_back(name);
-    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    ::execv(program.c_str(), args.data());
+    std::vector<std::string> arguments{"cordane"};
+    arguments.insert(arguments.end(), argv, argv + argc);
+    const korvel::base::Error error = korvel::base::RunInstead(program, arguments);
     std::fprintf(stderr,
                  "cordane: cannot run %s, which carries out \"cordane %s\": %s; install cordane "
                  "again\n",
-                 program.c_str(), argv[0], std::strerror(errno));
+                 program.c_str(), argv[0],
+                 (error.detail.empty() ? error.message : error.detail).c_str());
     return cordane::kExitBadInput;
 }
 #endif

@@ -2,7 +2,7 @@
 
 namespace cordane::tools {
 
-JobSettings SettingsOf(const DownloadOptions& options) {
+JobSettings JobSettingsOf(const DownloadOptions& options) {
     JobSettings settings;
     settings.downloadType = static_cast<uint32_t>(options.type);
     settings.eraseDataFlash = options.eraseData;
@@ -22,17 +22,17 @@ JobSettings SettingsOf(const DownloadOptions& options) {
     return settings;
 }
 
-std::optional<std::string> RegisterEngineKey(uint32_t selector,
-                                             const std::array<uint8_t, kBaseKeySize>& key) {
+korvel::base::Expected<void> RegisterEngineKey(uint32_t selector, const BaseKey& key) {
     if (RegisterBaseKey(selector, key.data()) != 0) {
-        return "the base key given with --key could not be handed to the download engine (key "
-               "selector " +
-               std::to_string(selector) + ")";
+        return korvel::base::Fail(
+            "the base key given with --key could not be handed to the download engine (key "
+            "selector " +
+            std::to_string(selector) + ")");
     }
-    return std::nullopt;
+    return {};
 }
 
-CWinThread* StartJob(CLoadInterface& job, const JobSettings& settings) {
+CWinThread* StartDownload(CLoadInterface& job, const JobSettings& settings) {
     job.flags = JobFlags(settings);
     ParamBlock block = JobParamBlock(settings);
     UpdateParam(block.data());

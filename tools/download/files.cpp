@@ -31,9 +31,57 @@ Expected<void> CheckReadable(const std::string& path, const std::string& wanted)
     return {};
 }
 
+// A whole file as the engine reads it; nothing when it cannot be read or is over the engine's
+// limit (the engine then says why).
+std::optional<std::vector<uint8_t>> ReadWhole(const std::string& path) {
+    korvel::base::Expected<korvel::base::FileBytes> file =
+        korvel::base::ReadWholeFile(path, {.limit = kFileTextSize});
+    if (!file) return std::nullopt;
+    return std::move(file->bytes);
+}
+
+// The image a 64 Kb reader gets, converted the way the engine converts it; 0 when the file
+// cannot be read or converted (the engine itself then reports what is wrong).
+uint64_t SmallReaderImageBytes(const std::string& path) {
+    const auto text = ReadWhole(path);
+    if (!text) return 0;
+    std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
+    const SrecResult result =
+        ConvertSrecPlain(text->data(), text->size(), image.data(), image.size());
+    return result.error == SrecError::None ? result.length : 0;
+}
+
+// The progress total of a large reader's download, from the images built as the engine builds
+// them; 0 when unknown: an enciphered file (type 1) is only deciphered by the engine, an erase
+// (type 3) sends no image, and files the engine refuses make none.
+uint64_t LargeReaderImageBytes(const DownloadOptions& options) {
+    const auto type = static_cast<uint32_t>(options.type);
+    if (type != KV_DOWNLOAD_NORMAL && type != KV_DOWNLOAD_BINARY) return 0;
+    large::Inputs inputs;
+    inputs.downloadType = type;
+    inputs.appPath = options.application;
+    inputs.driverPath = options.driver;
+    const auto app = ReadWhole(options.application);
+    if (!app) return 0;
+    std::optional<std::vector<uint8_t>> driver;
+    if (type == KV_DOWNLOAD_NORMAL) {
+        inputs.appText = *app;
+        if (!options.driver.empty()) {
+            driver = ReadWhole(options.driver);
+            if (!driver) return 0;
+            inputs.driverText = *driver;
+        }
+    } else {
+        inputs.binary = *app;
+    }
+    const auto built = large::BuildImages(inputs);
+    const auto* images = std::get_if<large::DownloadImages>(&built);
+    return images ? images->total : 0;
+}
+
 }  // namespace
 
-Expected<void> CheckFiles(const DownloadOptions& options) {
+Expected<CheckedFiles> CheckFiles(const DownloadOptions& options) {
     const bool binary = options.type == static_cast<int>(KV_DOWNLOAD_AUTO_BINARY) ||
                         options.type == static_cast<int>(KV_DOWNLOAD_BINARY);
     if (options.type != static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {
@@ -42,18 +90,26 @@ Expected<void> CheckFiles(const DownloadOptions& options) {
                                                 : "an S-record file";
         KORVEL_TRY(CheckReadable(options.application, wanted));
     }
+    CheckedFiles checked;
     if (options.globalFile) {
         // Its structure and every CRC, whatever reader it is cut for: known before any reader is
-        // reset or detected.
+        // reset or detected. Its part's bytes are known once the part is extracted.
         const korvel::kit::GloRefusal refusal = korvel::kit::CheckGlobalFileAt(options.application);
         if (refusal.error != korvel::kit::GloError::None) {
             return korvel::base::Fail(korvel::kit::RefusalLine(refusal, options.application));
         }
+        return checked;
     }
     if (!options.driver.empty()) {
         KORVEL_TRY(CheckReadable(options.driver, "the driver library's S-record file"));
     }
-    return {};
+    // The files, read once, as the engine will build its images from them.
+    if (!options.application.empty() && options.reader >= 0) {
+        checked.imageBytes = IsLargeReader(static_cast<eReaderType>(options.reader))
+                                 ? LargeReaderImageBytes(options)
+                                 : SmallReaderImageBytes(options.application);
+    }
+    return checked;
 }
 
 void WarnAboutAppNumber(const DownloadOptions& options, uint32_t selector) {
@@ -98,58 +154,6 @@ void WarnUnusedChecks(const DownloadOptions& options) {
             "they are ignored for this download\n",
             stderr);
     }
-}
-
-namespace {
-
-// A whole file as the engine reads it; nothing when it cannot be read or is over the limit (the
-// engine then says why).
-std::optional<std::vector<uint8_t>> ReadWhole(const std::string& path) {
-    korvel::base::Expected<korvel::base::FileBytes> file =
-        korvel::base::ReadWholeFile(path, {.limit = kFileTextSize});
-    if (!file) return std::nullopt;
-    return std::move(file->bytes);
-}
-
-}  // namespace
-
-uint64_t SmallReaderImageSize(const std::string& path) {
-    const auto text = ReadWhole(path);
-    if (!text) return 0;
-    std::vector<uint8_t> image(kImageBufferSize - 1);  // the engine's buffer, less its 0 byte
-    const SrecResult result =
-        ConvertSrecPlain(text->data(), text->size(), image.data(), image.size());
-    return result.error == SrecError::None ? result.length : 0;
-}
-
-uint64_t ImageBytes(const DownloadOptions& options) {
-    if (options.application.empty() || options.reader < 0) return 0;
-    if (!IsLargeReader(static_cast<eReaderType>(options.reader)))
-        return SmallReaderImageSize(options.application);
-    // A large reader's download as the engine builds it; an enciphered file (type 1) is only
-    // deciphered by the engine, and an erase (type 3) sends no image.
-    const auto type = static_cast<uint32_t>(options.type);
-    if (type != KV_DOWNLOAD_NORMAL && type != KV_DOWNLOAD_BINARY) return 0;
-    large::Inputs inputs;
-    inputs.downloadType = type;
-    inputs.appPath = options.application;
-    inputs.driverPath = options.driver;
-    const auto app = ReadWhole(options.application);
-    if (!app) return 0;
-    std::optional<std::vector<uint8_t>> driver;
-    if (type == KV_DOWNLOAD_NORMAL) {
-        inputs.appText = *app;
-        if (!options.driver.empty()) {
-            driver = ReadWhole(options.driver);
-            if (!driver) return 0;
-            inputs.driverText = *driver;
-        }
-    } else {
-        inputs.binary = *app;
-    }
-    const auto built = large::BuildImages(inputs);
-    const auto* images = std::get_if<large::DownloadImages>(&built);
-    return images ? images->total : 0;
 }
 
 }  // namespace cordane::tools

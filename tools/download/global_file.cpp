@@ -1,28 +1,17 @@
 #include "download/global_file.h"
 
-#include "download/files.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <variant>
 #include <vector>
 
 #include "base/json_writer.h"
+#include "cli/arguments.h"
 #include "cordane/cordane.h"
 #include "cordane/exit_codes.h"
 #include "cordane/formats/large_images.h"
 #include "cordane/readers.h"
-#include "download/output.h"
-#include "download/verdict.h"
+
 #include "kit/detection.h"
 #include "kit/global_file.h"
 
@@ -31,6 +20,10 @@ namespace cordane::tools {
 using korvel::base::JsonWriter;
 
 namespace {
+
+using korvel::base::Error;
+using korvel::base::Expected;
+using korvel::base::Fail;
 
 constexpr char kBinName[] = "global.bin";
 
@@ -42,53 +35,32 @@ int DetectionExitCode(korvel::kit::DetectionFailure failure) {
 
 }  // namespace
 
-ExtractedGlobalFile::~ExtractedGlobalFile() {
-    if (!file_.empty()) ::unlink(file_.c_str());
-    if (!directory_.empty()) ::rmdir(directory_.c_str());
-    watcher_.Stop();
+Expected<void> ExtractedGlobalFile::Create() {
+    // The file, and its temporary sibling ("global.bin.*") if a write was cut short.
+    KORVEL_ASSIGN_OR_RETURN(folder_, korvel::base::TemporaryFolder::Create(
+                                         "cordane-glo-", {kBinName, /*withPrefixed=*/true}));
+    return {};
 }
 
-bool ExtractedGlobalFile::Create(std::string& error) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/cordane-glo-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        error = "cannot create a temporary directory for the extracted file (" + pattern +
-                "): " + std::strerror(errno) + "; set TMPDIR to a writable directory";
-        return false;
-    }
-    directory_ = pattern;
-    // The file, and its temporary sibling ("global.bin.XXXXXX") if a write was cut short.
-    watcher_.Start(directory_, kBinName, true);
-    return true;
-}
-
-bool ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType,
-                                  std::string& error) {
-    const std::string target = directory_ + "/" + kBinName;
+Expected<uint64_t> ExtractedGlobalFile::Extract(const std::string& globalPath, int readerType) {
     const korvel::kit::GloExtraction extraction =
-        korvel::kit::ExtractGlobalFileTo(globalPath, readerType, target);
+        korvel::kit::ExtractGlobalFileTo(globalPath, readerType, folder_.EntryPath());
     if (!extraction.Ok()) {
         if (extraction.refusal.error == korvel::kit::GloError::CannotWrite) {
             // The temporary file is ours, not the user's: say what it was for.
-            error = "cannot write the part of " + globalPath + " for reader type " +
-                    std::to_string(readerType) + " to a temporary file in " + directory_ + ": " +
-                    extraction.refusal.detail + "; set TMPDIR to a writable directory with room";
-        } else {
-            error = korvel::kit::RefusalLine(extraction.refusal, globalPath);
+            return Fail("cannot write the part of " + globalPath + " for reader type " +
+                            std::to_string(readerType) + " to a temporary file in " +
+                            folder_.path() + ": " + extraction.refusal.detail,
+                        "set TMPDIR to a writable directory with room");
         }
-        return false;
+        return Fail(korvel::kit::RefusalLine(extraction.refusal, globalPath));
     }
     file_ = extraction.binPath;
-    if (auto problem = PartProblem(globalPath, readerType, extraction.image)) {
-        error = *problem;
-        return false;
-    }
-    return true;
+    return CheckPart(globalPath, readerType, extraction.image);
 }
 
-std::optional<std::string> ExtractedGlobalFile::PartProblem(
-    const std::string& globalPath, int readerType, const korvel::kit::GloImage& image) const {
+Expected<uint64_t> ExtractedGlobalFile::CheckPart(const std::string& globalPath, int readerType,
+                                                  const korvel::kit::GloImage& image) const {
     std::vector<uint8_t> bytes{static_cast<uint8_t>(image.crc),
                                static_cast<uint8_t>(image.crc >> 8)};
     bytes.insert(bytes.end(), image.image.begin(), image.image.end());
@@ -107,11 +79,11 @@ std::optional<std::string> ExtractedGlobalFile::PartProblem(
         return text;
     };
     const auto built = large::BuildImages(inputs);
-    if (const auto* problem = std::get_if<std::string>(&built)) return named(*problem);
+    if (const auto* problem = std::get_if<std::string>(&built)) return Fail(named(*problem));
+    const large::DownloadImages& images = std::get<large::DownloadImages>(built);
     uint32_t address = 0;
-    const auto problem =
-        large::CheckImages(std::get<large::DownloadImages>(built), inputs, type, &address);
-    if (!problem) return std::nullopt;
+    const auto problem = large::CheckImages(images, inputs, type, &address);
+    if (!problem) return images.total;
     // A write the reader refuses: the component it comes from, the last placed over it.
     const korvel::kit::GloPart* source = nullptr;
     for (const korvel::kit::GloPart& candidate : image.parts) {
@@ -119,7 +91,9 @@ std::optional<std::string> ExtractedGlobalFile::PartProblem(
             source = &candidate;
         }
     }
-    if (source == nullptr || BankOf(FactsOf(type), address) != nullptr) return named(*problem);
+    if (source == nullptr || BankOf(FactsOf(type), address) != nullptr) {
+        return Fail(named(*problem));
+    }
     std::string banks;
     char text[64];
     for (const FlashBank& bank : FactsOf(type).banks) {
@@ -129,16 +103,15 @@ std::optional<std::string> ExtractedGlobalFile::PartProblem(
     }
     std::snprintf(text, sizeof text, "(load address 0x%X) has data for address 0x%X",
                   source->address, address);
-    return globalPath + ": the component \"" + source->name + "\" " + text + ", where a " +
-           ReaderName(type) + " reader (type " + std::to_string(readerType) +
-           ") has no flash: it takes " + banks +
-           ". Check the reader type, or use the global file made for this reader";
+    return Fail(globalPath + ": the component \"" + source->name + "\" " + text + ", where a " +
+                ReaderName(type) + " reader (type " + std::to_string(readerType) +
+                ") has no flash: it takes " + banks +
+                ". Check the reader type, or use the global file made for this reader");
 }
 
-std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, const PortChoice& port,
-                                                   int jsonFd, ExtractedGlobalFile& extracted) {
-    std::string error;
-    if (!extracted.Create(error)) return GlobalFileRefusal{error, kExitBadInput};
+Expected<uint64_t> PrepareGlobalFile(DownloadOptions& options, const PortChoice& port,
+                                     korvel::base::File& json, ExtractedGlobalFile& extracted) {
+    KORVEL_TRY(extracted.Create());
     std::optional<korvel::kit::DetectionResult> detected;
     if (options.reader < 0) {
         // The port word widened with its sign, as the link takes it.
@@ -160,14 +133,13 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
                     "; a global file holds parts for the large readers only (--reader 2 "
                     "to 9)";
             }
-            return GlobalFileRefusal{message + "; nothing was downloaded",
-                                     DetectionExitCode(result.failure)};
+            return Error(DetectionExitCode(result.failure), message + "; nothing was downloaded");
         }
         options.reader = result.readerType;
         detected = result;
     }
-    const bool extractedOk = extracted.Extract(options.application, options.reader, error);
-    if (extractedOk) {
+    const Expected<uint64_t> part = extracted.Extract(options.application, options.reader);
+    if (part) {
         options.application = extracted.path();
         options.type = static_cast<int>(KV_DOWNLOAD_BINARY);
     }
@@ -181,10 +153,8 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
             event.Key("reader_type").Number(detected->readerType).Key("name").String(name);
             event.Key("id_bytes").String(bytes);
             // The bytes of the reader's part, for a view that shows several readers.
-            if (const uint64_t image = extractedOk ? ImageBytes(options) : 0) {
-                event.Key("image_bytes").Number(static_cast<int64_t>(image));
-            }
-            WriteAll(jsonFd, event.EndObject().text() + "\n");
+            if (part && *part > 0) event.Key("image_bytes").Unsigned(*part);
+            (void)json.WriteAll(event.EndObject().text() + "\n");
         } else {
             std::fprintf(stderr,
                          "cordane download: detected reader type %d, %s (identification bytes "
@@ -192,8 +162,9 @@ std::optional<GlobalFileRefusal> PrepareGlobalFile(DownloadOptions& options, con
                          detected->readerType, name.c_str(), bytes.c_str());
         }
     }
-    if (!extractedOk) return GlobalFileRefusal{error + "; nothing was downloaded", kExitBadInput};
-    return std::nullopt;
+    if (!part)
+        return Error(part.error().code, ErrorLine(part.error()) + "; nothing was downloaded");
+    return *part;
 }
 
 }  // namespace cordane::tools

@@ -15,16 +15,19 @@ std::string JobLogTarget(const DownloadOptions& options) {
 }
 
 LoggedView::LoggedView(ProgressView* shown, const DownloadOptions& options, const PortChoice& port,
-                       uint64_t imageBytes, bool detected, int signalFd)
+                       uint64_t imageBytes, bool detected,
+                       const korvel::base::Interrupts* interrupts)
     : shown_(shown), target_(JobLogTarget(options)), imageBytes_(imageBytes) {
-    stop_.fd = signalFd;
+    // The job log waits for its database in its own way: it watches what the interrupts make
+    // ready.
+    stop_.fd = interrupts != nullptr ? static_cast<int>(interrupts->Native()) : -1;
     start_ = std::chrono::steady_clock::now();
     if (target_.empty()) return;
     row_.startedUtc = korvel::joblog::UtcText(std::chrono::system_clock::now());
     row_.host = korvel::joblog::HostName();
     row_.port = port.throughPath ? port.device : port.text;
     row_.readerType = options.reader;
-    row_.readerName = ReaderName(options.reader);
+    row_.readerName = ReaderNameOf(options.reader);
     row_.readerDetected = detected;
     row_.downloadType = options.type;
     if (options.type != static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) {

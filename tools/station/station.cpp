@@ -1,97 +1,62 @@
 #include "station/station.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/file.h"
+#include "base/interrupts.h"
+#include "base/process.h"
+#include "base/terminal.h"
+#include "base/wait.h"
 #include "cli/arguments.h"
-#include "cli/unique_fd.h"
 #include "cordane/exit_codes.h"
 #include "download/files.h"
 #include "download/log.h"
-#include "download/output.h"
 #include "download/port.h"
-#include "download/signals.h"
 #include "download/verdict.h"
 #include "joblog/job_log.h"
-#include "station/port_outcome.h"
 #include "station/station_view.h"
 
 namespace cordane::tools {
 
 namespace {
 
-constexpr int kIdleMilliseconds = 100;    // redraws of the live view, and looks at the children
-constexpr size_t kLongestLine = 1 << 20;  // a job's line beyond this is cut
-constexpr double kPipePatience = 2.0;     // seconds a job's output may stay open after it ended
+using korvel::base::Expected;
+using korvel::base::File;
+using korvel::base::StandardStream;
+using korvel::base::StopRequest;
+
+constexpr std::chrono::milliseconds kIdle{100};  // redraws of the live view, and looks at the
+                                                 // children
+constexpr size_t kLongestLine = 1 << 20;         // a child's line beyond this is cut
+constexpr double kPipePatience = 2.0;  // seconds a child's output may stay open after it ended
 
 // Whether the live block fits on the terminal: its rows are redrawn by moving the cursor up,
 // which stops at the top of the screen.
 bool BlockFits(size_t rows) {
-    winsize size{};
-    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 ||
-           rows + 2 <= size.ws_row;
+    const std::optional<korvel::base::TerminalSize> size =
+        korvel::base::TerminalSizeOf(StandardStream::Errors);
+    return !size || size->rows == 0 || rows + 2 <= static_cast<size_t>(size->rows);
 }
 
-// The options the jobs share: the command line without its ports and --json, which each job gets
-// its own way.
-std::vector<std::string> SharedArguments(int argc, char** argv) {
-    std::vector<std::string> kept;
-    bool positional = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (positional) {
-            kept.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            positional = true;
-            kept.push_back(arg);
-        } else if (arg == "--port") {
-            ++i;
-        } else if (arg.rfind("--port=", 0) == 0 || arg == "--json") {
-            // dropped
-        } else {
-            // An option's value is taken along as it is, whatever it looks like.
-            bool takesValue = false;
-            for (const char* name : {"--reader", "--type", "--driver", "--key-selector", "--key",
-                                     "--check-app-number", "--previous", "--identity", "--log"}) {
-                takesValue = takesValue || arg == name;
-            }
-            kept.push_back(arg);
-            if (takesValue && i + 1 < argc) kept.push_back(argv[++i]);
-        }
-    }
-    return kept;
-}
-
-// A job's output, line by line.
+// A child's output, read line by line.
 struct LineBuffer {
-    UniqueFd fd;
     std::string pending;
     bool open = true;
 };
 
-struct Job {
+// One port's download: a child process of this one.
+struct PortChild {
     PortChoice port;
-    pid_t pid = -1;
+    std::optional<korvel::base::Child> process;
     LineBuffer out;  // its JSON events
     LineBuffer err;  // its messages
     double started = 0;
@@ -105,31 +70,26 @@ struct Job {
     bool finished = false;  // reaped, its output read, shown as over
 };
 
-// The exit code of a job's process that `status` tells of. A signal this process sent to stop
-// its jobs is the stop it asked for (`interrupts`: the stops asked so far); any other signal
-// ended the job before it could finish or say how it ended.
-void TakeStatus(Job& job, int status, int interrupts) {
-    if (WIFEXITED(status)) {
-        job.code = WEXITSTATUS(status);
+// The exit code of a child that ended as `status` tells. A signal this process sent to stop its
+// children is the stop it asked for (`stops`: the stops asked so far); any other signal ended the
+// child before it could finish or say how it ended.
+void TakeStatus(PortChild& child, const korvel::base::ExitStatus& status, int stops) {
+    if (!status.signalled) {
+        child.code = status.code;
         return;
     }
-    if (!WIFSIGNALED(status)) {
-        job.code = kExitBadInput;
-        return;
-    }
-    job.killed = true;
-    const int signal = WTERMSIG(status);
-    if (interrupts > 1 && signal == SIGINT) {
-        job.code = kExitInterrupted;
-    } else if (interrupts > 0 && signal == SIGTERM) {
-        job.code = kExitCancelled;
+    child.killed = true;
+    if (stops > 1 && status.signal == SIGINT) {
+        child.code = kExitInterrupted;
+    } else if (stops > 0 && status.signal == SIGTERM) {
+        child.code = kExitCancelled;
     } else {
-        job.code = kExitJobKilled;
-        job.signal = signal;
+        child.code = kExitJobKilled;
+        child.signal = status.signal;
     }
 }
 
-// The job log's files of the line's jobs, fingerprinted once before they start: every job
+// The job log's files of the station's jobs, fingerprinted once before they start: every job
 // downloads the same ones. A global file is logged by its own name, as its jobs log it.
 struct LoggedFiles {
     korvel::joblog::FileRecord application;
@@ -145,26 +105,28 @@ LoggedFiles DescribeFiles(const DownloadOptions& options) {
     return files;
 }
 
-// The row a job whose process was killed could not write, written for it.
+// The row a child whose process was killed could not write, written for it.
 void LogKilledJob(const std::string& target, const DownloadOptions& options,
-                  const LoggedFiles& files, const Job& job, int reader,
+                  const LoggedFiles& files, const PortChild& child, int reader,
                   std::optional<uint64_t> bytesSent) {
     korvel::joblog::JobRow row;
-    row.startedUtc = korvel::joblog::UtcText(job.startedAt);
+    row.startedUtc = korvel::joblog::UtcText(child.startedAt);
     row.host = korvel::joblog::HostName();
-    row.port = job.port.throughPath ? job.port.device : job.port.text;
+    row.port = child.port.throughPath ? child.port.device : child.port.text;
     row.readerType = reader;
-    row.readerName = ReaderName(reader);
+    row.readerName = ReaderNameOf(reader);
     row.readerDetected = options.globalFile && options.reader < 0 && reader >= 0;
     row.downloadType = options.type;
     row.application = files.application;
     row.driver = files.driver;
     row.tool = std::string("cordane ") + CORDANE_VERSION;
-    korvel::joblog::EndRow(row, job.code, ResultText(job.code, job.signal), job.steadyStart);
-    // It ended when its process was reaped, not when the line got round to its row.
-    row.endedUtc = korvel::joblog::UtcText(job.endedAt);
+    korvel::joblog::EndRow(row, child.code, ResultText(child.code, child.signal),
+                           child.steadyStart);
+    // It ended when its process was reaped, not when the station got round to its row.
+    row.endedUtc = korvel::joblog::UtcText(child.endedAt);
     row.durationMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(job.endedAt - job.startedAt).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(child.endedAt - child.startedAt)
+            .count();
     if (bytesSent) row.bytesSent = static_cast<int64_t>(*bytesSent);
     std::string error;
     if (!korvel::joblog::AppendJob(target, row, error)) {
@@ -173,99 +135,55 @@ void LogKilledJob(const std::string& target, const DownloadOptions& options,
                      "cordane download: the job on %s was not logged to %s: %s. Its result "
                      "stands (exit code %d); make %s writable (or its server reachable), or give "
                      "another --log target\n",
-                     job.port.text.c_str(), shown.c_str(), error.c_str(), job.code, shown.c_str());
+                     child.port.text.c_str(), shown.c_str(), error.c_str(), child.code,
+                     shown.c_str());
     }
 }
 
-// This program, for the jobs: the same engine program, run again.
-std::string SelfProgram() {
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return std::string();
-    return std::string(self, static_cast<size_t>(length));
+// Starts one port's download: "cordane download --port PORT --json SHARED..." in `program` (this
+// one), its standard output and error piped to this process, its standard input the null device,
+// in a process group of its own (Ctrl-C reaches it through this process only, once) and asked to
+// stop when this process ends, however it ends.
+Expected<void> StartChild(PortChild& child, const std::string& program,
+                          const std::vector<std::string>& shared) {
+    korvel::base::SpawnOptions spawn;
+    spawn.program = program;
+    spawn.arguments = {"cordane", "download", "--port", child.port.text, "--json"};
+    spawn.arguments.insert(spawn.arguments.end(), shared.begin(), shared.end());
+    spawn.nullInput = true;
+    spawn.output = korvel::base::Output::Pipe();
+    spawn.errors = korvel::base::Output::Pipe();
+    spawn.ownGroup = true;
+    spawn.endWithParent = true;
+    Expected<korvel::base::Child> process = korvel::base::Child::Spawn(spawn);
+    if (!process) {
+        const korvel::base::Error& error = process.error();
+        return korvel::base::Fail("cannot start the download on " + child.port.text + ": " +
+                                      (error.detail.empty() ? error.message : error.detail),
+                                  "close other programs or give fewer ports");
+    }
+    child.process.emplace(std::move(*process));
+    child.started = NowSeconds();
+    child.startedAt = std::chrono::system_clock::now();
+    child.steadyStart = std::chrono::steady_clock::now();
+    return {};
 }
 
-// Starts one job: "cordane download --port PORT --json SHARED..." with its standard output and
-// error on two pipes, its standard input on /dev/null, in a process group of its own (Ctrl-C
-// reaches it through this process only, once) and ended by the kernel if this process dies.
-bool StartJob(Job& job, const std::string& program, const std::vector<std::string>& shared,
-              std::string& error) {
-    int out[2];
-    int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        error = "cannot start the download on " + job.port.text +
-                " (no pipe): " + std::strerror(errno) +
-                "; close other programs or give fewer ports";
-        return false;
-    }
-    UniqueFd outRead(out[0]);
-    UniqueFd outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        error = "cannot start the download on " + job.port.text +
-                " (no pipe): " + std::strerror(errno) +
-                "; close other programs or give fewer ports";
-        return false;
-    }
-    UniqueFd errRead(err[0]);
-    UniqueFd errWrite(err[1]);
-    const UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-
-    std::vector<std::string> args{"cordane", "download", "--port", job.port.text, "--json"};
-    args.insert(args.end(), shared.begin(), shared.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        error = "cannot start the download on " + job.port.text + ": " + std::strerror(errno) +
-                "; close other programs or give fewer ports";
-        return false;
-    }
-    if (pid == 0) {
-        // Async-signal-safe calls only from here on.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(kExitInterrupted);
-        if (null.get() >= 0) ::dup2(null.get(), STDIN_FILENO);
-        ::dup2(outWrite.get(), STDOUT_FILENO);
-        ::dup2(errWrite.get(), STDERR_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(kExitBadInput);
-    }
-    ::setpgid(pid, pid);  // as the child does: whichever runs first
-    job.pid = pid;
-    ::fcntl(outRead.get(), F_SETFL, O_NONBLOCK);
-    ::fcntl(errRead.get(), F_SETFL, O_NONBLOCK);
-    job.out.fd = std::move(outRead);
-    job.err.fd = std::move(errRead);
-    job.started = NowSeconds();
-    job.startedAt = std::chrono::system_clock::now();
-    job.steadyStart = std::chrono::steady_clock::now();
-    return true;
-}
-
-// Reads what is there; calls `line` for every whole line (and for the rest at the end).
+// Reads what is there in `file`; calls `line` for every whole line (and for the rest at the end).
 template <typename OnLine>
-void ReadLines(LineBuffer& buffer, OnLine line) {
-    char chunk[16384];
+void ReadLines(File& file, LineBuffer& buffer, OnLine line) {
+    uint8_t chunk[16384];
     for (;;) {
-        const ssize_t got = ::read(buffer.fd.get(), chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (got <= 0) {
+        const Expected<size_t> got = file.Read(chunk);
+        if (!got && got.error().cause == korvel::base::Cause::WouldBlock) return;
+        if (!got || *got == 0) {
             if (!buffer.pending.empty()) line(buffer.pending);
             buffer.pending.clear();
             buffer.open = false;
-            buffer.fd.Reset();
+            (void)file.Close();
             return;
         }
-        buffer.pending.append(chunk, static_cast<size_t>(got));
+        buffer.pending.append(reinterpret_cast<const char*>(chunk), *got);
         size_t start = 0;
         for (size_t end; (end = buffer.pending.find('\n', start)) != std::string::npos;
              start = end + 1) {
@@ -276,17 +194,16 @@ void ReadLines(LineBuffer& buffer, OnLine line) {
             line(buffer.pending);
             buffer.pending.clear();
         }
-        if (static_cast<size_t>(got) < sizeof chunk) return;
+        if (*got < sizeof chunk) return;
     }
 }
 
+// This process's own CPU time, its threads' and the system's for it.
 int64_t OwnCpuMilliseconds() {
-    rusage usage{};
-    if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-    auto ms = [](const timeval& t) {
-        return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000;
-    };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
+    const std::clock_t used = std::clock();
+    return used == static_cast<std::clock_t>(-1)
+               ? 0
+               : static_cast<int64_t>(used) * 1000 / static_cast<int64_t>(CLOCKS_PER_SEC);
 }
 
 int Usage(const std::string& problem) {
@@ -297,117 +214,132 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
+void WriteErrors(std::string_view text) {
+    (void)korvel::base::WriteStandard(StandardStream::Errors, text);
+}
+
 }  // namespace
 
-int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
-    // Everything is checked before any job starts: the files once, every port, and no reader
+int RunStation(int argc, char** argv, const DownloadOptions& options) {
+    // Everything is checked before any child starts: the files once, every port, and no reader
     // reached twice under two names.
-    if (const korvel::base::Expected<void> checked = CheckFiles(options); !checked) {
+    const Expected<CheckedFiles> checked = CheckFiles(options);
+    if (!checked) {
         return RefuseDownload(options.json,
                               ErrorLine(checked.error()) + "; nothing was sent to any reader",
                               checked.error().code);
     }
-    std::vector<Job> jobs(options.ports.size());
-    std::vector<dev_t> devices;  // the ports' devices, while each one could be looked at
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        std::string problem;
-        int code = kExitBadInput;
-        if (!ChoosePort(options.ports[i], jobs[i].port, problem, code)) {
-            return RefuseDownload(options.json, problem + "; no download was started on any port",
-                                  code);
+    std::vector<PortChild> children(options.ports.size());
+    for (size_t i = 0; i < children.size(); ++i) {
+        Expected<PortChoice> port = ChoosePort(options.ports[i]);
+        if (!port) {
+            return RefuseDownload(options.json,
+                                  ErrorLine(port.error()) + "; no download was started on any port",
+                                  port.error().code);
         }
-        struct stat device {};
-        if (::stat(jobs[i].port.device.c_str(), &device) == 0) devices.push_back(device.st_rdev);
+        children[i].port = std::move(*port);
         for (size_t k = 0; k < i; ++k) {
-            // Two names, one device: a port entry may lead to another one, or to a tty path.
-            if (jobs[k].port.device == jobs[i].port.device ||
-                (devices.size() == i + 1 && devices[k] == devices[i])) {
-                return Usage("ports " + jobs[k].port.text + " and " + jobs[i].port.text +
-                             " are the same reader (" + jobs[i].port.device +
+            if (SameDevice(children[k].port, children[i].port)) {
+                return Usage("ports " + children[k].port.text + " and " + children[i].port.text +
+                             " are the same reader (" + children[i].port.device +
                              "): give each reader once");
             }
         }
     }
-    const std::string program = SelfProgram();
-    if (program.empty()) {
-        return RefuseDownload(
-            options.json,
-            std::string("cannot find this program (/proc/self/exe) to run the downloads: ") +
-                std::strerror(errno) + "; install cordane again",
-            kExitBadInput);
+    const Expected<std::string> program = korvel::base::CurrentProgram();
+    if (!program) {
+        const korvel::base::Error& error = program.error();
+        return RefuseDownload(options.json,
+                              "cannot find this program to run the downloads: " +
+                                  (error.detail.empty() ? error.message : error.detail) +
+                                  "; install cordane again",
+                              kExitBadInput);
     }
-    const std::vector<std::string> shared = SharedArguments(argc, argv);
+    const std::vector<std::string> shared = PortDownloadArguments(argc, argv);
     const std::string logTarget = JobLogTarget(options);
     const LoggedFiles loggedFiles = logTarget.empty() ? LoggedFiles{} : DescribeFiles(options);
-    // The same for every port, unless each job extracts its own part of a global file.
-    const uint64_t imageBytes = options.globalFile ? 0 : ImageBytes(options);
+    // The same for every port, unless each child extracts its own part of a global file.
+    const uint64_t imageBytes = checked->imageBytes;
 
-    std::vector<LinePort> ports;
-    for (const Job& job : jobs) ports.push_back({job.port.text, options.reader, imageBytes});
-    Sink err = [](std::string_view text) { WriteAll(STDERR_FILENO, text); };
-    Sink out = [](std::string_view text) { WriteAll(STDOUT_FILENO, text); };
+    std::vector<StationPort> ports;
+    for (const PortChild& child : children) {
+        ports.push_back({child.port.text, options.reader, imageBytes});
+    }
+    Sink errors = WriteErrors;
+    Sink out = [](std::string_view text) {
+        (void)korvel::base::WriteStandard(StandardStream::Output, text);
+    };
     const char* term = std::getenv("TERM");
-    std::unique_ptr<LineView> view;
+    std::unique_ptr<StationView> view;
     if (options.json) {
-        view = MakeJsonLineView(ports, out, err);
-    } else if (::isatty(STDERR_FILENO) && !(term != nullptr && std::strcmp(term, "dumb") == 0) &&
-               BlockFits(jobs.size())) {
-        view = MakeLiveLineView(ports, err, TerminalColumns);
+        view = MakeJsonStationView(ports, out, errors);
+    } else if (korvel::base::IsTerminal(StandardStream::Errors) &&
+               !(term != nullptr && std::strcmp(term, "dumb") == 0) && BlockFits(children.size())) {
+        view = MakeLiveStationView(ports, errors, [] {
+            return korvel::base::TerminalColumns(StandardStream::Errors, 80);
+        });
     } else {
-        view = MakePlainLineView(ports, err);
+        view = MakePlainStationView(ports, errors);
     }
 
-    // From here on a signal is only noted, and passed on to the jobs.
-    SignalCatcher signals;
+    // From here on an interrupt is only noted, and passed on to the children.
+    Expected<korvel::base::Interrupts> caught = korvel::base::Interrupts::Catch();
+    korvel::base::Interrupts* interrupts = caught ? &*caught : nullptr;
+    const korvel::base::BrokenPipesIgnored brokenPipes;
     size_t started = 0;
-    std::string problem;
-    for (; started < jobs.size(); ++started) {
-        if (!StartJob(jobs[started], program, shared, problem)) break;
+    Expected<void> startedAll;
+    for (; started < children.size(); ++started) {
+        startedAll = StartChild(children[started], *program, shared);
+        if (!startedAll) break;
     }
-    int interrupts = 0;
-    auto stopAll = [&](int signal) {
+    int stops = 0;
+    auto stopAll = [&](StopRequest request) {
         for (size_t i = 0; i < started; ++i) {
-            if (!jobs[i].reaped) ::kill(jobs[i].pid, signal);
+            if (!children[i].reaped) (void)children[i].process->Stop(request);
         }
     };
-    if (started < jobs.size()) {
-        // The jobs already running stop as on Ctrl-C: each resets its reader.
+    if (!startedAll) {
+        // The children already running stop as on Ctrl-C: each resets its reader.
         std::fprintf(stderr, "cordane download: %s; stopping the downloads already started\n",
-                     problem.c_str());
-        stopAll(SIGTERM);
-        interrupts = 1;
-        for (size_t i = started; i < jobs.size(); ++i) {
-            jobs[i].code = kExitBadInput;
-            jobs[i].reaped = NowSeconds();
-            jobs[i].finished = true;
-            jobs[i].startedAt = jobs[i].endedAt = std::chrono::system_clock::now();
+                     ErrorLine(startedAll.error()).c_str());
+        stopAll(StopRequest::Terminate);
+        stops = 1;
+        for (size_t i = started; i < children.size(); ++i) {
+            children[i].code = kExitBadInput;
+            children[i].reaped = NowSeconds();
+            children[i].finished = true;
+            children[i].startedAt = children[i].endedAt = std::chrono::system_clock::now();
         }
     }
 
     size_t left = started;
     while (left > 0) {
-        std::vector<pollfd> fds;
-        std::vector<LineBuffer*> buffers;
-        std::vector<size_t> owners;
+        std::vector<korvel::base::Waitable> items;
+        std::vector<std::pair<size_t, bool>> owners;  // per item: the child, and whether it is
+                                                      // its output (else its errors)
         for (size_t i = 0; i < started; ++i) {
-            for (LineBuffer* buffer : {&jobs[i].out, &jobs[i].err}) {
-                if (!buffer->open) continue;
-                fds.push_back({buffer->fd.get(), POLLIN, 0});
-                buffers.push_back(buffer);
-                owners.push_back(i);
+            if (children[i].out.open) {
+                items.emplace_back(children[i].process->output());
+                owners.emplace_back(i, true);
+            }
+            if (children[i].err.open) {
+                items.emplace_back(children[i].process->errors());
+                owners.emplace_back(i, false);
             }
         }
-        if (signals.fd() >= 0) fds.push_back({signals.fd(), POLLIN, 0});
-        ::poll(fds.data(), fds.size(), kIdleMilliseconds);
+        if (interrupts != nullptr) items.emplace_back(*interrupts);
+        const Expected<std::vector<bool>> ready = korvel::base::WaitForAny(items, kIdle);
         double now = NowSeconds();
-        for (size_t k = 0; k < buffers.size(); ++k) {
-            if (fds[k].revents == 0) continue;
-            const size_t i = owners[k];
-            if (buffers[k] == &jobs[i].out) {
-                ReadLines(*buffers[k], [&](std::string_view line) { view->Line(i, line, now); });
+        for (size_t k = 0; ready && k < owners.size(); ++k) {
+            if (!(*ready)[k]) continue;
+            const auto [i, output] = owners[k];
+            PortChild& child = children[i];
+            if (output) {
+                ReadLines(child.process->output(), child.out,
+                          [&](std::string_view line) { view->Line(i, line, now); });
             } else {
-                ReadLines(*buffers[k], [&](std::string_view line) {
-                    // The job's own prefix says nothing here: the port does.
+                ReadLines(child.process->errors(), child.err, [&](std::string_view line) {
+                    // The child's own prefix says nothing here: the port does.
                     std::string text(line);
                     constexpr std::string_view kOwn = "cordane download: ";
                     if (text.rfind(kOwn, 0) == 0) text.erase(0, kOwn.size());
@@ -415,86 +347,92 @@ int RunLineDownload(int argc, char** argv, const DownloadOptions& options) {
                 });
             }
         }
-        if (signals.fd() >= 0 && signals.Take() > 0) {
-            ++interrupts;
-            // The first stops every job as a single download stops: after the current block,
-            // with the reader reset. A second one makes every job quit at once.
-            if (interrupts == 1) view->Stopping(now);
-            stopAll(interrupts == 1 ? SIGTERM : SIGINT);
+        if (interrupts != nullptr && interrupts->Take() > 0) {
+            ++stops;
+            // The first stops every child as a single download stops: after the current block,
+            // with the reader reset. A second one makes every child quit at once.
+            if (stops == 1) view->Stopping(now);
+            stopAll(stops == 1 ? StopRequest::Terminate : StopRequest::Interrupt);
         }
         now = NowSeconds();
         for (size_t i = 0; i < started; ++i) {
-            Job& job = jobs[i];
-            if (job.finished) continue;
-            if (!job.reaped) {
-                int status = 0;
-                const pid_t done = ::waitpid(job.pid, &status, WNOHANG);
-                if (done == job.pid) {
-                    job.reaped = now;
-                    job.endedAt = std::chrono::system_clock::now();
-                    TakeStatus(job, status, interrupts);
+            PortChild& child = children[i];
+            if (child.finished) continue;
+            if (!child.reaped) {
+                const Expected<std::optional<korvel::base::ExitStatus>> status =
+                    child.process->Poll();
+                if (!status || *status) {
+                    child.reaped = now;
+                    child.endedAt = std::chrono::system_clock::now();
+                    if (status) {
+                        TakeStatus(child, **status, stops);
+                    } else {
+                        child.code = kExitBadInput;  // lost: no status to be had
+                    }
                 }
             }
-            if (!job.reaped) continue;
-            // Whatever the job wrote last is shown before its end; a pipe some other process
+            if (!child.reaped) continue;
+            // Whatever the child wrote last is shown before its end; a pipe some other process
             // still holds is not waited for long.
-            if ((job.out.open || job.err.open) && now - *job.reaped < kPipePatience) continue;
-            job.finished = true;
+            if ((child.out.open || child.err.open) && now - *child.reaped < kPipePatience) {
+                continue;
+            }
+            child.finished = true;
             --left;
-            view->Finished(i, job.code, job.signal, now);
-            if (job.killed && !logTarget.empty()) {
-                LogKilledJob(logTarget, options, loggedFiles, job, view->Reader(i),
+            view->Finished(i, child.code, child.signal, now);
+            if (child.killed && !logTarget.empty()) {
+                LogKilledJob(logTarget, options, loggedFiles, child, view->Reader(i),
                              view->BytesSent(i));
             }
         }
         view->Tick(now);
     }
 
-    std::vector<JobRecord> records;
+    std::vector<PortOutcome> outcomes;
     int exitCode = kExitOk;
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        const Job& job = jobs[i];
-        JobRecord record;
-        record.port = job.port.text;
-        record.reader = view->Reader(i);
-        record.type = options.type;
-        record.application = options.application;
-        record.driver = options.driver;
-        record.exitCode = job.code;
-        record.signal = job.signal;
-        record.result = ResultText(job.code, job.signal);
-        record.bytesSent = i < started ? view->BytesSent(i) : std::nullopt;
-        record.started = job.startedAt;
-        record.ended = job.endedAt;
-        record.seconds = job.reaped && i < started ? *job.reaped - job.started : 0;
-        records.push_back(record);
-        if (exitCode == kExitOk && job.code != kExitOk) exitCode = job.code;
+    for (size_t i = 0; i < children.size(); ++i) {
+        const PortChild& child = children[i];
+        PortOutcome outcome;
+        outcome.port = child.port.text;
+        outcome.reader = view->Reader(i);
+        outcome.type = options.type;
+        outcome.application = options.application;
+        outcome.driver = options.driver;
+        outcome.exitCode = child.code;
+        outcome.signal = child.signal;
+        outcome.result = ResultText(child.code, child.signal);
+        outcome.bytesSent = i < started ? view->BytesSent(i) : std::nullopt;
+        outcome.started = child.startedAt;
+        outcome.ended = child.endedAt;
+        outcome.seconds = child.reaped && i < started ? *child.reaped - child.started : 0;
+        outcomes.push_back(outcome);
+        if (exitCode == kExitOk && child.code != kExitOk) exitCode = child.code;
     }
-    view->End(records, exitCode, OwnCpuMilliseconds());
+    view->End(outcomes, exitCode, OwnCpuMilliseconds());
     if (!options.json) {
         std::string failed;
         size_t completed = 0;
-        for (const Job& job : jobs) {
-            if (job.code == kExitOk) {
+        for (const PortChild& child : children) {
+            if (child.code == kExitOk) {
                 ++completed;
             } else {
-                failed += (failed.empty() ? "" : ", ") + job.port.text + " (exit code " +
-                          std::to_string(job.code) + ")";
+                failed += (failed.empty() ? "" : ", ") + child.port.text + " (exit code " +
+                          std::to_string(child.code) + ")";
             }
         }
         std::string text = "cordane download: " + std::to_string(completed) + " of " +
-                           std::to_string(jobs.size()) + " downloads completed";
+                           std::to_string(children.size()) + " downloads completed";
         if (!failed.empty()) {
             text += "; failed: " + failed + ". Exit code " + std::to_string(exitCode) +
                     ", that of the first port that failed";
         }
-        WriteAll(STDERR_FILENO, text + "\n");
-        for (size_t i = 0; i < jobs.size(); ++i) {
-            if (jobs[i].code == kExitOk) continue;
-            // Each job's reader type as it was given or detected, its download as it ran.
+        WriteErrors(text + "\n");
+        for (size_t i = 0; i < children.size(); ++i) {
+            if (children[i].code == kExitOk) continue;
+            // Each child's reader type as it was given or detected, its download as it ran.
             DownloadOptions named = options;
             named.reader = view->Reader(i);
-            WriteAll(STDERR_FILENO, Verdict(jobs[i].code, named, jobs[i].port, jobs[i].signal));
+            WriteErrors(Verdict(children[i].code, named, children[i].port, children[i].signal));
         }
     }
     return exitCode;

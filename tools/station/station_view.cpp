@@ -8,7 +8,8 @@
 #include "base/json_reader.h"
 #include "base/json_writer.h"
 #include "base/text.h"
-#include "download/verdict.h"
+#include "cli/download_options.h"
+#include "cordane/exit_codes.h"
 
 namespace cordane::tools {
 
@@ -62,16 +63,6 @@ uint64_t BytesAt(int percent, uint64_t imageBytes) {
     return imageBytes * static_cast<uint64_t>(std::clamp(percent, 0, 100)) / 100;
 }
 
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return std::string();
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    std::string line = text.substr(first, last - first + 1);
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    std::replace(line.begin(), line.end(), '\r', ' ');
-    return line;
-}
-
 std::string ResultPhrase(int code, int signal) {
     if (code == 0) return "done";
     return "FAILED: " + ResultText(code, signal);  // the summary gives the exit code
@@ -109,39 +100,40 @@ std::string FormatPortRow(const PortRow& row, size_t portWidth, size_t readerWid
     return FitColumns(line, width - 1);
 }
 
-std::string FormatSummaryTable(const std::vector<JobRecord>& jobs) {
+std::string FormatSummaryTable(const std::vector<PortOutcome>& outcomes) {
     size_t portWidth = 4;
     size_t readerWidth = 6;
     size_t resultWidth = 6;
-    for (const JobRecord& job : jobs) {
-        portWidth = std::max(portWidth, job.port.size());
-        readerWidth = std::max(readerWidth, std::string(ReaderName(job.reader)).size());
-        resultWidth = std::max(resultWidth, job.result.size());
+    for (const PortOutcome& outcome : outcomes) {
+        portWidth = std::max(portWidth, outcome.port.size());
+        readerWidth = std::max(readerWidth, std::string(ReaderNameOf(outcome.reader)).size());
+        resultWidth = std::max(resultWidth, outcome.result.size());
     }
     std::string text = Padded("port", portWidth) + "  " + Padded("reader", readerWidth) + "  " +
                        Padded("result", resultWidth) + "  exit  seconds       bytes\n";
-    for (const JobRecord& job : jobs) {
+    for (const PortOutcome& outcome : outcomes) {
         char numbers[64];
-        std::snprintf(numbers, sizeof numbers, "  %4d  %7.1f  ", job.exitCode, job.seconds);
-        std::string bytes = job.bytesSent ? GroupDigits(*job.bytesSent) : std::string("-");
+        std::snprintf(numbers, sizeof numbers, "  %4d  %7.1f  ", outcome.exitCode, outcome.seconds);
+        std::string bytes = outcome.bytesSent ? GroupDigits(*outcome.bytesSent) : std::string("-");
         if (bytes.size() < 10) bytes.insert(0, 10 - bytes.size(), ' ');
-        text += Padded(job.port, portWidth) + "  " + Padded(ReaderName(job.reader), readerWidth) +
-                "  " + Padded(job.result, resultWidth) + numbers + bytes + "\n";
+        text += Padded(outcome.port, portWidth) + "  " +
+                Padded(ReaderNameOf(outcome.reader), readerWidth) + "  " +
+                Padded(outcome.result, resultWidth) + numbers + bytes + "\n";
     }
     return text;
 }
 
-std::string SummaryJson(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) {
+std::string SummaryJson(const std::vector<PortOutcome>& outcomes, int exitCode, int64_t cpuMs) {
     JsonWriter json;
     json.BeginObject().Key("event").String("summary").Key("jobs").BeginArray();
-    for (const JobRecord& job : jobs) {
-        json.BeginObject().Key("port").String(job.port).Key("reader").Number(job.reader);
-        json.Key("reader_name").String(ReaderName(job.reader));
-        json.Key("result").String(job.result).Key("code").Number(job.exitCode);
-        if (job.signal > 0) json.Key("signal").Number(job.signal);
-        json.Key("seconds").Fixed(job.seconds, 2).Key("bytes");
-        if (job.bytesSent) {
-            json.Number(static_cast<int64_t>(*job.bytesSent));
+    for (const PortOutcome& outcome : outcomes) {
+        json.BeginObject().Key("port").String(outcome.port).Key("reader").Number(outcome.reader);
+        json.Key("reader_name").String(ReaderNameOf(outcome.reader));
+        json.Key("result").String(outcome.result).Key("code").Number(outcome.exitCode);
+        if (outcome.signal > 0) json.Key("signal").Number(outcome.signal);
+        json.Key("seconds").Fixed(outcome.seconds, 2).Key("bytes");
+        if (outcome.bytesSent) {
+            json.Number(static_cast<int64_t>(*outcome.bytesSent));
         } else {
             json.Null();
         }
@@ -170,9 +162,9 @@ std::string WithPort(std::string_view line, const std::string& port) {
 
 namespace {
 
-// One port's job as the line follows it.
+// One port's job as the station follows it.
 struct PortState {
-    LinePort port;
+    StationPort port;
     BarState bar;
     TimeLeft left;
     std::optional<double> firstMove;  // when the bar first moved, and where it stood
@@ -201,7 +193,7 @@ struct PortState {
             return true;
         }
         if (const auto* message = std::get_if<events::Message>(&event)) {
-            status = Trimmed(message->text);
+            status = korvel::base::OneLine(message->text);
             return true;
         }
         return false;
@@ -215,7 +207,7 @@ struct PortState {
     PortRow Row(double now) const {
         PortRow row;
         row.port = port.port;
-        row.reader = ReaderName(port.reader);
+        row.reader = ReaderNameOf(port.reader);
         row.barStarted = bar.started();
         row.percent = bar.Percent();
         row.imageBytes = port.imageBytes;
@@ -232,10 +224,10 @@ struct PortState {
     }
 };
 
-class LineViewBase : public LineView {
+class StationViewBase : public StationView {
   public:
-    explicit LineViewBase(const std::vector<LinePort>& ports) {
-        for (const LinePort& port : ports) {
+    explicit StationViewBase(const std::vector<StationPort>& ports) {
+        for (const StationPort& port : ports) {
             PortState state;
             state.port = port;
             states_.push_back(std::move(state));
@@ -291,11 +283,11 @@ class LineViewBase : public LineView {
 // The live block: a row per port, redrawn in place at most every kRedrawPeriod; lines that must
 // stay (message boxes, warnings, Ctrl-C) are printed above it. Every change goes out in one
 // piece of text, so nothing is ever interleaved.
-class LiveLineView : public LineViewBase {
+class LiveStationView : public StationViewBase {
   public:
-    LiveLineView(std::vector<LinePort> ports, Sink sink, std::function<int()> columns)
-        : LineViewBase(ports), sink_(std::move(sink)), columns_(std::move(columns)) {
-        for (const LinePort& port : ports) portWidth_ = std::max(portWidth_, port.port.size());
+    LiveStationView(std::vector<StationPort> ports, Sink sink, std::function<int()> columns)
+        : StationViewBase(ports), sink_(std::move(sink)), columns_(std::move(columns)) {
+        for (const StationPort& port : ports) portWidth_ = std::max(portWidth_, port.port.size());
     }
 
     void Line(size_t index, std::string_view json, double now) override {
@@ -331,9 +323,10 @@ class LiveLineView : public LineViewBase {
         Redraw(now, true);
     }
 
-    void End(const std::vector<JobRecord>& jobs, int, int64_t) override {
+    void End(const std::vector<PortOutcome>& outcomes, int, int64_t) override {
         // The block stays as the last frame left it, with the table below.
-        sink_((dirty_ ? Frame(lastDraw_, "") : std::string()) + "\n" + FormatSummaryTable(jobs));
+        sink_((dirty_ ? Frame(lastDraw_, "") : std::string()) + "\n" +
+              FormatSummaryTable(outcomes));
         drawn_ = 0;
     }
 
@@ -347,7 +340,8 @@ class LiveLineView : public LineViewBase {
         const int width = columns_();
         size_t readerWidth = 0;  // a reader type found by its job may change it
         for (const PortState& state : states_) {
-            readerWidth = std::max(readerWidth, std::string(ReaderName(state.port.reader)).size());
+            readerWidth =
+                std::max(readerWidth, std::string(ReaderNameOf(state.port.reader)).size());
         }
         for (const PortState& state : states_) {
             text += FormatPortRow(state.Row(now), portWidth_, readerWidth, width) + "\n";
@@ -364,7 +358,9 @@ class LiveLineView : public LineViewBase {
 
     // A long line printed above the block wraps; that is fine there, only the block's rows must
     // each stay on one line.
-    static std::string FitLines(const std::string& text) { return Trimmed(text) + "\n"; }
+    static std::string FitLines(const std::string& text) {
+        return korvel::base::OneLine(text) + "\n";
+    }
 
     void Redraw(double now, bool force) {
         if (!force && drawn_ > 0 && now - lastDraw_ < kRedrawPeriod) {
@@ -390,11 +386,11 @@ class LiveLineView : public LineViewBase {
 
 // Plain lines for a log: each port's lines as a single download prints them, each starting
 // with the port.
-class PlainLineView : public LineViewBase {
+class PlainStationView : public StationViewBase {
   public:
-    PlainLineView(std::vector<LinePort> ports, Sink sink)
-        : LineViewBase(ports), sink_(std::move(sink)) {
-        for (const LinePort& port : ports) views_.push_back(MakePortView(port));
+    PlainStationView(std::vector<StationPort> ports, Sink sink)
+        : StationViewBase(ports), sink_(std::move(sink)) {
+        for (const StationPort& port : ports) views_.push_back(MakePortView(port));
     }
 
     void Line(size_t index, std::string_view json, double now) override {
@@ -406,7 +402,7 @@ class PlainLineView : public LineViewBase {
             views_[index] = MakePortView(states_[index].port);
         }
         if (event) {
-            // Every job says it stops; the line said it once for all of them.
+            // Every job says it stops; the station said it once for all of them.
             if (!std::holds_alternative<events::Cancelling>(*event))
                 views_[index]->Show(*event, now);
         } else if (refusal_) {  // refused before it began
@@ -433,14 +429,14 @@ class PlainLineView : public LineViewBase {
               "\n");
     }
 
-    void End(const std::vector<JobRecord>& jobs, int, int64_t) override {
+    void End(const std::vector<PortOutcome>& outcomes, int, int64_t) override {
         std::string text(1, '\n');  // appended piece by piece: GCC 12 -O3 -Wrestrict
-        text += FormatSummaryTable(jobs);
+        text += FormatSummaryTable(outcomes);
         sink_(text);
     }
 
   private:
-    std::unique_ptr<ProgressView> MakePortView(const LinePort& port) {
+    std::unique_ptr<ProgressView> MakePortView(const StationPort& port) {
         const std::string prefix = port.port + ": ";
         Sink prefixed = [this, prefix](std::string_view text) {
             sink_(prefix + std::string(text));
@@ -453,10 +449,10 @@ class PlainLineView : public LineViewBase {
 };
 
 // The ports' own JSON lines, each with its port, then the summary.
-class JsonLineView : public LineViewBase {
+class JsonStationView : public StationViewBase {
   public:
-    JsonLineView(std::vector<LinePort> ports, Sink out, Sink err)
-        : LineViewBase(ports), sink_(std::move(out)), err_(std::move(err)) {}
+    JsonStationView(std::vector<StationPort> ports, Sink out, Sink err)
+        : StationViewBase(ports), sink_(std::move(out)), err_(std::move(err)) {}
 
     void Line(size_t index, std::string_view json, double now) override {
         bool changed = false;
@@ -477,8 +473,8 @@ class JsonLineView : public LineViewBase {
         if (signal > 0) exit.Key("signal").Number(signal);
         sink_(exit.EndObject().text() + "\n");
     }
-    void End(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) override {
-        sink_(SummaryJson(jobs, exitCode, cpuMs));
+    void End(const std::vector<PortOutcome>& outcomes, int exitCode, int64_t cpuMs) override {
+        sink_(SummaryJson(outcomes, exitCode, cpuMs));
     }
 
   private:
@@ -488,17 +484,18 @@ class JsonLineView : public LineViewBase {
 
 }  // namespace
 
-std::unique_ptr<LineView> MakeLiveLineView(std::vector<LinePort> ports, Sink err,
-                                           std::function<int()> columns) {
-    return std::make_unique<LiveLineView>(std::move(ports), std::move(err), std::move(columns));
+std::unique_ptr<StationView> MakeLiveStationView(std::vector<StationPort> ports, Sink err,
+                                                 std::function<int()> columns) {
+    return std::make_unique<LiveStationView>(std::move(ports), std::move(err), std::move(columns));
 }
 
-std::unique_ptr<LineView> MakePlainLineView(std::vector<LinePort> ports, Sink err) {
-    return std::make_unique<PlainLineView>(std::move(ports), std::move(err));
+std::unique_ptr<StationView> MakePlainStationView(std::vector<StationPort> ports, Sink err) {
+    return std::make_unique<PlainStationView>(std::move(ports), std::move(err));
 }
 
-std::unique_ptr<LineView> MakeJsonLineView(std::vector<LinePort> ports, Sink out, Sink err) {
-    return std::make_unique<JsonLineView>(std::move(ports), std::move(out), std::move(err));
+std::unique_ptr<StationView> MakeJsonStationView(std::vector<StationPort> ports, Sink out,
+                                                 Sink err) {
+    return std::make_unique<JsonStationView>(std::move(ports), std::move(out), std::move(err));
 }
 
 }  // namespace cordane::tools

@@ -1,12 +1,12 @@
 // The progress events of a download and the three ways they are shown.
-#include "progress/progress.h"
+#include "progress/views.h"
 
 #include "base/json_writer.h"
-
-#include <poll.h>
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,14 +113,20 @@ TEST(GroupDigitsTest, GroupsThousands) {
     EXPECT_EQ(GroupDigits(1234567890), "1,234,567,890");
 }
 
-TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
-    EventQueue queue;
-    ASSERT_TRUE(queue.ok());
-    pollfd fd{queue.fd(), POLLIN, 0};
-    EXPECT_EQ(poll(&fd, 1, 0), 0);
+TEST(EventQueueTest, HandsEventsOverInOrderAndRaisesItsWakeup) {
+    korvel::base::Expected<korvel::base::Wakeup> wakeup = korvel::base::Wakeup::Create();
+    ASSERT_TRUE(wakeup);
+    EventQueue queue(std::move(*wakeup));
+    // Whether the queue's wake-up is raised within `patience`.
+    auto raised = [&queue](int patience) {
+        const korvel::base::Waitable items[] = {queue.wakeup()};
+        const auto ready = korvel::base::WaitForAny(items, std::chrono::milliseconds(patience));
+        return ready && (*ready)[0];
+    };
+    EXPECT_FALSE(raised(0));
     // Bar movements wait for the next look without waking the consumer.
     for (int i = 0; i < 10; ++i) queue.Push(events::Position{i});
-    EXPECT_EQ(poll(&fd, 1, 0), 0);
+    EXPECT_FALSE(raised(0));
     EXPECT_EQ(queue.Drain().size(), 10u);
 
     std::thread worker([&queue] {
@@ -131,7 +137,7 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
     });
     std::vector<Event> received;
     while (received.size() < 1000) {
-        ASSERT_EQ(poll(&fd, 1, 5000), 1);
+        ASSERT_TRUE(raised(5000));
         for (Event& event : queue.Drain()) received.push_back(std::move(event));
     }
     worker.join();
@@ -141,7 +147,7 @@ TEST(EventQueueTest, HandsEventsOverInOrderAndSignalsThroughItsDescriptor) {
                            : std::get<events::Message>(received[i]).text,
                   std::to_string(i));
     }
-    EXPECT_EQ(poll(&fd, 1, 0), 0);  // drained: no longer readable
+    EXPECT_FALSE(raised(0));  // drained: no longer raised
     EXPECT_TRUE(queue.Drain().empty());
 }
 

@@ -88,7 +88,7 @@ TEST(LineViewTest, RowsShowTheBarBytesSpeedTimeLeftAndResult) {
 
 TEST(LineViewTest, LiveBlockIsRedrawnInPlaceOneFrameAtATime) {
     std::vector<std::string> writes;
-    const auto view = MakeLiveLineView(
+    const auto view = MakeLiveStationView(
         {{"KORVEL01", 1, 7168}, {"KORVEL02", 1, 7168}},
         [&](std::string_view text) { writes.emplace_back(text); }, [] { return 100; });
     view->Line(0, R"({"event":"message","text":"Erasing Flash memory..."})", 1.0);
@@ -123,8 +123,8 @@ TEST(LineViewTest, LiveBlockIsRedrawnInPlaceOneFrameAtATime) {
 
 TEST(LineViewTest, PlainLinesJsonAndSummary) {
     std::string plain;
-    const auto lines = MakePlainLineView({{"KORVEL01", 0, 1000}, {"COM3", 0, 1000}},
-                                         [&](std::string_view text) { plain += text; });
+    const auto lines = MakePlainStationView({{"KORVEL01", 0, 1000}, {"COM3", 0, 1000}},
+                                            [&](std::string_view text) { plain += text; });
     lines->Line(1, R"({"event":"message","text":"Erasing Flash memory..."})", 0);
     lines->Line(0, R"({"event":"error","text":"port KORVEL01 does not exist"})", 0);
     lines->Note(1, "warning: --identity is ignored", 0);
@@ -148,14 +148,14 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
     EXPECT_EQ(WithPort(R"({"event":"exit","code":4})", "COM3"),
               R"({"event":"exit","port":"COM3","code":4})");
 
-    JobRecord first;
+    PortOutcome first;
     first.port = "KORVEL01";
     first.reader = 1;
     first.exitCode = 0;
     first.result = "completed";
     first.seconds = 2.345;
     first.bytesSent = 57344;
-    JobRecord second = first;
+    PortOutcome second = first;
     second.port = "KORVEL02";
     second.exitCode = 0x23;
     second.result = ResultText(0x23);  // as the job log stores it

@@ -1,6 +1,6 @@
 // The command line of "cordane log".
-#ifndef CORDANE_TOOLS_LOG_OPTIONS_H
-#define CORDANE_TOOLS_LOG_OPTIONS_H
+#ifndef CORDANE_TOOLS_CLI_LOG_OPTIONS_H
+#define CORDANE_TOOLS_CLI_LOG_OPTIONS_H
 
 #include <cstdint>
 #include <optional>

@@ -1,26 +1,19 @@
 // The engine's client in a download: the job object whose callbacks become progress events, the
-// message boxes answered from the command line, the settings the job starts with, and the capture
-// of what the engine writes to standard output.
-#ifndef CORDANE_TOOLS_DOWNLOAD_CLIENT_H
-#define CORDANE_TOOLS_DOWNLOAD_CLIENT_H
+// message boxes answered from the command line, and the settings the job starts with.
+#ifndef CORDANE_TOOLS_DOWNLOAD_ENGINE_CLIENT_H
+#define CORDANE_TOOLS_DOWNLOAD_ENGINE_CLIENT_H
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "cli/download_options.h"
-#include "cli/unique_fd.h"
+#include "cli/key_options.h"
 #include "cordane/cordane.h"
-#include "cordane/formats/cipher.h"
 #include "download/settings.h"
-#include "progress/progress.h"
+#include "progress/events.h"
 
 namespace cordane::tools {
 
@@ -29,20 +22,19 @@ namespace cordane::tools {
 inline constexpr uint32_t kToolKeySelector = 0x434F5244;  // "CORD"
 
 // The key selector and checks of the job, with the options of the flags word.
-JobSettings SettingsOf(const DownloadOptions& options);
+JobSettings JobSettingsOf(const DownloadOptions& options);
 
 // Registers --key with the engine for this job.
-std::optional<std::string> RegisterEngineKey(uint32_t selector,
-                                             const std::array<uint8_t, kBaseKeySize>& key);
+korvel::base::Expected<void> RegisterEngineKey(uint32_t selector, const BaseKey& key);
 
 // Starts the job: the flags word into the job object, the parameter block into the engine, then
-// the worker thread. The one way every download starts.
-CWinThread* StartJob(CLoadInterface& job, const JobSettings& settings);
+// the worker thread. The one way every download starts; null when the thread could not start.
+CWinThread* StartDownload(CLoadInterface& job, const JobSettings& settings);
 
 // The engine's client: every callback becomes an event for the main thread.
-class DownloadJob : public CDownloadManager {
+class EngineClient : public CDownloadManager {
   public:
-    explicit DownloadJob(EventQueue& queue) : queue_(queue) {}
+    explicit EngineClient(EventQueue& queue) : queue_(queue) {}
 
     std::atomic<bool> cancelled{false};
     // Set before the job starts; cleared by the success notice or the failure's completion.
@@ -123,67 +115,6 @@ class MessageBoxScope {
     ~MessageBoxScope() { KvSetMessageBoxHandler(nullptr, nullptr); }
     MessageBoxScope(const MessageBoxScope&) = delete;
     MessageBoxScope& operator=(const MessageBoxScope&) = delete;
-};
-
-// While it runs, what is written to standard output (the engine's conversion banner) goes into a
-// pipe the main thread reads, so that it neither breaks the bar nor mixes into the JSON lines.
-class StdoutCapture {
-  public:
-    StdoutCapture() = default;
-    ~StdoutCapture() { Stop(); }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    bool Start() {
-        // Without an open standard output the pipe could take its number: leave it alone.
-        if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) return false;
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-        read_.Reset(ends[0]);
-        ::fcntl(read_.get(), F_SETFL, ::fcntl(read_.get(), F_GETFL) | O_NONBLOCK);
-        std::fflush(stdout);
-        saved_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (saved_ < 0 || ::dup2(ends[1], STDOUT_FILENO) < 0) {
-            ::close(ends[1]);
-            if (saved_ >= 0) ::close(saved_);
-            saved_ = -1;
-            read_.Reset();
-            return false;
-        }
-        ::close(ends[1]);
-        active_ = true;
-        return true;
-    }
-
-    int fd() const { return read_.get(); }
-
-    // What has been written so far.
-    std::string Take() {
-        std::string text;
-        char buffer[512];
-        for (;;) {
-            const ssize_t got = ::read(read_.get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            text.append(buffer, static_cast<size_t>(got));
-        }
-        return text;
-    }
-
-    // Gives standard output back; the pipe can still be read to its end.
-    void Stop() {
-        if (!active_) return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        saved_ = -1;
-        active_ = false;
-    }
-
-  private:
-    UniqueFd read_;
-    int saved_ = -1;
-    bool active_ = false;
 };
 
 }  // namespace cordane::tools

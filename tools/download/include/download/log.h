@@ -1,7 +1,7 @@
 // The row a download leaves in the job log (--log TARGET, or KORVEL_LOG): a view that passes every
 // event on to the view shown, follows the bar for the bytes sent, and writes the row when the job
 // is over. A row that cannot be written is reported on standard error; the download's exit code
-// and result stay what they are. A signal while the row is written (a lock held on the table)
+// and result stay what they are. An interrupt while the row is written (a lock held on the table)
 // stops the write at once, and the program quits with kExitInterrupted.
 #ifndef CORDANE_TOOLS_DOWNLOAD_LOG_H
 #define CORDANE_TOOLS_DOWNLOAD_LOG_H
@@ -10,10 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/interrupts.h"
 #include "cli/download_options.h"
 #include "download/port.h"
 #include "joblog/job_log.h"
-#include "progress/progress.h"
+#include "progress/views.h"
 
 namespace cordane::tools {
 
@@ -24,16 +25,18 @@ class LoggedView : public ProgressView {
   public:
     // Takes the job's start and its files' fingerprints now, before the engine reads them.
     // `detected`: the reader type in `options` was found by detection rather than given.
-    // `signalFd`: the descriptor the program's signals arrive on (-1: none); it stops the write.
+    // `interrupts`: the user's requests to stop, when the program takes them (null: none); one
+    // stops the write.
     LoggedView(ProgressView* shown, const DownloadOptions& options, const PortChoice& port,
-               uint64_t imageBytes, bool detected = false, int signalFd = -1);
+               uint64_t imageBytes, bool detected = false,
+               const korvel::base::Interrupts* interrupts = nullptr);
 
     void Show(const Event& event, double now) override;
     void Tick(double now) override { shown_->Tick(now); }
     // Writes the row, then finishes the shown view with the program's exit code: the job's, or
     // kExitInterrupted when a signal stopped the write.
     void Finish(int exitCode) override;
-    // A signal stopped the row's write: the program quits with kExitInterrupted.
+    // An interrupt stopped the row's write: the program quits with kExitInterrupted.
     bool Stopped() const { return stop_.stopped; }
 
   private:

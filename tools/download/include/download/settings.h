@@ -1,7 +1,7 @@
 // One download job as the engine takes it: the flags word of the job object and the 50-byte
 // parameter block handed over with UpdateParam, both built from the same settings.
-#ifndef CORDANE_TOOLS_JOB_SETTINGS_H
-#define CORDANE_TOOLS_JOB_SETTINGS_H
+#ifndef CORDANE_TOOLS_DOWNLOAD_SETTINGS_H
+#define CORDANE_TOOLS_DOWNLOAD_SETTINGS_H
 
 #include <array>
 #include <cstdint>

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "cordane/exit_codes.h"
 #include "cli/download_options.h"
+#include "cordane/exit_codes.h"
 #include "download/port.h"
 
 namespace cordane::tools {
@@ -13,9 +13,6 @@ namespace cordane::tools {
 // The exit codes of a download, and what each means in a few words (ResultText: the summary of a
 // download and its row in the job log say the same), are the exit-code table's
 // (cordane/exit_codes.h).
-
-// The reader type as the help lists it.
-std::string ReaderName(int reader);
 
 // A download refused before it starts: the message on standard error, and with --json its events
 // on standard output as well, so that a script reading them still finds the exit code. The code.

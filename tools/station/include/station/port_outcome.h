@@ -1,8 +1,8 @@
-// The outcome of one download job, as the summary of a multi-port download shows it: what ran
-// where, how it ended, what it sent and how long it took. (Each job's row in the job log is
-// written by the job itself, download_log.h, or by the line for a job whose process was killed.)
-#ifndef CORDANE_TOOLS_JOB_RECORD_H
-#define CORDANE_TOOLS_JOB_RECORD_H
+// The outcome of one port's download, as the summary of a station's run shows it: what ran where,
+// how it ended, what it sent and how long it took. (Each job's row in the job log is written by
+// the job itself, download/log.h, or by the station for a job whose process was killed.)
+#ifndef CORDANE_TOOLS_STATION_PORT_OUTCOME_H
+#define CORDANE_TOOLS_STATION_PORT_OUTCOME_H
 
 #include <chrono>
 #include <cstdint>
@@ -11,7 +11,7 @@
 
 namespace cordane::tools {
 
-struct JobRecord {
+struct PortOutcome {
     std::string port;                   // as the user named it
     int reader = -1;                    // the reader type
     int type = 0;                       // the download type

@@ -1,7 +1,7 @@
-// "cordane download" to several ports at once: one child process per port, each a single-port
-// "cordane download --json", watched and shown together by this one.
-#ifndef CORDANE_TOOLS_DOWNLOAD_LINE_H
-#define CORDANE_TOOLS_DOWNLOAD_LINE_H
+// A station's run: "cordane download" to several ports at once, one child process per port, each
+// a single-port "cordane download --json", watched and shown together by this one.
+#ifndef CORDANE_TOOLS_STATION_STATION_H
+#define CORDANE_TOOLS_STATION_STATION_H
 
 #include "cli/download_options.h"
 
@@ -10,7 +10,7 @@ namespace cordane::tools {
 // Runs the download of `options` (two ports or more) on every port; argv as the subcommand got
 // it (argv[0] "download"). The exit code: 0 when every job succeeded, else the code of the first
 // port, in the order given, whose job failed.
-int RunLineDownload(int argc, char** argv, const DownloadOptions& options);
+int RunStation(int argc, char** argv, const DownloadOptions& options);
 
 }  // namespace cordane::tools
 

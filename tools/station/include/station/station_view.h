@@ -1,10 +1,10 @@
-// The progress of a download to several ports at once, each port's job running in a process of
-// its own and reporting in JSON lines: per port the state of its bar, and the three views of the
-// whole line. On a terminal one live block, a row per port redrawn in place; in a log plain lines
-// each starting with the port; for scripts the ports' own JSON lines, each carrying "port", and a
-// summary at the end.
-#ifndef CORDANE_TOOLS_LINE_VIEW_H
-#define CORDANE_TOOLS_LINE_VIEW_H
+// The progress of a station's run, a download to several ports at once, each port's job running
+// in a process of its own and reporting in JSON lines: per port the state of its bar, and the
+// three views of the whole station. On a terminal one live block, a row per port redrawn in place;
+// in a log plain lines each starting with the port; for scripts the ports' own JSON lines, each
+// carrying "port", and a summary at the end.
+#ifndef CORDANE_TOOLS_STATION_VIEW_H
+#define CORDANE_TOOLS_STATION_VIEW_H
 
 #include <cstdint>
 #include <functional>
@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "progress/views.h"
 #include "station/port_outcome.h"
-#include "progress/progress.h"
 
 namespace cordane::tools {
 
@@ -39,18 +39,18 @@ struct PortRow {
 std::string FormatPortRow(const PortRow& row, size_t portWidth, size_t readerWidth, int width);
 
 // The summary table: port, reader type, result, exit code, seconds and bytes sent, one row each.
-std::string FormatSummaryTable(const std::vector<JobRecord>& jobs);
+std::string FormatSummaryTable(const std::vector<PortOutcome>& outcomes);
 
 // {"event":"summary","jobs":[...],"code":N,"parent_cpu_ms":M}
-std::string SummaryJson(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs);
+std::string SummaryJson(const std::vector<PortOutcome>& outcomes, int exitCode, int64_t cpuMs);
 
 // A port's JSON line with "port" added after "event": the line as the single-port download wrote
 // it otherwise.
 std::string WithPort(std::string_view line, const std::string& port);
 
-class LineView {
+class StationView {
   public:
-    virtual ~LineView() = default;
+    virtual ~StationView() = default;
     // A line of JSON from port `index`'s job, as it wrote it.
     virtual void Line(size_t index, std::string_view json, double now) = 0;
     // A line the job wrote to its standard error.
@@ -63,14 +63,14 @@ class LineView {
     // exited.
     virtual void Finished(size_t index, int exitCode, int signal, double now) = 0;
     // Every job is over: the summary.
-    virtual void End(const std::vector<JobRecord>& jobs, int exitCode, int64_t cpuMs) = 0;
+    virtual void End(const std::vector<PortOutcome>& outcomes, int exitCode, int64_t cpuMs) = 0;
     // The bytes sent by port `index`'s job so far, when the image size is known.
     virtual std::optional<uint64_t> BytesSent(size_t index) const = 0;
     // The reader type of port `index`: as given, or as its job found it.
     virtual int Reader(size_t index) const = 0;
 };
 
-struct LinePort {
+struct StationPort {
     std::string port;
     int reader = -1;  // -1 until the job names it, when none was given
     uint64_t imageBytes = 0;
@@ -78,10 +78,11 @@ struct LinePort {
 
 // `err` takes the terminal's and the log's text (and the jobs' own messages beside JSON), `out`
 // the JSON lines.
-std::unique_ptr<LineView> MakeLiveLineView(std::vector<LinePort> ports, Sink err,
-                                           std::function<int()> columns);
-std::unique_ptr<LineView> MakePlainLineView(std::vector<LinePort> ports, Sink err);
-std::unique_ptr<LineView> MakeJsonLineView(std::vector<LinePort> ports, Sink out, Sink err);
+std::unique_ptr<StationView> MakeLiveStationView(std::vector<StationPort> ports, Sink err,
+                                                 std::function<int()> columns);
+std::unique_ptr<StationView> MakePlainStationView(std::vector<StationPort> ports, Sink err);
+std::unique_ptr<StationView> MakeJsonStationView(std::vector<StationPort> ports, Sink out,
+                                                 Sink err);
 
 }  // namespace cordane::tools
 
