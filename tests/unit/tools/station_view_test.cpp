@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/json_reader.h"
+#include "cordane/exit_codes.h"
+#include "download/port.h"
 #include "download/verdict.h"
 
 namespace cordane::tools {
@@ -171,6 +173,26 @@ TEST(LineViewTest, PlainLinesJsonAndSummary) {
               R"J("loader error 35 (0x23)","code":35,"seconds":2.35,"bytes":null}],"code":35,)J"
               R"J("parent_cpu_ms":12})J"
               "\n");
+}
+
+}  // namespace
+}  // namespace cordane::tools
+
+namespace cordane::tools {
+namespace {
+
+TEST(VerdictTest, ALongPathKeepsTheWholeLastLine) {
+    // A device path, given with --port, is as long as the user makes it: the verdict names it
+    // whole, and still ends with its line end.
+    PortChoice port;
+    port.throughPath = true;
+    port.device = "/dev/serial/by-path/" + std::string(600, 'p');
+    DownloadOptions options;
+    options.reader = 1;
+    options.application = "app.sre";
+    const std::string done = Verdict(kExitOk, options, port);
+    EXPECT_EQ(done, "cordane download: download completed: app.sre is in the reader on " +
+                        port.device + "\n");
 }
 
 }  // namespace
