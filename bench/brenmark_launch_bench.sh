@@ -11,8 +11,8 @@ for tool in Xvfb openbox xdotool; do
     command -v "$tool" >/dev/null || { echo "launch bench: $tool is missing" >&2; exit 2; }
 done
 
-. "$(dirname "$0")/../tools/sim_scratch.sh"
-. "$(dirname "$0")/../tools/x11_session.sh"
+. "$(dirname "$0")/../scripts/sim_scratch.sh"
+. "$(dirname "$0")/../scripts/x11_session.sh"
 korvel_scratch brenmark-launch
 app_pid=
 finish() {

@@ -31,7 +31,7 @@ port=43
 pauses=31
 patience=30
 
-. "$(dirname "$0")/../tools/sim_scratch.sh"
+. "$(dirname "$0")/../scripts/sim_scratch.sh"
 korvel_scratch detection-bench
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

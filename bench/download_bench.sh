@@ -30,7 +30,7 @@ frame_overhead=8  # wire bytes around every payload: 2 sync, kind, 2 length, hea
 baud=115200
 patience=30  # seconds a run may take before it counts as hung
 
-. "$(dirname "$0")/../tools/sim_scratch.sh"
+. "$(dirname "$0")/../scripts/sim_scratch.sh"
 korvel_scratch download-bench
 
 "$make_srec" --bytes $image_bytes --start 0x2000 "$work/app.sre" || exit 1

@@ -56,7 +56,7 @@ dump_size=$((0x180000))
 port=42
 patience=60  # seconds a run may take before it counts as hung (more with the latency timer)
 
-. "$(dirname "$0")/../tools/sim_scratch.sh"
+. "$(dirname "$0")/../scripts/sim_scratch.sh"
 korvel_scratch large-download-bench
 
 # put SRC SRC_OFFSET COUNT DEST DEST_OFFSET: copies COUNT bytes in place.

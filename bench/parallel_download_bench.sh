@@ -23,7 +23,7 @@ for program in "$cordane" "$sim"; do
 done
 patience=30  # seconds a run may take before it counts as hung
 
-. "$(dirname "$0")/../tools/sim_scratch.sh"
+. "$(dirname "$0")/../scripts/sim_scratch.sh"
 korvel_scratch parallel-download-bench
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

@@ -9,8 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "download_options.h"
-#include "log_options.h"
+#include "cli/download_options.h"
+#include "cli/log_options.h"
+#include "cordane/cordane.h"
+#include "cordane/readers.h"
 #include "sim/sim_options.h"
 
 namespace {
@@ -38,33 +40,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    cordane::tools::DownloadOptions options;
-    bool help = false;
-    const auto problem = cordane::tools::ParseDownloadOptions(static_cast<int>(arguments.size()),
-                                                              argv.data(), options, help);
-    if (!problem && !help) {
-        Require(options.reader >= 0 && options.reader <= cordane::kLastReaderType);
-        Require(options.type >= 0 && options.type <= cordane::tools::kLastDownloadType);
+    const int argc = static_cast<int>(arguments.size());
+    const auto parsed = cordane::tools::ParseDownloadOptions(argc, argv.data());
+    if (parsed && !parsed->help) {
+        const cordane::tools::DownloadOptions& options = *parsed;
+        Require(options.reader >= -1 && options.reader <= cordane::kLastReaderType);
+        Require(options.reader >= 0 || options.globalFile);
+        Require(options.type >= 0 && options.type <= static_cast<int>(KV_DOWNLOAD_ERASE_CODE));
         Require(!options.port.empty());
         Require(options.application.size() < 256 && options.driver.size() < 256);
         if (options.appNumber) Require(*options.appNumber <= cordane::tools::kLastAppNumber);
         if (options.identity) Require(*options.identity <= 0xFFFF);
         // Only combinations a reader can take: type 3 on the large readers, a driver library with
         // type 0 only, and always with a large reader's type 0.
-        const bool large = options.reader >= 2;
-        if (options.type == cordane::tools::kEraseCodeType) Require(large);
+        const bool large = options.reader >= 2 || options.globalFile;
+        if (options.type == static_cast<int>(KV_DOWNLOAD_ERASE_CODE)) Require(large);
         if (!options.driver.empty()) Require(options.type == 0);
         if (large && options.type == 0) Require(!options.driver.empty());
+        // What each port's own download gets, when several ports download at once, is taken the
+        // same way, on its one port.
+        std::vector<std::string> port = {"download", "--port", options.ports.back(), "--json"};
+        for (std::string& argument : cordane::tools::PortDownloadArguments(argc, argv.data())) {
+            port.push_back(std::move(argument));
+        }
+        std::vector<char*> portArgv;
+        for (std::string& argument : port) portArgv.push_back(argument.data());
+        portArgv.push_back(nullptr);
+        const auto again =
+            cordane::tools::ParseDownloadOptions(static_cast<int>(port.size()), portArgv.data());
+        Require(again && again->ports.size() == 1 && again->json);
+        Require(again->reader == options.reader && again->type == options.type);
+        Require(again->application == options.application && again->driver == options.driver);
+        Require(again->log == options.log && again->identity == options.identity);
     }
 
     // The same arguments as "cordane log": a --since taken is a whole UTC time or a span back.
-    cordane::tools::LogOptions logOptions;
-    help = false;
-    if (!cordane::tools::ParseLogOptions(static_cast<int>(arguments.size()), argv.data(),
-                                         logOptions, help) &&
-        !help && logOptions.since) {
-        Require(logOptions.since->utc.empty() ? logOptions.since->secondsAgo >= 0
-                                              : logOptions.since->utc.size() == 24);
+    const auto logOptions = cordane::tools::ParseLogOptions(argc, argv.data());
+    if (logOptions && !logOptions->help && logOptions->since) {
+        Require(logOptions->since->utc.empty() ? logOptions->since->secondsAgo >= 0
+                                               : logOptions->since->utc.size() == 24);
     }
 
     std::vector<std::string_view> simArguments(arguments.begin() + 1, arguments.end());

@@ -1,0 +1,58 @@
+#include "cli/arguments.h"
+
+#include <cstdio>
+
+#include "base/hex.h"
+#include "cordane/exit_codes.h"
+
+namespace cordane::tools {
+
+OptionMatch MatchOption(int argc, char** argv, int& i, std::string_view name, std::string& value) {
+    const std::string_view arg = argv[i];
+    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+        return OptionMatch::Value;
+    }
+    if (arg != name) return OptionMatch::No;
+    if (i + 1 >= argc) return OptionMatch::Missing;
+    value = argv[++i];
+    return OptionMatch::Value;
+}
+
+bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value) {
+    int base = 10;
+    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return false;
+    uint64_t number = 0;
+    for (const char c : text) {
+        const int digit =
+            base == 16 ? korvel::base::HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0) return false;
+        const auto d = static_cast<uint64_t>(digit);
+        if (d > max || number > (max - d) / static_cast<uint64_t>(base)) {
+            return false;  // beyond max, and perhaps beyond 64 bits
+        }
+        number = number * static_cast<uint64_t>(base) + d;
+    }
+    value = number;
+    return true;
+}
+
+korvel::base::Error UsageError(std::string message) {
+    return korvel::base::Error(kExitUsage, std::move(message));
+}
+
+std::string ErrorLine(const korvel::base::Error& error) {
+    return error.hint.empty() ? error.message : error.message + "; " + error.hint;
+}
+
+int ReportError(std::string_view command, const korvel::base::Error& error) {
+    std::fprintf(stderr, "cordane %.*s: %s\n", static_cast<int>(command.size()), command.data(),
+                 ErrorLine(error).c_str());
+    return error.code;
+}
+
+}  // namespace cordane::tools
