@@ -123,14 +123,11 @@ int RunMkglo(int argc, char** argv) {
     std::vector<GloComponentSpec> components;
     std::vector<std::string> dataPaths;
     for (const std::string& argument : arguments) {
-        GloComponentSpec spec;
-        std::string dataPath;
-        std::string error;
-        if (!korvel::kit::ParseComponentArgument(argument, &spec, &dataPath, &error)) {
-            return Usage(error);
-        }
-        components.push_back(std::move(spec));
-        dataPaths.push_back(std::move(dataPath));
+        korvel::base::Expected<korvel::kit::ComponentArgument> parsed =
+            korvel::kit::ParseComponentArgument(argument);
+        if (!parsed) return Usage(parsed.error().message);
+        components.push_back(std::move(parsed->spec));
+        dataPaths.push_back(std::move(parsed->dataPath));
     }
     for (const std::string& dataPath : dataPaths) {
         if (SameFile(output, dataPath)) {

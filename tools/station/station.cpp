@@ -128,8 +128,9 @@ void LogKilledJob(const std::string& target, const DownloadOptions& options,
         std::chrono::duration_cast<std::chrono::milliseconds>(child.endedAt - child.startedAt)
             .count();
     if (bytesSent) row.bytesSent = static_cast<int64_t>(*bytesSent);
-    std::string error;
-    if (!korvel::joblog::AppendJob(target, row, error)) {
+    const Expected<void> written = korvel::joblog::AppendJob(target, row);
+    if (!written) {
+        const std::string& error = written.error().message;
         const std::string shown = korvel::joblog::ShownTarget(target);
         std::fprintf(stderr,
                      "cordane download: the job on %s was not logged to %s: %s. Its result "
