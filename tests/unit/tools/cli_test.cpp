@@ -39,6 +39,32 @@ TEST(ParseNumber, TakesDecimalAndHexadecimalUpToTheMaximum) {
     EXPECT_FALSE(ParseNumber("1", 0, value)) << "a digit above a maximum of 0";
 }
 
+TEST(CommandLineHead, HelpAndTheEndOfOptionsAndTheUsageLine) {
+    EXPECT_TRUE(IsHelpOption("--help"));
+    EXPECT_TRUE(IsHelpOption("-h"));
+    for (const char* other : {"--help=1", "-help", "--h", "-H", "help", ""}) {
+        EXPECT_FALSE(IsHelpOption(other)) << other;
+    }
+
+    bool options = true;
+    EXPECT_FALSE(TakeOptionsEnd("---", options));
+    EXPECT_TRUE(options);
+    EXPECT_TRUE(TakeOptionsEnd("--", options));
+    EXPECT_FALSE(options);
+    EXPECT_FALSE(TakeOptionsEnd("--", options)) << "a second \"--\" is an operand";
+    EXPECT_FALSE(options);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReportUsage("mkglo", "-o needs a file name"), kExitUsage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cordane mkglo: -o needs a file name\n(\"cordane mkglo --help\" tells more)\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReportUsage("detect", "unknown argument \"x\"", "--port PORT [--json]"), kExitUsage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cordane detect: unknown argument \"x\"\nusage: cordane detect --port PORT [--json] "
+              "(\"cordane detect --help\" tells more)\n");
+}
+
 TEST(ParseKey, TakesSixteenHexDigitsOptionallyAfter0x) {
     uint8_t key[kBaseKeySize] = {};
     ASSERT_TRUE(ParseKey("0123456789abcDEF", key));
