@@ -52,6 +52,20 @@ bool TakeOptionsEnd(std::string_view arg, bool& options) {
     return true;
 }
 
+korvel::base::Expected<void> TakeOperand(const char* arg, bool options,
+                                         std::initializer_list<const char**> operands) {
+    if (options && arg[0] == '-' && arg[1] != '\0') {
+        return UsageError("unknown option " + std::string(arg));
+    }
+    for (const char** operand : operands) {
+        if (*operand == nullptr) {
+            *operand = arg;
+            return {};
+        }
+    }
+    return UsageError("one argument too many: " + std::string(arg));
+}
+
 int PrintHelp(const char* help) {
     std::fputs(help, stdout);
     return kExitOk;

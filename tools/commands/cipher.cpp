@@ -84,15 +84,8 @@ int Cipher::Run(int argc, char** argv) {
             if (!key) return Usage(key.error().message);
             if (*key) continue;
         }
-        if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (input == nullptr) {
-            input = argv[i];
-        } else if (output == nullptr) {
-            output = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
-        }
+        const korvel::base::Expected<void> taken = TakeOperand(argv[i], options, {&input, &output});
+        if (!taken) return Usage(taken.error().message);
     }
 
     uint8_t base[kBaseKeySize] = {};

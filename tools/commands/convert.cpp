@@ -175,14 +175,10 @@ int RunConvert(int argc, char** argv) {
                              "hexadecimal");
             }
             capacity = static_cast<size_t>(number);
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (input == nullptr) {
-            input = argv[i];
-        } else if (output == nullptr) {
-            output = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&input, &output});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (output == nullptr) return Usage("give both an INPUT.sre and an OUTPUT.bin file");

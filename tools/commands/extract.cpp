@@ -87,12 +87,10 @@ int RunExtract(int argc, char** argv) {
             if (!output.empty()) return Usage("-o is given twice: give it once");
             if (text.empty()) return Usage("-o needs a file name");
             output = text;
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (path == nullptr) {
-            path = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&path});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (reader < 0) {

@@ -456,12 +456,10 @@ int RunInfo(int argc, char** argv) {
             json = true;
         } else if (options && arg == "--enciphered") {
             enciphered = true;
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (path == nullptr) {
-            path = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&path});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (path == nullptr) return Usage("give the file to look at");

@@ -5,6 +5,7 @@
 #define CORDANE_TOOLS_CLI_ARGUMENTS_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,12 @@ OptionMatch MatchOption(int argc, char** argv, int& i, std::string_view name, st
 // Takes the "--" after which no argument is an option: true, and `options` false, when `arg` is
 // it while options are still read.
 [[nodiscard]] bool TakeOptionsEnd(std::string_view arg, bool& options);
+
+// Takes an argument that no option of the command took as its next operand: into the first of
+// `operands` still null. A usage error when it looks like an option while options are read, or
+// when every operand is taken already.
+korvel::base::Expected<void> TakeOperand(const char* arg, bool options,
+                                         std::initializer_list<const char**> operands);
 
 // Writes a command's help on standard output; the exit code of a command asked for it.
 int PrintHelp(const char* help);
