@@ -1,6 +1,6 @@
 // A command line as the cordane commands read it: options given as "--name VALUE" or
-// "--name=VALUE", numbers in decimal or, after 0x, in hexadecimal, and the one line a command
-// prints when it gives up.
+// "--name=VALUE", numbers in decimal or, after 0x, in hexadecimal, --help and the "--" that ends
+// the options, the operands in order, and the lines a command prints when it gives up.
 #ifndef CORDANE_TOOLS_CLI_ARGUMENTS_H
 #define CORDANE_TOOLS_CLI_ARGUMENTS_H
 
