@@ -7,20 +7,10 @@ set -u
 build=$(cd "${1:-}" 2>/dev/null && pwd) || { echo "usage: $0 BUILD_DIR [RUNS]" >&2; exit 2; }
 runs=${2:-10}
 brenmark=$build/bin/brenmark
-for tool in Xvfb openbox xdotool; do
-    command -v "$tool" >/dev/null || { echo "launch bench: $tool is missing" >&2; exit 2; }
-done
-
 . "$(dirname "$0")/../scripts/sim_scratch.sh"
 . "$(dirname "$0")/../scripts/x11_session.sh"
-korvel_scratch brenmark-launch
-app_pid=
-finish() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
-    x11_stop
-    korvel_cleanup
-}
-trap finish EXIT
+x11_require "launch bench"
+x11_scratch brenmark-launch
 x11_start "$work" || { echo "launch bench: Xvfb did not start" >&2; exit 1; }
 
 times=()

@@ -7,12 +7,9 @@ build=${1:?usage: $0 BUILD_DIR [RUNS]}
 runs=${2:-11}
 cordane=$build/bin/cordane
 make_srec=$build/bin/make-srec
-for program in "$cordane" "$make_srec"; do
-    if [ ! -x "$program" ]; then
-        echo "$0: $program is missing; build the targets cordane-cli and make-srec first" >&2
-        exit 2
-    fi
-done
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the targets cordane-cli and make-srec first" \
+    "$cordane" "$make_srec"
 command -v objcopy >/dev/null || { echo "$0: objcopy is missing (package binutils)" >&2; exit 2; }
 
 work=$(mktemp -d)

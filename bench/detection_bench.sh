@@ -21,12 +21,8 @@ runs=${2:-10}
 baud=${3:-115200}
 cordane=$build/bin/cordane
 sim=$build/bin/korvel-sim
-for program in "$cordane" "$sim"; do
-    if [ ! -x "$program" ]; then
-        echo "$0: $program is missing; build the targets cordane-cli and korvel-sim" >&2
-        exit 2
-    fi
-done
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the targets cordane-cli and korvel-sim" "$cordane" "$sim"
 port=43
 pauses=31
 patience=30

@@ -18,12 +18,9 @@ runs=${2:-5}
 cordane=$build/bin/cordane
 sim=$build/bin/korvel-sim
 make_srec=$build/bin/make-srec
-for program in "$cordane" "$sim" "$make_srec"; do
-    if [ ! -x "$program" ]; then
-        echo "$0: $program is missing; build the targets cordane-cli, korvel-sim and make-srec" >&2
-        exit 2
-    fi
-done
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the targets cordane-cli, korvel-sim and make-srec" \
+    "$cordane" "$sim" "$make_srec"
 
 image_bytes=$((0xE000))
 frame_overhead=8  # wire bytes around every payload: 2 sync, kind, 2 length, header check, 2 CRC

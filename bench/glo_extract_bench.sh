@@ -9,10 +9,8 @@ set -uo pipefail
 build=${1:?usage: $0 BUILD_DIR [RUNS]}
 runs=${2:-50}
 cordane=$build/bin/cordane
-if [ ! -x "$cordane" ]; then
-    echo "$0: $cordane is missing; build the target cordane-cli" >&2
-    exit 2
-fi
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the target cordane-cli" "$cordane"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

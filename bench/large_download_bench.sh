@@ -34,16 +34,9 @@ latency=${3:-16}
 cordane=$build/bin/cordane
 sim=$build/bin/korvel-sim
 timer=/usr/bin/time
-for program in "$cordane" "$sim"; do
-    if [ ! -x "$program" ]; then
-        echo "$0: $program is missing; build the targets cordane-cli and korvel-sim" >&2
-        exit 2
-    fi
-done
-if [ ! -x "$timer" ]; then
-    echo "$0: $timer is missing; install the package \"time\" (apt-get install time)" >&2
-    exit 2
-fi
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the targets cordane-cli and korvel-sim" "$cordane" "$sim"
+korvel_need_programs "$0" "; install the package \"time\" (apt-get install time)" "$timer"
 
 # Binary download file and reader memory map.
 file_size=$((0xC0000))

@@ -15,12 +15,8 @@ readers=8
 cordane=$build/bin/cordane
 sim=$build/bin/korvel-sim
 sample=$(cd "$(dirname "$0")/.." && pwd)/tools/samples/demo64.sre
-for program in "$cordane" "$sim"; do
-    if [ ! -x "$program" ]; then
-        echo "$0: $program is missing; build the targets cordane-cli and korvel-sim" >&2
-        exit 2
-    fi
-done
+. "$(dirname "$0")/../scripts/build_dir.sh"
+korvel_need_programs "$0" "; build the targets cordane-cli and korvel-sim" "$cordane" "$sim"
 patience=30  # seconds a run may take before it counts as hung
 
 . "$(dirname "$0")/../scripts/sim_scratch.sh"

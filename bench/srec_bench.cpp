@@ -32,13 +32,16 @@ const Input& SharedInput(uint32_t start) {
     return input;
 }
 
-void BM_ConvertPlain(benchmark::State& state) {
-    const Input& input = SharedInput(cordane::kPlainStart);
+// Converts the shared text that starts at `start` into an image of its size with `convert`, as
+// often as the benchmark asks; a conversion that fails or falls short ends the benchmark.
+template <typename Convert>
+void MeasureConversion(benchmark::State& state, uint32_t start, Convert convert) {
+    const Input& input = SharedInput(start);
     std::vector<uint8_t> image(input.image.size());
     const auto* text = reinterpret_cast<const uint8_t*>(input.text.data());
     for (auto _ : state) {
         const cordane::SrecResult result =
-            cordane::ConvertSrecPlain(text, input.text.size(), image.data(), image.size());
+            convert(text, input.text.size(), image.data(), image.size());
         if (result.error != cordane::SrecError::None || result.length != image.size()) {
             state.SkipWithError("conversion failed");
             break;
@@ -48,25 +51,19 @@ void BM_ConvertPlain(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.text.size()));
 }
+
+void BM_ConvertPlain(benchmark::State& state) {
+    MeasureConversion(state, cordane::kPlainStart, cordane::ConvertSrecPlain);
+}
 BENCHMARK(BM_ConvertPlain);
 
 // Windowed form on a text whose records all lie inside the window.
 void BM_ConvertWindow(benchmark::State& state) {
     constexpr uint32_t kLower = 0x100000;
-    const Input& input = SharedInput(kLower);
-    std::vector<uint8_t> image(input.image.size());
-    const auto* text = reinterpret_cast<const uint8_t*>(input.text.data());
-    for (auto _ : state) {
-        const cordane::SrecResult result = cordane::ConvertSrecWindow(
-            text, input.text.size(), image.data(), image.size(), kLower, 0x1000000);
-        if (result.error != cordane::SrecError::None || result.length != image.size()) {
-            state.SkipWithError("conversion failed");
-            break;
-        }
-        benchmark::DoNotOptimize(image.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.text.size()));
+    MeasureConversion(
+        state, kLower, [](const uint8_t* text, size_t length, uint8_t* image, size_t capacity) {
+            return cordane::ConvertSrecWindow(text, length, image, capacity, kLower, 0x1000000);
+        });
 }
 BENCHMARK(BM_ConvertWindow);
 

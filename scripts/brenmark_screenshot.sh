@@ -8,21 +8,16 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
     echo "usage: $0 BUILD_DIR [OUT.png]" >&2
     exit 2
 fi
-build=$(cd "$1" 2>/dev/null && pwd) || { echo "screenshot: no build directory $1" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/build_dir.sh"
+. "$root/scripts/sim_scratch.sh"
+korvel_build_dir screenshot "$1"
 out=${2:-$root/docs/brenmark.png}
 shot=$build/bin/brenmark-screenshot
 sim=$build/bin/korvel-sim
 patience=10
 
-for program in "$shot" "$sim"; do
-    if [ ! -x "$program" ]; then
-        echo "screenshot: $program is missing: build it first (cmake --build $1)" >&2
-        exit 2
-    fi
-done
-
-. "$(dirname "$0")/sim_scratch.sh"
+korvel_need_programs screenshot ": build it first (cmake --build $1)" "$shot" "$sim"
 korvel_scratch brenmark-shot
 
 "$sim" --reader 0 --loader raw --virtual 3 --ports-dir "$work" --once \

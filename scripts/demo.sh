@@ -9,22 +9,17 @@ if [ $# -ne 1 ] || [ "$1" = "--help" ] || [ "$1" = "-h" ]; then
     echo "usage: $0 BUILD_DIR   (the build directory holding bin/cordane and bin/korvel-sim)" >&2
     exit 2
 fi
-build=$(cd "$1" 2>/dev/null && pwd) || { echo "demo: no build directory $1" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/build_dir.sh"
+. "$root/scripts/sim_scratch.sh"
+korvel_build_dir demo "$1"
 cordane=$build/bin/cordane
 sim=$build/bin/korvel-sim
 sample=$root/tools/samples/demo64.sre
 image_start=$((0x2000))  # the image's first address, where the signature goes
 patience=10              # seconds the emulator may take to come up or to finish
 
-for program in "$cordane" "$sim"; do
-    if [ ! -x "$program" ]; then
-        echo "demo: $program is missing: build it first (cmake --build $1)" >&2
-        exit 2
-    fi
-done
-
-. "$(dirname "$0")/sim_scratch.sh"
+korvel_need_programs demo ": build it first (cmake --build $1)" "$cordane" "$sim"
 korvel_scratch korvel-demo
 
 fail() {  # fail MESSAGE: exit code 1, or $fail_code when set for the call

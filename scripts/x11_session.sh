@@ -1,5 +1,27 @@
-# Sourced by the scripts that show Brenmark on a real X server: `x11_start DIR` starts Xvfb on a
-# free display with openbox as window manager and exports DISPLAY; `x11_stop` ends both.
+# Sourced, after sim_scratch.sh, by the scripts that show Brenmark on a real X server:
+# `x11_require WHO` ends the script when a program the session needs is missing; `x11_scratch
+# NAME` is korvel_scratch NAME that on every exit also ends the program whose pid is in $app_pid
+# and the X server; `x11_start DIR` starts Xvfb on a free display with openbox as window manager
+# and exports DISPLAY; `x11_stop` ends both.
+
+x11_require() {  # x11_require WHO: exit code 2, "WHO: TOOL is missing", without one of them
+    local tool
+    for tool in Xvfb openbox xdotool; do
+        command -v "$tool" >/dev/null || { echo "$1: $tool is missing" >&2; exit 2; }
+    done
+}
+
+x11_scratch() {  # x11_scratch NAME
+    korvel_scratch "$1"
+    app_pid=
+    trap x11_finish EXIT
+}
+
+x11_finish() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
+    x11_stop
+    korvel_cleanup
+}
 
 x11_start() {  # x11_start DIR: 0 when the display is up
     x11_pid= wm_pid=

@@ -16,32 +16,38 @@ if [ $# -ne 1 ]; then
     echo "usage: $0 BUILD_DIR" >&2
     exit 2
 fi
-build=$(cd "$1" 2>/dev/null && pwd) || { echo "x11 test: no build directory $1" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/build_dir.sh"
+. "$root/scripts/sim_scratch.sh"
+. "$root/scripts/x11_session.sh"
+korvel_build_dir "x11 test" "$1"
 brenmark=$build/bin/brenmark
 sim=$build/bin/korvel-sim
 cordane=$build/bin/cordane
 patience=10
 
-for tool in Xvfb openbox xdotool; do
-    command -v "$tool" >/dev/null || { echo "x11 test: $tool is missing" >&2; exit 2; }
-done
-
-. "$root/scripts/sim_scratch.sh"
-. "$root/scripts/x11_session.sh"
-korvel_scratch brenmark-x11
-app_pid=
-finish() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
-    x11_stop
-    korvel_cleanup
-}
-trap finish EXIT
+x11_require "x11 test"
+x11_scratch brenmark-x11
 
 fail() {
     echo "x11 test: FAILED: $*" >&2
     for log in sim.err app.err; do [ -s "$work/$log" ] && sed "s/^/  $log: /" "$work/$log" >&2; done
     exit 1
+}
+
+# wait_app WHAT [KEY]: waits for the program to end, pressing KEY every half second when given;
+# its exit code in $code. Fails, naming WHAT, when it does not end.
+wait_app() {
+    local tenth
+    for ((tenth = 0; tenth < patience * 10; tenth++)); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        [ $# -gt 1 ] && ((tenth % 5 == 0)) && xdotool key "$2" 2>/dev/null
+        sleep 0.1
+    done
+    kill -0 "$app_pid" 2>/dev/null && fail "brenmark did not end after $1"
+    code=0
+    wait "$app_pid" || code=$?
+    app_pid=
 }
 
 x11_start "$work" || fail "Xvfb did not start"
@@ -79,15 +85,7 @@ done
 xdotool windowactivate --sync "$box" 2>/dev/null
 xdotool key Return
 # Quit is enabled again once the dialog is ready: keep asking until the program ends.
-for ((tenth = 0; tenth < patience * 10; tenth++)); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    ((tenth % 5 == 0)) && xdotool key alt+q 2>/dev/null
-    sleep 0.1
-done
-kill -0 "$app_pid" 2>/dev/null && fail "brenmark did not end after Alt+Q"
-code=0
-wait "$app_pid" || code=$?
-app_pid=
+wait_app Alt+Q alt+q
 # The program's exit code is the last worker's: the failed second download's status.
 [ "$code" -ne 0 ] && [ "$code" -lt 128 ] || fail "brenmark ended with $code after a failed download"
 echo "x11 test: downloaded to KORVEL03 under X; the second download's error box answered;" \
@@ -121,19 +119,6 @@ activate_window() {
             head -n1)
     [ -n "$found" ] || fail "$2"
     xdotool windowactivate --sync "$found" 2>/dev/null
-}
-
-# Waits for the program to end by itself; its exit code in $code.
-wait_app() {
-    local tenth
-    for ((tenth = 0; tenth < patience * 10; tenth++)); do
-        kill -0 "$app_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -0 "$app_pid" 2>/dev/null && fail "brenmark did not end after $1"
-    code=0
-    wait "$app_pid" || code=$?
-    app_pid=
 }
 
 start_sim() {  # start_sim ARGS...: the emulator, ready

@@ -1,6 +1,7 @@
 #include "cli/arguments.h"
 
 #include <cstdio>
+#include <string>
 
 #include "base/hex.h"
 #include "cordane/exit_codes.h"
@@ -41,8 +42,48 @@ bool ParseNumber(std::string_view text, uint64_t max, uint64_t& value) {
     return true;
 }
 
+bool IsHelpOption(std::string_view arg) {
+    return arg == "--help" || arg == "-h";
+}
+
+bool TakeOptionsEnd(std::string_view arg, bool& options) {
+    if (!options || arg != "--") return false;
+    options = false;
+    return true;
+}
+
+korvel::base::Expected<void> TakeOperand(const char* arg, bool options,
+                                         std::initializer_list<const char**> operands) {
+    if (options && arg[0] == '-' && arg[1] != '\0') {
+        return UsageError("unknown option " + std::string(arg));
+    }
+    for (const char** operand : operands) {
+        if (*operand == nullptr) {
+            *operand = arg;
+            return {};
+        }
+    }
+    return UsageError("one argument too many: " + std::string(arg));
+}
+
+int PrintHelp(const char* help) {
+    std::fputs(help, stdout);
+    return kExitOk;
+}
+
 korvel::base::Error UsageError(std::string message) {
     return korvel::base::Error(kExitUsage, std::move(message));
+}
+
+int ReportUsage(std::string_view command, std::string_view problem, std::string_view synopsis) {
+    std::string text = "cordane ";
+    text.append(command).append(": ").append(problem).append("\n");
+    if (!synopsis.empty()) {
+        text.append("usage: cordane ").append(command).append(" ").append(synopsis).append(" ");
+    }
+    text.append("(\"cordane ").append(command).append(" --help\" tells more)\n");
+    std::fputs(text.c_str(), stderr);
+    return kExitUsage;
 }
 
 std::string ErrorLine(const korvel::base::Error& error) {

@@ -275,7 +275,7 @@ Expected<DownloadOptions> ParseDownloadOptions(int argc, char** argv) {
                 return UsageError(name + " is given twice: give it once");
             }
         }
-        if (!positional && (arg == "--help" || arg == "-h")) {
+        if (!positional && IsHelpOption(arg)) {
             options.help = true;
             return options;
         }

@@ -91,7 +91,7 @@ korvel::base::Expected<LogOptions> ParseLogOptions(int argc, char** argv) {
         auto value = [&](const char* option) {
             return MatchOption(argc, argv, i, option, text) == OptionMatch::Value;
         };
-        if (arg == "--help" || arg == "-h") {
+        if (IsHelpOption(arg)) {
             options.help = true;
             return options;
         } else if (value("--log")) {

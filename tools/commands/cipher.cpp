@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/read_file.h"
@@ -56,17 +57,13 @@ class Cipher {
 
   private:
     const char* Name() const { return direction_ == Direction::Encipher ? "encipher" : "decipher"; }
-    int Usage(const std::string& problem) const;
+    int Usage(std::string_view problem) const;
 
     Direction direction_;
 };
 
-int Cipher::Usage(const std::string& problem) const {
-    std::fprintf(stderr,
-                 "cordane %s: %s\nusage: cordane %s (--key-selector 0|1 | --key HEX16) IN.bin "
-                 "OUT.bin (\"cordane %s --help\" tells more)\n",
-                 Name(), problem.c_str(), Name(), Name());
-    return kExitUsage;
+int Cipher::Usage(std::string_view problem) const {
+    return ReportUsage(Name(), problem, "(--key-selector 0|1 | --key HEX16) IN.bin OUT.bin");
 }
 
 int Cipher::Run(int argc, char** argv) {
@@ -76,29 +73,19 @@ int Cipher::Run(int argc, char** argv) {
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (options && (arg == "--help" || arg == "-h")) {
+        if (options && IsHelpOption(arg)) {
             std::printf(kHelpFormat, Name(),
                         direction_ == Direction::Encipher ? "Enciphers" : "Deciphers");
             return kExitOk;
         }
-        if (options && arg == "--") {
-            options = false;
-            continue;
-        }
+        if (TakeOptionsEnd(arg, options)) continue;
         if (options) {
             const korvel::base::Expected<bool> key = TakeKeyOption(argc, argv, i, choice);
             if (!key) return Usage(key.error().message);
             if (*key) continue;
         }
-        if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (input == nullptr) {
-            input = argv[i];
-        } else if (output == nullptr) {
-            output = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
-        }
+        const korvel::base::Expected<void> taken = TakeOperand(argv[i], options, {&input, &output});
+        if (!taken) return Usage(taken.error().message);
     }
 
     uint8_t base[kBaseKeySize] = {};

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "base/read_file.h"
 #include "base/replace_file.h"
@@ -46,12 +47,8 @@ constexpr char kHelp[] =
     "Exit codes: 0 image written; 1 input unreadable or refused, or output not written;\n"
     "2 bad command line.\n";
 
-int Usage(const char* problem) {
-    std::fprintf(stderr,
-                 "cordane convert: %s\nusage: cordane convert [--window LO:HI] [--capacity N] "
-                 "INPUT.sre OUTPUT.bin (\"cordane convert --help\" tells more)\n",
-                 problem);
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("convert", problem, "[--window LO:HI] [--capacity N] INPUT.sre OUTPUT.bin");
 }
 
 bool ParseWindow(const std::string& text, uint32_t& lower, uint32_t& upper) {
@@ -148,10 +145,8 @@ int RunConvert(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string value;
-        if (options && (arg == "--help" || arg == "-h")) {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        }
+        if (options && IsHelpOption(arg)) return PrintHelp(kHelp);
+        if (TakeOptionsEnd(arg, options)) continue;
         const OptionMatch window =
             options ? MatchOption(argc, argv, i, "--window", value) : OptionMatch::No;
         const OptionMatch capacityGiven = options && window == OptionMatch::No
@@ -163,35 +158,27 @@ int RunConvert(int argc, char** argv) {
         if (capacityGiven == OptionMatch::Missing) {
             return Usage("--capacity needs a number of bytes");
         }
-        if (options && arg == "--") {
-            options = false;
-        } else if (window == OptionMatch::Value) {
+        if (window == OptionMatch::Value) {
             if (!ParseWindow(value, lower, upper)) {
-                return Usage(("bad window \"" + value +
-                              "\": give LO:HI, two addresses in decimal or 0x hexadecimal")
-                                 .c_str());
+                return Usage("bad window \"" + value +
+                             "\": give LO:HI, two addresses in decimal or 0x hexadecimal");
             }
             if (lower >= upper) {
-                return Usage(("empty window \"" + value + "\": LO must be below HI").c_str());
+                return Usage("empty window \"" + value + "\": LO must be below HI");
             }
             windowed = true;
         } else if (capacityGiven == OptionMatch::Value) {
             uint64_t number = 0;
             if (!ParseNumber(value, kCapacityLimit, number)) {
-                return Usage(("bad capacity \"" + value +
-                              "\": give a number of bytes up to 0x1000100, in decimal or 0x "
-                              "hexadecimal")
-                                 .c_str());
+                return Usage("bad capacity \"" + value +
+                             "\": give a number of bytes up to 0x1000100, in decimal or 0x "
+                             "hexadecimal");
             }
             capacity = static_cast<size_t>(number);
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage(("unknown option " + arg).c_str());
-        } else if (input == nullptr) {
-            input = argv[i];
-        } else if (output == nullptr) {
-            output = argv[i];
-        } else {
-            return Usage(("one argument too many: " + arg).c_str());
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&input, &output});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (output == nullptr) return Usage("give both an INPUT.sre and an OUTPUT.bin file");

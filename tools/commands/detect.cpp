@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/json_writer.h"
 #include "cli/arguments.h"
@@ -47,12 +48,8 @@ constexpr char kHelp[] =
     "command line; 3 the reader did not open in three tries; 4 the loader was refused, or an\n"
     "identification answer was missing or short.\n";
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "cordane detect: %s\nusage: cordane detect --port PORT [--json] (\"cordane "
-                 "detect --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("detect", problem, "--port PORT [--json]");
 }
 
 struct DetectOptions {
@@ -68,7 +65,7 @@ korvel::base::Expected<DetectOptions> Parse(int argc, char** argv) {
     DetectOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name == "--help" || name == "-h") {
+        if (IsHelpOption(name)) {
             options.help = true;
             return options;
         }
@@ -123,10 +120,7 @@ int RunDetect(int argc, char** argv) {
     const korvel::base::Expected<DetectOptions> parsed = Parse(argc, argv);
     if (!parsed) return Usage(parsed.error().message);
     const DetectOptions& options = *parsed;
-    if (options.help) {
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-    }
+    if (options.help) return PrintHelp(kHelp);
 
     const korvel::base::Expected<PortChoice> chosen = ChoosePort(options.port);
     if (!chosen) return Refuse(options.json, ErrorLine(chosen.error()), "", chosen.error().code);

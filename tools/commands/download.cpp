@@ -2,8 +2,10 @@
 // into the readers on several ports at once (station/station.h).
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "base/error.h"
+#include "cli/arguments.h"
 #include "cli/download_options.h"
 #include "commands.h"
 #include "download/job.h"
@@ -93,12 +95,8 @@ std::string Help() {
            DownloadOptionsHelp(true) + kHelpEnd;
 }
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "cordane download: %s\nusage: cordane download --port PORT --reader N [options] "
-                 "APPFILE (\"cordane download --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("download", problem, "--port PORT --reader N [options] APPFILE");
 }
 
 }  // namespace
@@ -106,10 +104,7 @@ int Usage(const std::string& problem) {
 int RunDownload(int argc, char** argv) {
     const korvel::base::Expected<DownloadOptions> options = ParseDownloadOptions(argc, argv);
     if (!options) return Usage(options.error().message);
-    if (options->help) {
-        std::fputs(Help().c_str(), stdout);
-        return kExitOk;
-    }
+    if (options->help) return PrintHelp(Help().c_str());
     if (options->ports.size() > 1) return RunStation(argc, argv, *options);
     return RunJob(*options);
 }

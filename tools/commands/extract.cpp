@@ -3,6 +3,7 @@
 // written here is byte for byte the one Brenmark downloads.
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/hex.h"
@@ -44,10 +45,8 @@ constexpr char kExtractHelp[] =
     "Exit codes: 0 written; 1 FILE.glo unreadable or refused, or OUT not written; 2 bad command\n"
     "line, or OUT naming FILE.glo.\n";
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr, "cordane extract: %s\n(\"cordane extract --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("extract", problem);
 }
 
 }  // namespace
@@ -60,14 +59,8 @@ int RunExtract(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string value;
-        if (options && (arg == "--help" || arg == "-h")) {
-            std::fputs(kExtractHelp, stdout);
-            return kExitOk;
-        }
-        if (options && arg == "--") {
-            options = false;
-            continue;
-        }
+        if (options && IsHelpOption(arg)) return PrintHelp(kExtractHelp);
+        if (TakeOptionsEnd(arg, options)) continue;
         const OptionMatch readerMatch =
             options ? MatchOption(argc, argv, i, "--reader", value) : OptionMatch::No;
         if (readerMatch == OptionMatch::Missing) return Usage("--reader needs a value");
@@ -94,12 +87,10 @@ int RunExtract(int argc, char** argv) {
             if (!output.empty()) return Usage("-o is given twice: give it once");
             if (text.empty()) return Usage("-o needs a file name");
             output = text;
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (path == nullptr) {
-            path = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&path});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (reader < 0) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -74,12 +75,9 @@ constexpr char kHelp[] =
     "reader (an S-record file that neither a large reader nor a 64 Kb reader would take);\n"
     "2 bad command line.\n";
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "cordane info: %s\nusage: cordane info FILE [--enciphered] [--key-selector N | "
-                 "--key HEX16] [--json] (\"cordane info --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("info", problem,
+                       "FILE [--enciphered] [--key-selector N | --key HEX16] [--json]");
 }
 
 using korvel::base::FileBytes;
@@ -447,14 +445,8 @@ int RunInfo(int argc, char** argv) {
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (options && (arg == "--help" || arg == "-h")) {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        }
-        if (options && arg == "--") {
-            options = false;
-            continue;
-        }
+        if (options && IsHelpOption(arg)) return PrintHelp(kHelp);
+        if (TakeOptionsEnd(arg, options)) continue;
         if (options) {
             const korvel::base::Expected<bool> key = TakeKeyOption(argc, argv, i, choice);
             if (!key) return Usage(key.error().message);
@@ -464,12 +456,10 @@ int RunInfo(int argc, char** argv) {
             json = true;
         } else if (options && arg == "--enciphered") {
             enciphered = true;
-        } else if (options && arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else if (path == nullptr) {
-            path = argv[i];
-        } else {
-            return Usage("one argument too many: " + arg);
+        } else if (const korvel::base::Expected<void> taken =
+                       TakeOperand(argv[i], options, {&path});
+                   !taken) {
+            return Usage(taken.error().message);
         }
     }
     if (path == nullptr) return Usage("give the file to look at");

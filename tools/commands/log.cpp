@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/json_writer.h"
 #include "base/text.h"
+#include "cli/arguments.h"
 #include "cli/log_options.h"
 #include "commands.h"
 #include "joblog/job_log.h"
@@ -44,12 +46,10 @@ constexpr char kHelp[] =
     "\n"
     "Exit codes: 0 listed (perhaps no job); 1 the job log cannot be read; 2 bad command line.\n";
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "cordane log: %s\nusage: cordane log [--log TARGET] [--since TIME] [--port P] "
-                 "[--failed] [--stats] [--json|--csv] (\"cordane log --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage(
+        "log", problem,
+        "[--log TARGET] [--since TIME] [--port P] [--failed] [--stats] [--json|--csv]");
 }
 
 std::string CsvField(const std::string& text) {
@@ -244,10 +244,7 @@ int RunLog(int argc, char** argv) {
     const korvel::base::Expected<LogOptions> parsed = ParseLogOptions(argc, argv);
     if (!parsed) return Usage(parsed.error().message);
     const LogOptions& options = *parsed;
-    if (options.help) {
-        std::fputs(kHelp, stdout);
-        return kExitOk;
-    }
+    if (options.help) return PrintHelp(kHelp);
     std::string target = options.target;
     if (target.empty()) {
         const char* variable = std::getenv(joblog::kTargetVariable);

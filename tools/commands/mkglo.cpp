@@ -2,6 +2,7 @@
 // it before anything is written.
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/hex.h"
@@ -51,10 +52,8 @@ constexpr char kMkgloHelp[] =
     "Exit codes: 0 written; 1 a data file unreadable, a file the extraction would refuse or too\n"
     "large, or OUT not written; 2 bad command line or component, or OUT naming a DATAFILE.\n";
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr, "cordane mkglo: %s\n(\"cordane mkglo --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("mkglo", problem);
 }
 
 // mkglo's file judged as the extraction will judge it: refused when the extraction would refuse it
@@ -97,13 +96,9 @@ int RunMkglo(int argc, char** argv) {
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (options && (arg == "--help" || arg == "-h")) {
-            std::fputs(kMkgloHelp, stdout);
-            return kExitOk;
-        }
-        if (options && arg == "--") {
-            options = false;
-        } else if (options && arg == "--long-form") {
+        if (options && IsHelpOption(arg)) return PrintHelp(kMkgloHelp);
+        if (TakeOptionsEnd(arg, options)) continue;
+        if (options && arg == "--long-form") {
             longForm = true;
         } else if (options && (arg == "-o" || arg == "--output")) {
             if (i + 1 >= argc) return Usage(arg + " needs a value");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/json_writer.h"
+#include "cli/arguments.h"
 #include "commands.h"
 #include "zr318/ports.h"
 
@@ -46,10 +47,7 @@ int RunPorts(int argc, char** argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        }
+        if (IsHelpOption(arg)) return PrintHelp(kHelp);
         if (arg != "--json") {
             std::fprintf(stderr,
                          "cordane ports: unknown argument %s\nusage: cordane ports [--json]\n",

@@ -98,10 +98,7 @@ int RunSeal(int argc, char** argv) {
     bool check = false;
     const char* file = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        }
+        if (IsHelpOption(argv[i])) return PrintHelp(kUsage);
         if (std::strcmp(argv[i], "--check") == 0) {
             check = true;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0' && std::strcmp(argv[i], "--") != 0) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/file.h"
@@ -207,12 +208,8 @@ int64_t OwnCpuMilliseconds() {
                : static_cast<int64_t>(used) * 1000 / static_cast<int64_t>(CLOCKS_PER_SEC);
 }
 
-int Usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "cordane download: %s\nusage: cordane download --port PORT[,PORT...] --reader N "
-                 "[options] APPFILE (\"cordane download --help\" tells more)\n",
-                 problem.c_str());
-    return kExitUsage;
+int Usage(std::string_view problem) {
+    return ReportUsage("download", problem, "--port PORT[,PORT...] --reader N [options] APPFILE");
 }
 
 void WriteErrors(std::string_view text) {

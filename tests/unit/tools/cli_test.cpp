@@ -39,6 +39,47 @@ TEST(ParseNumber, TakesDecimalAndHexadecimalUpToTheMaximum) {
     EXPECT_FALSE(ParseNumber("1", 0, value)) << "a digit above a maximum of 0";
 }
 
+TEST(CommandLine, HelpEndOfOptionsOperandsAndTheUsageLine) {
+    EXPECT_TRUE(IsHelpOption("--help"));
+    EXPECT_TRUE(IsHelpOption("-h"));
+    for (const char* other : {"--help=1", "-help", "--h", "-H", "help", ""}) {
+        EXPECT_FALSE(IsHelpOption(other)) << other;
+    }
+
+    bool options = true;
+    EXPECT_FALSE(TakeOptionsEnd("---", options));
+    EXPECT_TRUE(options);
+    EXPECT_TRUE(TakeOptionsEnd("--", options));
+    EXPECT_FALSE(options);
+    EXPECT_FALSE(TakeOptionsEnd("--", options)) << "a second \"--\" is an operand";
+    EXPECT_FALSE(options);
+
+    const char* input = nullptr;
+    const char* output = nullptr;
+    const auto take = [&](const char* arg, bool reading) {
+        const korvel::base::Expected<void> taken = TakeOperand(arg, reading, {&input, &output});
+        return taken ? std::string() : taken.error().message;
+    };
+    EXPECT_EQ(take("-x", true), "unknown option -x");
+    EXPECT_EQ(input, nullptr) << "a refused option takes no operand";
+    EXPECT_EQ(take("-", true), "") << "a lone \"-\" is an operand";
+    EXPECT_EQ(take("-x", false), "") << "after \"--\" an operand may begin with '-'";
+    EXPECT_STREQ(input, "-");
+    EXPECT_STREQ(output, "-x");
+    EXPECT_EQ(take("c", false), "one argument too many: c");
+    EXPECT_STREQ(output, "-x") << "one too many replaces nothing";
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReportUsage("mkglo", "-o needs a file name"), kExitUsage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cordane mkglo: -o needs a file name\n(\"cordane mkglo --help\" tells more)\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ReportUsage("detect", "unknown argument \"x\"", "--port PORT [--json]"), kExitUsage);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cordane detect: unknown argument \"x\"\nusage: cordane detect --port PORT [--json] "
+              "(\"cordane detect --help\" tells more)\n");
+}
+
 TEST(ParseKey, TakesSixteenHexDigitsOptionallyAfter0x) {
     uint8_t key[kBaseKeySize] = {};
     ASSERT_TRUE(ParseKey("0123456789abcDEF", key));
