@@ -20,4 +20,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine)
+# One program, not a list: GoogleTest's test discovery takes the emulator as a single path.
+set(korvel_wine_launcher ${CMAKE_BINARY_DIR}/wine-run)
+file(WRITE ${korvel_wine_launcher}
+     "#!/bin/sh\nexec '${CMAKE_CURRENT_LIST_DIR}/wine-run.sh' '${CMAKE_BINARY_DIR}/wine' \"$@\"\n")
+file(CHMOD ${korvel_wine_launcher} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${korvel_wine_launcher})

@@ -23,6 +23,10 @@ namespace {
 
 constexpr unsigned kNameTries = 100;  // names tried for a temporary file before giving up
 constexpr DWORD kLargestWrite = 1u << 30;
+// What a program may set of a file's attributes, and what a replaced file keeps.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 struct Target {
     std::string path;   // as given
@@ -240,24 +244,42 @@ Expected<void> ReplaceWholeFile(const std::string& path, std::span<const uint8_t
         temporary.Release();
         return {};
     }
+    // A read-only file is replaced as a POSIX one is (its bits guard its bytes, not its name)
+    // and stays read-only; Windows would refuse to replace it.
+    const DWORD kept = ::GetFileAttributesW(file.c_str()) & kSettableAttributes;
+    if ((kept & FILE_ATTRIBUTE_READONLY) != 0) {
+        ::SetFileAttributesW(file.c_str(), kept & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
     if (!::ReplaceFileW(file.c_str(), temporary.path().c_str(), nullptr,
                         REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                         nullptr)) {
         error = ::GetLastError();
-        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return WriteFailure(target, error);
+        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            ::SetFileAttributesW(file.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL);
+            return WriteFailure(target, error);
+        }
         // The old file is gone and the new one still has the temporary name: it takes the name
         // now, or stays where it is, named in the message; it is never removed.
         if (!::MoveFileExW(temporary.path().c_str(), file.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const std::string kept = Narrow(temporary.path());
+            const std::string moved = Narrow(temporary.path());
             temporary.Release();
-            Error failure = Failure(target, "cannot write", ::GetLastError(),
-                                    "its new contents are in " + kept + ": rename that file");
-            return failure;
+            return Failure(target, "cannot write", ::GetLastError(),
+                           "its new contents are in " + moved + ": rename that file");
         }
     }
     temporary.Release();
-    if (options.forcedMode) KORVEL_TRY(SetReadOnly(target, file, readOnly));
+    // The attributes the file had (ReplaceFileW keeps them, not every implementation does), the
+    // read-only one as forced.
+    DWORD wanted = kept;
+    if (options.forcedMode) {
+        wanted = readOnly ? wanted | FILE_ATTRIBUTE_READONLY
+                          : wanted & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    }
+    if ((::GetFileAttributesW(file.c_str()) & kSettableAttributes) != wanted &&
+        !::SetFileAttributesW(file.c_str(), wanted ? wanted : FILE_ATTRIBUTE_NORMAL)) {
+        return WriteFailure(target, ::GetLastError());
+    }
     return {};
 }
 
