@@ -1,11 +1,14 @@
 // The clean-up watcher on Windows. Windows cannot fork, and a job object only ends processes, it
 // removes no files; so the watcher is this very program started once more, which a variable in
 // its environment turns into a watcher before main runs (the object below, which every program
-// that can start a watcher links). It inherits two handles only, this process (to wait for its
-// end, however it ends: TerminateProcess gives no chance to clean up) and an event that Stop
-// raises, then removes the entries and the folder. It leaves this process's job, if it may, so
-// that the job that ends this process does not end it too, and it has no console and no
-// streams: closing the console or waiting for this process's output to end never waits for it.
+// that can start a watcher links; a library cannot start one, since only a program's own file is
+// sure to run it). Everything the program sets up before main runs in the watcher too, before it
+// turns into one: a program's static objects must not act on the world. It inherits two handles
+// only, this process (to wait for its end, however it ends: TerminateProcess gives no chance to
+// clean up) and an event that Stop raises, then removes the entries and the folder. It leaves this
+// process's job, if it may, so that the job that ends this process does not end it too, and it has
+// no console and no streams: closing the console or waiting for this process's output to end never
+// waits for it.
 #include <windows.h>
 
 #include <atomic>
@@ -101,6 +104,16 @@ struct WatcherEntry {
 Expected<Watcher> StartWatcher(const std::string& folder, const FolderEntries& entries) {
     KORVEL_ASSIGN_OR_RETURN(const std::wstring wideFolder, Wide(folder));
     KORVEL_ASSIGN_OR_RETURN(const std::wstring name, Wide(entries.name));
+    // The watcher is the program itself: only code in the program's own file can be sure to be
+    // there to turn it into one (a library loaded later would not be).
+    HMODULE here = nullptr;
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&g_watcherEntry), &here) ||
+        here != ::GetModuleHandleW(nullptr)) {
+        return Error(kFailureCode, "a watcher can be started only from a program's own code", {},
+                     Cause::Other);
+    }
     wchar_t program[32768];
     const DWORD length = ::GetModuleFileNameW(nullptr, program, std::size(program));
     if (length == 0 || length >= std::size(program)) return LastSystemError();

@@ -218,6 +218,8 @@ Expected<void> SetWaiting(Handle file, bool wait) {
 }
 
 Expected<void> Flush(Handle file) {
+    // Only a file on a disk: on a pipe FlushFileBuffers waits until the reader has read it all.
+    if (::GetFileType(Native(file)) != FILE_TYPE_DISK) return {};
     if (!::FlushFileBuffers(Native(file))) {
         const DWORD error = ::GetLastError();
         // A console or a pipe has nothing to flush to a disk.

@@ -162,6 +162,21 @@ Expected<std::wstring> EnvironmentBlock(const SpawnOptions& options) {
     return block;
 }
 
+// Whether the process `id` is on this process's console: the console's events reach only those.
+bool SharesTheConsole(DWORD id) {
+    std::vector<DWORD> attached(64);
+    for (;;) {
+        const DWORD count =
+            ::GetConsoleProcessList(attached.data(), static_cast<DWORD>(attached.size()));
+        if (count == 0) return false;
+        if (count <= attached.size()) {
+            return std::find(attached.begin(), attached.begin() + count, id) !=
+                   attached.begin() + count;
+        }
+        attached.resize(count);
+    }
+}
+
 }  // namespace
 
 std::mutex& InheritanceLock() {
@@ -354,7 +369,7 @@ Expected<void> Stop(Handle process, StopRequest request) {
     // Politely only where Windows has a way: Ctrl-Break to a child of a console group of its own,
     // which it may catch and clean up after. Everything else is ended at once.
     if (request != StopRequest::Kill && record != nullptr && record->ownGroup &&
-        ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, record->id)) {
+        SharesTheConsole(record->id) && ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, record->id)) {
         return {};
     }
     lock.unlock();
