@@ -66,7 +66,11 @@ TEST(Windows, AReplacedFileKeepsItsAttributesAndAHeldOneIsLeftAlone) {
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const Expected<void> refused = ReplaceWholeFile(path, Bytes("lost"));
+    const Expected<File> opened = File::Open(path, FileAccess::Read);
     ::CloseHandle(held);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().cause, Cause::Busy) << "a sharing violation";
+    EXPECT_EQ(opened.error().message, "cannot open " + path + ": " + opened.error().detail);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().cause, Cause::Busy) << refused.error().message;
     EXPECT_NE(refused.error().message.find("cannot write " + path + ": "), std::string::npos)
@@ -126,7 +130,7 @@ TEST(Windows, ALockedFileStaysReadableAndAMappedFileCannotBeCutShort) {
     EXPECT_EQ(view->bytes().back(), 'S');
 }
 
-TEST(Windows, ArgumentsReachAChildAsGivenAndAWakeupEndsAWaitOnItsPipe) {
+TEST(Windows, ArgumentsAndVariablesReachAChildAsGivenAndAWakeupEndsAWaitOnItsPipe) {
     const std::vector<std::string> arguments = {
         "plain", "two words", "", "say \"hi\"", "C:\\path with\\", "a\\\\\"b", "tab\there"};
     SpawnOptions options;
@@ -139,6 +143,20 @@ TEST(Windows, ArgumentsReachAChildAsGivenAndAWakeupEndsAWaitOnItsPipe) {
     std::string expected;
     for (const std::string& argument : arguments) expected += "[" + argument + "]\n";
     EXPECT_EQ(run->output, expected);
+
+    // Names of variables are one in any case on Windows: a variable given replaces this
+    // process's, never stands beside it.
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"KORVEL_CASE", L"this process's"));
+    SpawnOptions report;
+    report.program = KORVEL_BASE_CHILD;
+    report.arguments = {report.program, "report", "KORVEL_CASE"};
+    report.environment = {{"korvel_case", "given"}};
+    report.nullInput = true;
+    report.output = Output::Pipe();
+    run = RunToEnd(report, 20s);
+    ::SetEnvironmentVariableW(L"KORVEL_CASE", nullptr);
+    ASSERT_TRUE(run) << run.error().message;
+    EXPECT_EQ(korvel::testkit::Lines(run->output).at(0), "KORVEL_CASE=given");
 
     // A child that writes nothing: only the wake-up from another thread ends the wait.
     SpawnOptions quiet;
