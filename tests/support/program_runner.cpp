@@ -1,15 +1,20 @@
 #include "support/program_runner.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include "base/file.h"
 #include "base/wait.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace korvel::testkit {
 namespace {
@@ -110,13 +115,25 @@ Outcome RunToEnd(const Command& command, Clock::duration patience) {
 std::string FindProgram(std::string_view name) {
     const char* path = std::getenv("PATH");
     std::string_view folders = path != nullptr ? path : "";
+#ifdef _WIN32
+    constexpr char kSeparator = ';';
+#else
+    constexpr char kSeparator = ':';
+#endif
     while (!folders.empty()) {
-        const size_t colon = std::min(folders.find(':'), folders.size());
+        const size_t colon = std::min(folders.find(kSeparator), folders.size());
         const std::string folder(folders.substr(0, colon));
         folders.remove_prefix(std::min(colon + 1, folders.size()));
         if (folder.empty()) continue;
         const std::string candidate = folder + "/" + std::string(name);
+#ifdef _WIN32
+        std::error_code ignored;
+        for (const std::string& file : {candidate + ".exe", candidate}) {
+            if (std::filesystem::is_regular_file(file, ignored)) return file;
+        }
+#else
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+#endif
     }
     return "";
 }

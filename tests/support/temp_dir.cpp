@@ -9,29 +9,47 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <system_error>
 
 namespace korvel::testkit {
 namespace {
 
+#ifdef _WIN32
+// The system's temporary directory (%TMP%, %TEMP%), and a folder of a new name in it.
+std::string MakeFolder() {
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; !error && attempt < 100; ++attempt) {
+        const std::filesystem::path folder = base / ("korvel-test-" + std::to_string(random()));
+        if (std::filesystem::create_directory(folder, error)) return folder.string();
+    }
+    ADD_FAILURE() << "cannot make a temporary folder in " << base << ": " << error.message();
+    return "";
+}
+#else
 // $TMPDIR when it names a folder by its absolute path, else /tmp.
 std::string TemporaryDirectory() {
     const char* named = std::getenv("TMPDIR");
     return named != nullptr && named[0] == '/' ? named : "/tmp";
 }
 
-}  // namespace
-
-TempDir::TempDir() {
+std::string MakeFolder() {
     std::string pattern = TemporaryDirectory() + "/korvel-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         ADD_FAILURE() << "cannot make a temporary folder " << pattern << ": "
                       << std::strerror(errno);
-        return;
+        return "";
     }
-    path_ = pattern;
+    return pattern;
 }
+#endif
+
+}  // namespace
+
+TempDir::TempDir() : path_(MakeFolder()) {}
 
 TempDir::~TempDir() {
     std::error_code ignored;

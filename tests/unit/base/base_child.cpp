@@ -7,12 +7,21 @@
 //   orphan          starts "sleep" ended with it, says "ready", then waits until it is ended
 //   replace PATH    writes "new" as PATH, as an ordinary user when run by root; prints the
 //                   error, if any
+//   arguments ...   prints each of the arguments that follow as "[argument]", one a line
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "base/cleanup_watcher.h"
 #include "base/file.h"
@@ -24,10 +33,12 @@ namespace {
 
 using namespace korvel::base;
 
+#ifndef _WIN32
 constexpr uid_t kNobody = 65534;
+#endif
 
 [[noreturn]] void WaitToBeEnded() {
-    for (;;) ::pause();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 void Say(const std::string& text) {
@@ -37,12 +48,12 @@ void Say(const std::string& text) {
 
 int Report(const char* name) {
     const char* value = std::getenv(name);
-    char folder[4096] = {};
-    if (::getcwd(folder, sizeof folder) == nullptr) folder[0] = '\0';
+    std::error_code ignored;
+    const std::string folder = std::filesystem::current_path(ignored).string();
     uint8_t byte = 0;
-    const ssize_t input = ::read(STDIN_FILENO, &byte, 1);
+    const size_t input = std::fread(&byte, 1, 1, stdin);
     Say(std::string(name) + "=" + (value ? value : "(unset)") + "\nfolder=" + folder +
-        "\ninput=" + (input == 0 ? "end" : "bytes") + "\n");
+        "\ninput=" + (input == 0 && std::feof(stdin) ? "end" : "bytes") + "\n");
     std::fputs("a line on standard error\n", stderr);
     return 0;
 }
@@ -72,7 +83,9 @@ int Orphan(const char* self) {
 int Replace(const char* path) {
     const char* way = std::getenv("KORVEL_REPLACE_WAY");
     os::UseUnnamedFiles(way == nullptr || std::strcmp(way, "named") != 0);
+#ifndef _WIN32
     if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) return 2;
+#endif
     const std::string_view text = "new";
     const Expected<void> written = ReplaceWholeFile(
         path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
@@ -84,6 +97,11 @@ int Replace(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Lines end as on every other system: the tests compare the bytes.
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+#endif
     const std::string mode = argc > 1 ? argv[1] : "";
     const char* argument = argc > 2 ? argv[2] : "";
     if (mode == "exit") return std::atoi(argument);
@@ -92,6 +110,10 @@ int main(int argc, char** argv) {
     if (mode == "watch") return Watch(argument);
     if (mode == "orphan") return Orphan(argv[0]);
     if (mode == "replace") return Replace(argument);
+    if (mode == "arguments") {
+        for (int i = 2; i < argc; ++i) Say("[" + std::string(argv[i]) + "]\n");
+        return 0;
+    }
     std::fprintf(stderr, "base_child: unknown mode \"%s\"\n", mode.c_str());
     return 2;
 }

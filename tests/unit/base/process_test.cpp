@@ -2,8 +2,11 @@
 // a parent killed outright.
 #include "base/process.h"
 
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -25,6 +28,15 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr auto kPatience = 20s;  // failure guard only: every child here ends at once when asked
+
+#ifdef _WIN32
+// Windows has no signals: a child stopped on request reports the POSIX number of the request.
+constexpr int kKilled = 9;
+constexpr int kTerminated = 15;
+#else
+constexpr int kKilled = SIGKILL;
+constexpr int kTerminated = SIGTERM;
+#endif
 
 SpawnOptions Helper(std::vector<std::string> arguments) {
     SpawnOptions options;
@@ -65,7 +77,7 @@ TEST(Process, AnExitCodeIsToldApartFromTheSignalThatEndedAChild) {
     ASSERT_TRUE(killed->Stop(StopRequest::Kill));
     Expected<std::optional<ExitStatus>> signal = killed->Wait(kPatience);
     ASSERT_TRUE(signal && *signal);
-    EXPECT_EQ(**signal, ExitStatus::EndedBy(SIGKILL));
+    EXPECT_EQ(**signal, ExitStatus::EndedBy(kKilled));
     EXPECT_EQ((*signal)->ShellCode(), code->ShellCode()) << "a shell would show both as 137";
     EXPECT_NE(**signal, *code);
     EXPECT_EQ((*signal)->Describe(), "ended by signal 9 (Killed)");
@@ -73,14 +85,20 @@ TEST(Process, AnExitCodeIsToldApartFromTheSignalThatEndedAChild) {
     Expected<Child> terminated = Child::Spawn(Helper({"sleep"}));
     ASSERT_TRUE(terminated);
     ASSERT_TRUE(terminated->Stop(StopRequest::Terminate));
-    EXPECT_EQ(terminated->Wait().value(), ExitStatus::EndedBy(SIGTERM));
+    EXPECT_EQ(terminated->Wait().value(), ExitStatus::EndedBy(kTerminated));
 
     const Expected<Child> missing =
         Child::Spawn({.program = "/nonexistent/cordane-engine", .arguments = {"cordane-engine"}});
     ASSERT_FALSE(missing) << "a program that cannot run is an error, not an exit code";
     EXPECT_EQ(missing.error().cause, Cause::NotFound);
+#ifdef _WIN32
+    EXPECT_EQ(missing.error().message,
+              "cannot run /nonexistent/cordane-engine: " + missing.error().detail);
+    EXPECT_FALSE(missing.error().detail.empty()) << "the system's own words";
+#else
     EXPECT_EQ(missing.error().message,
               "cannot run /nonexistent/cordane-engine: No such file or directory");
+#endif
 }
 
 TEST(Process, AChildThatOutlivesItsPatienceIsKilledAndReported) {
@@ -135,7 +153,7 @@ TEST(Process, TheWatcherRemovesTheFolderWhenItsProcessIsKilled) {
     EXPECT_TRUE(fs::exists(folder + "/global.bin.1234-0.tmp"));
 
     ASSERT_TRUE(child->Stop(StopRequest::Kill));
-    EXPECT_EQ(child->Wait().value(), ExitStatus::EndedBy(SIGKILL));
+    EXPECT_EQ(child->Wait().value(), ExitStatus::EndedBy(kKilled));
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (fs::exists(folder) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
@@ -165,6 +183,21 @@ TEST(Process, AChildMadeToEndWithItsParentEndsWhenTheParentIsKilled) {
     EXPECT_TRUE(ended) << "the grandchild outlived its killed parent";
 }
 
+// Sends this process the system's request to end (a request to terminate) or its keyboard
+// interrupt; false where the system gives no way to.
+bool Raise(Interrupt interrupt) {
+#ifdef _WIN32
+    // Only through a console, and only one of this process's own: the events reach every
+    // process on it (a test runner too). Ctrl-Break is the request to end, Ctrl-C the keyboard's.
+    DWORD attached[2];
+    return ::GetConsoleProcessList(attached, 2) == 1 &&
+           ::GenerateConsoleCtrlEvent(
+               interrupt == Interrupt::Keyboard ? CTRL_C_EVENT : CTRL_BREAK_EVENT, 0) != 0;
+#else
+    return ::kill(::getpid(), interrupt == Interrupt::Keyboard ? SIGINT : SIGTERM) == 0;
+#endif
+}
+
 TEST(Process, InterruptsAreCountedWaitedForAndEndAWait) {
     Expected<Interrupts> interrupts = Interrupts::Catch();
     ASSERT_TRUE(interrupts) << interrupts.error().message;
@@ -172,7 +205,10 @@ TEST(Process, InterruptsAreCountedWaitedForAndEndAWait) {
     EXPECT_EQ(interrupts->Take(), 0);
     EXPECT_FALSE(interrupts->Wait(0ms).value());
 
-    ::kill(::getpid(), SIGTERM);
+    if (!Raise(Interrupt::Terminate)) {
+        GTEST_SKIP() << "no console of this process's own to raise Ctrl-Break in (under Wine, "
+                        "none at all)";
+    }
     ASSERT_TRUE(interrupts->Wait(kPatience).value());
     Expected<Wakeup> wakeup = Wakeup::Create();
     ASSERT_TRUE(wakeup);
@@ -183,7 +219,7 @@ TEST(Process, InterruptsAreCountedWaitedForAndEndAWait) {
     Interrupt last = Interrupt::HangUp;
     EXPECT_EQ(interrupts->Take(&last), 1);
     EXPECT_EQ(last, Interrupt::Terminate);
-    ::kill(::getpid(), SIGINT);
+    ASSERT_TRUE(Raise(Interrupt::Keyboard));
     ASSERT_TRUE(interrupts->Wait(kPatience).value());
     EXPECT_EQ(interrupts->Take(&last), 1);
     EXPECT_EQ(last, Interrupt::Keyboard);

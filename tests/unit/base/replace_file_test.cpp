@@ -2,11 +2,13 @@
 // through the named temporary file the other file systems get.
 #include "base/replace_file.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -30,6 +32,7 @@ Expected<void> Replace(const fs::path& path, std::string_view text, ReplaceOptio
                             options);
 }
 
+#ifndef _WIN32  // the permission bits are POSIX ones
 void Put(const fs::path& path, const std::string& text, mode_t mode) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
@@ -49,7 +52,9 @@ mode_t Umask() {
     return mask;
 }
 
-size_t Entries(const fs::path& folder) {
+#endif
+
+[[maybe_unused]] size_t Entries(const fs::path& folder) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
 }
 
@@ -63,6 +68,7 @@ class Replacement : public ::testing::TestWithParam<bool> {
     fs::path Path(const char* name) const { return fs::path(dir_.path()) / name; }
 };
 
+#ifndef _WIN32  // modes, links, FIFOs, file size limits: the Windows tests have their own
 TEST_P(Replacement, NewFilesGetTheUsualModeAndExistingFilesKeepTheirs) {
     ASSERT_TRUE(Replace(Path("new.bin"), "fresh"));
     EXPECT_EQ(korvel::testkit::ReadText(Path("new.bin")), "fresh");
@@ -152,16 +158,24 @@ TEST_P(Replacement, AFailedWriteLeavesTheOriginalAndNoTemporaryFile) {
     EXPECT_EQ(Entries(dir_.path()), 1u);
 }
 
+#endif
+
 TEST_P(Replacement, AMissingFolderIsRefusedInTheSystemsOwnWordsToo) {
     // Callers that put the reason into a sentence of their own quote `detail`.
     const Expected<void> written = Replace(Path("gone/dump.bin"), "bytes");
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().cause, Cause::NotFound);
+#ifdef _WIN32
+    EXPECT_FALSE(written.error().detail.empty());
+    EXPECT_NE(written.error().message.find(written.error().detail), std::string::npos);
+#else
     EXPECT_EQ(written.error().detail, std::strerror(ENOENT));
+#endif
     EXPECT_NE(written.error().message.find("gone/dump.bin"), std::string::npos);
     EXPECT_FALSE(fs::exists(Path("gone")));
 }
 
+#ifndef _WIN32  // Windows' access lists are not POSIX modes (and Wine enforces none)
 TEST_P(Replacement, AFolderThatIsNotWritableIsRefusedCleanly) {
     // Run as an ordinary user: root writes into any folder.
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
@@ -183,6 +197,8 @@ TEST_P(Replacement, AFolderThatIsNotWritableIsRefusedCleanly) {
     EXPECT_EQ(korvel::testkit::ReadText(Path("locked/kept.ini")), "old");
     EXPECT_EQ(Entries(Path("locked")), 1u);
 }
+
+#endif
 
 INSTANTIATE_TEST_SUITE_P(BothWays, Replacement, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Unnamed" : "Named"; });
