@@ -5,7 +5,7 @@
 
 namespace korvel::base::os {
 
-Expected<Handle> LoadLibrary(const std::string& name) {
+Expected<Handle> LoadSharedLibrary(const std::string& name) {
     void* library = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         // dlerror's words begin with the name, which the message names already.

@@ -137,7 +137,7 @@ Expected<std::vector<bool>> WaitSocket(std::intptr_t socket, SocketEvent event,
 // ---- Libraries loaded while running (posix/shared_library.cpp)
 
 // Loads the library `name` where the system looks for libraries; it is never unloaded.
-Expected<Handle> LoadLibrary(const std::string& name);
+Expected<Handle> LoadSharedLibrary(const std::string& name);
 // The address of `symbol` in the loaded library; nullptr when it has none.
 void* FindSymbol(Handle library, const char* symbol) noexcept;
 

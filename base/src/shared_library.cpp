@@ -5,7 +5,7 @@
 namespace korvel::base {
 
 Expected<SharedLibrary> SharedLibrary::Load(const std::string& name) {
-    Expected<os::Handle> handle = os::LoadLibrary(name);
+    Expected<os::Handle> handle = os::LoadSharedLibrary(name);
     if (!handle) return os::Explained(handle.error(), "cannot load " + name);
     return SharedLibrary(*handle, name);
 }

@@ -8,7 +8,7 @@
 
 namespace korvel::base::os {
 
-Expected<Handle> LoadLibrary(const std::string& name) {
+Expected<Handle> LoadSharedLibrary(const std::string& name) {
     KORVEL_ASSIGN_OR_RETURN(const std::wstring wide, Wide(name));
     DWORD previous = 0;
     const bool quiet =
