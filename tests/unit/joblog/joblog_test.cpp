@@ -247,6 +247,9 @@ TEST_F(SqliteLogTest, ATargetIsAFileAnAddressOrLibpqWordsAndAnythingElseIsRefuse
              {"/var/lib/korvel/jobs:1.db", TargetKind::kSqlite, ""},
              {"my jobs.db", TargetKind::kSqlite, ""},
              {"./line=2/jobs.db", TargetKind::kSqlite, ""},
+             // Windows' paths: a drive's colon is neither a scheme nor a keyword's '='.
+             {"C:\\korvel\\line=2\\jobs.db", TargetKind::kSqlite, ""},
+             {"D:/korvel/jobs.db", TargetKind::kSqlite, ""},
              {"postgresql://line@db/korvel", TargetKind::kPostgres, ""},
              {"POSTGRES://db/korvel", TargetKind::kPostgres, ""},
              {"host=db dbname=korvel user=op password=x", TargetKind::kPostgres, ""},
