@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <type_traits>
 
 #include "base/hex.h"
 
@@ -110,9 +111,18 @@ unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, 
     const unsigned result = ResetAndOpen("ZrResetAndOpenKvTalModem", port, handle);
     State& s = S();
     std::unique_lock lock(s.mutex);
+    // A window id here, a window handle on Windows: recorded as its number either way.
+    const int64_t window = [](auto id) -> int64_t {
+        if constexpr (std::is_pointer_v<decltype(id)>) {
+            return static_cast<int64_t>(reinterpret_cast<uintptr_t>(id));
+        } else {
+            return static_cast<int64_t>(id);
+        }
+    }(owner);
     char line[80];
-    std::snprintf(line, sizeof line, "  owner=%u wait=%u", owner, waitMs);
-    Record(lock, Call{"modem-args", *handle, port, int64_t{owner} * 100000 + waitMs, {}}, line);
+    std::snprintf(line, sizeof line, "  owner=%lld wait=%u", static_cast<long long>(window),
+                  waitMs);
+    Record(lock, Call{"modem-args", *handle, port, window * 100000 + waitMs, {}}, line);
     return result;
 }
 

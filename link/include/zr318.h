@@ -19,10 +19,18 @@
 
 #include <stdint.h>
 
+#if defined(_WIN32)
+// The owner window is the system's window handle.
+#include <windows.h>
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+#define ZR_API
+#else
 #if defined(__GNUC__)
 #define ZR_API __attribute__((visibility("default")))
 #else
@@ -31,6 +39,7 @@ extern "C" {
 
 // Owner window of a message box: a 32-bit window id.
 typedef uint32_t HWND;
+#endif
 
 // Port identifier: bit 31 set means a virtual reader port (number in bits 0..14), otherwise a COM
 // port number. 0xFFFF8000 + n (a port word widened with its sign) names the same virtual port.
