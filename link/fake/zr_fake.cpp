@@ -93,6 +93,16 @@ void SetLog(std::function<void(const std::string&)> log) {
     S().log = std::move(log);
 }
 
+// A window id on Linux, the system's handle on Windows: recorded as its number either way.
+template <typename Window>
+uint32_t WindowNumber(Window window) {
+    if constexpr (std::is_pointer_v<Window>) {
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    } else {
+        return static_cast<uint32_t>(window);
+    }
+}
+
 }  // namespace zrfake
 
 using namespace zrfake;
@@ -107,22 +117,15 @@ unsigned int ZrResetAndOpen512(ZrPort port, int32_t* handle) {
     return ResetAndOpen("ZrResetAndOpen512", port, handle);
 }
 
-unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, uint32_t waitMs) {
+unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND window, uint32_t waitMs) {
+    const uint32_t owner = WindowNumber(window);
     const unsigned result = ResetAndOpen("ZrResetAndOpenKvTalModem", port, handle);
     State& s = S();
     std::unique_lock lock(s.mutex);
-    // A window id here, a window handle on Windows: recorded as its number either way.
-    const int64_t window = [](auto id) -> int64_t {
-        if constexpr (std::is_pointer_v<decltype(id)>) {
-            return static_cast<int64_t>(reinterpret_cast<uintptr_t>(id));
-        } else {
-            return static_cast<int64_t>(id);
-        }
-    }(owner);
     char line[80];
-    std::snprintf(line, sizeof line, "  owner=%lld wait=%u", static_cast<long long>(window),
-                  waitMs);
-    Record(lock, Call{"modem-args", *handle, port, window * 100000 + waitMs, {}}, line);
+    std::snprintf(line, sizeof line, "  owner=%u wait=%u", static_cast<unsigned>(owner),
+                  static_cast<unsigned>(waitMs));
+    Record(lock, Call{"modem-args", *handle, port, int64_t{owner} * 100000 + waitMs, {}}, line);
     return result;
 }
 
@@ -224,3 +227,24 @@ void ZrTimeOut(int32_t handle, int32_t milliseconds) {
 }
 
 }  // extern "C"
+
+#if defined(_WIN32)
+// Code built against zr318.dll calls each operation through its import pointer (__imp_ZrOpen...),
+// which the DLL's import library would hold. The fake holds them instead, so that the same
+// objects (the engine's) link against it unchanged.
+extern "C" {
+#define ZR_FAKE_IMPORT(name) void* __imp_##name = reinterpret_cast<void*>(&name);
+ZR_FAKE_IMPORT(ZrResetAndOpen)
+ZR_FAKE_IMPORT(ZrResetAndOpen512)
+ZR_FAKE_IMPORT(ZrResetAndOpenKvTalModem)
+ZR_FAKE_IMPORT(ZrResetAndOpen512Light)
+ZR_FAKE_IMPORT(ZrEraseData1M)
+ZR_FAKE_IMPORT(ZrOpen)
+ZR_FAKE_IMPORT(ZrClose)
+ZR_FAKE_IMPORT(ZrKvrenReset)
+ZR_FAKE_IMPORT(ZrSendMessage)
+ZR_FAKE_IMPORT(ZrGetMessage)
+ZR_FAKE_IMPORT(ZrTimeOut)
+#undef ZR_FAKE_IMPORT
+}
+#endif
