@@ -39,7 +39,7 @@ class FineTimer {
     FineTimer& operator=(const FineTimer&) = delete;
 
   private:
-    bool held_ = false;
+    [[maybe_unused]] bool held_ = false;  // used where the system has a timer to hold
 };
 
 }  // namespace cordane::os
