@@ -18,7 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+# DLLs too: -static-libgcc -static-libstdc++ alone still leaves libwinpthread-1.dll to be found.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # One program, not a list: GoogleTest's test discovery takes the emulator as a single path.
 set(korvel_wine_launcher ${CMAKE_BINARY_DIR}/wine-run)

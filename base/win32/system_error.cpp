@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/win32.h"
 #include "handle.h"
 
 namespace korvel::base::os {
@@ -102,3 +103,19 @@ std::string Narrow(const std::wstring& text) {
 }
 
 }  // namespace korvel::base::os
+
+namespace korvel::base::win32 {
+
+Expected<std::wstring> Utf16(const std::string& text) {
+    return os::Wide(text);
+}
+
+std::string Utf8(const std::wstring& text) {
+    return os::Narrow(text);
+}
+
+std::string ErrorText(unsigned long error) {
+    return os::SystemText(static_cast<DWORD>(error));
+}
+
+}  // namespace korvel::base::win32

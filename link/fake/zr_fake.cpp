@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <type_traits>
 
 #include "base/hex.h"
 
@@ -92,6 +93,16 @@ void SetLog(std::function<void(const std::string&)> log) {
     S().log = std::move(log);
 }
 
+// A window id on Linux, the system's handle on Windows: recorded as its number either way.
+template <typename Window>
+uint32_t WindowNumber(Window window) {
+    if constexpr (std::is_pointer_v<Window>) {
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    } else {
+        return static_cast<uint32_t>(window);
+    }
+}
+
 }  // namespace zrfake
 
 using namespace zrfake;
@@ -106,12 +117,14 @@ unsigned int ZrResetAndOpen512(ZrPort port, int32_t* handle) {
     return ResetAndOpen("ZrResetAndOpen512", port, handle);
 }
 
-unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND owner, uint32_t waitMs) {
+unsigned int ZrResetAndOpenKvTalModem(ZrPort port, int32_t* handle, HWND window, uint32_t waitMs) {
+    const uint32_t owner = WindowNumber(window);
     const unsigned result = ResetAndOpen("ZrResetAndOpenKvTalModem", port, handle);
     State& s = S();
     std::unique_lock lock(s.mutex);
     char line[80];
-    std::snprintf(line, sizeof line, "  owner=%u wait=%u", owner, waitMs);
+    std::snprintf(line, sizeof line, "  owner=%u wait=%u", static_cast<unsigned>(owner),
+                  static_cast<unsigned>(waitMs));
     Record(lock, Call{"modem-args", *handle, port, int64_t{owner} * 100000 + waitMs, {}}, line);
     return result;
 }

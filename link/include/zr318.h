@@ -1,8 +1,9 @@
 // The serial-link operations through which the engine and the program reach a reader.
 //
 // Declared once, here, with plain C names; every caller uses them by name. Two implementations
-// stand behind these declarations: the real link over POSIX serial devices (libzr318.so) and a
-// scripted fake that unit tests link in its place.
+// stand behind these declarations: the real link over the system's serial devices (libzr318.so on
+// Linux, zr318.dll on Windows) and a scripted fake that unit tests link in its place (built with
+// ZR318_STATIC, which declares the operations without the DLL import).
 //
 // Results the callers rely on:
 //   reset-and-open calls   below 0xFF00 once the loader session is open (ZrResetAndOpen: 0 or 1,
@@ -23,14 +24,25 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+// The system's own HWND: a client may include <windows.h> before or after this header.
+#include <windows.h>
+#if defined(ZR318_STATIC)
+#define ZR_API
+#elif defined(ZR318_BUILDING)
+#define ZR_API __declspec(dllexport)
+#else
+#define ZR_API __declspec(dllimport)
+#endif
+#else
 #if defined(__GNUC__)
 #define ZR_API __attribute__((visibility("default")))
 #else
 #define ZR_API
 #endif
-
 // Owner window of a message box: a 32-bit window id.
 typedef uint32_t HWND;
+#endif
 
 // Port identifier: bit 31 set means a virtual reader port (number in bits 0..14), otherwise a COM
 // port number. 0xFFFF8000 + n (a port word widened with its sign) names the same virtual port.

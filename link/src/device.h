@@ -1,10 +1,7 @@
-// One open serial device: the descriptor, its settings, the frame decoder of what it delivered,
-// and the frame writer. Several links of one process on the same port share one Device.
+// One open serial device: the system's device, the frame decoder of what it delivered, and the
+// frame writer. Several links of one process on the same port share one Device.
 #ifndef KORVEL_LINK_DEVICE_H
 #define KORVEL_LINK_DEVICE_H
-
-#include <sys/types.h>
-#include <termios.h>
 
 #include <chrono>
 #include <memory>
@@ -12,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "serial_port.h"
 #include "zr318/wire.h"
 
 namespace korvel::link {
-
-using Clock = std::chrono::steady_clock;
 
 // Longest a ZrGetMessage call waits before answering "nothing yet".
 inline constexpr std::chrono::milliseconds kPollSlice{20};
@@ -29,8 +25,8 @@ enum class WaitResult {
 
 class Device {
   public:
-    // Opens path for the port named label, locks it, puts it into raw mode and asks its driver
-    // for low latency. On failure, nullptr and a message naming the device and what to do.
+    // Opens path for the port named label at the speed KORVEL_BAUD asks for. On failure, nullptr
+    // and a message naming the device and what to do.
     static std::unique_ptr<Device> Open(const std::string& path, const std::string& label,
                                         std::string* error);
     ~Device();
@@ -55,25 +51,23 @@ class Device {
     uint64_t BadFrames();
 
   private:
-    Device(int fd, std::string label);
+    Device(std::unique_ptr<SerialPort> port, std::string label);
 
-    enum class ReadResult { Data, Nothing, Failed };
+    using ReadResult = SerialPort::ReadResult;
     // Waits up to timeoutMs for input and feeds one read of it to the decoder.
     ReadResult ReadSome(int timeoutMs);
-    bool WriteAll(const uint8_t* data, size_t size);
 
-    const int fd_;
+    const std::unique_ptr<SerialPort> port_;
     const std::string label_;
-    bool lowLatencyOurs_ = false;  // we turned the driver's low latency on: the close undoes it
-    std::mutex readMutex_;         // decoder_ and reads
+    std::mutex readMutex_;  // decoder_ and reads
     wire::Decoder decoder_;
     std::mutex writeMutex_;  // tx_ and writes
     std::vector<uint8_t> tx_;
 };
 
-// The speed KORVEL_BAUD asks for (115200 when unset), as a termios speed; false with a message
-// when the value is not a rate the system supports.
-bool BaudFromEnvironment(speed_t* speed, std::string* error);
+// The speed KORVEL_BAUD asks for (115200 when unset) in bits per second; false with a message
+// when the value is not one of the rates the link offers.
+bool BaudFromEnvironment(unsigned long* rate, std::string* error);
 
 }  // namespace korvel::link
 

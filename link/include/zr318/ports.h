@@ -5,9 +5,11 @@
 // marking a virtual port; widened with its sign it reads 0xFFFF8000 + n, which names the same
 // virtual port.
 //
-// Devices: each port may have an entry in the ports directory, a symbolic link named "COM<n>" or
-// "Korvel_reader_<nn>" (two digits at least) to the tty device. Without an entry, COM n is
-// /dev/ttyS<n-1> and a virtual reader port does not exist.
+// Devices on Linux: each port may have an entry in the ports directory, a symbolic link named
+// "COM<n>" or "Korvel_reader_<nn>" (two digits at least) to the tty device. Without an entry, COM n
+// is /dev/ttyS<n-1> and a virtual reader port does not exist.
+// Devices on Windows: COM n is \\.\COM<n> (every n, one digit or three), a virtual reader port is
+// \\.\Korvel_reader_<nn>, as the system names them.
 #ifndef KORVEL_LINK_PORTS_H
 #define KORVEL_LINK_PORTS_H
 
@@ -57,9 +59,11 @@ std::string DisplayName(uint32_t id);
 // Name of the port's entry in the ports directory: "COM3", "Korvel_reader_07".
 std::string EntryName(uint32_t id);
 
+#if !defined(_WIN32)
 // The ports directory: $KORVEL_PORTS_DIR, else $XDG_CONFIG_HOME/korvel/ports, else
 // ~/.config/korvel/ports.
 std::string PortsDirectory();
+#endif
 
 // The device to open for a port. Without a device (COM 0, a virtual port without an entry),
 // nullopt and, when error is given, a message saying what to do.
@@ -72,8 +76,8 @@ struct PortSpec {
     std::string device;  // the device to open
 };
 
-// Parses "COM3", "KORVEL07" (any case) or a device path starting with '/' (used as it is). On
-// bad input, nullopt and a message in error.
+// Parses "COM3", "KORVEL07" (any case) or a device path, used as it is: one starting with '/' on
+// Linux, with "\\" on Windows. On bad input, nullopt and a message in error.
 std::optional<PortSpec> ParsePortName(const std::string& name, std::string* error = nullptr);
 
 // A port ListOpenablePorts found free to open: its identifier, its text, its device.
@@ -84,10 +88,11 @@ struct OpenablePort {
 };
 
 // The ports a reader can be reached through right now: COM1..COM256, then virtual reader ports
-// 0..98, each only when its device opens and nobody holds its lock. Each probe is closed at once.
+// 0..98, each only when its device opens and nobody holds it. Each probe is closed at once.
 std::vector<OpenablePort> ListOpenablePorts();
 
-// True when the device opens for reading and writing and its exclusive lock is free.
+// True when the device opens for reading and writing and nobody holds it (Linux: its exclusive
+// lock is free; Windows: it opens without sharing).
 bool CanOpenPort(const std::string& device);
 
 }  // namespace korvel::ports

@@ -1,5 +1,6 @@
 // The few system calls the link makes on a serial device, behind one seam so that tests can make
-// them fail (EINTR, short writes, EIO) without a misbehaving device.
+// them fail (EINTR, short writes, EIO) without a misbehaving device. The Windows half has its own
+// (win32/comm_calls.h).
 #ifndef KORVEL_LINK_SYSTEM_CALLS_H
 #define KORVEL_LINK_SYSTEM_CALLS_H
 
@@ -8,7 +9,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
-#define KORVEL_LINK_VISIBLE __attribute__((visibility("default")))
+#include "visibility.h"
 
 namespace korvel::link {
 

@@ -1,12 +1,9 @@
-// The serial-link operations over POSIX serial devices.
+// The serial-link operations, over the system's serial devices (serial_port.h).
 //
 // A handle names a link: a port, the reply time-out in force and the time of the last request.
 // Links of one process on the same device share one open Device (the cancel sequence opens a
 // link of its own while the worker holds one, and its frames must reach the same reader); the
 // Device is closed, and its lock released, with the last link on it.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -15,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,20 +56,19 @@ class Registry {
         const std::optional<std::string> path = ports::DevicePath(port, error);
         if (!path) return nullptr;
         std::lock_guard<std::mutex> lock(mutex_);
-        struct stat info;
-        const bool known = stat(path->c_str(), &info) == 0;
-        const pid_t self = getpid();
+        const std::optional<std::string> identity = DeviceIdentity(*path);
+        const unsigned long self = CurrentProcess();
         std::erase_if(devices_, [](const Shared& entry) { return entry.device.expired(); });
-        if (known) {
+        if (identity) {
             for (const Shared& entry : devices_) {
                 // A child process inherits the table but not the right to the parent's device.
-                if (entry.pid == self && entry.dev == info.st_dev && entry.ino == info.st_ino) {
+                if (entry.process == self && entry.identity == *identity) {
                     if (std::shared_ptr<Device> device = entry.device.lock()) return device;
                 }
             }
         }
         std::shared_ptr<Device> device = Device::Open(*path, label, error);
-        if (device && known) devices_.push_back({device, self, info.st_dev, info.st_ino});
+        if (device && identity) devices_.push_back({device, self, *identity});
         return device;
     }
 
@@ -103,9 +100,8 @@ class Registry {
   private:
     struct Shared {
         std::weak_ptr<Device> device;
-        pid_t pid;
-        dev_t dev;
-        ino_t ino;
+        unsigned long process;
+        std::string identity;
     };
 
     std::mutex mutex_;
