@@ -202,6 +202,12 @@ Expected<void> Stop(Handle process, StopRequest request) {
     return {};
 }
 
+Expected<std::string> HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return LastSystemError();
+    return std::string(name);
+}
+
 Expected<std::string> CurrentProgram() {
     char self[PATH_MAX];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);

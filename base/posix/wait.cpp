@@ -51,4 +51,23 @@ Expected<std::vector<bool>> WaitReadable(std::span<const Handle> handles,
     return result;
 }
 
+Expected<std::vector<bool>> WaitSocket(std::intptr_t socket, SocketEvent event,
+                                       std::span<const Handle> others,
+                                       std::optional<std::chrono::milliseconds> timeout) {
+    const short wanted = event == SocketEvent::Readable   ? POLLIN
+                         : event == SocketEvent::Writable ? POLLOUT
+                                                          : POLLIN | POLLOUT;
+    std::vector<pollfd> fds;
+    fds.reserve(others.size() + 1);
+    fds.push_back({static_cast<int>(socket), wanted, 0});
+    for (const Handle handle : others) fds.push_back({static_cast<int>(handle), POLLIN, 0});
+    const int milliseconds =
+        !timeout ? -1 : static_cast<int>(std::clamp<int64_t>(timeout->count(), 0, INT_MAX));
+    const int ready = ::poll(fds.data(), fds.size(), milliseconds);
+    if (ready < 0 && errno != EINTR) return LastSystemError();
+    std::vector<bool> result(fds.size(), false);
+    for (size_t i = 0; i < fds.size(); ++i) result[i] = ready > 0 && fds[i].revents != 0;
+    return result;
+}
+
 }  // namespace korvel::base::os

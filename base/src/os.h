@@ -22,6 +22,7 @@
 #include "base/process.h"
 #include "base/replace_file.h"
 #include "base/terminal.h"
+#include "base/wait.h"
 
 namespace korvel::base::os {
 
@@ -91,6 +92,8 @@ Expected<Spawned> Spawn(const SpawnOptions& options);
 Expected<std::optional<ExitStatus>> Reap(Handle process, bool wait);
 Expected<void> Stop(Handle process, StopRequest request);
 Expected<std::string> CurrentProgram();
+// This machine's name on the network.
+Expected<std::string> HostName();
 // Returns only on failure.
 Error RunInstead(const std::string& program, const std::vector<std::string>& arguments);
 // The system's name of a signal that ended a process: "Killed".
@@ -125,6 +128,18 @@ void ClearWakeup(Handle wakeup) noexcept;
 // out.
 Expected<std::vector<bool>> WaitReadable(std::span<const Handle> handles,
                                          std::optional<std::chrono::milliseconds> timeout);
+// The same with a socket of another library's first, waited for `event`. All false before the
+// timeout: the wait was cut short, and the caller looks again.
+Expected<std::vector<bool>> WaitSocket(std::intptr_t socket, SocketEvent event,
+                                       std::span<const Handle> others,
+                                       std::optional<std::chrono::milliseconds> timeout);
+
+// ---- Libraries loaded while running (posix/shared_library.cpp)
+
+// Loads the library `name` where the system looks for libraries; it is never unloaded.
+Expected<Handle> LoadSharedLibrary(const std::string& name);
+// The address of `symbol` in the loaded library; nullptr when it has none.
+void* FindSymbol(Handle library, const char* symbol) noexcept;
 
 // ---- Terminal (posix/terminal.cpp)
 

@@ -177,6 +177,12 @@ Expected<std::string> CurrentProgram() {
     return program;
 }
 
+std::string HostName() {
+    Expected<std::string> name = os::HostName();
+    if (!name || name->empty()) return "unknown";
+    return std::move(*name);
+}
+
 Error RunInstead(const std::string& program, const std::vector<std::string>& arguments) {
     return os::Explained(os::RunInstead(program, arguments), "cannot run " + program,
                          "install it again");

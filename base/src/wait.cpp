@@ -20,6 +20,17 @@ Expected<std::vector<bool>> WaitForAny(std::span<const Waitable> items,
     return ready;
 }
 
+Expected<std::vector<bool>> WaitForSocket(std::intptr_t socket, SocketEvent event,
+                                          std::span<const Waitable> others,
+                                          std::optional<std::chrono::milliseconds> timeout) {
+    std::vector<os::Handle> handles;
+    handles.reserve(others.size());
+    for (const Waitable& item : others) handles.push_back(item.handle_);
+    Expected<std::vector<bool>> ready = os::WaitSocket(socket, event, handles, timeout);
+    if (!ready) return os::Explained(ready.error(), "cannot wait for the network");
+    return ready;
+}
+
 Expected<Wakeup> Wakeup::Create() {
     Expected<os::Handle> handle = os::CreateWakeup();
     if (!handle) {

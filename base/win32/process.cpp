@@ -382,6 +382,21 @@ Expected<void> Stop(Handle process, StopRequest request) {
     return {};
 }
 
+Expected<std::string> HostName() {
+    std::wstring name(MAX_COMPUTERNAME_LENGTH + 1, L'\0');
+    for (;;) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (::GetComputerNameExW(ComputerNameDnsHostname, name.data(), &length)) {
+            name.resize(length);
+            return Narrow(name);
+        }
+        if (::GetLastError() != ERROR_MORE_DATA || length <= name.size()) {
+            return LastSystemError();
+        }
+        name.resize(length);  // the length it needs, its end included
+    }
+}
+
 Expected<std::string> CurrentProgram() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {

@@ -3,7 +3,12 @@
 // overlapped reads), so while a pipe is among the handles the wait goes in short slices, each
 // ending with a look at what every pipe holds: a few milliseconds of delay at most, no thread
 // and nothing to cancel. A file on a disk is always ready, as poll has it.
+//
+// A socket is tied to an event of its own for the wait (WSAEventSelect) and untied after it. Its
+// events only tell that something happened since: what it is ready for is asked (select) before
+// and after each wait, so that nothing that happened before the wait is missed.
 #include <windows.h>
+#include <winsock2.h>
 
 #include <algorithm>
 
@@ -98,6 +103,76 @@ Expected<std::vector<bool>> WaitReadable(std::span<const Handle> handles,
             return LastSystemError();
         }
     }
+}
+
+namespace {
+
+// Whether the socket is ready for `event`, has failed (a connection refused shows here) or ended,
+// without waiting. A socket select cannot ask about is ready: its next use tells why.
+bool SocketReady(SOCKET socket, SocketEvent event) {
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (event != SocketEvent::Writable) FD_SET(socket, &readable);
+    if (event != SocketEvent::Readable) FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval now{0, 0};
+    const int ready = ::select(0, &readable, &writable, &failed, &now);
+    return ready != 0;
+}
+
+// Unties the socket from the event at the end of a wait. The socket stays non-blocking, as the
+// libraries that hand their sockets out for waiting (libpq) keep it anyway.
+struct SocketTie {
+    SOCKET socket;
+    ~SocketTie() { ::WSAEventSelect(socket, nullptr, 0); }
+};
+
+}  // namespace
+
+Expected<std::vector<bool>> WaitSocket(std::intptr_t socket, SocketEvent event,
+                                       std::span<const Handle> others,
+                                       std::optional<std::chrono::milliseconds> timeout) {
+    const auto native = static_cast<SOCKET>(socket);
+    std::vector<bool> ready(others.size() + 1, false);
+    auto look = [&] {
+        bool any = false;
+        ready[0] = SocketReady(native, event);
+        any = ready[0];
+        for (size_t i = 0; i < others.size(); ++i) {
+            ready[i + 1] = others[i] != kNoHandle &&
+                           ::WaitForSingleObject(Native(others[i]), 0) == WAIT_OBJECT_0;
+            any = any || ready[i + 1];
+        }
+        return any;
+    };
+
+    OwnedHandle signal(::WSACreateEvent());
+    if (!signal.valid()) return SystemError(static_cast<DWORD>(::WSAGetLastError()));
+    long events = FD_CLOSE;
+    if (event != SocketEvent::Writable) events |= FD_READ;
+    if (event != SocketEvent::Readable) events |= FD_WRITE | FD_CONNECT;
+    if (::WSAEventSelect(native, signal.get(), events) == SOCKET_ERROR) {
+        return SystemError(static_cast<DWORD>(::WSAGetLastError()));
+    }
+    const SocketTie tie{native};
+
+    if (look()) return ready;
+    std::vector<HANDLE> objects{signal.get()};
+    for (const Handle handle : others) {
+        if (handle != kNoHandle) objects.push_back(Native(handle));
+    }
+    if (objects.size() > MAXIMUM_WAIT_OBJECTS) return SystemError(ERROR_INVALID_PARAMETER);
+    const DWORD wait =
+        timeout ? static_cast<DWORD>(std::clamp<int64_t>(timeout->count(), 0, INFINITE - 1))
+                : INFINITE;
+    if (::WaitForMultipleObjects(static_cast<DWORD>(objects.size()), objects.data(), FALSE, wait) ==
+        WAIT_FAILED) {
+        return LastSystemError();
+    }
+    look();
+    return ready;
 }
 
 }  // namespace korvel::base::os

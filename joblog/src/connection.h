@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/wait.h"
 #include "joblog/job_log.h"
 
 namespace korvel::joblog {
@@ -45,13 +46,16 @@ class Connection {
 };
 
 enum class Wake {
-    kReady,    // the descriptor is ready (or in error: the caller finds out how)
+    kReady,    // the socket is ready (or in error: the caller finds out how)
     kStopped,  // the stop became ready; `stopped` is set
     kTimeUp,   // the deadline passed
 };
-// Waits until `fd` (-1: none) is ready for `events`, the stop is ready, or `deadline` passes
-// (none: no end). A stop wins over the rest.
-Wake WaitFor(int fd, short events, Stop* stop,
+// What a database client names its connection's socket by; kNoSocket: none.
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+// Waits until `socket` is ready for `event`, the stop is ready, or `deadline` passes (none: no
+// end). A stop wins over the rest. Without a socket, a pause that a stop ends.
+Wake WaitFor(Socket socket, base::SocketEvent event, Stop* stop,
              std::optional<std::chrono::steady_clock::time_point> deadline);
 
 // `stop`, when given, ends the connection's waits (see Stop); it outlives the connection. The

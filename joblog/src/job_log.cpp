@@ -1,18 +1,12 @@
 #include "joblog/job_log.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <utility>
 
 #include "base/file.h"
 #include "base/hex.h"
+#include "base/process.h"
 #include "connection.h"
 #include "job_sql.h"
 #include "sha256.h"
@@ -64,40 +58,44 @@ class DatabaseStore : public Store {
 
 }  // namespace
 
-Wake WaitFor(int fd, short events, Stop* stop,
+Wake WaitFor(Socket socket, base::SocketEvent event, Stop* stop,
              std::optional<std::chrono::steady_clock::time_point> deadline) {
-    const int stopFd = stop != nullptr && stop->when ? static_cast<int>(stop->when->Native()) : -1;
+    std::vector<base::Waitable> others;
+    if (stop != nullptr && stop->when) others.push_back(*stop->when);
+    const size_t first = socket == kNoSocket ? 0 : 1;  // where the stop is in the answer
     for (;;) {
-        pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, events, 0}};
-        int timeout = -1;
+        std::optional<std::chrono::milliseconds> timeout;
         if (deadline) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                *deadline - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+            timeout = std::max(std::chrono::ceil<std::chrono::milliseconds>(
+                                   *deadline - std::chrono::steady_clock::now()),
+                               std::chrono::milliseconds(0));
         }
-        const int ready = ::poll(fds, 2, timeout);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Wake::kReady;
-        if (stopFd >= 0 && fds[0].revents != 0) {
+        const base::Expected<std::vector<bool>> ready =
+            socket == kNoSocket ? base::WaitForAny(others, timeout)
+                                : base::WaitForSocket(socket, event, others, timeout);
+        // A wait the system refuses: the socket's next use tells what is wrong.
+        if (!ready) return Wake::kReady;
+        if (!others.empty() && (*ready)[first]) {
             stop->stopped = true;
             return Wake::kStopped;
         }
-        if (fd >= 0 && fds[1].revents != 0) return Wake::kReady;
+        if (first == 1 && (*ready)[0]) return Wake::kReady;
         if (deadline && std::chrono::steady_clock::now() >= *deadline) return Wake::kTimeUp;
     }
 }
 
 std::string UtcText(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
-    const auto since = time.time_since_epoch();
-    const time_t seconds = static_cast<time_t>(floor<std::chrono::seconds>(since).count());
-    const auto millis = duration_cast<milliseconds>(since).count() % 1000;
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
+    const auto millis = floor<milliseconds>(time);
+    const auto day = floor<days>(millis);
+    const year_month_day date(day);
+    const hh_mm_ss clock(millis - day);
     char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(millis < 0 ? millis + 1000 : millis));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+        static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
     return text;
 }
 
@@ -112,9 +110,7 @@ void EndRow(JobRow& row, int exitCode, std::string result,
 }
 
 std::string HostName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "unknown";
-    return name;
+    return base::HostName();
 }
 
 FileRecord DescribeFile(const std::string& path) {

@@ -14,12 +14,11 @@
 #include "connection.h"
 
 #ifdef KORVEL_JOBLOG_POSTGRES
+#include "base/shared_library.h"
 #include "base/text.h"
 #include "job_sql.h"
 
-#include <dlfcn.h>
 #include <libpq-fe.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -68,26 +67,30 @@ struct Libpq {
     decltype(&::PQfreeCancel) PQfreeCancel;
 };
 
+// The client library, and what to do when it cannot be loaded.
+#if defined(_WIN32)
+constexpr const char kLibpqName[] = "libpq.dll";
+constexpr const char kLibpqInstall[] =
+    "install PostgreSQL's client (its bin folder on PATH), or put libpq.dll and the DLLs it needs "
+    "beside the program or in a folder on PATH";
+#else
 constexpr const char kLibpqName[] = "libpq.so.5";
+constexpr const char kLibpqInstall[] = "install it (Debian: libpq5)";
+#endif
 
 // Loads libpq once (it stays loaded), or why it cannot be.
 base::Expected<const Libpq*> LoadLibpq() {
     static Libpq functions{};
     static std::string failure;
     static const bool loaded = [] {
-        void* library = ::dlopen(kLibpqName, RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            const char* why = ::dlerror();
-            failure = std::string("the PostgreSQL client library ") + kLibpqName +
-                      " cannot be loaded (" + (why ? why : "not found") +
-                      "): install it (Debian: libpq5)";
+        const base::Expected<base::SharedLibrary> library = base::SharedLibrary::Load(kLibpqName);
+        if (!library) {
+            failure = library.error().message + ": " + kLibpqInstall;
             return false;
         }
         bool all = true;
         auto find = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
-                ::dlsym(library, name));
-            all = all && function != nullptr;
+            all = library->Find(function, name) && all;
         };
         find(functions.PQconnectStartParams, "PQconnectStartParams");
         find(functions.PQconnectPoll, "PQconnectPoll");
@@ -212,8 +215,10 @@ class PostgresConnection : public Connection {
             if (state == PGRES_POLLING_FAILED) return Failure();
             const int socket = pq_.PQsocket(connection_);
             if (socket < 0) return Failure();
-            const Wake wake =
-                WaitFor(socket, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, stop_, deadline);
+            const Wake wake = WaitFor(socket,
+                                      state == PGRES_POLLING_READING ? base::SocketEvent::Readable
+                                                                     : base::SocketEvent::Writable,
+                                      stop_, deadline);
             if (wake == Wake::kStopped) {
                 return base::Fail("stopped before the PostgreSQL server was reached");
             }
@@ -268,7 +273,8 @@ class PostgresConnection : public Connection {
             const int flushed = pq_.PQflush(connection_);
             if (flushed == 0) break;
             if (flushed < 0) return Failure();
-            const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN | POLLOUT, stop_, deadline);
+            const Wake wake =
+                WaitFor(pq_.PQsocket(connection_), base::SocketEvent::Either, stop_, deadline);
             if (wake != Wake::kReady) return GiveUp(wake, rows);
             if (!pq_.PQconsumeInput(connection_)) return Failure();
         }
@@ -301,7 +307,8 @@ class PostgresConnection : public Connection {
                  std::optional<std::chrono::steady_clock::time_point> deadline) {
         for (;;) {
             while (pq_.PQisBusy(connection_)) {
-                const Wake wake = WaitFor(pq_.PQsocket(connection_), POLLIN, stop, deadline);
+                const Wake wake =
+                    WaitFor(pq_.PQsocket(connection_), base::SocketEvent::Readable, stop, deadline);
                 if (wake != Wake::kReady) return wake;
                 if (!pq_.PQconsumeInput(connection_)) {
                     if (failure.empty()) failure = Failure().message;

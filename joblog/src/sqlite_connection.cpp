@@ -3,14 +3,13 @@
 // where SQLite will not wait) makes a writer wait for the others instead of failing, so no row is
 // lost to a lock. The waits are this file's own, so that a Stop ends them.
 #include <sqlite3.h>
-#include <sys/stat.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 #include "connection.h"
 #include "job_sql.h"
@@ -24,6 +23,12 @@ constexpr std::chrono::milliseconds kBusyTimeout{10000};
 constexpr int kLongestPauseMs = 20;  // between two looks at a lock held by another writer
 // A statement whose parameters do not match its text: a fault of the job log's own.
 constexpr int kUnknownParameter = -1;
+
+// 0 to 2, drawn once per process: processes that met at a lock do not all look again together.
+int ProcessSpread() {
+    static const int spread = static_cast<int>(std::random_device{}() % 3);
+    return spread;
+}
 
 struct StatementCloser {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -67,9 +72,8 @@ class SqliteConnection : public Connection {
                 return Failure(result, statement);
             }
             // A few milliseconds, longer as the attempts go on, different in each process.
-            const int wait =
-                std::min(2 + attempt, kLongestPauseMs) + static_cast<int>(::getpid() % 3);
-            if (WaitFor(-1, 0, stop_,
+            const int wait = std::min(2 + attempt, kLongestPauseMs) + ProcessSpread();
+            if (WaitFor(kNoSocket, base::SocketEvent::Readable, stop_,
                         std::chrono::steady_clock::now() + std::chrono::milliseconds(wait)) ==
                 Wake::kStopped) {
                 return Failure(result, statement);
@@ -133,7 +137,10 @@ class SqliteConnection : public Connection {
         if (count == 0) connection->busySince_ = now;
         if (connection->Stopped() || now - connection->busySince_ >= kBusyTimeout) return 0;
         const auto pause = std::chrono::milliseconds(std::min(count + 1, kLongestPauseMs));
-        return WaitFor(-1, 0, connection->stop_, now + pause) == Wake::kStopped ? 0 : 1;
+        return WaitFor(kNoSocket, base::SocketEvent::Readable, connection->stop_, now + pause) ==
+                       Wake::kStopped
+                   ? 0
+                   : 1;
     }
 
     sqlite3* db_;
@@ -145,10 +152,17 @@ class SqliteConnection : public Connection {
 
 base::Expected<std::unique_ptr<Connection>> OpenSqlite(const std::string& path, Access access,
                                                        Stop* stop) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        if (access == Access::kRead || errno != ENOENT) return base::Fail(std::strerror(errno));
-    } else if (!S_ISREG(info.st_mode)) {
+    // The path is UTF-8, as SQLite takes it on every system.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(
+        std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        if (access == Access::kRead) {
+            return base::Fail(std::generic_category().message(ENOENT));
+        }
+    } else if (error) {
+        return base::Fail(error.message());
+    } else if (status.type() != std::filesystem::file_type::regular) {
         return base::Fail("not a regular file: give the path of an SQLite file");
     }
     sqlite3* db = nullptr;

@@ -128,6 +128,9 @@ Expected<Finished> RunToEnd(const SpawnOptions& options, std::chrono::millisecon
 // The path of the running program, as the system knows it.
 Expected<std::string> CurrentProgram();
 
+// This machine's name on the network ("station-07"); "unknown" when it has none.
+std::string HostName();
+
 // Runs `program` in place of this process with `arguments` (its own name first). Returns only
 // when it could not be run, with that error.
 Error RunInstead(const std::string& program, const std::vector<std::string>& arguments);

@@ -16,6 +16,7 @@ namespace korvel::base {
 
 class Interrupts;
 class Wakeup;
+enum class SocketEvent : uint8_t;
 
 // Something WaitForAny can wait for. A closed File is never ready.
 class Waitable {
@@ -32,6 +33,9 @@ class Waitable {
     std::intptr_t handle_;
     friend Expected<std::vector<bool>> WaitForAny(std::span<const Waitable>,
                                                   std::optional<std::chrono::milliseconds>);
+    friend Expected<std::vector<bool>> WaitForSocket(std::intptr_t, SocketEvent,
+                                                     std::span<const Waitable>,
+                                                     std::optional<std::chrono::milliseconds>);
 };
 
 // Waits until one of `items` is ready (input or an end to read, a wake-up, an interrupt) or
@@ -39,6 +43,22 @@ class Waitable {
 // after a timeout.
 Expected<std::vector<bool>> WaitForAny(std::span<const Waitable> items,
                                        std::optional<std::chrono::milliseconds> timeout);
+
+// What a socket is waited for.
+enum class SocketEvent : uint8_t {
+    Readable,  // bytes to read, or its end
+    Writable,  // room to write, or a connection made
+    Either,
+};
+
+// Waits until `socket` (what the system names a network socket that another library opened and
+// owns: a database client's) is ready for `event`, one of `others` is ready, or `timeout` has
+// passed. A socket that failed or was closed by its peer is ready as well: its next use tells.
+// Which ones are ready, the socket first, then `others` in order. None ready: the timeout has
+// passed, or the wait was cut short (a signal); the caller looks again until its deadline.
+Expected<std::vector<bool>> WaitForSocket(std::intptr_t socket, SocketEvent event,
+                                          std::span<const Waitable> others,
+                                          std::optional<std::chrono::milliseconds> timeout);
 
 // A flag another thread raises to end a wait: raised by Wake, lowered by Clear.
 class Wakeup {
