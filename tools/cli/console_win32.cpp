@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "base/terminal.h"
-#include "base/wide_text.h"
+#include "base/win32.h"
 #include "cli/console.h"
 
 namespace cordane::tools {
@@ -46,7 +46,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
     std::vector<std::string> arguments;
     arguments.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) arguments.push_back(korvel::base::Utf8Text(wide[i]));
+    for (int i = 0; i < count; ++i) arguments.push_back(korvel::base::win32::Utf8(wide[i]));
     ::LocalFree(wide);
     return arguments;
 }
