@@ -54,6 +54,11 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 void PrepareConsole() {
     if (g_console.prepared) return;
     g_console.prepared = true;
+    // Lines end in "\n" alone, as on every other system: the JSON lines and the files other
+    // programs read are the same everywhere, and the console takes them as they are.
+    for (FILE* stream : {stdout, stderr}) {
+        if (::_fileno(stream) >= 0) ::_setmode(::_fileno(stream), _O_BINARY);
+    }
     const UINT codePage = ::GetConsoleOutputCP();
     if (codePage != 0 && codePage != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8)) {
         g_console.outputCodePage = codePage;
