@@ -14,6 +14,13 @@ check "sample converts" test "$rc" -eq 0
 check "sample image" cmp -s "$work/demo.bin" "$samples/demo64.bin"
 check "banner and summary" test "$out" = $'\nConversion fichier ...     wrote 7168 bytes (0x2000-0x3BFF) to '"$work/demo.bin"
 
+# Names beyond ASCII reach the file system as given, in and out.
+cp "$samples/demo64.sre" "$work/démo €.sre"
+run convert "$work/démo €.sre" "$work/образ ✓.bin"
+check "a name beyond ASCII: converts" test "$rc" -eq 0
+check "a name beyond ASCII: the image under its name" cmp -s "$work/образ ✓.bin" "$samples/demo64.bin"
+check "a name beyond ASCII: named in the summary" grep -qF "to $work/образ ✓.bin" <<<"$out"
+
 # A window picks addresses [0x2100, 0x2200): bytes 0x100 to 0x1FF of the plain image.
 run convert --window 0x2100:8704 "$samples/demo64.sre" "$work/window.bin"
 check "window converts" test "$rc" -eq 0

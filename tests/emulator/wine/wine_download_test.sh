@@ -184,7 +184,14 @@ small-raw)
     same raw --reader 0 --loader raw -- download --reader 0 "$sample"
     ;;
 small-addressed)
-    same addressed --reader 1 --loader addressed -- download --reader 1 "$sample"
+    # The JSON events alone on standard output: the engine's banner goes into the pipe that
+    # captures it, not between them.
+    same addressed --reader 1 --loader addressed -- download --json --reader 1 "$sample"
+    if grep -qv '^{' "$work/addressed-windows.cordane.out"; then
+        fail "addressed: a line that is no JSON event: $(grep -v '^{' "$work/addressed-windows.cordane.out" | head -1)"
+    fi
+    grep -q '"event":"output"' "$work/addressed-windows.cordane.out" ||
+        fail "addressed: the engine's banner was not passed on as an output event"
     ;;
 large-srec)
     srec "$work/driver.sre" 0x4000:0x1800:1 0x70100:0x300:2
