@@ -5,16 +5,27 @@ include(CMakePackageConfigHelpers)
 set(CORDANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Cordane)
 
 # Libraries and programs. Test programs, fuzzers, benchmarks and make-srec stay in the build tree.
+# On Windows the DLLs go to bin/ beside the programs and their import libraries to lib/.
 install(TARGETS cordane zr318 EXPORT CordaneTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set_target_properties(cordane zr318 PROPERTIES INSTALL_RPATH "${KORVEL_INSTALL_RPATH_LIBRARIES}")
-set(korvel_programs cordane-cli korvel-sim)
+# The programs that exist in this build (on Windows the emulator never does).
+set(korvel_programs)
+foreach(program cordane-cli korvel-sim)
+  if(TARGET ${program})
+    list(APPEND korvel_programs ${program})
+  endif()
+endforeach()
 # The operator's program, when Qt 6 was found.
 if(TARGET brenmark)
   list(APPEND korvel_programs brenmark)
 endif()
-install(TARGETS ${korvel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(korvel_programs)
+  install(TARGETS ${korvel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 # The program cordane runs the commands that drive a reader in (tools/CMakeLists.txt).
 if(TARGET cordane-engine)
   install(TARGETS cordane-engine RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cordane)

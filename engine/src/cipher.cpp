@@ -1,12 +1,23 @@
 #include "cordane/formats/cipher.h"
 
-#include <string.h>  // explicit_bzero
+#include <string.h>  // explicit_bzero, where the C library has it
 
 #include <algorithm>
 #include <array>
 #include <exception>
 
 namespace cordane {
+
+// explicit_bzero where the C library has it, stores through a volatile pointer elsewhere
+// (Windows).
+void WipeKey(void* bytes, size_t size) {
+#if defined(__GLIBC__)
+    explicit_bzero(bytes, size);
+#else
+    volatile auto* byte = static_cast<volatile unsigned char*>(bytes);
+    for (size_t i = 0; i < size; ++i) byte[i] = 0;
+#endif
+}
 
 namespace {
 
@@ -211,7 +222,7 @@ class KeySchedule {
             }
         }
     }
-    ~KeySchedule() { explicit_bzero(chunks_, sizeof chunks_); }
+    ~KeySchedule() { WipeKey(chunks_, sizeof chunks_); }
     KeySchedule(const KeySchedule&) = delete;
     KeySchedule& operator=(const KeySchedule&) = delete;
 
@@ -283,7 +294,7 @@ bool TransformRegion(uint8_t* image, size_t imageSize, size_t offset, size_t len
     uint8_t key[kImageKeySize];
     DeriveImageKey(base, image[0], image[1], key);
     const TripleDes cipher(key);
-    explicit_bzero(key, sizeof key);
+    WipeKey(key, sizeof key);
     uint8_t* block = image + offset;
     for (size_t i = 0; i < blocks; ++i, block += kDesBlockSize) {
         const uint64_t value = Load64(block);

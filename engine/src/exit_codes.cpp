@@ -28,6 +28,26 @@ constexpr std::array<ExitCodeFacts, 9> kExitCodes{{
      "the reader may hold no valid application until a download to it completes"},
 }};
 
+// The short name of a signal ("KILL"). The C library knows them where it is glibc; elsewhere
+// (Windows, whose processes base reports as ended by 2, 9 or 15) the numbers every POSIX system
+// shares name them.
+const char* SignalAbbreviation(int signal) {
+#if defined(__GLIBC__)
+    return ::sigabbrev_np(signal);
+#else
+    struct Named {
+        int signal;
+        const char* name;
+    };
+    static constexpr Named kShared[] = {{1, "HUP"},  {2, "INT"},   {3, "QUIT"}, {6, "ABRT"},
+                                        {9, "KILL"}, {14, "ALRM"}, {15, "TERM"}};
+    for (const Named& named : kShared) {
+        if (named.signal == signal) return named.name;
+    }
+    return nullptr;
+#endif
+}
+
 }  // namespace
 
 std::span<const ExitCodeFacts> ExitCodes() {
@@ -45,7 +65,7 @@ std::string ResultText(int code, int signal) {
     const ExitCodeFacts* facts = FactsOfExitCode(code);
     if (facts != nullptr && !facts->needsSignal) return facts->result;
     if (facts != nullptr && signal > 0) {
-        const char* name = ::sigabbrev_np(signal);
+        const char* name = SignalAbbreviation(signal);
         return std::string(facts->result) + " " + std::to_string(signal) +
                (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
     }

@@ -1,7 +1,5 @@
 #include "key_registry.h"
 
-#include <string.h>  // explicit_bzero
-
 #include <algorithm>
 #include <array>
 #include <map>
@@ -51,7 +49,7 @@ int RegisterBaseKey(uint32_t selector, const uint8_t key[8]) {
         BaseKeyRegistry& registry = Registry();
         const std::lock_guard<std::mutex> lock(registry.mutex);
         registry.keys.insert_or_assign(selector, copy);
-        explicit_bzero(copy.data(), copy.size());
+        WipeKey(copy.data(), copy.size());
         return 0;
     } catch (const std::exception&) {
         return -1;  // out of memory, or a mutex that cannot be locked: nothing registered

@@ -15,6 +15,7 @@
 #include "exchange.h"
 #include "file_read.h"
 #include "job_fields.h"
+#include "platform/os.h"
 #include "procedures.h"
 #include "status.h"
 
@@ -224,6 +225,8 @@ void Work(Job& job) {
 }  // namespace
 
 unsigned RunJob(CLoadInterface& client, JobToken token) {
+    // The protocol's short pauses keep their length for the whole job.
+    const os::FineTimer fineTimer;
     Job job(client, token);
     try {
         Work(job);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <memory>
 #include <new>
 
+#include "base/file.h"
 #include "base/hex.h"
 #include "cordane/cordane.h"
 #include "cordane/formats/srec.h"
@@ -77,11 +77,12 @@ void Fail(DetectionResult* result, DetectionFailure failure, std::string detail)
     result->detail = std::move(detail);
 }
 
+// The bytes as they are (no line-end translation), the path as UTF-8 on every system.
 bool WriteDebugFile(const std::string& path, const uint8_t* bytes, size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    korvel::base::Expected<korvel::base::File> out =
+        korvel::base::File::Open(path, korvel::base::FileAccess::Create);
     if (!out) return false;
-    out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-    return static_cast<bool>(out.flush());
+    return out->WriteAll(std::span<const uint8_t>(bytes, size)) && out->Close();
 }
 
 // Opens, loads, starts and identifies; the link ends when `link` goes.

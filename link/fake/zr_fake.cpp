@@ -227,3 +227,24 @@ void ZrTimeOut(int32_t handle, int32_t milliseconds) {
 }
 
 }  // extern "C"
+
+#if defined(_WIN32)
+// Code built against zr318.dll calls each operation through its import pointer (__imp_ZrOpen...),
+// which the DLL's import library would hold. The fake holds them instead, so that the same
+// objects (the engine's) link against it unchanged.
+extern "C" {
+#define ZR_FAKE_IMPORT(name) void* __imp_##name = reinterpret_cast<void*>(&name);
+ZR_FAKE_IMPORT(ZrResetAndOpen)
+ZR_FAKE_IMPORT(ZrResetAndOpen512)
+ZR_FAKE_IMPORT(ZrResetAndOpenKvTalModem)
+ZR_FAKE_IMPORT(ZrResetAndOpen512Light)
+ZR_FAKE_IMPORT(ZrEraseData1M)
+ZR_FAKE_IMPORT(ZrOpen)
+ZR_FAKE_IMPORT(ZrClose)
+ZR_FAKE_IMPORT(ZrKvrenReset)
+ZR_FAKE_IMPORT(ZrSendMessage)
+ZR_FAKE_IMPORT(ZrGetMessage)
+ZR_FAKE_IMPORT(ZrTimeOut)
+#undef ZR_FAKE_IMPORT
+}
+#endif

@@ -3,7 +3,8 @@
 // Declared once, here, with plain C names; every caller uses them by name. Two implementations
 // stand behind these declarations: the real link over the system's serial devices (libzr318.so on
 // Linux, zr318.dll on Windows) and a scripted fake that unit tests link in its place (built with
-// ZR318_STATIC, which declares the operations without the DLL import).
+// ZR318_STATIC, which declares the operations without the DLL import; it holds their import
+// pointers too, so that code built for the DLL links against it).
 //
 // Results the callers rely on:
 //   reset-and-open calls   below 0xFF00 once the loader session is open (ZrResetAndOpen: 0 or 1,

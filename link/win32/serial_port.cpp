@@ -29,8 +29,7 @@ constexpr DWORD kReadIntervalMs = 1;
 // Longest one WriteFile may take: a full frame at 9600 baud needs about 1.1 s.
 constexpr DWORD kWriteTimeoutMs = 5000;
 // A read given at least this long that comes back empty in under a quarter of its time did not
-// wait: the other end is gone (Wine reads a hung-up pseudo-terminal as 0 bytes at once). Two such
-// reads in a row are a hang-up; a shorter read is not judged.
+// wait: two such reads in a row are a hang-up; a shorter read is not judged.
 constexpr int kJudgedReadMs = 8;
 constexpr int kEmptyReadsForHangUp = 2;
 
@@ -106,6 +105,17 @@ class WindowsSerialPort final : public SerialPort {
             *got = n;
             return ReadResult::Data;
         }
+        if (timeoutMs <= 0) return ReadResult::Nothing;
+        // A quiet line, or nobody at the other end: Wine reads a hung-up terminal as 0 bytes once
+        // the time-out has passed, as if it were quiet. A device that cannot even tell its state
+        // (Wine: error 21; a USB adapter pulled out: error 22 or 1167) is gone.
+        DWORD flags = 0;
+        if (!Comm().ClearCommError(handle_, &flags, nullptr)) {
+            TraceNote("%s read failed: hang-up (%s)", label_.c_str(),
+                      Describe(GetLastError()).c_str());
+            return ReadResult::Failed;
+        }
+        // Nor may a read that comes back empty without waiting make the link spin.
         if (timeoutMs >= kJudgedReadMs &&
             (Clock::now() - start) * 4 < std::chrono::milliseconds(timeoutMs)) {
             if (++emptyReads_ >= kEmptyReadsForHangUp) {

@@ -1,6 +1,8 @@
 // A client of the installed engine: one job on a port the engine refuses, in silent mode. It
 // checks what a client sees (the thread's exit code and one completion call) and exits 0 when
-// all is as documented. Reader detection's exchange is exported too: on no link it sends nothing.
+// all is as documented. A second job, on a file that is not there, is started for its thread
+// handle, which is waited on and closed with the thread functions (the system's on Windows).
+// Reader detection's exchange is exported too: on no link it sends nothing.
 #include <cstdio>
 #include <string>
 
@@ -52,6 +54,33 @@ int main() {
                      job.completions, job.lastText.c_str(), job.lastCode);
         return 1;
     }
+    Job missing;
+    missing.SetPortCom(1, false);
+    missing.SetReaderType(KvOrb64);
+    char absent[] = "no-such-application.sre";
+    missing.SetApplicationName(absent);
+    missing.flags = KV_FLAG_SILENT;  // the handle form takes the flags word as it is
+    const HANDLE handle = SDK_BeginDownload(&missing);
+    if (handle == nullptr) {
+        std::fprintf(stderr, "client: the engine gave no thread handle\n");
+        return 1;
+    }
+#if defined(_WIN32)
+    DWORD handleCode = 0;
+#else
+    uint32_t handleCode = 0;
+#endif
+    const bool waited = WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0;
+    const bool read = GetExitCodeThread(handle, &handleCode) != 0;
+    CloseHandle(handle);
+    if (!waited || !read || handleCode != 1) {
+        std::fprintf(stderr,
+                     "client: the handle's job ended with %u (waited %d, read %d), expected 1 "
+                     "(missing file)\n",
+                     static_cast<unsigned>(handleCode), waited, read);
+        return 1;
+    }
+
     const cordane::LoaderHeader end{0, cordane::LoaderCommand::EndSession, 0, 0};
     uint8_t answer[16];
     int answerLength = -1;
@@ -63,6 +92,6 @@ int main() {
                      answerLength);
         return 1;
     }
-    std::puts("client: refused port reported as documented");
+    std::puts("client: refused port and missing file reported as documented");
     return 0;
 }

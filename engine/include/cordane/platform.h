@@ -2,16 +2,35 @@
 // installable handler so that a program, a test or a tool can put its own in place.
 //
 //   thread object   CWinThread and thread handles: wait for a job's thread, read its exit code
+//                   (on Windows the system's thread handles, and the system's functions on them)
 //   time            KvSleep and KvNowMs, the one seam every pause of the protocol goes through
-//   message boxes   KvMessageBox; without a handler the caption and text go to stderr and a
+//   message boxes   KvMessageBox; without a handler, on Windows the system's message box owned
+//                   by the job's window; elsewhere the caption and text go to stderr and a
 //                   Yes/No question is answered No
-//   debugger output KvOutputDebugString; without a sink the lines are dropped unless the
-//                   environment variable CORDANE_DEBUG is set, when they go to stderr
+//   debugger output KvOutputDebugString; without a sink, on Windows the debugger's output;
+//                   elsewhere the lines are dropped unless the environment variable
+//                   CORDANE_DEBUG is set, when they go to stderr
 #ifndef CORDANE_PLATFORM_H
 #define CORDANE_PLATFORM_H
 
 #include <stdint.h>
 
+#if defined(_WIN32)
+// Windows: the window handle, the thread handle, the message-box styles and answers, the wait
+// results and the thread functions are the system's own, so that a client may include both this
+// header and <windows.h>. A thread handle of the engine is a kernel32 thread handle: wait on it
+// with WaitForSingleObject, read its exit code with GetExitCodeThread, close it with CloseHandle.
+#include <windows.h>
+
+#if defined(CORDANE_BUILDING_DLL)
+#define CORDANE_API __declspec(dllexport)
+#elif defined(CORDANE_STATIC)
+#define CORDANE_API
+#else
+#define CORDANE_API __declspec(dllimport)
+#endif
+
+#else
 #if defined(__GNUC__)
 #define CORDANE_API __attribute__((visibility("default")))
 #else
@@ -41,15 +60,19 @@ enum : unsigned {
     MB_ICONINFORMATION = 0x40
 };
 enum : int { IDOK = 1, IDYES = 6, IDNO = 7 };
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#if !defined(_WIN32)
+// The thread functions of the engine's own handles (kernel32's on Windows).
 CORDANE_API uint32_t WaitForSingleObject(HANDLE thread, uint32_t milliseconds);
 // Writes STILL_ACTIVE while the thread runs, its exit code afterwards; 0 for a null handle.
 CORDANE_API int GetExitCodeThread(HANDLE thread, uint32_t* exitCode);
 CORDANE_API int CloseHandle(HANDLE thread);
+#endif
 
 // Time. Every pause the engine makes goes through KvSleep; KvNowMs is its clock.
 typedef void (*KvSleepFn)(uint32_t milliseconds, void* context);

@@ -1,12 +1,9 @@
 // Time, message boxes and debugger output, each behind an installable handler.
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #include "cordane/platform.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -39,12 +36,6 @@ T Current(const T& value) {
     return value;
 }
 
-int DefaultMessageBox(const char* text, const char* caption, unsigned style) {
-    std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
-    std::fflush(stderr);
-    return (style & 0xF) == MB_YESNO ? IDNO : IDOK;
-}
-
 }  // namespace
 
 extern "C" {
@@ -55,15 +46,13 @@ void KvSleep(uint32_t milliseconds) {
         source.sleep(milliseconds, source.context);
         return;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    cordane::os::SleepMs(milliseconds);
 }
 
 uint64_t KvNowMs(void) {
     const TimeSource source = Current(g_time);
     if (source.now) return source.now(source.context);
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return cordane::os::NowMs();
 }
 
 void KvSetTimeSource(KvSleepFn sleep, KvNowFn now, void* context) {
@@ -74,7 +63,7 @@ void KvSetTimeSource(KvSleepFn sleep, KvNowFn now, void* context) {
 int KvMessageBox(HWND owner, const char* text, const char* caption, unsigned style) {
     const MessageBoxHandler box = Current(g_messageBox);
     if (box.handler) return box.handler(owner, text, caption, style, box.context);
-    return DefaultMessageBox(text, caption, style);
+    return cordane::os::ShowMessageBox(owner, text, caption, style);
 }
 
 void KvSetMessageBoxHandler(KvMessageBoxFn handler, void* context) {
@@ -88,8 +77,7 @@ void KvOutputDebugString(const char* line) {
         sink.sink(line, sink.context);
         return;
     }
-    static const bool toStderr = std::getenv("CORDANE_DEBUG") != nullptr;
-    if (toStderr) std::fputs(line, stderr);
+    cordane::os::DebugOutput(line);
 }
 
 void KvSetDebugSink(KvDebugSinkFn sink, void* context) {

@@ -1,29 +1,15 @@
-// The thread object behind BeginDownload: a detached thread, a reference-counted state that
-// handles point at, an exit code, and optional self-deletion of the CWinThread.
+// The thread object behind BeginDownload: a system thread (os.h), an exit code, and optional
+// self-deletion of the CWinThread.
 
 #include "platform/thread.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-struct KvThreadState {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    uint32_t exitCode = STILL_ACTIVE;
-    std::atomic<int> references{1};
-
-    void Release() {
-        if (references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-    }
-};
+#include "platform/os.h"
 
 // Thread objects whose thread ended with self-deletion on, set aside until their client has had
 // its chance to switch it off: each is deleted when the thread that started it starts another
@@ -115,82 +101,36 @@ void DeleteObjectsSetAside(std::thread::id starter) {
 }
 
 HANDLE StartThread(std::function<uint32_t()> body, CWinThread* object) {
-    auto* state = new KvThreadState;
-    state->references.store(2);  // the caller's handle and the running thread
-    // The object holds its handle before the thread runs: a short job may end, and delete it,
-    // before this function returns.
-    if (object) object->m_hThread = state;
     const std::thread::id starter = std::this_thread::get_id();
     // Make sure the registry outlives every thread that may use it.
     KvThreadObjects::Get();
-    try {
-        std::thread([state, object, starter, body = std::move(body)]() {
-            // Pauses of 1 ms are common in the loader protocol: keep the kernel from stretching
-            // them by its default 50 us timer slack.
-            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-            const uint32_t code = body();
-            // Set aside before the end is published: once it is, a caller that kept the object
-            // may delete it at any moment, so the object is not touched afterwards.
-            if (object) KvThreadObjects::Get().ThreadEnded(object, starter);
-            {
-                std::lock_guard lock(state->mutex);
-                state->exitCode = code;
-                state->done = true;
-            }
-            state->ended.notify_all();
-            state->Release();
-        }).detach();
-    } catch (const std::system_error&) {
-        if (object) object->m_hThread = nullptr;
-        delete state;
-        return nullptr;
-    }
-    return state;
+    // The object is set aside before the thread's end is published: once it is, a caller that
+    // kept the object may delete it at any moment, so the object is not touched afterwards.
+    auto run = [object, starter, body = std::move(body)]() -> uint32_t {
+        const uint32_t code = body();
+        if (object) KvThreadObjects::Get().ThreadEnded(object, starter);
+        return code;
+    };
+    // The object holds its handle before the thread runs: a short job may end, and its object be
+    // set aside, before this function returns.
+    return os::StartSystemThread(std::move(run), object ? &object->m_hThread : nullptr);
 }
 
 }  // namespace cordane
 
-extern "C" {
-
-uint32_t WaitForSingleObject(HANDLE thread, uint32_t milliseconds) {
-    if (!thread) return WAIT_OBJECT_0;
-    std::unique_lock lock(thread->mutex);
-    if (milliseconds == INFINITE) {
-        thread->ended.wait(lock, [thread] { return thread->done; });
-        return WAIT_OBJECT_0;
-    }
-    return thread->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                                  [thread] { return thread->done; })
-               ? WAIT_OBJECT_0
-               : WAIT_TIMEOUT;
-}
-
-int GetExitCodeThread(HANDLE thread, uint32_t* exitCode) {
-    if (!thread || !exitCode) return 0;
-    std::lock_guard lock(thread->mutex);
-    *exitCode = thread->exitCode;
-    return 1;
-}
-
-int CloseHandle(HANDLE thread) {
-    if (!thread) return 0;
-    thread->Release();
-    return 1;
-}
-
-}  // extern "C"
-
 CWinThread::~CWinThread() {
     KvThreadObjects::Get().Deleted(this);
-    CloseHandle(m_hThread);
+    if (m_hThread) CloseHandle(m_hThread);
 }
 
 bool CWinThread::Wait(uint32_t milliseconds) const {
+    // No thread: nothing to wait for.
+    if (!m_hThread) return true;
     return WaitForSingleObject(m_hThread, milliseconds) == WAIT_OBJECT_0;
 }
 
 uint32_t CWinThread::ExitCode() const {
-    uint32_t code = STILL_ACTIVE;
-    GetExitCodeThread(m_hThread, &code);
-    return code;
+    cordane::ExitCodeWord code = STILL_ACTIVE;
+    if (!m_hThread || !GetExitCodeThread(m_hThread, &code)) return STILL_ACTIVE;
+    return static_cast<uint32_t>(code);
 }

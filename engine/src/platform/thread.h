@@ -10,6 +10,16 @@
 
 namespace cordane {
 
+// The word GetExitCodeThread writes: kernel32's DWORD on Windows, the engine's 32-bit word
+// elsewhere.
+template <typename Function>
+struct ExitCodeWordOf;
+template <typename Result, typename Word>
+struct ExitCodeWordOf<Result (*)(HANDLE, Word*)> {
+    using type = Word;
+};
+using ExitCodeWord = ExitCodeWordOf<decltype(&GetExitCodeThread)>::type;
+
 // Runs body on a new detached thread and returns a handle to it, or null when no thread could be
 // started. Without an object the caller owns the handle and closes it; with one the object holds
 // it (in m_hThread) and closes it when deleted.

@@ -24,7 +24,7 @@ int Transcript::Find(const std::string& prefix, size_t from) const {
 }
 
 RecordingClient::RecordingClient(Transcript& transcript) : transcript_(transcript) {
-    ownerWindow = 0x1234;
+    ownerWindow = WindowFromNumber(0x1234);
     flags = 0;
     portWord = 1;
     readerType = KvTal64;
@@ -75,7 +75,7 @@ void EngineTest::SetUp() {
             auto* self = static_cast<EngineTest*>(context);
             std::ostringstream line;
             line << caption << "|" << text << "|" << std::hex << style << std::dec
-                 << "|owner=" << owner;
+                 << "|owner=" << WindowNumber(owner);
             self->boxes.push_back(line.str());
             self->transcript.Add("MessageBox " + line.str());
             return (style & 0xF) == MB_YESNO ? self->yesNoAnswer : IDOK;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cordane/cordane.h"
@@ -19,6 +20,24 @@
 #include "support/temp_dir.h"
 
 namespace enginetest {
+
+// An owner window from a number and back: a 32-bit window id here, a window handle on Windows.
+template <typename Window = HWND>
+Window WindowFromNumber(uintptr_t number) {
+    if constexpr (std::is_pointer_v<Window>) {
+        return reinterpret_cast<Window>(number);
+    } else {
+        return static_cast<Window>(number);
+    }
+}
+template <typename Window>
+uintptr_t WindowNumber(Window window) {
+    if constexpr (std::is_pointer_v<Window>) {
+        return reinterpret_cast<uintptr_t>(window);
+    } else {
+        return static_cast<uintptr_t>(window);
+    }
+}
 
 // The ordered record of everything the engine did.
 class Transcript {

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "engine_state.h"
 #include "harness.h"
+#include "platform/thread.h"
 
 using ::testing::ElementsAre;
 
@@ -87,12 +89,14 @@ TEST(DownloadManager, SettersFillTheJob) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 TEST(DownloadManager, LayoutIsPackedAfterTheVirtualTable) {
+    // The owner window takes 4 bytes as a window id, 8 as a Windows handle in a 64-bit process.
+    const size_t window = sizeof(HWND);
     EXPECT_EQ(offsetof(CLoadInterface, ownerWindow), sizeof(void*));
-    EXPECT_EQ(offsetof(CLoadInterface, flags), sizeof(void*) + 4);
-    EXPECT_EQ(offsetof(CLoadInterface, portWord), sizeof(void*) + 108);
-    EXPECT_EQ(offsetof(CLoadInterface, readerType), sizeof(void*) + 110);
-    EXPECT_EQ(offsetof(CLoadInterface, driverFile), sizeof(void*) + 370);
-    EXPECT_EQ(sizeof(CLoadInterface), sizeof(void*) + 626);
+    EXPECT_EQ(offsetof(CLoadInterface, flags), sizeof(void*) + window);
+    EXPECT_EQ(offsetof(CLoadInterface, portWord), sizeof(void*) + window + 104);
+    EXPECT_EQ(offsetof(CLoadInterface, readerType), sizeof(void*) + window + 106);
+    EXPECT_EQ(offsetof(CLoadInterface, driverFile), sizeof(void*) + window + 366);
+    EXPECT_EQ(sizeof(CLoadInterface), sizeof(void*) + window + 622);
 }
 #pragma GCC diagnostic pop
 
@@ -211,10 +215,39 @@ TEST_F(JobThreadTest, SdkHandleGivesTheExitCode) {
     HANDLE handle = SDK_BeginDownload(&client);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(WaitForSingleObject(handle, INFINITE), WAIT_OBJECT_0);
-    uint32_t code = 0;
+    cordane::ExitCodeWord code = 0;
     EXPECT_EQ(GetExitCodeThread(handle, &code), 1);
     EXPECT_EQ(code, 5u);
     CloseHandle(handle);
+}
+
+TEST_F(JobThreadTest, ThreadHandleShowsTheRunningJobUntilItEnds) {
+    RecordingClient client(transcript);
+    CWinThread* thread = StartHeldJob(client);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_NE(thread->m_hThread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread->m_hThread, 20), static_cast<uint32_t>(WAIT_TIMEOUT));
+    EXPECT_FALSE(thread->Wait(0));
+    EXPECT_EQ(thread->ExitCode(), static_cast<uint32_t>(STILL_ACTIVE));
+    cordane::ExitCodeWord code = 0;
+    EXPECT_NE(GetExitCodeThread(thread->m_hThread, &code), 0);
+    EXPECT_EQ(code, static_cast<cordane::ExitCodeWord>(STILL_ACTIVE));
+#if defined(_WIN32)
+    // The system's own thread handle, of a thread of this process other than this one.
+    EXPECT_EQ(GetProcessIdOfThread(thread->m_hThread), GetCurrentProcessId());
+    EXPECT_NE(GetThreadId(thread->m_hThread), 0u);
+    EXPECT_NE(GetThreadId(thread->m_hThread), GetCurrentThreadId());
+    // While a job runs the timer ticks every millisecond: the loader protocol's 1 ms pauses
+    // would last 15.6 ms each on the default tick.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) ::Sleep(1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+#endif
+    Release();
+    ASSERT_TRUE(thread->Wait(10000));
+    EXPECT_EQ(WaitForSingleObject(thread->m_hThread, 0), static_cast<uint32_t>(WAIT_OBJECT_0));
+    EXPECT_EQ(thread->ExitCode(), 0u);
+    delete thread;
 }
 
 TEST_F(JobThreadTest, SecondJobIsRefusedWhileOneRuns) {
@@ -267,7 +300,7 @@ TEST_F(JobThreadTest, NextJobMayStartFromTheLastNotice) {
     EXPECT_EQ(demarrage(&first), 0u);
     ASSERT_NE(first.nextHandle, nullptr);
     EXPECT_EQ(WaitForSingleObject(first.nextHandle, INFINITE), WAIT_OBJECT_0);
-    uint32_t code = 99;
+    cordane::ExitCodeWord code = 99;
     GetExitCodeThread(first.nextHandle, &code);
     EXPECT_EQ(code, 0u);
     CloseHandle(first.nextHandle);

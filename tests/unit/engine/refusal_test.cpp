@@ -2,7 +2,10 @@
 // message naming the file, the address and the limit, and the link is never touched.
 
 #include <gmock/gmock.h>
+
+#if !defined(_WIN32)
 #include <sys/stat.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -42,8 +45,13 @@ class RefusalTest : public EngineTest {
 TEST_F(RefusalTest, FilesTheReaderCannotTakeAreRefusedBeforeTheReset) {
     const std::string driver = Srec("driver.sre", {{0x4000, Pattern(0x800)}});
     const std::string app = Srec("app.sre", {{0xE000, Pattern(0x800, 2)}});
+#if defined(_WIN32)
+    // No FIFO there: the null device is the file that is not a regular one.
+    const std::string fifo = "NUL";
+#else
     const std::string fifo = (dir / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+#endif
     std::filesystem::create_directory(dir / "folder");
     struct Case {
         const char* name;
@@ -124,13 +132,13 @@ TEST_F(RefusalTest, FilesTheReaderCannotTakeAreRefusedBeforeTheReset) {
          0,
          fifo,
          "",
-         {"fifo", "not a regular file"}},
+         {fifo.c_str(), "not a regular file"}},
         {"a FIFO as a large reader's application",
          KvOrb512,
          KV_DOWNLOAD_BINARY,
          fifo,
          "",
-         {"fifo", "not a regular file"}},
+         {fifo.c_str(), "not a regular file"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -149,7 +157,7 @@ TEST_F(RefusalTest, FilesTheReaderCannotTakeAreRefusedBeforeTheReset) {
 TEST_F(RefusalTest, AFileLongerThanTheEngineReadsIsRefusedNotCut) {
     // A file that would once have been cut between two records and downloaded in part.
     const std::string path = WriteSrec("long.sre", Pattern(0x800));
-    ASSERT_EQ(truncate(path.c_str(), (64 << 20) + 1), 0);
+    std::filesystem::resize_file(path, (64 << 20) + 1);
     Prepare(client, KvOrb64, path);
     EXPECT_EQ(Run(client), 1u);
     EXPECT_TRUE(zrfake::Calls().empty());

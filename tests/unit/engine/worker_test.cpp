@@ -198,9 +198,9 @@ TEST_F(WorkerTest, LargeReaderFileChecks) {
         client.readerType = KvOrb512;
         client.flags = c.flags;
         std::snprintf(client.driverFile, sizeof client.driverFile, "%s",
-                      c.driverPresent ? driver.c_str() : (dir / "nodriver").c_str());
+                      c.driverPresent ? driver.c_str() : (dir / "nodriver").string().c_str());
         std::snprintf(client.applicationFile, sizeof client.applicationFile, "%s",
-                      c.appPresent ? largeApp.c_str() : (dir / "noapp").c_str());
+                      c.appPresent ? largeApp.c_str() : (dir / "noapp").string().c_str());
         const unsigned code = Run(client);
         if (c.refusal) {
             EXPECT_EQ(code, 1u);

@@ -2,7 +2,6 @@
 #include "kit/detection.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>

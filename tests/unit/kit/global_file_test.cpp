@@ -2,7 +2,6 @@
 #include "kit/global_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -332,7 +331,8 @@ TEST_F(GlobalFileOnDisk, WritesTheBinFileBesideTheGlobalFile) {
     const std::string path = Write("all.glo", BuildGlobalFile({Common(0x100000, s7)}));
     const auto got = ExtractGlobalFile(path, KvOrb512);
     ASSERT_TRUE(got.Ok()) << got.refusal.text;
-    EXPECT_EQ(got.binPath, (dir / "all.bin").string());
+    // Beside it, named with the separators the caller used.
+    EXPECT_EQ(std::filesystem::path(got.binPath), dir / "all.bin");
     const Bytes bin = Read(got.binPath);
     const size_t length = 0x7C000 + s7.size() + 1;
     ASSERT_EQ(bin.size(), length + 2);
@@ -373,8 +373,7 @@ TEST_F(GlobalFileOnDisk, RefusalsWriteNothing) {
     const std::string taken = Write("taken.glo", BuildGlobalFile({Common(0x4300, Fill(8, 1))}));
     const auto blocked = ExtractGlobalFile(taken, KvOrb512);
     EXPECT_EQ(blocked.refusal.error, GloError::CannotWrite);
-    EXPECT_EQ(blocked.refusal.text.rfind("Impossible to write " + (dir / "taken.bin").string(), 0),
-              0u)
+    EXPECT_EQ(blocked.refusal.text.rfind("Impossible to write " + temp.File("taken.bin"), 0), 0u)
         << blocked.refusal.text;
     EXPECT_TRUE(blocked.binPath.empty());
     EXPECT_EQ(Entries(), 5u);  // no temporary file left behind

@@ -55,7 +55,10 @@ class CommReader : public CommCalls {
     DWORD openError = 0;   // CreateFileW fails with this
     DWORD readError = 0;   // ReadFile fails with this
     DWORD writeError = 0;  // WriteFile fails with this
-    bool hungUp = false;   // the other end is gone: reads give 0 bytes at once (as Wine does)
+    // The other end is gone: reads give 0 bytes once their time-out has passed and the device's
+    // state cannot be read (as under Wine), or with hungUpReadsAtOnce, right away.
+    bool hungUp = false;
+    bool hungUpReadsAtOnce = false;
     DWORD writePiece = 0;  // short writes of this many bytes (0: whole)
     bool answerMessages = true;
     uint8_t loaderKind = 1;
@@ -113,6 +116,11 @@ class CommReader : public CommCalls {
     }
     BOOL ClearCommError(HANDLE, DWORD* errors, COMSTAT*) override {
         if (errors) *errors = 0;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (hungUp && !hungUpReadsAtOnce) {
+            SetLastError(ERROR_NOT_READY);
+            return FALSE;
+        }
         return TRUE;
     }
     BOOL ReadFile(HANDLE, void* buffer, DWORD size, DWORD* got) override {
@@ -123,14 +131,14 @@ class CommReader : public CommCalls {
             SetLastError(readError);
             return FALSE;
         }
-        if (hungUp) return TRUE;
+        if (hungUp && hungUpReadsAtOnce) return TRUE;
         const bool atOnce = current_.ReadIntervalTimeout == MAXDWORD &&
                             current_.ReadTotalTimeoutMultiplier == 0 &&
                             current_.ReadTotalTimeoutConstant == 0;
         if (!atOnce) {
             const auto total = milliseconds(current_.ReadTotalTimeoutConstant +
                                             current_.ReadTotalTimeoutMultiplier * size);
-            arrived_.wait_for(lock, total, [&] { return !toLink_.empty() || hungUp; });
+            arrived_.wait_for(lock, total, [&] { return !toLink_.empty(); });
         }
         while (*got < size && !toLink_.empty()) {
             static_cast<uint8_t*>(buffer)[(*got)++] = toLink_.front();
@@ -155,10 +163,10 @@ class CommReader : public CommCalls {
     }
 
     // The other end goes away while the link waits.
-    void HangUp() {
+    void HangUp(bool readsAtOnce) {
         std::lock_guard<std::mutex> lock(mutex_);
         hungUp = true;
-        arrived_.notify_all();
+        hungUpReadsAtOnce = readsAtOnce;
     }
     size_t Count(wire::Kind kind) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -366,18 +374,25 @@ TEST_F(Win32Link, AFailingReadOrAHangUpIsAFailureNotATimeOut) {
     EXPECT_EQ(Fetch(handle.value).result, ZR_STATUS_COMMUNICATION);
     reader_.readError = 0;
 
-    // Gone while the link waits for an answer: reads then come back empty at once.
+    // Gone while the link waits for an answer: reads come back empty, after their time-out with
+    // the device's state unreadable (Wine), or at once.
     reader_.answerMessages = false;
-    ASSERT_EQ(ZrSendMessage(handle.value, Bytes{0x01}.data(), 1), 0);
-    reader_.HangUp();
-    reader_.reads = 0;
-    const auto start = SteadyClock::now();
-    EXPECT_EQ(Fetch(handle.value).result, ZR_STATUS_COMMUNICATION);
-    EXPECT_LT(SteadyClock::now() - start, milliseconds(1000));  // well before the 3 s time-out
-    EXPECT_LT(reader_.reads, 10);
-    EXPECT_EQ(ZrSendMessage(handle.value, Bytes{0x01}.data(), 1), ZR_STATUS_COMMUNICATION);
+    for (bool atOnce : {false, true}) {
+        Handle gone;
+        ASSERT_EQ(ZrOpen(0, 3, 2000, 23, &gone.value), 0);
+        ASSERT_EQ(ZrSendMessage(gone.value, Bytes{0x01}.data(), 1), 0);
+        reader_.HangUp(atOnce);
+        reader_.reads = 0;
+        const auto start = SteadyClock::now();
+        EXPECT_EQ(Fetch(gone.value).result, ZR_STATUS_COMMUNICATION) << atOnce;
+        EXPECT_LT(SteadyClock::now() - start, milliseconds(500)) << atOnce;  // not the 2 s
+        EXPECT_LT(reader_.reads, 10) << atOnce;
+        EXPECT_EQ(ZrSendMessage(gone.value, Bytes{0x01}.data(), 1), ZR_STATUS_COMMUNICATION);
+        reader_.hungUp = false;
+    }
 
     // A reset on a port whose other end is gone fails as a communication failure.
+    reader_.HangUp(false);
     Handle again;
     EXPECT_EQ(ZrResetAndOpen512(kPort, &again.value), kCommunication);
 }

@@ -20,8 +20,12 @@
 namespace korvel::testkit {
 namespace {
 
+#if !defined(_WIN32)
+// The program runner's tests run a POSIX shell. On Windows the runner's children are base's
+// child processes, which base's tests start there with a child program of their own.
 constexpr auto kPatience = std::chrono::seconds(10);  // failure guard only
 const std::string kShell = "/bin/sh";
+#endif
 
 // The bytes a record's digits stand for, from its count to its checksum, as any reader takes
 // them: they add up to 0xFF, and the count is the number of bytes after it.
@@ -72,6 +76,7 @@ TEST(SrecWriter, EachWidthWritesItsRecordTypesWithTheirCountsAndChecksums) {
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), read.begin() + 0x400));
 }
 
+#if !defined(_WIN32)
 TEST(ProgramRunner, TellsAnExitCodeFromASignalAndKillsWhatOutlivesItsPatience) {
     const Outcome exited = RunToEnd(
         {.program = kShell, .arguments = {"-c", "echo out; echo err >&2; exit 3"}}, kPatience);
@@ -140,6 +145,8 @@ TEST(RunningProgram, ReadsWholeLinesWithADeadlineAndIsStopped) {
     EXPECT_NE(missing.Failure().find("/nonexistent/program"), std::string::npos);
 }
 
+#endif
+
 TEST(TempDir, HoldsWhatIsWrittenAndGoesWithIt) {
     std::string path;
     {
@@ -148,7 +155,10 @@ TEST(TempDir, HoldsWhatIsWrittenAndGoesWithIt) {
         ASSERT_FALSE(path.empty());
         EXPECT_EQ(ReadText(dir.Write("a/b/text.txt", "some text")), "some text");
         EXPECT_EQ(ReadBytes(dir.Write("bytes.bin", Bytes{0, 0xFF, 7})), (Bytes{0, 0xFF, 7}));
+#if !defined(_WIN32)
+        // Windows makes symbolic links only with a privilege, Wine 8 not at all.
         EXPECT_EQ(ReadText(dir.Link("link.txt", "a/b/text.txt")), "some text");
+#endif
         EXPECT_EQ(ReadText(dir.File("missing")), "");
     }
     EXPECT_FALSE(std::filesystem::exists(path));

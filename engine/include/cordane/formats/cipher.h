@@ -25,6 +25,9 @@ inline constexpr size_t kImageKeySize = 16;  // derived key: K1 (bytes 0..7), th
 inline constexpr uint32_t kBaseKeyA = 0;
 inline constexpr uint32_t kBaseKeyB = 1;
 
+// Clears key material with stores the compiler may not drop as dead.
+void WipeKey(void* bytes, size_t size);
+
 // Single DES on one block. `in` and `out` may be the same buffer.
 void DesEncrypt(const uint8_t key[kDesKeySize], const uint8_t in[kDesBlockSize],
                 uint8_t out[kDesBlockSize]);
