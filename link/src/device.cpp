@@ -55,6 +55,7 @@ Device::Device(std::unique_ptr<SerialPort> port, std::string label)
 }
 
 Device::~Device() {
+    port_.reset();
     TraceNote("%s closed", label_.c_str());
 }
 

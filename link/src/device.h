@@ -57,7 +57,7 @@ class Device {
     // Waits up to timeoutMs for input and feeds one read of it to the decoder.
     ReadResult ReadSome(int timeoutMs);
 
-    const std::unique_ptr<SerialPort> port_;
+    std::unique_ptr<SerialPort> port_;  // closed first when the Device goes
     const std::string label_;
     std::mutex readMutex_;  // decoder_ and reads
     wire::Decoder decoder_;

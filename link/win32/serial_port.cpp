@@ -4,7 +4,10 @@
 //
 // Reads wait with the device's own time-outs rather than overlapped I/O: the link reads from one
 // thread at a time (the device's read lock), and a read bounded by a total time-out honours the
-// poll slice and the deadlines just as the POSIX poll does, with one call. The time-outs are an
+// poll slice and the deadlines just as the POSIX poll does, with one call. The system runs the
+// synchronous calls on one handle one after the other: a write from another thread (the cancel
+// sequence's) waits for the read in progress, at most one slice. The write time-out, set at the
+// open, never changes; only the reading thread changes the read time-outs. The time-outs are an
 // interval one (a read returns once the line has been quiet for kReadIntervalMs after a byte) and
 // a total one (the slice): the same on Windows and under Wine. The MAXDWORD, MAXDWORD, T form
 // would return at the first byte on Windows, but Wine waits its whole T.
@@ -131,10 +134,6 @@ class WindowsSerialPort final : public SerialPort {
 
     bool WriteAll(const uint8_t* data, size_t size, Clock::time_point limit,
                   std::string* why) override {
-        if (!timeoutsSet_ && !UseReadTimeout(0)) {
-            *why = "cannot set write time-outs: " + Describe(GetLastError());
-            return false;
-        }
         while (size > 0) {
             DWORD written = 0;
             if (!Comm().WriteFile(handle_, data,
