@@ -2,9 +2,13 @@
 // cannot hold every file name: they are taken again from the system's UTF-16 command line. The
 // console is switched to UTF-8 output, and to the escape sequences of the live views where it
 // takes them (Windows 10 and later); modes changed are put back when the program ends.
-#include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+// After windows.h, whose declarations it uses.
+#include <shellapi.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
