@@ -57,6 +57,7 @@ start_sim() {
     local name=$1 count=$2
     shift 2
     mkdir -p "$work/$name"
+    : >"$work/$name.out"
     "$sim" --ports-dir "$work/$name" "$@" >"$work/$name.out" 2>"$work/$name.err" &
     sim_pid=$!
     pids+=("$sim_pid")
@@ -102,8 +103,11 @@ linux_run() {
     done
     shift
     start_sim "$name" 1 --virtual 1 --once --dump "$work/$name.bin" "${sim_args[@]}"
+    # Files named for Windows ("Z:/tmp/...") by their Linux path.
+    local args=()
+    for arg in "$@"; do args+=("${arg#Z:}"); done
     local started=$EPOCHREALTIME
-    KORVEL_PORTS_DIR=$work/$name KORVEL_LOG= TMPDIR=$work "$linux_cordane" "$@" --port KORVEL01 \
+    KORVEL_PORTS_DIR=$work/$name KORVEL_LOG= TMPDIR=$work "$linux_cordane" "${args[@]}" --port KORVEL01 \
         >"$work/$name.cordane.out" 2>"$work/$name.cordane.err"
     linux_code=$?
     linux_seconds=$(echo "$EPOCHREALTIME - $started" | bc)
@@ -137,15 +141,20 @@ same() {
     linux_run "$name" "$@"
     windows_run "$name" "$com_base" "$@"
     com_base=$((com_base + 1))
+    local was=$failed
+    failed=0
     if [ "$linux_code" -ne "$windows_code" ]; then
         fail "$name: exit code $windows_code under Wine, $linux_code on Linux"
         sed 's/^/  windows: /' "$work/$name-windows.cordane.err" >&2
+        sed 's/^/  linux: /' "$work/$name-linux.cordane.err" >&2
     fi
     if ! cmp -s "$work/$name-linux.bin" "$work/$name-windows.bin"; then
         fail "$name: the flash differs: $(cmp "$work/$name-linux.bin" "$work/$name-windows.bin" 2>&1)"
     fi
-    printf '%s: exit code %d, flash the same; %.2f s under Wine, %.2f s on Linux\n' "$name" \
-        "$windows_code" "$windows_seconds" "$linux_seconds"
+    [ "$failed" -eq 0 ] &&
+        printf '%s: exit code %d, flash the same; %.2f s under Wine, %.2f s on Linux\n' "$name" \
+            "$windows_code" "$windows_seconds" "$linux_seconds"
+    [ "$was" -eq 0 ] || failed=$was
 }
 
 # srec FILE ADDRESS:LENGTH:SEED...: an S-record file (S2 records of 32 bytes, an S8 end) whose
