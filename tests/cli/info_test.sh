@@ -142,9 +142,10 @@ check "info help" grep -q "Exit codes" <<<"$out"
 # The download options: refused with exit 2 before the port (which does not exist) is looked at.
 # (A build without the engine has no download command.)
 "$cordane" help download >/dev/null 2>&1 || finish
-port="--port $work/no-such-port"
+no_port=$work/no-such-port
 # Windows names its ports only: one that does not exist.
-[ "$under_wine" = 1 ] && port="--port COM241"
+[ "$under_wine" = 1 ] && no_port=COM241
+port="--port $no_port"
 base="download $port --reader 2 --type 1"
 for args in "--check-app-number 7" "--previous 5,120" "--check-app-number 1000 --previous 5,120" \
     "--check-app-number 7 --previous 5" "--check-app-number 7 --previous 5,1200" \
@@ -168,7 +169,7 @@ check "options outside type 1 are noted" grep -q "note: .* ignored for this down
 
 # Combinations no reader can take, a repeated option, a port named twice: usage errors, before
 # any file or port.
-for args in "--reader 5 --reader 0 a.sre" "--reader 0 --port=$work/no-such-port a.sre" \
+for args in "--reader 5 --reader 0 a.sre" "--reader 0 --port=$no_port a.sre" \
     "--reader 3 a.sre" \
     "--reader 0 --type 3" "--reader 1 --type 3" "--reader 3 --type 2 --driver d.sre a.bin" \
     "--reader 3 --type 3 --driver d.sre" "--reader 2 --type 1 --driver=d.sre a.kor"; do
