@@ -74,9 +74,12 @@ start_sim() {
     mapfile -t devices < <(grep '^ready ' "$work/$name.out" | cut -d' ' -f3)
 }
 
-# wait_sim PID: the emulator's exit code (it ends with its session: --once).
+# wait_sim PID: the emulator's exit code (it ends with its session: --once). A detection alone
+# is no session that ends it: with $detection_only set, it is stopped at once.
+detection_only=0
 wait_sim() {
     local waited=0
+    [ "$detection_only" -eq 1 ] && kill "$1" 2>/dev/null
     while kill -0 "$1" 2>/dev/null && [ "$waited" -lt $((patience * 10)) ]; do
         sleep 0.1
         waited=$((waited + 1))
@@ -222,8 +225,10 @@ faults)
     ;;
 detect-glo)
     # Detection, then a global file cut for the reader found and downloaded as a binary file.
+    detection_only=1
     linux_run detect --reader 2 -- detect --json
     windows_run detect "$com_base" --reader 2 -- detect --json
+    detection_only=0
     com_base=$((com_base + 1))
     if [ "$windows_code" -ne "$linux_code" ] ||
         ! cmp -s "$work/detect-linux.cordane.out" "$work/detect-windows.cordane.out"; then
