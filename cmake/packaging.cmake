@@ -27,7 +27,10 @@ if(korvel_programs)
   install(TARGETS ${korvel_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 # The program cordane runs the commands that drive a reader in (tools/CMakeLists.txt).
-if(TARGET cordane-engine)
+if(TARGET cordane-engine AND WIN32)
+  # On Windows beside cordane.exe and the DLLs it loads, where the system looks for them.
+  install(TARGETS cordane-engine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+elseif(TARGET cordane-engine)
   install(TARGETS cordane-engine RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cordane)
 endif()
 

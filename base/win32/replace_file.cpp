@@ -177,6 +177,16 @@ Expected<void> ReplaceWholeFile(const std::string& path, std::span<const uint8_t
     }
     std::wstring file = *given;
     if (IsPipeName(file)) return WriteInPlace(target, file, bytes);
+    // One full name for every call below: ReplaceFileW does not take a name relative to the
+    // current drive everywhere (Wine refuses "\tmp\a.bin" with "directory name invalid").
+    if (const DWORD length = ::GetFullPathNameW(file.c_str(), 0, nullptr, nullptr); length > 0) {
+        std::wstring full(length, L'\0');
+        const DWORD written = ::GetFullPathNameW(file.c_str(), length, full.data(), nullptr);
+        if (written > 0 && written < length) {
+            full.resize(written);
+            file = std::move(full);
+        }
+    }
 
     bool exists = false;
     const DWORD attributes = ::GetFileAttributesW(file.c_str());

@@ -5,6 +5,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
+skipped=0
+# Set by the Windows build, whose program runs under Wine.
+under_wine=${KORVEL_CLI_UNDER_WINE:-0}
 
 check() {  # check DESCRIPTION COMMAND...
     local what=$1
@@ -24,8 +27,15 @@ run() {  # run ARGS...: sets $rc, $out, $err
     err=$(cat "$work/err")
 }
 
+posix_only() {  # posix_only WHAT: true on a POSIX system; under Wine, WHAT is said to be skipped
+    [ "$under_wine" = 1 ] || return 0
+    echo "skipped under Wine: $1 (a POSIX system's)"
+    skipped=$((skipped + 1))
+    return 1
+}
+
 finish() {  # the summary line and the script's exit code
-    echo "$passed passed, $failed failed"
+    echo "$passed passed, $failed failed$([ "$skipped" -gt 0 ] && echo ", $skipped parts skipped")"
     test "$failed" -eq 0
     exit
 }

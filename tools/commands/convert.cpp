@@ -1,7 +1,5 @@
 // cordane convert: turns an S-record file into the memory image the engine builds from it, as a
 // binary file whose byte 0 stands for the image's first address.
-#include <sys/mman.h>
-
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -13,6 +11,7 @@
 #include "commands.h"
 #include "cordane/formats/srec.h"
 #include "cordane/protocol.h"
+#include "page_buffer.h"
 
 namespace cordane::tools {
 
@@ -65,46 +64,6 @@ bool ParseWindow(const std::string& text, uint32_t& lower, uint32_t& upper) {
     upper = static_cast<uint32_t>(h);
     return true;
 }
-
-// A large buffer taken straight from the kernel, in huge pages where the system offers them, with
-// its pages mapped before use. Left to page faults, 4 KB at a time, mapping the pages of a few
-// megabytes costs more than converting them.
-class PageBuffer {
-  public:
-    PageBuffer() = default;
-    ~PageBuffer() { Free(); }
-    PageBuffer(const PageBuffer&) = delete;
-    PageBuffer& operator=(const PageBuffer&) = delete;
-    // Replaces the buffer with `capacity` zeroed bytes (at least one); false when out of memory.
-    bool Allocate(size_t capacity) {
-        Free();
-        const size_t length = capacity > 0 ? capacity : 1;
-        void* p =
-            ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return false;
-        data_ = static_cast<uint8_t*>(p);
-        capacity_ = length;
-        // Both are hints: without them the pages are mapped on first use instead.
-        ::madvise(p, length, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-        ::madvise(p, length, MADV_POPULATE_WRITE);
-#endif
-        return true;
-    }
-    uint8_t* data() const {
-        return data_;
-    }
-
-  private:
-    void Free() {
-        if (data_ != nullptr) ::munmap(data_, capacity_);
-        data_ = nullptr;
-        capacity_ = 0;
-    }
-
-    uint8_t* data_ = nullptr;
-    size_t capacity_ = 0;
-};
 
 // What the user can do about a refused file.
 const char* Advice(SrecError error) {

@@ -1,12 +1,12 @@
 // cordane detect: finds out which large reader is attached, the way the Brenmark program does
 // before it cuts a global file: the light reset, the detection loader, the identification reads.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/file.h"
 #include "base/json_writer.h"
 #include "cli/arguments.h"
 #include "commands.h"
@@ -127,16 +127,17 @@ int RunDetect(int argc, char** argv) {
     const PortChoice& port = *chosen;
     if (!options.debugFile.empty()) {
         // Known before the reader is reset: detection itself only notes a failed write.
-        std::FILE* debug = std::fopen(options.debugFile.c_str(), "wb");
-        if (debug == nullptr) {
+        korvel::base::Expected<korvel::base::File> debug =
+            korvel::base::File::Open(options.debugFile, korvel::base::FileAccess::Create);
+        if (!debug) {
+            const korvel::base::Error& error = debug.error();
             return Refuse(options.json,
                           "cannot write the debug file " + options.debugFile + ": " +
-                              std::strerror(errno) +
+                              (error.detail.empty() ? error.message : error.detail) +
                               "; give a writable path to --debug-file. Nothing was sent to the "
                               "reader",
                           "", kExitBadInput);
         }
-        std::fclose(debug);
     }
     TemporaryPortsFolder portsFolder;
     if (port.throughPath) {

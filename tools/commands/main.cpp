@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "base/process.h"
+#include "cli/console.h"
+#include "cli/user_files.h"
 #include "commands.h"
 
 namespace {
@@ -23,7 +25,8 @@ using cordane::kExitUsage;
 int RunInEngineProgram(int argc, char** argv) {
     std::string program = CORDANE_ENGINE_PROGRAM;
     if (const korvel::base::Expected<std::string> self = korvel::base::CurrentProgram()) {
-        program = self->substr(0, self->rfind('/') + 1) + program;
+        program = cordane::tools::Utf8Of(cordane::tools::PathOf(*self).parent_path() /
+                                         cordane::tools::PathOf(program));
     }
     std::vector<std::string> arguments{"cordane"};
     arguments.insert(arguments.end(), argv, argv + argc);
@@ -94,9 +97,7 @@ int UnknownCommand(const char* name) {
     return kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(stderr);
         return kExitUsage;
@@ -123,5 +124,21 @@ int main(int argc, char** argv) {
     }
     const Command* command = FindCommand(first);
     if (command == nullptr) return UnknownCommand(first);
+#ifdef CORDANE_WITH_ENGINE
+    // The engine program readies the console for itself.
+    if (command->run != RunInEngineProgram) cordane::tools::PrepareConsole();
+#else
+    cordane::tools::PrepareConsole();
+#endif
     return command->run(argc - 1, argv + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments = cordane::tools::Utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return Main(static_cast<int>(arguments.size()), pointers.data());
 }

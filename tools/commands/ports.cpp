@@ -7,6 +7,8 @@
 
 #include "base/json_writer.h"
 #include "cli/arguments.h"
+#include "cli/console.h"
+#include "cli/user_files.h"
 #include "commands.h"
 #include "zr318/ports.h"
 
@@ -16,29 +18,23 @@ using korvel::base::JsonWriter;
 
 namespace {
 
-constexpr char kHelp[] =
+constexpr char kHelpStart[] =
     "usage: cordane ports [--json]\n"
     "\n"
     "Lists the ports that can be opened now, COM ports first, then the virtual reader ports,\n"
-    "one per line with the device behind it:\n"
+    "one per line with the device behind it (\"COM3  /dev/ttyS2\", \"KORVEL07  /dev/pts/5\").\n"
+    "A port that does not exist or that another program holds is left out.\n";
+constexpr char kHelpEnd[] =
     "\n"
-    "  COM3  /dev/ttyS2\n"
-    "  KORVEL07  /dev/pts/5\n"
-    "\n"
-    "A port that does not exist or that another program holds is left out. Ports are found in\n"
-    "the ports directory ($KORVEL_PORTS_DIR, else $XDG_CONFIG_HOME/korvel/ports, else\n"
-    "~/.config/korvel/ports), whose entries COM<n> and Korvel_reader_<nn> link to tty devices;\n"
-    "COM<n> without an entry is /dev/ttyS<n-1>.\n"
-    "\n"
-    "  --json   one JSON object: {\"ports\":[{\"port\":\"COM3\",\"device\":\"/dev/ttyS2\"},...]}\n"
+    "  --json   one JSON object: {\"ports\":[{\"port\":\"COM3\",\"device\":\"...\"},...]}\n"
     "\n"
     "Exit codes: 0 the list was written (it may be empty); 2 bad command line.\n";
 
 // The device behind a ports-directory entry, for the reader of the list.
 std::string Resolved(const std::string& device) {
     std::error_code error;
-    const std::filesystem::path resolved = std::filesystem::canonical(device, error);
-    return error ? device : resolved.string();
+    const std::filesystem::path resolved = std::filesystem::canonical(PathOf(device), error);
+    return error ? device : Utf8Of(resolved);
 }
 
 }  // namespace
@@ -47,7 +43,9 @@ int RunPorts(int argc, char** argv) {
     bool json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (IsHelpOption(arg)) return PrintHelp(kHelp);
+        if (IsHelpOption(arg)) {
+            return PrintHelp((std::string(kHelpStart) + PortsOrigin() + kHelpEnd).c_str());
+        }
         if (arg != "--json") {
             std::fprintf(stderr,
                          "cordane ports: unknown argument %s\nusage: cordane ports [--json]\n",
@@ -70,10 +68,7 @@ int RunPorts(int argc, char** argv) {
         return kExitOk;
     }
     if (ports.empty()) {
-        std::printf(
-            "no port can be opened now: plug in the reader's adapter, or link its device in %s "
-            "(e.g. ln -s /dev/ttyUSB0 %s/COM3)\n",
-            korvel::ports::PortsDirectory().c_str(), korvel::ports::PortsDirectory().c_str());
+        std::printf("no port can be opened now: %s\n", NoPortHint().c_str());
         return kExitOk;
     }
     for (const korvel::ports::OpenablePort& port : ports) {

@@ -43,9 +43,9 @@ int AnswerMessageBox(HWND, const char* text, const char* caption, unsigned style
     const auto& answers = *static_cast<const MessageBoxAnswers*>(context);
     const bool question = (style & 0xF) == MB_YESNO;
     try {
-        answers.queue->Push(events::MessageBox{caption != nullptr ? caption : "",
-                                               text != nullptr ? text : "", question,
-                                               question && answers.yes});
+        answers.queue->Push(events::Box{caption != nullptr ? caption : "",
+                                        text != nullptr ? text : "", question,
+                                        question && answers.yes});
     } catch (...) {
         // Out of memory for the text: the message is lost, the answer is not.
     }

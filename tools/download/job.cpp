@@ -17,6 +17,7 @@
 #include "base/terminal.h"
 #include "base/wait.h"
 #include "cli/arguments.h"
+#include "cli/console.h"
 #include "cordane/cordane.h"
 #include "cordane/exit_codes.h"
 #include "download/engine_client.h"
@@ -38,13 +39,6 @@ using korvel::base::Waitable;
 
 constexpr std::chrono::milliseconds kIdle{100};  // refresh of the bar and its estimate
 
-// Whether the user's terminal, on standard error, can show a live bar.
-bool LiveTerminal() {
-    const char* term = std::getenv("TERM");
-    return korvel::base::IsTerminal(StandardStream::Errors) &&
-           !(term != nullptr && std::strcmp(term, "dumb") == 0);
-}
-
 // The view the options ask for: JSON lines on `json`, else a live bar on a terminal, else plain
 // lines, on standard error. Writing stops quietly where the reader has gone (a closed pipe): the
 // download goes on regardless.
@@ -57,7 +51,8 @@ std::unique_ptr<ProgressView> MakeView(const DownloadOptions& options, korvel::b
     Sink errors = [](std::string_view text) {
         (void)korvel::base::WriteStandard(StandardStream::Errors, text);
     };
-    if (LiveTerminal()) {
+    // A live bar where the terminal on standard error redraws lines.
+    if (CanDrawLive(StandardStream::Errors)) {
         return MakeTerminalView(errors, imageBytes, [] {
             return korvel::base::TerminalColumns(StandardStream::Errors, 80);
         });

@@ -1,10 +1,11 @@
 // While it runs, what is written to standard output (the engine's conversion banner) goes into a
 // pipe the main thread reads, so that it neither breaks the bar nor mixes into the JSON lines.
-// Standard output is the process's own: this is the one piece of a download that only this
-// system can do.
+// Standard output is the process's own: each system redirects it in a file of its own
+// (stdout_capture_posix.cpp, stdout_capture_win32.cpp).
 #ifndef CORDANE_TOOLS_DOWNLOAD_STDOUT_CAPTURE_H
 #define CORDANE_TOOLS_DOWNLOAD_STDOUT_CAPTURE_H
 
+#include <cstdint>
 #include <string>
 
 #include "base/file.h"
@@ -29,7 +30,8 @@ class StdoutCapture {
 
   private:
     korvel::base::File read_;
-    int saved_ = -1;  // standard output as it was
+    int saved_ = -1;                  // standard output as it was
+    std::intptr_t savedStream_ = -1;  // and the system's handle for it, where it has one apart
     bool active_ = false;
 };
 

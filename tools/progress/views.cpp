@@ -68,7 +68,7 @@ std::string FormatBarLine(int percent, uint64_t imageBytes, std::optional<double
 
 namespace {
 
-std::string MessageBoxLine(const events::MessageBox& event) {
+std::string MessageBoxLine(const events::Box& event) {
     std::string line = event.caption + ": " + event.text;
     if (event.question) {
         line += event.answeredYes ? " -> answered Yes (--yes)"
@@ -85,7 +85,7 @@ constexpr char kStoppingText[] =
 // and the completion (the messages say it all) and for empty output.
 std::optional<std::string> TextLine(const Event& event) {
     if (const auto* message = std::get_if<events::Message>(&event)) return message->text;
-    if (const auto* box = std::get_if<events::MessageBox>(&event)) return MessageBoxLine(*box);
+    if (const auto* box = std::get_if<events::Box>(&event)) return MessageBoxLine(*box);
     if (std::holds_alternative<events::Cancelling>(event)) return std::string(kStoppingText);
     if (const auto* output = std::get_if<events::Output>(&event)) {
         // Its own line: the engine's banner starts with a line break and ends with spaces.
@@ -228,7 +228,7 @@ class JsonView : public ProgressView {
     void Write(JsonWriter& json, const events::Completion& e) const {
         json.String("completion").Key("text").String(e.text).Key("code").Number(e.code);
     }
-    void Write(JsonWriter& json, const events::MessageBox& e) const {
+    void Write(JsonWriter& json, const events::Box& e) const {
         json.String("messagebox").Key("caption").String(e.caption);
         json.Key("text").String(e.text).Key("question").Bool(e.question);
         if (e.question) json.Key("answer").String(e.answeredYes ? "yes" : "no");
@@ -261,7 +261,7 @@ std::optional<Event> EventFromJson(const korvel::base::JsonObject& line) {
     if (*kind == "completion") return events::Completion{text("text"), number("code")};
     if (*kind == "messagebox") {
         const bool asked = line.Bool("question").value_or(false);
-        return events::MessageBox{text("caption"), text("text"), asked, text("answer") == "yes"};
+        return events::Box{text("caption"), text("text"), asked, text("answer") == "yes"};
     }
     if (*kind == "output") return events::Output{text("text")};
     if (*kind == "cancelling") return events::Cancelling{};

@@ -18,6 +18,7 @@
 #include "base/terminal.h"
 #include "base/wait.h"
 #include "cli/arguments.h"
+#include "cli/console.h"
 #include "cordane/exit_codes.h"
 #include "download/files.h"
 #include "download/log.h"
@@ -267,12 +268,10 @@ int RunStation(int argc, char** argv, const DownloadOptions& options) {
     Sink out = [](std::string_view text) {
         (void)korvel::base::WriteStandard(StandardStream::Output, text);
     };
-    const char* term = std::getenv("TERM");
     std::unique_ptr<StationView> view;
     if (options.json) {
         view = MakeJsonStationView(ports, out, errors);
-    } else if (korvel::base::IsTerminal(StandardStream::Errors) &&
-               !(term != nullptr && std::strcmp(term, "dumb") == 0) && BlockFits(children.size())) {
+    } else if (CanDrawLive(StandardStream::Errors) && BlockFits(children.size())) {
         view = MakeLiveStationView(ports, errors, [] {
             return korvel::base::TerminalColumns(StandardStream::Errors, 80);
         });

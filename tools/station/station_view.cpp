@@ -294,7 +294,7 @@ class LiveStationView : public StationViewBase {
         bool changed = false;
         const std::optional<Event> event = Take(index, json, now, changed);
         if (event) {
-            if (const auto* box = std::get_if<events::MessageBox>(&*event)) {
+            if (const auto* box = std::get_if<events::Box>(&*event)) {
                 std::string line = box->caption + ": " + box->text;
                 if (box->question)
                     line += box->answeredYes ? " -> answered Yes" : " -> answered No";

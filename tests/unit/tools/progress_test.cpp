@@ -156,9 +156,8 @@ TEST(JsonViewTest, WritesOneObjectPerEventAndEndsWithTheExitCode) {
     auto view = MakeJsonView([&out](std::string_view text) { out += text; }, 7168);
     const Event started = events::Notice{3, "1000"};
     const Event over = events::Notice{1, std::nullopt};
-    const Event question = events::MessageBox{"Download", "Erase the data flash?", true, false};
-    const Event error =
-        events::MessageBox{"Download error", "No response from the reader.", false, false};
+    const Event question = events::Box{"Download", "Erase the data flash?", true, false};
+    const Event error = events::Box{"Download error", "No response from the reader.", false, false};
     const std::vector<Event> events = {
         started,
         Range(0, 100),
@@ -224,7 +223,7 @@ TEST(PlainViewTest, PrintsMessagesAndEachTenthOfTheWay) {
     for (int percent : {2, 5, 9, 10, 11, 25, 26, 100}) {
         view->Show(events::Position{percent}, 0);
     }
-    const Event box = events::MessageBox{"Download error", "Download cancelled.", false, false};
+    const Event box = events::Box{"Download error", "Download cancelled.", false, false};
     view->Show(box, 0);
     view->Finish(6);
     EXPECT_EQ(Lines(out), (std::vector<std::string>{

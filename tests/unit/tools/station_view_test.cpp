@@ -21,15 +21,14 @@ TEST(JsonReaderTest, ReadsWhatTheJsonViewWritesAndRefusesTheRest) {
     // Every event the single-port view writes comes back as the same event.
     std::string text;
     const auto view = MakeJsonView([&](std::string_view piece) { text += piece; }, 57344);
-    const std::vector<Event> sent = {
-        events::Message{"Probl\xC3\xA8me \"a\"\n\x01"},
-        events::Range{0, 200},
-        events::Position{150},
-        events::Notice{3, std::string("1000")},
-        events::Notice{1, std::nullopt},
-        events::Completion{"Download Error", 1},
-        events::MessageBox{"Cordane", "Erase the data flash?", true, true},
-        events::Cancelling{}};
+    const std::vector<Event> sent = {events::Message{"Probl\xC3\xA8me \"a\"\n\x01"},
+                                     events::Range{0, 200},
+                                     events::Position{150},
+                                     events::Notice{3, std::string("1000")},
+                                     events::Notice{1, std::nullopt},
+                                     events::Completion{"Download Error", 1},
+                                     events::Box{"Cordane", "Erase the data flash?", true, true},
+                                     events::Cancelling{}};
     for (const Event& event : sent) view->Show(event, 0);
     size_t start = 0;
     for (const Event& event : sent) {
@@ -45,9 +44,9 @@ TEST(JsonReaderTest, ReadsWhatTheJsonViewWritesAndRefusesTheRest) {
             EXPECT_EQ(std::get<events::Message>(*back).text, message->text);
         } else if (const auto* notice = std::get_if<events::Notice>(&event)) {
             EXPECT_EQ(std::get<events::Notice>(*back).text, notice->text);
-        } else if (std::holds_alternative<events::MessageBox>(event)) {
-            EXPECT_TRUE(std::get<events::MessageBox>(*back).question);
-            EXPECT_TRUE(std::get<events::MessageBox>(*back).answeredYes);
+        } else if (std::holds_alternative<events::Box>(event)) {
+            EXPECT_TRUE(std::get<events::Box>(*back).question);
+            EXPECT_TRUE(std::get<events::Box>(*back).answeredYes);
         } else if (std::holds_alternative<events::Position>(event)) {
             EXPECT_EQ(std::get<events::Position>(*back).position, 150);
         }

@@ -5,6 +5,7 @@
 #define CORDANE_TOOLS_CLI_USER_FILES_H
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,11 @@ namespace cordane::tools {
 // The refusal of an input file, with what to give instead ("an S-record file") as its hint when
 // the file is a directory, a FIFO or a device.
 korvel::base::Error GiveInstead(korvel::base::Error error, const std::string& wanted);
+
+// A path given in UTF-8 as the standard library's path, and back: on every system, not only
+// where the system's own encoding happens to be UTF-8.
+std::filesystem::path PathOf(const std::string& utf8);
+std::string Utf8Of(const std::filesystem::path& path);
 
 // Whether `a` and `b` name one file, through links of either kind; false when either cannot be
 // looked at (a file still to be written).

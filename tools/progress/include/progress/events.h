@@ -20,7 +20,7 @@ namespace cordane::tools {
 // The events, one type per kind. In a download they come in this order:
 //   - while the job runs, in the engine's order: Message (a line of its progress text), Range
 //     (the bar set up; before the bar's first move), StepSize, StepIt and Position (the bar
-//     moved), MessageBox (a message or a question of the engine; a question holds the job until
+//     moved), Box (a message or a question of the engine; a question holds the job until
 //     its answer, already given from the command line, is returned), and Output (text the engine
 //     wrote to standard output, shown after the events it follows);
 //   - Cancelling, at most once, when the user asks to stop: the job ends at its next cancel query;
@@ -50,7 +50,7 @@ struct Completion {  // KvDownloadCompleted
     std::string text;
     int code = 0;
 };
-struct MessageBox {  // a message box of the engine
+struct Box {  // a message box of the engine (windows.h takes the name MessageBox)
     std::string caption;
     std::string text;
     bool question = false;     // a Yes/No question
@@ -63,7 +63,7 @@ struct Cancelling {};  // the user asked to stop
 }  // namespace events
 
 using Event = std::variant<events::Message, events::Range, events::StepSize, events::StepIt,
-                           events::Position, events::Notice, events::Completion, events::MessageBox,
+                           events::Position, events::Notice, events::Completion, events::Box,
                            events::Output, events::Cancelling>;
 
 // Events handed from the worker thread to the main thread. Its wake-up is raised while events
