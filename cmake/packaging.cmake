@@ -107,4 +107,23 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS libpq5)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_STRIP_FILES ON)
+
+# Windows: an installer (cpack -G NSIS: cordane-<version>-win64.exe) that puts the tree into
+# Program Files\Cordane, offers to add its bin folder to PATH and registers an uninstaller, and
+# the same tree as a portable zip (cpack -G ZIP).
+if(WIN32)
+  set(CPACK_GENERATOR NSIS ZIP)
+  set(CPACK_PACKAGE_FILE_NAME cordane-${PROJECT_VERSION}-win64)
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY Cordane)
+  set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Cordane)
+  set(CPACK_NSIS_PACKAGE_NAME Cordane)
+  set(CPACK_NSIS_DISPLAY_NAME "Cordane ${PROJECT_VERSION}")
+  set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+  # A page of the installer: not on PATH (the default, also of a silent install), or on the PATH
+  # of every user or of this one; the uninstaller takes it off again.
+  set(CPACK_NSIS_MODIFY_PATH ON)
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
+  set(CPACK_NSIS_CONTACT "${CPACK_PACKAGE_CONTACT}")
+endif()
 include(CPack)
