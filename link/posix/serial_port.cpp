@@ -105,7 +105,9 @@ class PosixSerialPort final : public SerialPort {
 
     bool lowLatencyOurs_ = false;  // we turned the driver's low latency on: the close undoes it
 
-    ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t* got) override {
+    // poll says when anything has come: a read takes all of it, whatever the frame still lacks.
+    ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t /*frameRest*/,
+                    size_t* got) override {
         SystemCalls& sys = Sys();
         *got = 0;
         struct pollfd entry = {fd_, POLLIN, 0};

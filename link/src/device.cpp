@@ -86,7 +86,7 @@ Device::ReadResult Device::ReadSome(int timeoutMs) {
     // One frame's worth at most per read: the decoder then never has to evict.
     uint8_t chunk[wire::kMaxFrame];
     size_t got = 0;
-    const ReadResult result = port_->Read(timeoutMs, chunk, sizeof chunk, &got);
+    const ReadResult result = port_->Read(timeoutMs, chunk, sizeof chunk, decoder_.Missing(), &got);
     if (result == ReadResult::Data) decoder_.Feed(chunk, got);
     return result;
 }

@@ -32,7 +32,11 @@ class SerialPort {
     virtual ~SerialPort() = default;
 
     // Waits up to timeoutMs (0: not at all) for input and reads what came, up to size bytes.
-    virtual ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t* got) = 0;
+    // frameRest is what would make the frame in hand whole: a system whose waiting reads last
+    // until their count has come asks for no more, so that an answer is taken the moment its
+    // last byte arrives.
+    virtual ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t frameRest,
+                            size_t* got) = 0;
     // Writes all of data, by limit at the latest. False, with the reason in *why, on failure.
     virtual bool WriteAll(const uint8_t* data, size_t size, Clock::time_point limit,
                           std::string* why) = 0;

@@ -96,6 +96,15 @@ void Decoder::Drop(size_t count) {
     stats_.droppedBytes += count;
 }
 
+size_t Decoder::Missing() const {
+    const size_t available = Buffered();
+    if (available < kHeaderSize) return kHeaderSize - available;
+    const uint8_t* base = buffer_.data() + start_;
+    const size_t length = static_cast<size_t>(base[3]) | (static_cast<size_t>(base[4]) << 8);
+    const size_t total = kHeaderSize + std::min(length, kMaxPayload) + kCrcSize;
+    return total > available ? total - available : 1;
+}
+
 bool Decoder::Next(Frame& frame) {
     for (;;) {
         const uint8_t* base = buffer_.data() + start_;

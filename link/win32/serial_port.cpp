@@ -4,12 +4,13 @@
 //
 // Reads wait with the device's own time-outs rather than overlapped I/O: the link reads from one
 // thread at a time (the device's read lock), and a read bounded by a total time-out honours the
-// poll slice and the deadlines just as the POSIX poll does, with one call. The system runs the
+// poll slice and the deadlines just as the POSIX poll does, with one call. A waiting read asks
+// for what the frame in hand still lacks and has no interval time-out: it returns the moment an
+// answer is whole, where an interval would add its quiet time to every answer. The system runs the
 // synchronous calls on one handle one after the other: a write from another thread (the cancel
 // sequence's) waits for the read in progress, at most one slice. The write time-out, set at the
-// open, never changes; only the reading thread changes the read time-outs. The time-outs are an
-// interval one (a read returns once the line has been quiet for kReadIntervalMs after a byte) and
-// a total one (the slice): the same on Windows and under Wine. The MAXDWORD, MAXDWORD, T form
+// open, never changes; only the reading thread changes the read time-outs. A waiting read has a
+// total time-out (the slice), the same on Windows and under Wine. The MAXDWORD, MAXDWORD, T form
 // would return at the first byte on Windows, but Wine waits its whole T.
 #include <windows.h>
 
@@ -26,9 +27,6 @@
 namespace korvel::link {
 namespace {
 
-// A read returns once the line has been quiet this long after a byte. Answers come as one burst;
-// smaller costs nothing but more reads of a slow line.
-constexpr DWORD kReadIntervalMs = 1;
 // Longest one WriteFile may take: a full frame at 9600 baud needs about 1.1 s.
 constexpr DWORD kWriteTimeoutMs = 5000;
 // A read given at least this long that comes back empty in under a quarter of its time did not
@@ -56,8 +54,8 @@ class WindowsSerialPort final : public SerialPort {
   public:
     WindowsSerialPort(HANDLE handle, std::string label)
         : handle_(handle), label_(std::move(label)) {
-        // Interval time-outs of a millisecond are served by the system's timer: at its default
-        // 15.6 ms tick every answer would wait that long.
+        // Time-outs are served by the system's timer: at its default 15.6 ms tick a short wait
+        // would last that long.
         timerHeld_ = timeBeginPeriod(1) == TIMERR_NOERROR;
     }
     ~WindowsSerialPort() override {
@@ -72,7 +70,6 @@ class WindowsSerialPort final : public SerialPort {
             // What has arrived, at once.
             wanted.ReadIntervalTimeout = MAXDWORD;
         } else {
-            wanted.ReadIntervalTimeout = kReadIntervalMs;
             wanted.ReadTotalTimeoutConstant = static_cast<DWORD>(timeoutMs);
         }
         wanted.WriteTotalTimeoutConstant = kWriteTimeoutMs;
@@ -86,7 +83,8 @@ class WindowsSerialPort final : public SerialPort {
         return true;
     }
 
-    ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t* got) override {
+    ReadResult Read(int timeoutMs, uint8_t* buffer, size_t size, size_t frameRest,
+                    size_t* got) override {
         *got = 0;
         if (!UseReadTimeout(timeoutMs)) {
             TraceNote("%s cannot set read time-outs: %s", label_.c_str(),
@@ -95,7 +93,9 @@ class WindowsSerialPort final : public SerialPort {
         }
         const Clock::time_point start = Clock::now();
         DWORD n = 0;
-        if (!Comm().ReadFile(handle_, buffer, static_cast<DWORD>(std::min<size_t>(size, MAXDWORD)),
+        // What has come at once: all of it; a wait: no further than the frame's end.
+        const size_t asked = timeoutMs <= 0 ? size : std::clamp<size_t>(frameRest, 1, size);
+        if (!Comm().ReadFile(handle_, buffer, static_cast<DWORD>(std::min<size_t>(asked, MAXDWORD)),
                              &n)) {
             const DWORD error = GetLastError();
             DWORD flags = 0;

@@ -95,6 +95,10 @@ class Decoder {
     void Clear();
 
     size_t Buffered() const { return buffer_.size() - start_; }
+    // Bytes still to come before the frame the buffered bytes begin can be whole (at least 1): a
+    // header's worth when nothing is buffered, the rest of the payload and CRC once the header is
+    // in. Call it after Next has returned false.
+    size_t Missing() const;
     const DecoderStats& Stats() const { return stats_; }
     // Damaged frames seen so far: bad headers plus bad CRCs.
     uint64_t BadFrames() const { return stats_.badHeaders + stats_.badCrcs; }

@@ -68,6 +68,7 @@ class CommReader : public CommCalls {
     DWORD share = 0xFFFFFFFF;
     DCB state{};
     std::vector<COMMTIMEOUTS> timeouts;
+    std::vector<DWORD> waitingReads;  // the byte counts of the reads that could wait
     int reads = 0;
     int writes = 0;
     int closes = 0;
@@ -136,6 +137,7 @@ class CommReader : public CommCalls {
                             current_.ReadTotalTimeoutMultiplier == 0 &&
                             current_.ReadTotalTimeoutConstant == 0;
         if (!atOnce) {
+            waitingReads.push_back(size);
             const auto total = milliseconds(current_.ReadTotalTimeoutConstant +
                                             current_.ReadTotalTimeoutMultiplier * size);
             arrived_.wait_for(lock, total, [&] { return !toLink_.empty(); });
@@ -277,17 +279,25 @@ TEST_F(Win32Link, OpensTheSystemsDeviceAloneIn8N1AndExchanges) {
     ZrKvrenReset(cancel.value);
     EXPECT_EQ(reader_.Count(wire::Kind::LeaveLoader), 1u);
 
-    // Every wait is an interval and a total time-out no longer than the link's slice, or a read
-    // of what has come at once; never the MAXDWORD, MAXDWORD form that Wine waits out in full.
+    // Every wait is a total time-out no longer than the link's slice, without an interval one
+    // (which would add its quiet time to every answer), or a read of what has come at once; never
+    // the MAXDWORD, MAXDWORD form that Wine waits out in full. A waiting read asks for no more than
+    // the answer in hand lacks, so that it ends with the answer's last byte: the longest answer
+    // here is a header, 4 bytes and the CRC.
     for (const COMMTIMEOUTS& set : reader_.timeouts) {
         if (set.ReadIntervalTimeout == MAXDWORD) {
             EXPECT_EQ(set.ReadTotalTimeoutMultiplier, 0u);
             EXPECT_EQ(set.ReadTotalTimeoutConstant, 0u);
         } else {
-            EXPECT_GT(set.ReadIntervalTimeout, 0u);
+            EXPECT_EQ(set.ReadIntervalTimeout, 0u);
             EXPECT_GT(set.ReadTotalTimeoutConstant, 0u);
             EXPECT_LE(set.ReadTotalTimeoutConstant, 20u);
         }
+    }
+    ASSERT_FALSE(reader_.waitingReads.empty());
+    for (DWORD size : reader_.waitingReads) {
+        EXPECT_GE(size, 1u);
+        EXPECT_LE(size, wire::kHeaderSize + 4 + wire::kCrcSize);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -175,6 +176,37 @@ TEST(WireDecoder, ClearForgetsAPartialFrame) {
     const auto frames = DecodeAll(decoder, good, good.size());
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(decoder.Stats().droppedBytes, 0u);
+}
+
+// A reader that reads exactly what the decoder says is missing gets each frame whole, never a byte
+// of the next: the decoder's count is what a read that lasts until its count has come may ask.
+TEST(WireDecoder, MissingCountsToTheEndOfTheFrameInHand) {
+    Bytes stream = Concat({Frame(Kind::LoaderReady, {0, 1}), Frame(Kind::Message, Bytes(300, 9)),
+                           Frame(Kind::LeaveLoader, {})});
+    Decoder decoder;
+    EXPECT_EQ(decoder.Missing(), kHeaderSize);
+    std::vector<size_t> asked;
+    size_t at = 0;
+    struct Frame frame;  // the type, not the helper that encodes one
+    size_t frames = 0;
+    while (at < stream.size()) {
+        const size_t n = std::min(decoder.Missing(), stream.size() - at);
+        asked.push_back(n);
+        decoder.Feed(stream.data() + at, n);
+        at += n;
+        while (decoder.Next(frame)) ++frames;
+    }
+    EXPECT_EQ(frames, 3u);
+    EXPECT_EQ(asked, (std::vector<size_t>{kHeaderSize, 2 + kCrcSize, kHeaderSize, 300 + kCrcSize,
+                                          kHeaderSize, kCrcSize}));
+
+    // A damaged length asks for a byte at a time until the decoder has dropped it.
+    Decoder damaged;
+    const Bytes bad = {kSync1, kSync2, 0x01, 0xFF, 0xFF, 0x00};
+    damaged.Feed(bad.data(), bad.size());
+    EXPECT_FALSE(damaged.Next(frame));
+    EXPECT_GE(damaged.Missing(), 1u);
+    EXPECT_LE(damaged.Missing(), kHeaderSize);
 }
 
 }  // namespace
