@@ -125,5 +125,8 @@ if(WIN32)
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
   set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
   set(CPACK_NSIS_CONTACT "${CPACK_PACKAGE_CONTACT}")
+  # A 64-bit installer, like what it installs: it writes the 64-bit registry view and Program
+  # Files, and runs where only 64-bit programs can (a 64-bit Wine without its 32-bit half).
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 endif()
 include(CPack)
