@@ -177,9 +177,14 @@ Expected<void> ReplaceWholeFile(const std::string& path, std::span<const uint8_t
     }
     std::wstring file = *given;
     if (IsPipeName(file)) return WriteInPlace(target, file, bytes);
-    // One full name for every call below: ReplaceFileW does not take a name relative to the
-    // current drive everywhere (Wine refuses "\tmp\a.bin" with "directory name invalid").
-    if (const DWORD length = ::GetFullPathNameW(file.c_str(), 0, nullptr, nullptr); length > 0) {
+    // A name rooted on the current drive ("\tmp\a.bin", "/tmp/a.bin") is given its drive for
+    // every call below: ReplaceFileW does not take it everywhere (Wine refuses it with "directory
+    // name invalid"). Other names stay as given: "NUL" would become the device path "\\.\NUL".
+    const bool rootedWithoutDrive = !file.empty() && (file[0] == L'\\' || file[0] == L'/') &&
+                                    !(file.size() > 1 && (file[1] == L'\\' || file[1] == L'/'));
+    if (const DWORD length =
+            rootedWithoutDrive ? ::GetFullPathNameW(file.c_str(), 0, nullptr, nullptr) : 0;
+        length > 0) {
         std::wstring full(length, L'\0');
         const DWORD written = ::GetFullPathNameW(file.c_str(), length, full.data(), nullptr);
         if (written > 0 && written < length) {
