@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "link_exchange.h"
 #include "link_test_support.h"
 #include "system_calls.h"
 #include "zr318.h"
@@ -35,32 +36,6 @@ class Handle {
     ~Handle() { ZrClose(value); }
     int32_t value = -1;
 };
-
-struct Answer {
-    int result = -1;
-    Bytes bytes;
-    int other = -1;
-    int pending = 0;  // results 5 before the final one
-};
-
-// Fetches until the link gives something other than "nothing yet".
-Answer Fetch(int32_t handle) {
-    Answer answer;
-    unsigned char buffer[ZR_REPLY_BUFFER];
-    int length = -1;
-    for (;;) {
-        answer.result = ZrGetMessage(handle, buffer, &length, &answer.other);
-        if (answer.result != ZR_PENDING) break;
-        ++answer.pending;
-    }
-    if (answer.result == ZR_OK) answer.bytes.assign(buffer, buffer + length);
-    return answer;
-}
-
-Answer Exchange(int32_t handle, const Bytes& request) {
-    if (ZrSendMessage(handle, request.data(), static_cast<int>(request.size())) != 0) return {};
-    return Fetch(handle);
-}
 
 class PosixLink : public ::testing::Test {
   protected:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "comm_calls.h"
+#include "link_exchange.h"
 #include "zr318.h"
 #include "zr318/ports.h"
 #include "zr318/wire.h"
@@ -220,31 +221,6 @@ class Handle {
     ~Handle() { ZrClose(value); }
     int32_t value = -1;
 };
-
-struct Answer {
-    int result = -1;
-    Bytes bytes;
-    int pending = 0;  // results 5 before the final one
-};
-
-Answer Fetch(int32_t handle) {
-    Answer answer;
-    unsigned char buffer[ZR_REPLY_BUFFER];
-    int length = -1;
-    int other = 0;
-    for (;;) {
-        answer.result = ZrGetMessage(handle, buffer, &length, &other);
-        if (answer.result != ZR_PENDING) break;
-        ++answer.pending;
-    }
-    if (answer.result == ZR_OK) answer.bytes.assign(buffer, buffer + length);
-    return answer;
-}
-
-Answer Exchange(int32_t handle, const Bytes& request) {
-    if (ZrSendMessage(handle, request.data(), static_cast<int>(request.size())) != 0) return {};
-    return Fetch(handle);
-}
 
 class Win32Link : public ::testing::Test {
   protected:
