@@ -19,15 +19,6 @@ korvel::base::Error GiveInstead(korvel::base::Error error, const std::string& wa
     return error;
 }
 
-std::filesystem::path PathOf(const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-std::string Utf8Of(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code error;
     return std::filesystem::equivalent(PathOf(a), PathOf(b), error) && !error;

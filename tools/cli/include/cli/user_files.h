@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/path.h"
 #include "cordane/formats/srec.h"
 
 namespace cordane::tools {
@@ -18,10 +19,8 @@ namespace cordane::tools {
 // the file is a directory, a FIFO or a device.
 korvel::base::Error GiveInstead(korvel::base::Error error, const std::string& wanted);
 
-// A path given in UTF-8 as the standard library's path, and back: on every system, not only
-// where the system's own encoding happens to be UTF-8.
-std::filesystem::path PathOf(const std::string& utf8);
-std::string Utf8Of(const std::filesystem::path& path);
+using korvel::base::PathOf;
+using korvel::base::Utf8Of;
 
 // Whether `a` and `b` name one file, through links of either kind; false when either cannot be
 // looked at (a file still to be written).
