@@ -1,7 +1,5 @@
 #include "brenmark/application_files.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/path.h"
 #include "base/read_file.h"
 #include "base/text.h"
 
@@ -68,18 +67,22 @@ std::string Text(const std::array<char, N>& field) {
 
 using korvel::base::EqualIgnoringCase;
 
+using korvel::base::PathOf;
+using korvel::base::Utf8Of;
+
 bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    std::error_code error;
+    return std::filesystem::exists(PathOf(path), error);
 }
 
 // The names in a directory, in byte order.
 std::vector<std::string> Names(const std::string& directory) {
     std::vector<std::string> names;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(directory.empty() ? "." : directory, error), end;
+    for (std::filesystem::directory_iterator it(PathOf(directory.empty() ? "." : directory), error),
+         end;
          !error && it != end; it.increment(error)) {
-        names.push_back(it->path().filename().string());
+        names.push_back(Utf8Of(it->path().filename()));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -87,11 +90,22 @@ std::vector<std::string> Names(const std::string& directory) {
 
 }  // namespace
 
+std::string NativeSeparators(std::string path) {
+    constexpr char kOther = kPathSeparator == '/' ? '\\' : '/';
+    std::replace(path.begin(), path.end(), kOther, kPathSeparator);
+    return path;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+    if (directory.empty()) return name;
+    const char last = directory.back();
+    if (last == '/' || last == kPathSeparator) return directory + name;
+    return directory + kPathSeparator + name;
+}
+
 std::string KitDirectory(const std::string& path) {
     const size_t last = path.find_last_of("/\\");
-    std::string directory = last == std::string::npos ? path : path.substr(0, last + 1);
-    std::replace(directory.begin(), directory.end(), '\\', '/');
-    return directory;
+    return NativeSeparators(last == std::string::npos ? path : path.substr(0, last + 1));
 }
 
 SimulatorRecord::Bytes SimulatorRecord::ToBytes() const {
@@ -165,7 +179,8 @@ void ReadSimulatorRecords(const uint8_t* data, size_t size, SimulatorRecord::Byt
 
 korvel::base::Expected<void> ReadSimulatorConfiguration(const std::string& kitDirectory,
                                                         SimulatorRecord& record) {
-    const std::string path = FindIgnoringCase(kitDirectory + "KvSDK/Simulator.cfg");
+    const std::string path =
+        FindIgnoringCase(kitDirectory + NativeSeparators("KvSDK/Simulator.cfg"));
     korvel::base::Expected<korvel::base::FileBytes> file =
         korvel::base::ReadWholeFile(path, {.limit = kConfigurationLimit});
     if (!file) {
@@ -188,11 +203,10 @@ SimulatorSettings DecodeSimulatorRecord(const SimulatorRecord& record) {
     settings.thirdNumber = record.thirdNumber;
     settings.shortName = Text(record.shortName);
     settings.variantS = (record.variantFlags & 1) != 0;
-    std::string directory = Text(record.outputDirectory);
-    std::replace(directory.begin(), directory.end(), '\\', '/');
+    std::string directory = NativeSeparators(Text(record.outputDirectory));
     // The kit writes the directory with its trailing separator; one left out is put back rather
     // than glued to the next name.
-    if (!directory.empty() && directory.back() != '/') directory += '/';
+    if (!directory.empty() && directory.back() != kPathSeparator) directory += kPathSeparator;
     settings.outputDirectory = directory;
     return settings;
 }
@@ -222,6 +236,9 @@ std::string ApplicationFilePath(const SimulatorSettings& s) {
             pattern = "%sDownload/KvTal512/App%.2d/TA2%s%.3d%.2d%.2d%.2d%.2d.sre";
             break;
     }
+    // The kit's folders, with the system's separator.
+    const std::string folders = NativeSeparators(pattern);
+    pattern = folders.c_str();
     const int number = static_cast<int>(s.applicationNumber);
     const int needed = std::snprintf(nullptr, 0, pattern, s.outputDirectory.c_str(), number,
                                      s.shortName.c_str(), number, static_cast<int>(s.secondNumber),
@@ -253,9 +270,9 @@ std::string DriverFolder(int readerType, bool variantS) {
 }
 
 std::string ChooseDriverFile(const SimulatorSettings& settings) {
-    const std::string folder = FindIgnoringCase(
-        settings.outputDirectory + "LIB/" + DriverFolder(settings.readerType, settings.variantS));
-    std::string chosen = folder + "/SREHARD*.sre";
+    const std::string folder = FindIgnoringCase(JoinPath(
+        settings.outputDirectory + "LIB", DriverFolder(settings.readerType, settings.variantS)));
+    std::string chosen = JoinPath(folder, "SREHARD*.sre");
     unsigned long best = 0;
     for (const std::string& name : Names(folder)) {
         if (name.size() < 11 || !EqualIgnoringCase(name.substr(0, 7), "SREHARD") ||
@@ -270,7 +287,7 @@ std::string ChooseDriverFile(const SimulatorSettings& settings) {
         }
         if (number > best) {
             best = number;
-            chosen = folder + "/" + name;
+            chosen = JoinPath(folder, name);
         }
     }
     return chosen;
@@ -278,6 +295,10 @@ std::string ChooseDriverFile(const SimulatorSettings& settings) {
 
 std::string FindIgnoringCase(const std::string& path) {
     if (path.empty() || Exists(path)) return path;
+#ifdef _WIN32
+    // The system's own names compare without regard to case already.
+    return path;
+#endif
     // Walk the names from the first that does not exist as written.
     std::string done = path.front() == '/' ? "/" : "";
     size_t at = done.size();

@@ -50,6 +50,21 @@ std::string JoinArguments(int argc, const char* const* argv) {
     return line;
 }
 
+std::string ArgumentsOfCommandLine(const std::string& line) {
+    // Blanks, as the system's start-up code counts them: a space and every control character.
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    size_t at = 0;
+    if (!line.empty() && line[0] == '"') {
+        // A quoted name ends with its closing quote; one never closed takes the whole line.
+        const size_t close = line.find('"', 1);
+        at = close == std::string::npos ? line.size() : close + 1;
+    } else {
+        while (at < line.size() && !blank(line[at])) ++at;
+    }
+    while (at < line.size() && blank(line[at])) ++at;
+    return line.substr(at);
+}
+
 CommandLine ParseCommandLine(const std::string& line) {
     CommandLine result;
     uint32_t number = 0;

@@ -1,12 +1,11 @@
 #include "brenmark/options_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
 #include "base/file_lock.h"
+#include "base/path.h"
 #include "base/read_file.h"
 #include "base/text.h"
 
@@ -172,11 +171,11 @@ std::string ChooseBinaryImage(const std::string& directory) {
     namespace fs = std::filesystem;
     std::vector<std::string> names;
     std::error_code error;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end;
-         it.increment(error)) {
+    for (fs::directory_iterator it(korvel::base::PathOf(directory), error), end;
+         !error && it != end; it.increment(error)) {
         std::error_code typeError;
         if (!it->is_regular_file(typeError)) continue;
-        const std::string name = it->path().filename().string();
+        const std::string name = korvel::base::Utf8Of(it->path().filename());
         if (name.size() >= 4 &&
             EqualIgnoringCase(std::string_view(name).substr(name.size() - 4), ".kor")) {
             names.push_back(name);
@@ -185,15 +184,16 @@ std::string ChooseBinaryImage(const std::string& directory) {
     std::sort(names.begin(), names.end());
     std::string best;
     int bestNumber = -1;
-    struct timespec bestTime {};
+    fs::file_time_type bestTime = fs::file_time_type::min();
     for (const std::string& name : names) {
         const std::optional<int> number = BinaryImageNumber(name);
         if (!number) continue;
-        struct stat info {};
-        if (::stat((fs::path(directory) / name).c_str(), &info) != 0) continue;
-        const struct timespec time = info.st_mtim;
-        const bool later = time.tv_sec > bestTime.tv_sec ||
-                           (time.tv_sec == bestTime.tv_sec && time.tv_nsec > bestTime.tv_nsec);
+        // The file system's last-write time, to the system's own precision.
+        std::error_code timeError;
+        const fs::file_time_type time = fs::last_write_time(
+            korvel::base::PathOf(directory) / korvel::base::PathOf(name), timeError);
+        if (timeError) continue;
+        const bool later = time > bestTime;
         if (*number > bestNumber || (*number == bestNumber && later) || best.empty()) {
             best = name;
             bestNumber = *number;

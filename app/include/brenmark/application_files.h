@@ -56,8 +56,19 @@ struct SimulatorRecord {
     void SetUnreadFileDefaults();
 };
 
+// The separator of the system's paths, which the paths made here are written with.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+// A path written with either separator, with the system's.
+std::string NativeSeparators(std::string path);
+// `name` in `directory` (with or without its trailing separator; empty: `name` alone).
+std::string JoinPath(const std::string& directory, const std::string& name);
+
 // The kit directory of a |PATHMKI= path: the path cut after its last separator (/ or \), the
-// whole path when it has none.
+// whole path when it has none, written with the system's separator.
 std::string KitDirectory(const std::string& path);
 
 // Reads the configuration's record stream into the record's bytes: the 9-byte header is skipped,
@@ -74,7 +85,7 @@ korvel::base::Expected<void> ReadSimulatorConfiguration(const std::string& kitDi
 struct SimulatorSettings {
     uint16_t portWord = 1;
     int readerType = 0;
-    std::string outputDirectory;  // with '/' separators and a trailing '/'
+    std::string outputDirectory;  // with the system's separators, and one at its end
     unsigned applicationNumber = 0;
     unsigned secondNumber = 0;
     unsigned thirdNumber = 0;

@@ -29,6 +29,11 @@ struct CommandLine {
 
 // The arguments after the program's name, joined with single spaces.
 std::string JoinArguments(int argc, const char* const* argv);
+// What follows the program's name in a Windows command line, the whole line as the system hands
+// it over: the name (in double quotes, or up to the first blank) and the blanks after it are
+// dropped, the rest is kept as written, its double quotes too (as a dialog program's start-up
+// has always read it).
+std::string ArgumentsOfCommandLine(const std::string& line);
 
 // Reads the keys:
 //   "SerialPort=N" and "SerialVirtualPort=N" (any case) fill the whole line, N 1 to 3 digits;

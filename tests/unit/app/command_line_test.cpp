@@ -16,6 +16,24 @@ TEST(CommandLine, JoinsArgumentsSoThatSplittingDoesNotMatter) {
     EXPECT_EQ(JoinArguments(1, one), "");
 }
 
+TEST(CommandLine, WindowsLineLosesOnlyTheProgramsName) {
+    // The kit's line: the quotes of |PATHMKI= reach the reader as the kit wrote them.
+    const std::string kit = ArgumentsOfCommandLine(
+        "\"C:\\Program Files\\Cordane\\bin\\brenmark.exe\"  "
+        "|PATHMKI=\"C:\\Kit\\\" |COM=0");
+    EXPECT_EQ(kit, "|PATHMKI=\"C:\\Kit\\\" |COM=0");
+    const CommandLine line = ParseCommandLine(kit);
+    EXPECT_EQ(line.kitDirectory, "C:\\Kit\\");
+    EXPECT_EQ(line.runMode, kRunAutomatic);
+    EXPECT_EQ(ParseCommandLine(ArgumentsOfCommandLine("brenmark.exe\tSerialPort=12")).serialPort,
+              12u);
+    // Text glued to a quoted name is an argument; a name whose quote never closes takes all.
+    EXPECT_EQ(ArgumentsOfCommandLine("\"brenmark\"|COM=0"), "|COM=0");
+    EXPECT_EQ(ArgumentsOfCommandLine("\"C:\\Kit\\brenmark |COM=0"), "");
+    EXPECT_EQ(ArgumentsOfCommandLine("brenmark"), "");
+    EXPECT_EQ(ArgumentsOfCommandLine(""), "");
+}
+
 TEST(CommandLine, SerialPortKeysFillTheWholeLine) {
     const CommandLine empty = ParseCommandLine("");
     EXPECT_EQ(empty.serialPort, 0u);
