@@ -3,12 +3,13 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/path.h"
 #include "base/read_file.h"
 #include "brenmark/application_files.h"
 #include "brenmark/download_dialog.h"
 #include "brenmark/global_file_steps.h"
 #include "brenmark/options_file.h"
-#include "brenmark/settings_store.h"
+#include "brenmark/remembered_settings.h"
 
 namespace brenmark {
 namespace {
@@ -29,7 +30,7 @@ uint32_t Widened(int16_t portWord) {
 }
 
 // The values a new key gets.
-void PutFirstValues(SettingsStore& store, int16_t portWord) {
+void PutFirstValues(RememberedSettings& store, int16_t portWord) {
     store.SetNumber("nCom", Widened(portWord));
     store.SetNumber("svCom", Widened(portWord));
     store.SetNumber("readerType", 0);
@@ -51,15 +52,11 @@ std::string SettingsSources::Directory() const {
     if (!directory_.empty()) return directory_;
     std::error_code error;
     const std::filesystem::path current = std::filesystem::current_path(error);
-    return error ? std::string(".") : current.string();
+    return error ? std::string(".") : korvel::base::Utf8Of(current);
 }
 
 std::string SettingsSources::OptionsPath() const {
-    return Directory() + "/" + kOptionsFileName;
-}
-
-std::string SettingsSources::StorePath() const {
-    return storePath_.empty() ? SettingsStorePath() : storePath_;
+    return JoinPath(Directory(), kOptionsFileName);
 }
 
 bool SettingsSources::ReadOptionsFile(CDownloadDlg& dialog) {
@@ -91,7 +88,7 @@ bool SettingsSources::ReadOptionsFile(CDownloadDlg& dialog) {
                 }
                 view.EndDialog(0);
             }
-            dialog.applicationFileName = Directory() + "/" + image;
+            dialog.applicationFileName = JoinPath(Directory(), image);
             view.EnableControl(kApplicationFile, false);
             dialog.driverFileName = kBinaryLoadingFile;
             break;
@@ -137,18 +134,18 @@ bool SettingsSources::CheckOptionsSeal(CDownloadDlg& dialog) {
 }
 
 void SettingsSources::LoadRememberedSettings(CDownloadDlg& dialog) {
-    StoreFile file(StorePath());
-    const korvel::base::Expected<StoreFile::Opened> opened = file.Open();
+    const std::unique_ptr<RememberedSettings> remembered = OpenRememberedSettings(storePath_);
+    RememberedSettings& store = *remembered;
+    const korvel::base::Expected<RememberedSettings::Opened> opened = store.Open();
     if (!opened) {
-        // A store that could not be read is left as it is: nothing is loaded and nothing written
-        // now; Quit keeps it aside and saves the new settings.
+        // Settings that could not be read are left as they are: nothing is loaded and nothing
+        // written now (Quit keeps an unreadable store file aside and saves the new settings).
         dialog.ShowError(opened.error(), MB_OK | MB_ICONWARNING);
         return;
     }
-    SettingsStore& store = file.store();
-    if (*opened == StoreFile::Opened::Created) {
+    if (*opened == RememberedSettings::Opened::Created) {
         PutFirstValues(store, dialog.portWord);
-        if (!file.Save()) dialog.ShowMessage(kStoreUnavailable, MB_OK);
+        if (!store.Save()) dialog.ShowMessage(kStoreUnavailable, MB_OK);
         return;
     }
 
@@ -191,7 +188,7 @@ void SettingsSources::LoadRememberedSettings(CDownloadDlg& dialog) {
     }
     if (type == 2) loadReaderType("swReaderType");
     // Failures to write are not reported: the values are in the dialog all the same.
-    if (changed) (void)file.Save();
+    if (changed) (void)store.Save();
     if (!dialog.applicationFileName.empty()) dialog.UpdateData(false);
 }
 
@@ -209,10 +206,11 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
     const int typeIndex = view.ListSelection(kTerminalList);
     const uint32_t readerType = typeIndex < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(typeIndex);
 
-    StoreFile file(StorePath());
-    SettingsStore& store = file.store();
+    const std::unique_ptr<RememberedSettings> remembered = OpenRememberedSettings(storePath_);
+    RememberedSettings& store = *remembered;
     // An unreadable store was reported at start-up; it is kept aside by the save.
-    if (const auto opened = file.Open(); !opened || *opened != StoreFile::Opened::Existing) {
+    if (const auto opened = store.Open();
+        !opened || *opened != RememberedSettings::Opened::Existing) {
         PutFirstValues(store, dialog.portWord);
     }
     if (dialog.downloadType == 1 || dialog.downloadType == 2) {
@@ -226,7 +224,7 @@ void SettingsSources::SaveRememberedSettings(CDownloadDlg& dialog) {
         store.SetNumber("readerType", readerType);
     }
     // Not reported: the program is ending.
-    (void)file.Save();
+    (void)store.Save();
 }
 
 void SettingsSources::FindApplicationFiles(CDownloadDlg& dialog) {

@@ -500,4 +500,8 @@ Expected<void> StoreFile::Save() {
     return korvel::base::ReplaceWholeFile(path_, bytes, {.newFileMode = 0600});
 }
 
+std::unique_ptr<RememberedSettings> OpenRememberedSettings(const std::string& place) {
+    return std::make_unique<StoreFile>(place.empty() ? SettingsStorePath() : place);
+}
+
 }  // namespace brenmark

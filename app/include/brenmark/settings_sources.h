@@ -8,12 +8,12 @@
 #include <string>
 
 #include "brenmark/dialog_steps.h"
+#include "brenmark/remembered_settings.h"
 
 namespace brenmark {
 
 inline constexpr const char kBinaryLoadingFile[] = "NOT USED - BINARY LOADING MODE";
 inline constexpr const char kEraseCodeFile[] = "NOT USED - ERASE CODE MODE - ERASE CODE MODE";
-inline constexpr const char kStoreUnavailable[] = "Erreur reading registered values.";
 
 // A port identifier as remembered, back to the dialog's port word: a virtual reader port keeps
 // its low 15 bits, a COM port only its low byte.
@@ -22,7 +22,8 @@ uint16_t StoredPortToWord(uint32_t stored);
 class SettingsSources : public NoSettingsSources {
   public:
     // directory: where "Brenmark.ini" and the "*.kor" images lie (empty: the current directory);
-    // storePath: the settings store (empty: SettingsStorePath()).
+    // storePath: where the settings are remembered (OpenRememberedSettings; empty: the program's
+    // own place).
     explicit SettingsSources(std::string directory = {}, std::string storePath = {});
 
     bool ReadOptionsFile(CDownloadDlg& dialog) override;
@@ -37,7 +38,6 @@ class SettingsSources : public NoSettingsSources {
   private:
     std::string Directory() const;
     std::string OptionsPath() const;
-    std::string StorePath() const;
 
     std::string directory_;
     std::string storePath_;

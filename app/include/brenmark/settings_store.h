@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "brenmark/remembered_settings.h"
 
 namespace brenmark {
 
@@ -84,22 +85,34 @@ class SettingsStore {
     bool keyEndContinues_ = false;       // that last line announces a continuation line
 };
 
-// The store opened at a path: open or create, and atomic saves.
-class StoreFile {
+// The store opened at a path: open or create, and atomic saves. The program's remembered settings
+// where there is no registry.
+class StoreFile : public RememberedSettings {
   public:
-    // Existing: read. Created: no file yet (the caller puts its first values and saves).
-    enum class Opened { Existing, Created };
-
+    // Opened: Existing, read; Created, no file yet (the caller puts its first values and saves).
     explicit StoreFile(std::string path) : path_(std::move(path)) {}
     // The error: a file stands there that cannot be read as a store (not readable, larger than
     // kStoreSizeLimit, not such a file). It is never written over: the store starts empty and the
     // error says so, naming the file, for the operator (its hint says what happens next); the
     // first Save moves the file aside whole, as PATH.corrupt (PATH.corrupt.2 and on when that
     // name is taken), then writes the new store.
-    korvel::base::Expected<Opened> Open();
+    korvel::base::Expected<Opened> Open() override;
     // Writes the whole store atomically (its directory is made when missing). On failure an
     // unreadable file that could not be moved aside is left as it was.
-    korvel::base::Expected<void> Save();
+    korvel::base::Expected<void> Save() override;
+
+    std::optional<std::string> GetString(std::string_view name) const override {
+        return store_.GetString(name);
+    }
+    std::optional<uint32_t> GetNumber(std::string_view name) const override {
+        return store_.GetNumber(name);
+    }
+    bool SetString(std::string_view name, std::string_view text) override {
+        return store_.SetString(name, text);
+    }
+    void SetNumber(std::string_view name, uint32_t number) override {
+        store_.SetNumber(name, number);
+    }
 
     SettingsStore& store() { return store_; }
     const std::string& path() const { return path_; }
