@@ -19,7 +19,7 @@ foreach(program cordane-cli korvel-sim)
     list(APPEND korvel_programs ${program})
   endif()
 endforeach()
-# The operator's program, when Qt 6 was found.
+# The operator's program, when Qt 6 was found (on Windows, when the pictures could be drawn).
 if(TARGET brenmark)
   list(APPEND korvel_programs brenmark)
 endif()
@@ -128,5 +128,10 @@ if(WIN32)
   # A 64-bit installer, like what it installs: it writes the 64-bit registry view and Program
   # Files, and runs where only 64-bit programs can (a 64-bit Wine without its 32-bit half).
   set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+  # Brenmark in the Start menu (its folder is chosen on a page of the installer); the uninstaller
+  # takes the shortcut away.
+  if(TARGET brenmark)
+    set(CPACK_PACKAGE_EXECUTABLES brenmark Brenmark)
+  endif()
 endif()
 include(CPack)
