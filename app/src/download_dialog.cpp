@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/path.h"
 #include "base/text.h"
 #include "cordane/job_words.h"
 #include "cordane/readers.h"
@@ -492,7 +493,7 @@ void CDownloadDlg::JobEnded() {
     MakeReady();
     if (downloadType == KV_DOWNLOAD_BINARY && globalFileFlag) {
         std::error_code error;
-        std::filesystem::remove(globalFileName, error);
+        std::filesystem::remove(korvel::base::PathOf(globalFileName), error);
         if (error) {
             ShowMessage("The extracted file " + globalFileName + " could not be deleted (" +
                             error.message() + ").\nDelete it by hand.",

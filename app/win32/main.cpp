@@ -1,8 +1,9 @@
 // brenmark.exe: the operator's download program on Windows. The dialog, the command line as the
 // system hands it over, the engine's message boxes, the modal run and the wait for the worker,
 // whose exit code becomes the program's.
-#include <commctrl.h>
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <commctrl.h>
 
 #include <cstdio>
 

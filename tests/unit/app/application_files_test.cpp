@@ -87,16 +87,20 @@ TEST(ApplicationFiles, FieldsAndPatterns) {
     put16(10, 0);
     SimulatorSettings s = Decode(record);
     EXPECT_EQ(s.portWord, 0x8003);
-    EXPECT_EQ(s.outputDirectory, "C:/Kit/");
-    EXPECT_EQ(ApplicationFilePath(s), "C:/Kit/Download/KvTal/App05/TS2DEMO00502030101.sre");
+    // The kit's backslashes become the system's separator.
+    EXPECT_EQ(s.outputDirectory, NativeSeparators("C:/Kit/"));
+    EXPECT_EQ(ApplicationFilePath(s),
+              NativeSeparators("C:/Kit/Download/KvTal/App05/TS2DEMO00502030101.sre"));
     put16(101, 0x0105);
     EXPECT_EQ(Decode(record).portWord, 5);
 
     s.readerType = 4;
-    EXPECT_EQ(ApplicationFilePath(s), "C:/Kit/Download/KvQuin3/App05/OG2DEMO00502030101.sre");
+    EXPECT_EQ(ApplicationFilePath(s),
+              NativeSeparators("C:/Kit/Download/KvQuin3/App05/OG2DEMO00502030101.sre"));
     for (int type : {3, 7, 8, 9, -1}) {
         s.readerType = type;
-        EXPECT_EQ(ApplicationFilePath(s), "C:/Kit/Download/KvTal512/App05/TA2DEMO00502030101.sre");
+        EXPECT_EQ(ApplicationFilePath(s),
+                  NativeSeparators("C:/Kit/Download/KvTal512/App05/TA2DEMO00502030101.sre"));
         EXPECT_EQ(DriverFolder(type, true), "KvTal512");
     }
     EXPECT_EQ(DriverFolder(0, false), "");
@@ -109,9 +113,12 @@ TEST(ApplicationFiles, FieldsAndPatterns) {
     // A directory without its separator gets one; a field without its zero ends at its size.
     std::memset(&record[19], 'a', 82);
     record[101 - 1] = 0;
-    EXPECT_EQ(Decode(record).outputDirectory, std::string(81, 'a') + "/");
-    EXPECT_EQ(KitDirectory("C:\\kits\\one\\kit.mki"), "C:/kits/one/");
-    EXPECT_EQ(KitDirectory("/kits/one/"), "/kits/one/");
+    EXPECT_EQ(Decode(record).outputDirectory, std::string(81, 'a') + kPathSeparator);
+    EXPECT_EQ(KitDirectory("C:\\kits\\one\\kit.mki"), NativeSeparators("C:/kits/one/"));
+    EXPECT_EQ(KitDirectory("/kits/one/"), NativeSeparators("/kits/one/"));
+    EXPECT_EQ(JoinPath("", "a"), "a");
+    EXPECT_EQ(JoinPath("C:/kit/", "a"), "C:/kit/a");
+    EXPECT_EQ(JoinPath("kit", "a"), std::string("kit") + kPathSeparator + "a");
     EXPECT_EQ(KitDirectory("kit"), "kit");
 }
 
@@ -180,29 +187,37 @@ class KitTree : public ::testing::Test {
 
 TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {
     SimulatorSettings s;
-    s.outputDirectory = dir.string() + "/";
+    s.outputDirectory = NativeSeparators(dir.string() + "/");
     s.readerType = 5;
+    // The kit's folders in another case than the program writes them. On Linux the program gives
+    // the names as they are on the disk; on Windows as it writes them, which the system finds.
     const std::string folder = dir.string() + "/lib/kvorb1mb";
-    EXPECT_EQ(ChooseDriverFile(s), dir.string() + "/LIB/KvOrb1Mb/SREHARD*.sre");
+#ifdef _WIN32
+    const std::string named = NativeSeparators(dir.string() + "/LIB/KvOrb1Mb");
+    const std::string application = "/Download/KvOrb1Mb/App05/OB2DEMO00502030101.sre";
+#else
+    const std::string named = folder;
+    const std::string application = "/download/kvorb1mb/app05/ob2demo00502030101.SRE";
+#endif
+    EXPECT_EQ(ChooseDriverFile(s), NativeSeparators(dir.string() + "/LIB/KvOrb1Mb/SREHARD*.sre"));
     Touch(folder + "/SREHARD3.sre");
     Touch(folder + "/srehard12.SRE");
     Touch(folder + "/SREHARD4_S.sre");
     Touch(folder + "/SREHARD12b.sre");  // same number, later in name order
     Touch(folder + "/SREHARD99.txt");
     Touch(folder + "/SREHARDx.sre");
-    EXPECT_EQ(ChooseDriverFile(s), folder + "/SREHARD12b.sre");
+    EXPECT_EQ(ChooseDriverFile(s), JoinPath(named, "SREHARD12b.sre"));
 
     Touch(dir / "download/kvorb1mb/app05/ob2demo00502030101.SRE");
     s.applicationNumber = 5;
     s.secondNumber = 2;
     s.thirdNumber = 3;
     s.shortName = "DEMO";
-    EXPECT_EQ(ApplicationFilePath(s),
-              dir.string() + "/download/kvorb1mb/app05/ob2demo00502030101.SRE");
+    EXPECT_EQ(ApplicationFilePath(s), NativeSeparators(dir.string() + application));
 
     // The configuration itself is found in any case; a missing one gives COM1.
     SimulatorRecord record = SimulatorRecord::FromBytes({});
-    EXPECT_FALSE(ReadSimulatorConfiguration(dir.string() + "/", record));
+    EXPECT_FALSE(ReadSimulatorConfiguration(s.outputDirectory, record));
     EXPECT_EQ(DecodeSimulatorRecord(record).portWord, 1);
     std::filesystem::create_directories(dir / "kvsdk");
     Stream stream;
@@ -212,7 +227,7 @@ TEST_F(KitTree, DriverChoiceAndNamesInAnyCase) {
     std::ofstream(dir / "kvsdk/SIMULATOR.CFG", std::ios::binary)
         .write(reinterpret_cast<const char*>(stream.bytes.data()),
                static_cast<std::streamsize>(stream.bytes.size()));
-    EXPECT_TRUE(ReadSimulatorConfiguration(dir.string() + "/", record));
+    EXPECT_TRUE(ReadSimulatorConfiguration(s.outputDirectory, record));
     EXPECT_EQ(DecodeSimulatorRecord(record).portWord, 7);
 }
 

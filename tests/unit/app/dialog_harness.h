@@ -37,7 +37,7 @@ class DialogTest : public ::testing::Test {
                 auto* self = static_cast<DialogTest*>(context);
                 std::lock_guard lock(self->sleepMutex);
                 self->engineBoxes.push_back(std::string(caption) + "|" + text + "|" +
-                                            std::to_string(owner));
+                                            std::to_string(NumberOf(owner)));
                 return IDOK;
             },
             this);

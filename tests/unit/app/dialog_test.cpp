@@ -139,7 +139,7 @@ TEST_F(DialogTest, StartBuildsFlagsWordAndParameterBlock) {
     EXPECT_EQ(static_cast<int>(job.portWord), static_cast<int16_t>(0x8003));
     EXPECT_EQ(static_cast<int>(job.readerType), KvOrb1Mb);
     EXPECT_STREQ(job.applicationFile, "/kit/image.kor");
-    EXPECT_EQ(job.ownerWindow, 0x4242u);
+    EXPECT_EQ(NumberOf(job.ownerWindow), 0x4242);
     const std::array<uint8_t, 16> head = {1, 0, 0, 0, 4,    3,    2,    1,
                                           7, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_TRUE(std::equal(head.begin(), head.end(), job.parameterBlock.begin()));

@@ -7,11 +7,30 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <type_traits>
 #include <utility>
 
 #include "brenmark/dialog_view.h"
 
 namespace brenmarktest {
+
+// A window handle as a number and back: a number on Linux, a pointer on Windows.
+template <typename Handle>
+Handle HandleOf(long long number) {
+    if constexpr (std::is_pointer_v<Handle>) {
+        return reinterpret_cast<Handle>(static_cast<intptr_t>(number));
+    } else {
+        return static_cast<Handle>(number);
+    }
+}
+template <typename Handle>
+long long NumberOf(Handle handle) {
+    if constexpr (std::is_pointer_v<Handle>) {
+        return static_cast<long long>(reinterpret_cast<intptr_t>(handle));
+    } else {
+        return static_cast<long long>(handle);
+    }
+}
 
 class FakeView : public brenmark::DialogView {
   public:
@@ -70,7 +89,7 @@ class FakeView : public brenmark::DialogView {
         return browseAnswer;
     }
     void EndDialog(int result) override { ended = result; }
-    HWND WindowId() const override { return 0x4242; }
+    HWND WindowId() const override { return HandleOf<HWND>(0x4242); }
     void Post(std::function<void()> work) override {
         std::lock_guard lock(mutex_);
         posted_.push_back(std::move(work));

@@ -108,7 +108,7 @@ TEST_F(GlobalDialogTest, DetectedTypeEightGetsItsExtractedImage) {
     EXPECT_EQ(globalView.ListSelection(kTerminalList), -1);  // type 8 has no entry
     EXPECT_EQ(globalView.picture, kBitmapNone);
     EXPECT_EQ(global.globalFileFlag, 1);
-    const std::string bin = (dir / "all.bin").string();
+    const std::string bin = glo.substr(0, glo.size() - 3) + "bin";  // beside it
     EXPECT_EQ(global.globalFileName, bin);
     EXPECT_STREQ(global.applicationFile, bin.c_str());
 
@@ -116,8 +116,10 @@ TEST_F(GlobalDialogTest, DetectedTypeEightGetsItsExtractedImage) {
     const GloImage expected = ExtractImage(glo, bytes.data(), bytes.size(), KvLarge8);
     ASSERT_TRUE(expected.Ok());
     EXPECT_EQ(expected.image[0x720], 0x88);
-    std::ifstream file(bin, std::ios::binary);
-    const std::vector<uint8_t> written{std::istreambuf_iterator<char>(file), {}};
+    const std::vector<uint8_t> written = [&] {
+        std::ifstream file(bin, std::ios::binary);
+        return std::vector<uint8_t>{std::istreambuf_iterator<char>(file), {}};
+    }();
     ASSERT_EQ(written.size(), expected.image.size() + 2);
     EXPECT_EQ(written[0] | written[1] << 8, expected.crc);
     EXPECT_TRUE(std::equal(expected.image.begin(), expected.image.end(), written.begin() + 2));

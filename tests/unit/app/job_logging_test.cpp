@@ -8,6 +8,7 @@
 
 #include "dialog_harness.h"
 #include "joblog/job_log.h"
+#include "support/environment.h"
 
 namespace brenmarktest {
 namespace {
@@ -48,7 +49,7 @@ struct LateBox {
 class JobLoggingTest : public DialogTest {
   protected:
     void TearDown() override {
-        unsetenv("KORVEL_LOG");
+        korvel::testkit::UnsetEnvironment("KORVEL_LOG");
         DialogTest::TearDown();
     }
     // One download of `application` to KORVEL03 as a KvTal (64 Kb), to its end of download.
@@ -65,7 +66,7 @@ class JobLoggingTest : public DialogTest {
 
 TEST_F(JobLoggingTest, EachDownloadLeavesItsRowAndAnUnwritableLogIsToldWithoutChangingTheCode) {
     const std::string log = (dir / "jobs.db").string();
-    setenv("KORVEL_LOG", log.c_str(), 1);
+    korvel::testkit::SetEnvironment("KORVEL_LOG", log.c_str());
     dialog.OnInitDialog();
     const std::string application = WriteApplication("app.sre", 300);
     Download(application);
@@ -96,7 +97,7 @@ TEST_F(JobLoggingTest, EachDownloadLeavesItsRowAndAnUnwritableLogIsToldWithoutCh
 
     // A log in a directory that does not exist: the operator is told, the code stays the engine's.
     const std::string unwritable = (dir / "no-such-directory" / "jobs.db").string();
-    setenv("KORVEL_LOG", unwritable.c_str(), 1);
+    korvel::testkit::SetEnvironment("KORVEL_LOG", unwritable.c_str());
     Download(application);
     EXPECT_EQ(dialog.WaitForWorker(), 0u);
     ASSERT_EQ(view.boxes.size(), 1u);
@@ -121,7 +122,7 @@ TEST_F(JobLoggingTest, EndNoticeBeforeAnEngineBoxFreezesNothingAndTheRowHasTheWo
         SCOPED_TRACE(std::string(pass.logged ? "logged " : "") +
                      (pass.runMode == kRunAutomatic ? "automatic" : "interactive") +
                      (pass.quit ? " quit" : ""));
-        if (pass.logged) setenv("KORVEL_LOG", log.c_str(), 1);
+        if (pass.logged) korvel::testkit::SetEnvironment("KORVEL_LOG", log.c_str());
         dialog.runMode = pass.runMode;
         dialog.cancelFlag = false;
         view.ended.reset();
@@ -220,7 +221,7 @@ struct HeldJobLog {
 };
 
 TEST_F(JobLoggingTest, TheRowIsWrittenOffTheDialogsThreadAndARefusalIsToldThroughPost) {
-    setenv("KORVEL_LOG", "postgresql://db.example/line", 1);
+    korvel::testkit::SetEnvironment("KORVEL_LOG", "postgresql://db.example/line");
     HeldJobLog log;
     log.refuse = true;
     dialog.SetJobLogWriter(

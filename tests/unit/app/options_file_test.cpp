@@ -1,14 +1,11 @@
 #include "brenmark/options_file.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "base/file_lock.h"
 #include "support/temp_dir.h"
 
 namespace brenmark {
@@ -158,13 +155,15 @@ TEST(OptionsFile, SealReplacesTheValueUpToTheLineEndAndNothingElse) {
 
 class OptionsFiles : public ::testing::Test {
   protected:
-    // Writes the file `name` with the time `seconds` as its last change.
+    // Writes the file `name` with its last change `seconds` after a day ago (a time every file
+    // system keeps).
     std::string Write(const std::string& name, const std::string& text, long seconds = 1000) {
         const std::string path = temp.Write(name, text);
-        std::filesystem::last_write_time(
-            path, std::filesystem::file_time_type(std::chrono::seconds(seconds)));
+        std::filesystem::last_write_time(path, dayAgo + std::chrono::seconds(seconds));
         return path;
     }
+    const std::filesystem::file_time_type dayAgo = std::chrono::floor<std::chrono::seconds>(
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
     korvel::testkit::TempDir temp;
     std::filesystem::path dir{temp.path()};
 };
@@ -186,11 +185,12 @@ TEST_F(OptionsFiles, SealMessagesOfTheFile) {
     EXPECT_TRUE(CheckOptionsFileSeal(path));
 
     // A file another program holds locked (cordane seal at work) cannot be opened for the check.
-    const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(first(CheckOptionsFileSeal(path)), "Erreur lecture du répertoire courant\n");
-    ::close(held);
+    {
+        korvel::base::Expected<korvel::base::FileLock> held =
+            korvel::base::FileLock::TryAcquire(path);
+        ASSERT_TRUE(held) << held.error().message;
+        EXPECT_EQ(first(CheckOptionsFileSeal(path)), "Erreur lecture du répertoire courant\n");
+    }
     EXPECT_TRUE(CheckOptionsFileSeal(path));
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 
 #include "brenmark/settings_sources.h"
@@ -63,7 +64,11 @@ class RegistryTest : public ::testing::Test {
         if (RegGetValueW(root, kSubkey, name, RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS) {
             return L"none";
         }
-        if (type == REG_DWORD) return L"dword:" + std::to_wstring(*reinterpret_cast<DWORD*>(data));
+        if (type == REG_DWORD) {
+            DWORD number = 0;
+            std::memcpy(&number, data, sizeof number);
+            return L"dword:" + std::to_wstring(number);
+        }
         if (type == REG_SZ) return L"sz:" + std::wstring(data);
         return L"type " + std::to_wstring(type);
     }
