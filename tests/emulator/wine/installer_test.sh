@@ -1,8 +1,9 @@
 #!/bin/bash
 # The Windows installer under Wine: makes cordane-<version>-win64.exe from the Windows build,
 # installs it silently into the Wine prefix, runs the installed cordane.exe --version and a
-# download to korvel-sim on a COM port of the prefix, then uninstalls it silently and checks that
-# the tree is gone.
+# download to korvel-sim on a COM port of the prefix, checks brenmark.exe and its Start-menu
+# shortcut (when the build has brenmark.exe), then uninstalls it silently and checks that the tree
+# and the shortcut are gone.
 # Usage: installer_test.sh WINDOWS_BUILD HOST_BIN SAMPLE COM VERSION
 #   WINDOWS_BUILD  the Windows build folder (CPackConfig.cmake, wine-run, the prefix wine/)
 #   HOST_BIN       a Linux build's bin folder (korvel-sim); empty or missing: no download
@@ -65,6 +66,15 @@ case $out in
     *) fail "the installed cordane.exe --version printed \"$out\", not version $version" ;;
 esac
 
+# Brenmark and its shortcut in the Start menu's folder of the installation.
+shortcut=
+if [ -f "$build/bin/brenmark.exe" ]; then
+    [ -f "$target/bin/brenmark.exe" ] || fail "the installed tree has no bin/brenmark.exe"
+    shortcut=$(find "$prefix/drive_c" -path '*Start Menu*' -iname 'Brenmark.lnk' -newer "$installer" |
+               head -n1)
+    [ -n "$shortcut" ] || fail "the installer made no Brenmark shortcut in the Start menu"
+fi
+
 # A download with the installed program, when a Linux build's emulator is at hand.
 if [ -x "$host_bin/korvel-sim" ]; then
     "$host_bin/korvel-sim" --reader 1 --com "$com" --ports-dir "$work" --once \
@@ -97,7 +107,8 @@ fi
 # Silent uninstall; _?= keeps the uninstaller in place, so that this waits for it.
 timeout $patience "$run" "$target_windows\\Uninstall.exe" /S "_?=$target_windows" ||
     fail "the uninstaller ended with $?"
-for file in bin/cordane.exe bin/cordane.dll include/cordane/cordane.h; do
+for file in bin/cordane.exe bin/cordane.dll bin/brenmark.exe include/cordane/cordane.h; do
     [ ! -e "$target/$file" ] || fail "the uninstaller left $file"
 done
-echo "installed, ran and uninstalled $(basename "$installer")"
+[ -z "$shortcut" ] || [ ! -e "$shortcut" ] || fail "the uninstaller left the shortcut $shortcut"
+echo "installed, ran and uninstalled $(basename "$installer")${shortcut:+, with Brenmark in the Start menu}"
