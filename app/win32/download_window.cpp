@@ -170,9 +170,40 @@ DownloadWindow::~DownloadWindow() {
     DeleteObject(background_);
 }
 
+namespace {
+
+// The dialog whose keyboard opens its context menu: the one running on this thread.
+thread_local DownloadWindow* keyboardMenuOwner = nullptr;
+
+}  // namespace
+
+LRESULT CALLBACK DownloadWindow::DialogKeys(int code, WPARAM w, LPARAM l) {
+    // The dialog manager's loop hands every message here first: the menu key and Shift+F10,
+    // wherever the focus is in the dialog, open its context menu, as the system would for a
+    // window that has one.
+    const MSG* message = reinterpret_cast<const MSG*>(l);
+    DownloadWindow* self = keyboardMenuOwner;
+    if (code == MSGF_DIALOGBOX && self && self->window_ && message &&
+        GetAncestor(message->hwnd, GA_ROOT) == self->window_) {
+        const bool menuKey = message->message == WM_KEYDOWN && message->wParam == VK_APPS;
+        const bool shiftF10 =
+            (message->message == WM_KEYDOWN || message->message == WM_SYSKEYDOWN) &&
+            message->wParam == VK_F10 && GetKeyState(VK_SHIFT) < 0;
+        if (menuKey || shiftF10) {
+            self->ContextMenu(MAKELPARAM(-1, -1));
+            return 1;
+        }
+    }
+    return CallNextHookEx(nullptr, code, w, l);
+}
+
 void DownloadWindow::Run() {
+    keyboardMenuOwner = this;
+    HHOOK keys = SetWindowsHookExW(WH_MSGFILTER, DialogKeys, nullptr, GetCurrentThreadId());
     DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr, Procedure,
                     reinterpret_cast<LPARAM>(this));
+    if (keys) UnhookWindowsHookEx(keys);
+    keyboardMenuOwner = nullptr;
     postTarget_ = nullptr;
     window_ = nullptr;
     ended_ = true;

@@ -65,6 +65,7 @@ class DownloadWindow : public DialogView {
 
   private:
     static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l);
+    static LRESULT CALLBACK DialogKeys(int code, WPARAM w, LPARAM l);
     INT_PTR Handle(UINT message, WPARAM w, LPARAM l);
     void Command(int id, int notification);
     void ContextMenu(LPARAM at);

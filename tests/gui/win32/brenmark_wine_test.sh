@@ -1,8 +1,9 @@
 #!/bin/bash
 # brenmark.exe under Wine on a real X server (Xvfb with openbox), driven from the keyboard with
 # xdotool, against korvel-sim on a pseudo-terminal that the Wine prefix shows as a COM port:
+# - Enter presses Quit, the default button;
 # - settings put into the registry with `reg add` fill the dialog; Escape and the window
-#   manager's close request leave it open; Alt+S downloads, and the emulated reader's flash is
+#   manager's close request leave it open; the context menu opens the About box; Alt+S downloads, and the emulated reader's flash is
 #   the Linux cordane's of the same file; Alt+Q ends the program with 0; `reg query` then shows
 #   what the dialog remembered at Quit;
 # - a frame the emulated reader refuses brings the engine's "Download error" box up on the
@@ -17,7 +18,7 @@
 # Exit code 77: skipped, with the reason on standard output.
 set -u
 if [ $# -ne 5 ]; then
-    sed -n '2,16p' "$0" >&2
+    sed -n '2,17p' "$0" >&2
     exit 2
 fi
 host_bin=$1 windows_bin=$2 prefix=$3 source_dir=$4 com=$5
@@ -105,15 +106,16 @@ x11_start "$work" || fail "Xvfb did not start"
 # A session of this display: whatever of this prefix still runs belongs to another.
 WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
 # The first start makes the prefix when it is new (which takes a while), and the dialog's window
-# must come; Alt+Q ends it at once.
+# must come; Enter, on the terminal-type list that has the focus, presses Quit, the default
+# button, which ends it at once.
 (cd "$work" && exec "$source_dir/cmake/wine-run.sh" "$prefix" "$brenmark") >"$work/app.out" 2>"$work/app.err" &
 app_pid=$!
 window=$(timeout $((patience * 3)) xdotool search --sync --onlyvisible \
          --name '^Download Application$' | head -n1)
 [ -n "$window" ] || fail "brenmark.exe showed no window titled \"Download Application\""
 xdotool windowactivate --sync "$window" 2>/dev/null
-wait_app "Alt+Q on a new dialog" alt+q
-[ "$code" -eq 0 ] || fail "Alt+Q without a download ended brenmark.exe with $code, not 0"
+wait_app "Enter on a new dialog" Return
+[ "$code" -eq 0 ] || fail "Enter without a download ended brenmark.exe with $code, not 0"
 [ -d "$prefix/dosdevices" ] || skip "the Wine prefix $prefix has no dosdevices folder"
 cp "$sample" "$work/demo64.sre"
 
@@ -140,6 +142,21 @@ xdotool key alt+F4
 sleep 0.5
 kill -0 "$app_pid" 2>/dev/null && xdotool search --onlyvisible --name '^Download Application$' \
     >/dev/null || fail "Escape or the close request closed the dialog"
+# The About box, from the dialog's context menu (Shift+F10, then A for its entry); Return closes
+# it.
+xdotool windowactivate --sync "$window" 2>/dev/null
+xdotool key shift+F10
+sleep 0.3
+xdotool key a
+about=$(find_window "A propos de Brenmark")
+[ -n "$about" ] || fail "no About box from the context menu"
+xdotool key Return
+for ((tenth = 0; tenth < 50; tenth++)); do
+    xdotool search --onlyvisible --name '^A propos de Brenmark$' >/dev/null 2>&1 || break
+    sleep 0.1
+done
+xdotool search --onlyvisible --name '^A propos de Brenmark$' >/dev/null 2>&1 &&
+    fail "Return did not close the About box"
 xdotool windowactivate --sync "$window" 2>/dev/null
 xdotool key alt+s
 korvel_wait_sim "$patience" || fail "the emulated reader does not hold the application"
@@ -155,7 +172,8 @@ grep -qiE "^ +fileName +REG_SZ +Z:.*\\\\demo64\\.sre" "$work/reg.out" &&
     grep -qiE "^ +readerType +REG_DWORD +0x0+\$" "$work/reg.out" ||
     fail "the registry does not hold what was remembered: $(cat "$work/reg.out")"
 echo "interactive: downloaded through COM$com from the registry's settings, the flash is the" \
-     "Linux cordane's; Escape and the close request kept the dialog; Alt+Q: exit code 0"
+     "Linux cordane's; Escape and the close request kept the dialog; About from the context" \
+     "menu; Alt+Q: exit code 0"
 
 # ---- An engine error, answered with Return.
 
