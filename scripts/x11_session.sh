@@ -2,7 +2,8 @@
 # `x11_require WHO` ends the script when a program the session needs is missing; `x11_scratch
 # NAME` is korvel_scratch NAME that on every exit also ends the program whose pid is in $app_pid
 # and the X server; `x11_start DIR` starts Xvfb on a free display with openbox as window manager
-# and exports DISPLAY; `x11_stop` ends both.
+# and exports DISPLAY; `x11_wait_app` waits for the program to end, pressing a key; `x11_stop`
+# ends the X server and the window manager.
 
 x11_require() {  # x11_require WHO: exit code 2, "WHO: TOOL is missing", without one of them
     local tool
@@ -40,6 +41,21 @@ x11_start() {  # x11_start DIR: 0 when the display is up
     openbox >"$1/openbox.log" 2>&1 &
     wm_pid=$!
     sleep 0.5
+}
+
+# x11_wait_app SECONDS [KEY]: waits up to SECONDS for the program whose pid is in $app_pid to
+# end, pressing KEY every half second when given; its exit code in $code. 1 when it did not end.
+x11_wait_app() {
+    local tenth
+    for ((tenth = 0; tenth < $1 * 10; tenth++)); do
+        kill -0 "$app_pid" 2>/dev/null || break
+        [ $# -gt 1 ] && ((tenth % 5 == 0)) && xdotool key "$2" 2>/dev/null
+        sleep 0.1
+    done
+    kill -0 "$app_pid" 2>/dev/null && return 1
+    code=0
+    wait "$app_pid" || code=$?
+    app_pid=
 }
 
 x11_stop() {

@@ -38,16 +38,7 @@ fail() {
 # wait_app WHAT [KEY]: waits for the program to end, pressing KEY every half second when given;
 # its exit code in $code. Fails, naming WHAT, when it does not end.
 wait_app() {
-    local tenth
-    for ((tenth = 0; tenth < patience * 10; tenth++)); do
-        kill -0 "$app_pid" 2>/dev/null || break
-        [ $# -gt 1 ] && ((tenth % 5 == 0)) && xdotool key "$2" 2>/dev/null
-        sleep 0.1
-    done
-    kill -0 "$app_pid" 2>/dev/null && fail "brenmark did not end after $1"
-    code=0
-    wait "$app_pid" || code=$?
-    app_pid=
+    x11_wait_app "$patience" "${@:2}" || fail "brenmark did not end after $1"
 }
 
 x11_start "$work" || fail "Xvfb did not start"

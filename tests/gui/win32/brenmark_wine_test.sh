@@ -80,16 +80,7 @@ start_sim() {
 # wait_app WHAT [KEY]: waits for brenmark.exe to end, pressing KEY every half second when given;
 # its exit code in $code.
 wait_app() {
-    local tenth
-    for ((tenth = 0; tenth < patience * 10; tenth++)); do
-        kill -0 "$app_pid" 2>/dev/null || break
-        [ $# -gt 1 ] && ((tenth % 5 == 0)) && xdotool key "$2" 2>/dev/null
-        sleep 0.1
-    done
-    kill -0 "$app_pid" 2>/dev/null && fail "brenmark.exe did not end after $1"
-    code=0
-    wait "$app_pid" || code=$?
-    app_pid=
+    x11_wait_app "$patience" "${@:2}" || fail "brenmark.exe did not end after $1"
 }
 
 # find_window NAME: the id of a visible window named exactly NAME, activated; empty when none
