@@ -31,8 +31,8 @@ class DownloadWindow : public DialogView {
     // Runs what was posted and not yet run (after the dialog has ended, while the program waits
     // for the worker).
     void RunPosted();
-    // Whether the dialog is on the screen (between its initialisation and its end).
-    bool Open() const { return window_ != nullptr && !ended_; }
+    // Whether the dialog is on the screen (between its initialisation and its end). Any thread.
+    bool Open() const { return postTarget_.load() != nullptr && !ended_; }
     // The About box, modal.
     void ShowAbout();
 
@@ -74,7 +74,7 @@ class DownloadWindow : public DialogView {
     CDownloadDlg& dialog_;
     HINSTANCE instance_;
     HWND window_ = nullptr;
-    bool ended_ = false;
+    std::atomic<bool> ended_{false};  // read by the engine's boxes on the worker thread
     HBRUSH background_ = nullptr;
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
