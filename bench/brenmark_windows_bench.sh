@@ -34,7 +34,6 @@ cordane=$linux/bin/cordane
 brenmark_exe=$windows/bin/brenmark.exe
 cordane_exe=$windows/bin/cordane.exe
 prefix=${KORVEL_BENCH_PREFIX:-${TMPDIR:-/tmp}/brenmark-windows-bench-prefix}
-wineserver=${KORVEL_WINESERVER:-/usr/lib/wine/wineserver}
 com=61
 patience=60  # seconds for anything to come up or end; a failure guard only
 key='HKLM\Software\Korvel\Brenmark'
@@ -46,14 +45,10 @@ for program in "$brenmark_exe" "$cordane_exe"; do
 done
 . "$root/scripts/sim_scratch.sh"
 . "$root/scripts/x11_session.sh"
+. "$root/scripts/wine_session.sh"
 x11_require "windows bench"
 x11_scratch brenmark-windows-bench
-bench_finish() {
-    WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
-    rm -f "$prefix/dosdevices/com$com"
-    x11_finish
-}
-trap bench_finish EXIT
+wine_scratch "$root" "$prefix" "$com"
 
 fail() {
     echo "windows bench: FAILED: $*" >&2
@@ -64,8 +59,6 @@ fail() {
 }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-wine_run() { "$root/cmake/wine-run.sh" "$prefix" "$@"; }
 
 # start_app linux|windows|wine: the program in the background, its pid in $app_pid (windows:
 # started by Wine's loader in the warm session; wine: through wine-run.sh).
@@ -129,7 +122,7 @@ start_sim() {
     local device
     device=$(awk '/^ready /{ print $3; exit }' "$work/sim.out")
     [ -n "$device" ] || fail "the emulator named no device: $(cat "$work/sim.out")"
-    ln -sfn "$device" "$prefix/dosdevices/com$com"
+    wine_link_com "$device"
 }
 
 # sim_end WHO: waits (every 5 ms) for the emulator's session to end; the time in $ended, and
@@ -151,7 +144,7 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 x11_start "$work" || fail "Xvfb did not start"
 # A session of this display: whatever of this prefix still runs belongs to another.
-WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
+wine_stop
 # The untimed start: makes the prefix when it is new, and leaves its server running.
 start_app wine
 window=$(wait_window $((patience * 3)))

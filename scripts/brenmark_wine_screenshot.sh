@@ -21,7 +21,6 @@ korvel_build_dir "wine screenshot" "$2"
 brenmark_exe=$build/bin/brenmark.exe
 out=${3:-$root/docs/brenmark-wine.png}
 prefix=${KORVEL_WINE_PREFIX:-${TMPDIR:-/tmp}/brenmark-wine-shot-prefix}
-wineserver=${KORVEL_WINESERVER:-/usr/lib/wine/wineserver}
 com=3
 patience=60  # seconds for anything to come up; a failure guard only
 key='HKLM\Software\Korvel\Brenmark'
@@ -34,22 +33,16 @@ command -v xwininfo >/dev/null ||
     { echo "wine screenshot: xwininfo is missing; install x11-utils" >&2; exit 2; }
 . "$root/scripts/sim_scratch.sh"
 . "$root/scripts/x11_session.sh"
+. "$root/scripts/wine_session.sh"
 x11_require "wine screenshot"
 x11_scratch brenmark-wine-shot
-shot_finish() {
-    WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
-    rm -f "$prefix/dosdevices/com$com"
-    x11_finish
-}
-trap shot_finish EXIT
+wine_scratch "$root" "$prefix" "$com"
 
 fail() {
     echo "wine screenshot: FAILED: $*" >&2
     for log in sim.err app.err; do [ -s "$work/$log" ] && sed "s/^/  $log: /" "$work/$log" >&2; done
     exit 1
 }
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-wine_run() { "$root/cmake/wine-run.sh" "$prefix" "$@"; }
 start_app() {
     (cd "$work" && KORVEL_LOG= exec "$root/cmake/wine-run.sh" "$prefix" "$brenmark_exe") \
         >/dev/null 2>>"$work/app.err" &
@@ -62,7 +55,7 @@ find_window() {
 
 x11_start "$work" || fail "Xvfb did not start"
 # A session of this display: whatever of this prefix still runs belongs to another.
-WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
+wine_stop
 # The first start makes the prefix when it is new; Alt+Q ends it.
 start_app
 window=$(find_window $((patience * 3)))
@@ -86,7 +79,7 @@ wine_run reg add "$key" /v FileName /t REG_SZ /d "$(windows_path "$work/demo64.s
     --transcript "$work/frames.json" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 korvel_wait_ready "$patience" "$work/sim.out" || fail "the emulator did not come up"
-ln -sfn "$(awk '/^ready /{ print $3; exit }' "$work/sim.out")" "$prefix/dosdevices/com$com"
+wine_link_com "$(awk '/^ready /{ print $3; exit }' "$work/sim.out")"
 
 start_app
 window=$(find_window "$patience")

@@ -235,7 +235,8 @@ INT_PTR DownloadWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             if (!ended_) dialog_.OnCancelCommand();
             return TRUE;
         case WM_TIMER:
-            if (timers_[static_cast<int>(w)]) dialog_.OnTimer(static_cast<int>(w));
+            // A tick already queued when its timer was stopped is not one.
+            if (timers_.count(static_cast<int>(w))) dialog_.OnTimer(static_cast<int>(w));
             return TRUE;
         case kRunPosted:
             RunPosted();
@@ -430,18 +431,23 @@ void DownloadWindow::StartTimer(int id, unsigned milliseconds) {
     if (!window_ || ended_) return;
     // Setting a running timer again restarts it with the new period.
     SetTimer(window_, static_cast<UINT_PTR>(id), std::max(milliseconds, 1u), nullptr);
-    timers_[id] = true;
+    timers_.insert(id);
 }
 
 void DownloadWindow::StopTimer(int id) {
     if (window_) KillTimer(window_, static_cast<UINT_PTR>(id));
-    timers_[id] = false;
+    timers_.erase(id);
+}
+
+int DownloadWindow::ShowBox(const std::string& caption, const std::string& text,
+                            unsigned style) const {
+    // Owned by the dialog while it is open. The W call: texts name files in any script.
+    return MessageBoxW(Open() ? postTarget_.load() : nullptr, Wide(text).c_str(),
+                       Wide(caption).c_str(), style);
 }
 
 int DownloadWindow::MessageBox(const std::string& text, unsigned style) {
-    // Owned by the dialog while it is open. The W call: texts name files in any script.
-    return MessageBoxW(Open() ? window_ : nullptr, Wide(text).c_str(), Wide(kProgramName).c_str(),
-                       style);
+    return ShowBox(kProgramName, text, style);
 }
 
 std::optional<std::string> DownloadWindow::BrowseFile(const std::string& startFile,
@@ -474,10 +480,10 @@ std::optional<std::string> DownloadWindow::BrowseFile(const std::string& startFi
 void DownloadWindow::EndDialog(int result) {
     if (ended_) return;
     ended_ = true;
-    for (auto& [id, running] : timers_) {
-        if (running && window_) KillTimer(window_, static_cast<UINT_PTR>(id));
-        running = false;
+    for (int id : timers_) {
+        if (window_) KillTimer(window_, static_cast<UINT_PTR>(id));
     }
+    timers_.clear();
     if (window_) ::EndDialog(window_, result);
 }
 

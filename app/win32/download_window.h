@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "brenmark/download_dialog.h"
 
@@ -35,6 +36,9 @@ class DownloadWindow : public DialogView {
     bool Open() const { return postTarget_.load() != nullptr && !ended_; }
     // The About box, modal.
     void ShowAbout();
+    // A message box with a caption of its own, owned by the dialog while it is open, on its own
+    // after; returns the button pressed. Any thread (the engine's boxes come from its worker).
+    int ShowBox(const std::string& caption, const std::string& text, unsigned style) const;
 
     // DialogView.
     void EnableControl(int id, bool enable) override;
@@ -79,7 +83,7 @@ class DownloadWindow : public DialogView {
     HICON icon_ = nullptr;
     HICON smallIcon_ = nullptr;
     std::map<int, HBITMAP> pictures_;  // loaded once each, deleted with the view
-    std::map<int, bool> timers_;       // the window's timers that run
+    std::set<int> timers_;             // the window's timers that run
 
     // Where other threads post to: the dialog's window while it is there.
     std::atomic<HWND> postTarget_{nullptr};

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 
-#include "base/utf8.h"
 #include "base/win32.h"
 #include "brenmark/command_line.h"
 #include "brenmark/download_dialog.h"
@@ -16,22 +15,12 @@
 
 namespace {
 
-// The engine's message boxes, shown on its worker thread: owned by the dialog while it is open,
-// on their own once it has ended (an automatic run's last report).
-struct EngineBoxes {
-    const brenmark::win32::DownloadWindow* window = nullptr;
-
-    static int Show(HWND owner, const char* text, const char* caption, unsigned style,
-                    void* context) {
-        auto* self = static_cast<EngineBoxes*>(context);
-        using korvel::base::win32::Utf16;
-        // The W call: the engine's texts are UTF-8 and name files in any script.
-        const auto wideText = Utf16(korvel::base::ValidUtf8(text ? text : ""));
-        const auto wideCaption = Utf16(korvel::base::ValidUtf8(caption ? caption : ""));
-        return MessageBoxW(self->window->Open() ? owner : nullptr, wideText->c_str(),
-                           wideCaption->c_str(), style);
-    }
-};
+// The engine's message boxes, shown on its worker thread: owned by the dialog while it is open
+// (the job's owner window), on their own once it has ended (an automatic run's last report).
+int ShowEngineBox(HWND, const char* text, const char* caption, unsigned style, void* window) {
+    return static_cast<const brenmark::win32::DownloadWindow*>(window)->ShowBox(
+        caption ? caption : "", text ? text : "", style);
+}
 
 int Run(HINSTANCE instance) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
@@ -56,8 +45,7 @@ int Run(HINSTANCE instance) {
     dialog.SetDisplay(true);
 
     brenmark::win32::DownloadWindow window(dialog, instance);
-    EngineBoxes boxes{&window};
-    KvSetMessageBoxHandler(EngineBoxes::Show, &boxes);
+    KvSetMessageBoxHandler(ShowEngineBox, &window);
     window.Run();
 
     // The worker may still run its last steps, and the job log still write the last row: wait,

@@ -27,7 +27,6 @@ linux_cordane=$host_bin/cordane
 brenmark=$windows_bin/brenmark.exe
 launcher=$windows_bin/command-line-launcher.exe
 sample=$source_dir/tools/samples/demo64.sre
-wineserver=${KORVEL_WINESERVER:-/usr/lib/wine/wineserver}
 patience=60  # seconds for anything to come up or end; a failure guard only
 
 skip() {
@@ -43,14 +42,9 @@ done
 
 . "$source_dir/scripts/sim_scratch.sh"
 . "$source_dir/scripts/x11_session.sh"
+. "$source_dir/scripts/wine_session.sh"
 x11_scratch brenmark-wine
-links=()
-wine_finish() {
-    WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
-    for link in "${links[@]}"; do rm -f "$link"; done
-    x11_finish
-}
-trap wine_finish EXIT
+wine_scratch "$source_dir" "$prefix" "$com"
 
 fail() {
     echo "FAILED: $*" >&2
@@ -58,9 +52,6 @@ fail() {
     exit 1
 }
 
-# A Windows name for a Linux path, on Wine's drive of the root.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-wine_run() { "$source_dir/cmake/wine-run.sh" "$prefix" "$@"; }
 reg() { wine_run reg "$@" 2>>"$work/reg.err"; }
 key='HKLM\Software\Korvel\Brenmark'
 
@@ -72,9 +63,7 @@ start_sim() {
     "$sim" --ports-dir "$work/$name" --virtual 1 --once "$@" >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
     korvel_wait_ready "$patience" "$work/sim.out" || fail "the emulator did not come up"
-    local link=$prefix/dosdevices/com$com
-    ln -sfn "$(grep '^ready ' "$work/sim.out" | head -n1 | cut -d' ' -f3)" "$link"
-    links+=("$link")
+    wine_link_com "$(grep '^ready ' "$work/sim.out" | head -n1 | cut -d' ' -f3)"
 }
 
 # wait_app WHAT [KEY]: waits for brenmark.exe to end, pressing KEY every half second when given;
@@ -95,7 +84,7 @@ find_window() {
 
 x11_start "$work" || fail "Xvfb did not start"
 # A session of this display: whatever of this prefix still runs belongs to another.
-WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
+wine_stop
 # The first start makes the prefix when it is new (which takes a while), and the dialog's window
 # must come; Enter, on the terminal-type list that has the focus, presses Quit, the default
 # button, which ends it at once.

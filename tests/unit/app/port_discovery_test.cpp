@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "dialog_harness.h"
+#include "support/environment.h"
 
 namespace brenmarktest {
 namespace {
@@ -46,16 +47,11 @@ TEST_F(DialogTest, DiscoveryListsComThenVirtualPortsAndLeavesHeldAndMissingOnesO
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-    const char* old = getenv("KORVEL_PORTS_DIR");
-    const std::string saved = old ? old : "";
-    setenv("KORVEL_PORTS_DIR", portsDir.c_str(), 1);
-    dialog.SetPortProbe(korvel::ports::ListOpenablePorts);
-    dialog.serialPortNumber = 0x80000000u + 42;  // fixed, but no such port
-    dialog.OnInitDialog();
-    if (old) {
-        setenv("KORVEL_PORTS_DIR", saved.c_str(), 1);
-    } else {
-        unsetenv("KORVEL_PORTS_DIR");
+    {
+        const korvel::testkit::ScopedEnv ports("KORVEL_PORTS_DIR", portsDir.string());
+        dialog.SetPortProbe(korvel::ports::ListOpenablePorts);
+        dialog.serialPortNumber = 0x80000000u + 42;  // fixed, but no such port
+        dialog.OnInitDialog();
     }
     close(holder);
 

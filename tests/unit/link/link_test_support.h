@@ -17,37 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/environment.h"
 #include "support/program_runner.h"
 #include "support/temp_dir.h"
 #include "zr318/wire.h"
 
 namespace korvel::testing {
 
-// Sets (or with nullopt unsets) an environment variable until the end of the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old;
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using korvel::testkit::ScopedEnv;
 
 // A reader stand-in on the master side of a pseudo-terminal, served by its own thread.
 class PtyReader {

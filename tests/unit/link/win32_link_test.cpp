@@ -16,6 +16,7 @@
 
 #include "comm_calls.h"
 #include "link_exchange.h"
+#include "support/environment.h"
 #include "zr318.h"
 #include "zr318/ports.h"
 #include "zr318/wire.h"
@@ -32,21 +33,7 @@ constexpr ZrPort kPortAsWord = 0xFFFF8007u;  // the same port, widened from its 
 constexpr unsigned kOpenFailed = unsigned{ZR_FAIL_BASE} + ZR_STATUS_OPEN_FAILED;
 constexpr unsigned kCommunication = unsigned{ZR_FAIL_BASE} + ZR_STATUS_COMMUNICATION;
 
-// Sets (or with nullopt unsets) an environment variable until the end of the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old;
-        _putenv_s(name, value ? value->c_str() : "");
-    }
-    ~ScopedEnv() { _putenv_s(name_, old_ ? old_->c_str() : ""); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using korvel::testkit::ScopedEnv;
 
 // A reader behind the communications calls: what the link writes is decoded and answered as a
 // loader would, and reads honour the time-outs the link set, as a serial driver does.
